@@ -1,0 +1,52 @@
+# The Windows parts: the launcher and the Windows-side test programs.
+enable_language(RC)
+
+# The padding step runs on the build machine.  A cross build is handed the
+# native one; a build on Windows makes its own.
+if(NOT SFX_PADIMAGE)
+    if(CMAKE_CROSSCOMPILING)
+        message(FATAL_ERROR "set SFX_PADIMAGE to the native padimage program")
+    endif()
+    add_executable(padimage tools/padimage/padimage.cpp)
+    set(SFX_PADIMAGE $<TARGET_FILE:padimage>)
+endif()
+
+if(MSVC)
+    set(SFX_LAUNCHER_FLAGS /W4 /GS /arch:SSE2 /fp:precise)
+else()
+    # SSE arithmetic rounds every float to single precision, which the
+    # progress formula relies on; x87 code would keep 64-bit mantissas.
+    set(SFX_LAUNCHER_FLAGS -Wall -Wextra -Os -msse2 -mfpmath=sse
+        -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+    set(SFX_LAUNCHER_LINK -static -s -Wl,--no-insert-timestamp)
+endif()
+
+set(SFX_LAUNCHER_SOURCES
+    src/run/main.cpp
+    src/run/launch.cpp
+    src/run/cmdline.cpp
+    src/run/error.cpp
+    src/payload/extract.cpp
+    src/payload/container.cpp
+    res/launcher.rc)
+
+# add_launcher(NAME [DEFINES ...] [LIBS ...]): one padded launcher image.
+function(add_launcher name)
+    cmake_parse_arguments(L "" "" "DEFINES;LIBS" ${ARGN})
+    add_executable(${name} WIN32 ${SFX_LAUNCHER_SOURCES})
+    target_compile_options(${name} PRIVATE ${SFX_LAUNCHER_FLAGS})
+    target_compile_definitions(${name} PRIVATE ${L_DEFINES})
+    target_link_options(${name} PRIVATE ${SFX_LAUNCHER_LINK})
+    target_link_libraries(${name} PRIVATE user32 shlwapi ${L_LIBS})
+    add_custom_command(TARGET ${name} POST_BUILD
+        COMMAND ${SFX_PADIMAGE} $<TARGET_FILE:${name}> ${SFX_PAYLOAD_OFFSET}
+        COMMENT "Padding ${name} to ${SFX_PAYLOAD_OFFSET} bytes")
+endfunction()
+
+add_launcher(launcher)
+install(TARGETS launcher RUNTIME DESTINATION share/sfxpack)
+
+option(SFX_WINDOWS_TESTS "Build the Windows-side test programs" ON)
+if(SFX_WINDOWS_TESTS)
+    add_subdirectory(tests/win)
+endif()

@@ -1,0 +1,83 @@
+/*
+ * The container: the launcher's own executable image with the files it
+ * unpacks appended behind it.
+ *
+ *   offset 0          +--------------------------------------------+
+ *                     | launcher image, exactly PAYLOAD_OFFSET     |
+ *                     | bytes; its last section's raw data runs up |
+ *                     | to the payload                             |
+ *   PAYLOAD_OFFSET    +--------------------------------------------+
+ *   (0x20000)         | record header (RECORD_HEADER_SIZE = 1024)  |
+ *                     |   +0     int32 LE  nSize   data length     |
+ *                     |   +4     char[1020] szName NUL-terminated  |
+ *                     +--------------------------------------------+
+ *                     | nSize bytes of file data, stored verbatim  |
+ *                     +--------------------------------------------+
+ *                     | ... further records, back to back, no      |
+ *                     |     alignment between them ...             |
+ *                     +--------------------------------------------+
+ *                     | end record: a header with nSize == -1      |
+ *                     +--------------------------------------------+
+ *                     | optional trailing data, never read: in a   |
+ *                     | signed container, zeros to a multiple of 8 |
+ *                     | and the certificate table that the image's |
+ *                     | security directory points to               |
+ *                     +--------------------------------------------+
+ *
+ * The first record is the program that is launched after extraction.
+ * There is no magic number, version, checksum, count or index.  A reader
+ * also ends the payload normally when a header read comes up short, so a
+ * container without an end record reads as complete.
+ *
+ * Both the launcher and the container tool include this header: keep it
+ * plain C++ that MSVC and GCC accept alike.
+ */
+#ifndef PAYLOAD_CONTAINER_H
+#define PAYLOAD_CONTAINER_H
+
+#include <stddef.h>
+
+#define PAYLOAD_OFFSET      0x20000L    /* length of the launcher image */
+#define RECORD_HEADER_SIZE  1024        /* one record header */
+#define RECORD_NAME_SIZE    1020        /* name field, NUL included */
+#define COPY_CHUNK_SIZE     65536       /* data is copied in chunks of this */
+#define END_RECORD_SIZE     (-1)        /* nSize of the end record */
+#define MAX_RECORD_DATA     0x7FFFFFFFL /* largest valid nSize */
+
+/* The header as it lies in the file.  nSize is little-endian, which is
+ * also the byte order of every machine the launcher runs on. */
+typedef struct PayloadRecordHeader
+{
+    int  nSize;
+    char szName[RECORD_NAME_SIZE];
+} PayloadRecordHeader;
+
+typedef char PayloadRecordHeaderSizeCheck[
+    sizeof(PayloadRecordHeader) == RECORD_HEADER_SIZE ? 1 : -1];
+
+/* Name of the extraction folder below TEMP, with its leading and trailing
+ * backslash: records land in TEMP + EXTRACT_FOLDER_NAME + szName. */
+#define EXTRACT_FOLDER_NAME "\\{d450fba2-45d7-40b4-8eea-5c03a9e087b0}\\"
+
+/*
+ * The file name rule shared by the launcher and the container tool.  A
+ * record name is accepted only as a plain Windows file name: NUL-terminated
+ * within its field of cbField bytes, not empty, none of \ / : * ? " < > |
+ * nor characters below 32, not "." or "..", not ending in a dot or a blank,
+ * and not a device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or
+ * without an extension).  Anything else could place a file outside the
+ * extraction folder or open a device instead of a file.
+ * Returns nonzero when the name is acceptable.
+ */
+int IsPlainFileName(const char *pchField, size_t cbField);
+
+/*
+ * Progress bar position, 0 to 100, sent before each chunk of a record's
+ * data: 100 minus the truncated percentage of the data still to copy.  The
+ * quotient is rounded to single precision from the exact dividend, which
+ * is why lengths above 2^24 may start at 1 instead of 0; fSize is the
+ * record's length converted to float once per file.
+ */
+int ProgressPosition(int nRemaining, float fSize);
+
+#endif /* PAYLOAD_CONTAINER_H */

@@ -1,0 +1,216 @@
+/*
+ * The extraction worker.  It reads the payload from the launcher's own
+ * file and writes every stored file into the extraction folder under TEMP,
+ * telling the progress dialog what it does.  Every failure is shown where
+ * it happens; on every way out the dialog is sent WM_CLOSE exactly once.
+ */
+#include <windows.h>
+#include <direct.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "container.h"
+#include "../run/launcher.h"
+
+#define EXTRACT_OK      0
+#define EXTRACT_FAILED  ((DWORD)-1)
+
+/* How long opening the own file is retried while another process (a virus
+ * scanner looking at the fresh download) holds it without sharing. */
+#define OPEN_RETRY_STEP_MS  100
+#define OPEN_RETRY_STEPS    15
+
+static int CurrentErrno(void)
+{
+    int nErr = 0;
+    _get_errno(&nErr);
+    return nErr;
+}
+
+/* Opens the launcher's own file for reading; shows the error itself. */
+static int OpenOwnFile(const char *pszModulePath)
+{
+    int nStep;
+    int fd = -1;
+
+    for (nStep = 0; nStep <= OPEN_RETRY_STEPS; nStep++)
+    {
+        fd = _open(pszModulePath, _O_RDONLY | _O_BINARY);
+        if (fd >= 0)
+            return fd;
+        /* errno says only EACCES; the system's code tells sharing apart. */
+        if (_doserrno != ERROR_SHARING_VIOLATION || nStep == OPEN_RETRY_STEPS)
+            break;
+        Sleep(OPEN_RETRY_STEP_MS);
+    }
+    ShowError("Unable to open file: %s\nError number: %d", pszModulePath, CurrentErrno());
+    return -1;
+}
+
+/* Creates the extraction folder TEMP + EXTRACT_FOLDER_NAME (without its
+ * trailing backslash) and leaves its path in szFolder.  The folder may
+ * exist from an earlier or concurrent run; what matters is that it is a
+ * real folder, not a link an unelevated program planted to redirect our
+ * writes.  Shows the error itself. */
+static BOOL PrepareFolder(char *szFolder)
+{
+    const char *pszTemp = getenv("TEMP");
+    size_t cchTemp;
+
+    if (!pszTemp || !*pszTemp)
+    {
+        ShowError("Unable to extract files!\nTEMP is not set.");
+        return FALSE;
+    }
+    cchTemp = strlen(pszTemp);
+    if (cchTemp + sizeof(EXTRACT_FOLDER_NAME) - 1 >= MAX_PATH)
+    {
+        ShowError("Unable to open file: %s%s\nThe path is too long.", pszTemp, EXTRACT_FOLDER_NAME);
+        return FALSE;
+    }
+    strcpy_s(szFolder, MAX_PATH, pszTemp);
+    strcat_s(szFolder, MAX_PATH, EXTRACT_FOLDER_NAME);
+    szFolder[strlen(szFolder) - 1] = '\0';
+
+    _mkdir(szFolder);
+    if (IsLink(szFolder))
+    {
+        ShowError("Unable to extract files!\nThe folder %s is a link.", szFolder);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* Copies nSize bytes of record data from fdIn to fdOut, sending the
+ * progress position before each chunk.  Shows the error itself. */
+static BOOL CopyRecordData(ExtractContext *pContext, int fdIn, int fdOut, int nSize,
+                           char *pbBuffer, const char *pszOutPath)
+{
+    const float fSize = (float)nSize;
+    int nRemaining = nSize;
+
+    while (nRemaining != 0)
+    {
+        int cbChunk = nRemaining < COPY_CHUNK_SIZE ? nRemaining : COPY_CHUNK_SIZE;
+
+        SendMessageA(pContext->hDlg, WM_EXTRACT_SETPOS, (WPARAM)ProgressPosition(nRemaining, fSize), 0);
+        if (_read(fdIn, pbBuffer, (unsigned)cbChunk) != cbChunk)
+        {
+            ShowError("Unable to read file: %s", pContext->szModulePath);
+            return FALSE;
+        }
+        if (_write(fdOut, pbBuffer, (unsigned)cbChunk) != cbChunk)
+        {
+            ShowError("Unable to write to file: %s", pszOutPath);
+            return FALSE;
+        }
+        nRemaining -= cbChunk;
+    }
+    return TRUE;
+}
+
+/* Writes one record, whose header is at the start of pbBuffer, into the
+ * folder.  The header's name is used before the data overwrites it. */
+static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFolder, char *pbBuffer)
+{
+    const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)pbBuffer;
+    const int nSize = pHeader->nSize;
+    char szOutPath[MAX_PATH];
+    char szStatus[MESSAGE_TEXT_SIZE];
+    int fdOut;
+    BOOL fCopied;
+
+    if (nSize < 0)
+    {
+        /* Not a valid length: the data cannot be read. */
+        ShowError("Unable to read file: %s", pContext->szModulePath);
+        return FALSE;
+    }
+    if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE))
+    {
+        ShowError("Invalid file name in payload: %.*s", RECORD_NAME_SIZE, pHeader->szName);
+        return FALSE;
+    }
+    if (strlen(pszFolder) + 1 + strlen(pHeader->szName) >= MAX_PATH)
+    {
+        ShowError("Unable to open file: %s\\%s\nThe path is too long.", pszFolder, pHeader->szName);
+        return FALSE;
+    }
+    strcpy_s(szOutPath, MAX_PATH, pszFolder);
+    strcat_s(szOutPath, MAX_PATH, "\\");
+    strcat_s(szOutPath, MAX_PATH, pHeader->szName);
+
+    /* The first record is the program to launch; its path is kept even if
+     * its file cannot be created, so the cleanup still finds the folder. */
+    if (pContext->szLaunchPath[0] == '\0')
+        strcpy_s(pContext->szLaunchPath, MAX_PATH, szOutPath);
+
+    fdOut = _open(szOutPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fdOut < 0)
+    {
+        int nErr = CurrentErrno();
+
+        /* Access denied and sharing violations, what a file held open by a
+         * running instance yields, both arrive as EACCES. */
+        if (nErr == EACCES || nErr == EEXIST)
+            ShowError("Unable to open file: %s\nPlease make sure you have necessary permissions "
+                      "and that another instance of setup is not running.", szOutPath);
+        else
+            ShowError("Unable to open file: %s\nError number: %d", szOutPath, nErr);
+        return FALSE;
+    }
+
+    _snprintf_s(szStatus, sizeof(szStatus), _TRUNCATE, "Extracting: %s", pHeader->szName);
+    SendMessageA(pContext->hDlg, WM_EXTRACT_SETTEXT, 0, (LPARAM)szStatus);
+
+    fCopied = CopyRecordData(pContext, fdIn, fdOut, nSize, pbBuffer, szOutPath);
+    _close(fdOut);
+    return fCopied;
+}
+
+/* Reads records until the end record or a short header read, which both
+ * end the payload normally. */
+static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
+{
+    char rgbBuffer[COPY_CHUNK_SIZE];
+    char szFolder[MAX_PATH];
+
+    if (!PrepareFolder(szFolder))
+        return EXTRACT_FAILED;
+
+    for (;;)
+    {
+        const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)rgbBuffer;
+
+        if (_read(fdIn, rgbBuffer, RECORD_HEADER_SIZE) != RECORD_HEADER_SIZE)
+            return EXTRACT_OK;
+        if (pHeader->nSize == END_RECORD_SIZE)
+            return EXTRACT_OK;
+        if (!ExtractRecord(pContext, fdIn, szFolder, rgbBuffer))
+            return EXTRACT_FAILED;
+    }
+}
+
+DWORD WINAPI ExtractThreadProc(LPVOID lpParameter)
+{
+    ExtractContext *pContext = (ExtractContext *)lpParameter;
+    DWORD dwResult = EXTRACT_FAILED;
+    int fdIn;
+
+    fdIn = OpenOwnFile(pContext->szModulePath);
+    if (fdIn >= 0)
+    {
+        if (_lseek(fdIn, PAYLOAD_OFFSET, SEEK_SET) != PAYLOAD_OFFSET)
+            ShowError("Unable to seek into file: %s", pContext->szModulePath);
+        else
+            dwResult = ExtractPayload(pContext, fdIn);
+        _close(fdIn);
+    }
+    SendMessageA(pContext->hDlg, WM_CLOSE, 0, 0);
+    return dwResult;
+}

@@ -1,0 +1,48 @@
+/*
+ * The run record shared by the launcher's two threads, the private window
+ * messages the extraction worker sends to the progress dialog, and the
+ * launcher's routines.
+ *
+ * No locks: the worker is created suspended and resumed only after the
+ * dialog has stored hDlg; its messages are sent synchronously; and the main
+ * thread reads what the worker wrote only after waiting for its end.
+ */
+#ifndef RUN_LAUNCHER_H
+#define RUN_LAUNCHER_H
+
+#include <windows.h>
+
+#define MESSAGE_TEXT_SIZE 1000          /* capacity of every error text */
+
+#define WM_EXTRACT_SETPOS  (WM_USER + 1) /* wParam: position 0..100 */
+#define WM_EXTRACT_SETTEXT (WM_USER + 2) /* lParam: status text */
+
+typedef struct ExtractContext
+{
+    HWND   hDlg;                    /* progress dialog, set by WM_INITDIALOG */
+    HANDLE hThread;                 /* the extraction worker */
+    char   szModulePath[MAX_PATH];  /* the launcher's own file */
+    char   szLaunchPath[MAX_PATH];  /* first extracted file, or empty */
+} ExtractContext;
+
+/* The extraction worker: unpacks the payload, returns 0 or (DWORD)-1. */
+DWORD WINAPI ExtractThreadProc(LPVOID lpParameter);
+
+/* The progress dialog's procedure. */
+INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+/* Runs the first extracted file after a successful extraction, then
+ * removes the extraction folder. */
+void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const char *pszArguments);
+
+/* The argument string of a command line: what follows the program-name
+ * token and the blanks after it. */
+const char *SkipProgramName(const char *pszCmdLine);
+
+/* Shows an error box ("Error", error icon, no owner) with a formatted text. */
+void ShowError(const char *pszFormat, ...);
+
+/* Nonzero when the path names an existing junction or symbolic link. */
+BOOL IsLink(const char *pszPath);
+
+#endif /* RUN_LAUNCHER_H */

@@ -1,0 +1,78 @@
+#!/bin/sh
+# Installs what the build and the tests need, if it is missing: the native
+# toolchain, mingw-w64 for the 32-bit launcher, Wine and Xvfb to run it.
+# Idempotent and non-interactive; safe to run before every build.
+#
+# Some virtual machines cannot execute 32-bit x86 code at all (no compat
+# code segment), which leaves 32-bit Wine dead.  There the script registers
+# qemu's i386 user-mode emulator for 32-bit ELF files; only the 32-bit Wine
+# loader then runs emulated, everything 64-bit stays native.  The emulator
+# comes from bookworm-backports: older versions take close to a minute to
+# start Wine because of how they search for free address space.
+set -eu
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+updated=no
+apt_update() {
+    [ "$updated" = yes ] && return 0
+    $SUDO apt-get update -qq
+    updated=yes
+}
+
+need=""
+for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
+           binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
+           osslsigncode openssl; do
+    have "$pkg" || need="$need $pkg"
+done
+if [ -n "$need" ]; then
+    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+    echo "install-deps: installing$need" >&2
+    apt_update
+    $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+fi
+
+# Can this machine run 32-bit x86 Linux code by itself?
+probe=/usr/lib/wine/wine
+if "$probe" --version >/dev/null 2>&1; then
+    exit 0
+fi
+
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+qemu_ok() {
+    command -v qemu-i386-static >/dev/null 2>&1 || return 1
+    major=$(qemu-i386-static --version | sed -n 's/.*version \([0-9]*\)\..*/\1/p')
+    [ "${major:-0}" -ge 8 ]
+}
+if ! qemu_ok; then
+    echo "install-deps: installing qemu-user-static (32-bit code does not run natively here)" >&2
+    if [ "$codename" = bookworm ]; then
+        list=/etc/apt/sources.list.d/bookworm-backports.list
+        if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+            echo "deb http://deb.debian.org/debian bookworm-backports main" | $SUDO tee "$list" >/dev/null
+            updated=no
+        fi
+        apt_update
+        $SUDO apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
+    else
+        apt_update
+        $SUDO apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null
+    fi
+fi
+
+binfmt=/proc/sys/fs/binfmt_misc
+[ -e "$binfmt/register" ] || $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
+# The F flag opens the interpreter at registration time, so an entry made
+# before an upgrade keeps running the old emulator: register afresh.
+[ -e "$binfmt/qemu-i386" ] && echo -1 | $SUDO tee "$binfmt/qemu-i386" >/dev/null
+printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+    | $SUDO tee "$binfmt/register" >/dev/null
+
+if ! "$probe" --version >/dev/null 2>&1; then
+    echo "install-deps: 32-bit Wine still cannot start on this machine" >&2
+    exit 1
+fi
