@@ -22,13 +22,13 @@ else()
 endif()
 
 set(SFX_LAUNCHER_SOURCES
-    src/run/main.cpp
-    src/run/launch.cpp
-    src/run/cmdline.cpp
-    src/run/error.cpp
-    src/payload/extract.cpp
-    src/payload/container.cpp
-    res/launcher.rc)
+    ${PROJECT_SOURCE_DIR}/src/run/main.cpp
+    ${PROJECT_SOURCE_DIR}/src/run/launch.cpp
+    ${PROJECT_SOURCE_DIR}/src/run/cmdline.cpp
+    ${PROJECT_SOURCE_DIR}/src/run/error.cpp
+    ${PROJECT_SOURCE_DIR}/src/payload/extract.cpp
+    ${PROJECT_SOURCE_DIR}/src/payload/container.cpp
+    ${PROJECT_SOURCE_DIR}/res/launcher.rc)
 
 # add_launcher(NAME [DEFINES ...] [LIBS ...]): one padded launcher image.
 function(add_launcher name)

@@ -17,6 +17,12 @@
 static ExtractContext *g_pContext;
 static HWND g_hProgress;
 
+/* Test builds replace the template id to prove that a dialog which cannot
+ * be created ends the run in order. */
+#ifndef LAUNCHER_DIALOG_ID
+#define LAUNCHER_DIALOG_ID IDD_PROGRESS
+#endif
+
 typedef BOOL (WINAPI *SetDefaultDllDirectoriesFn)(DWORD);
 typedef void (WINAPI *InitCommonControlsFn)(void);
 
@@ -135,7 +141,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
 
     dwExitCode = (DWORD)-1;
     InitCommonControlsFromSystem();
-    DialogBoxParamA(hInstance, MAKEINTRESOURCEA(IDD_PROGRESS), NULL, ProgressDlgProc, (LPARAM)pContext);
+    DialogBoxParamA(hInstance, MAKEINTRESOURCEA(LAUNCHER_DIALOG_ID), NULL, ProgressDlgProc, (LPARAM)pContext);
     if (pContext->hDlg == NULL)
     {
         /* The dialog never initialised, so the worker was never resumed

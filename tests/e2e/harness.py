@@ -1,0 +1,207 @@
+"""Helpers for the end-to-end tests: containers built byte by byte, and
+runs of a launcher under the test driver in the Wine bed.
+
+Each case gets its own directory with its own TEMP, so cases share the
+extraction folder only when they mean to.
+"""
+import os
+import shutil
+import struct
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from winebed import Bed, windows_path  # noqa: E402
+
+PAYLOAD_OFFSET = 0x20000
+HEADER_SIZE = 1024
+FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
+
+BUILD_DIR = os.environ.get("SFX_BUILD_DIR", "")
+WIN_DIR = os.path.join(BUILD_DIR, "windows")
+TEST_WIN_DIR = os.path.join(WIN_DIR, "tests", "win")
+LAUNCHER = os.path.join(WIN_DIR, "launcher.exe")
+
+
+def header(size, name):
+    """One record header: int32 LE size, then the name in a 1020-byte field."""
+    raw = name.encode("latin-1") if isinstance(name, str) else name
+    field = raw + b"\0" * (1020 - len(raw))
+    return struct.pack("<i", size) + field[:1020]
+
+
+END_RECORD = header(-1, b"")
+
+
+def container(records, stub=None, end=True, trailing=b""):
+    """The launcher image followed by (name, data) records."""
+    with open(stub or LAUNCHER, "rb") as f:
+        blob = bytearray(f.read())
+    for name, data in records:
+        blob += header(len(data), name) + data
+    if end:
+        blob += END_RECORD
+    return bytes(blob) + trailing
+
+
+def unescape(value):
+    out, i = [], 0
+    while i < len(value):
+        c = value[i]
+        if c == "\\" and i + 1 < len(value):
+            nxt = value[i + 1]
+            out.append({"n": "\n", "r": "\r", "t": "\t", "\\": "\\"}.get(nxt, nxt))
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def read_lines(path):
+    """Report lines as (key, value) pairs, values unescaped."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        text = f.read().decode("latin-1")
+    pairs = []
+    for line in text.splitlines():
+        key, _, value = line.partition(" ")
+        pairs.append((key, value))
+    return pairs
+
+
+class Run:
+    """What one launcher run showed: driver report and hook log."""
+
+    def __init__(self, report, hook):
+        self.report = report
+        self.hook = hook
+
+    @property
+    def exit_code(self):
+        for key, value in self.report:
+            if key == "exit":
+                return int(value)
+            if key == "timeout":
+                raise AssertionError("the launcher did not end within the time limit")
+        raise AssertionError("the driver reported no exit: %r" % (self.report,))
+
+    @property
+    def boxes(self):
+        """(caption, text, has_icon) of every message box, in order."""
+        out = []
+        for key, value in self.report:
+            if key == "box":
+                caption, text, icon = value.split("\t")
+                out.append((unescape(caption), unescape(text), icon == "yes"))
+        return out
+
+    @property
+    def errors(self):
+        return [text for caption, text, _ in self.boxes]
+
+    @property
+    def dialog(self):
+        for key, value in self.report:
+            if key == "dialog":
+                caption, style, exstyle, status, bar = value.split("\t")
+                return {"caption": unescape(caption), "style": int(style, 16),
+                        "exstyle": int(exstyle, 16), "status": unescape(status), "bar": bar}
+        return None
+
+    @property
+    def messages(self):
+        """The dialog's messages logged by the hook, as (kind, value) pairs."""
+        return [(key, unescape(value)) for key, value in self.hook]
+
+    def positions(self):
+        return [int(v.split(" ")[0]) for k, v in self.hook if k == "setpos"]
+
+    def texts(self):
+        return [unescape(v.rsplit(" ", 1)[0]) for k, v in self.hook if k == "settext"]
+
+
+class LauncherCase(unittest.TestCase):
+    """A test case with its own directory, TEMP and container."""
+
+    bed = None
+
+    @classmethod
+    def setUpClass(cls):
+        if not BUILD_DIR or not os.path.exists(LAUNCHER):
+            raise AssertionError("SFX_BUILD_DIR must name a build tree with windows/launcher.exe")
+        cls.bed = Bed(BUILD_DIR)
+        cls.bed.start()
+
+    def setUp(self):
+        base = os.path.join(BUILD_DIR, "e2e-cases")
+        os.makedirs(base, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix=self.id().rsplit(".", 1)[-1] + "-", dir=base)
+        self.temp = os.path.join(self.dir, "temp")
+        os.makedirs(self.temp)
+        self.folder = os.path.join(self.temp, FOLDER)
+
+    def tearDown(self):
+        if not self._outcome_failed():
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def _outcome_failed(self):
+        outcome = getattr(self, "_outcome", None)
+        errors = getattr(outcome, "errors", None) or []
+        result = getattr(outcome, "result", None)
+        if result is not None and (result.failures or result.errors):
+            return True
+        return any(exc for _, exc in errors)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, name, data, mode=0o755):
+        p = self.path(name)
+        with open(p, "wb") as f:
+            f.write(data)
+        os.chmod(p, mode)
+        return p
+
+    def program(self, name):
+        with open(os.path.join(TEST_WIN_DIR, name), "rb") as f:
+            return f.read()
+
+    def run_launcher(self, exe, cmdline=None, env=None, unset=(), temp=True, timeout_ms=60000,
+                     hook=True, close_dialog=False, wine_env=None):
+        """Runs EXE under the driver; cmdline is the exact command line
+        (bytes or str), by default the quoted Windows path alone."""
+        report = self.path("driver-report.txt")
+        hook_log = self.path("hook-log.txt")
+        for p in (report, hook_log):
+            if os.path.exists(p):
+                os.remove(p)
+        argv = [os.path.join(TEST_WIN_DIR, "driver.exe"), "--exe", windows_path(exe),
+                "--report", windows_path(report), "--timeout", str(timeout_ms)]
+        if cmdline is not None:
+            raw = cmdline.encode("latin-1") if isinstance(cmdline, str) else cmdline
+            cmdfile = self.write("cmdline.txt", raw, 0o644)
+            argv += ["--cmdline-file", windows_path(cmdfile)]
+        if hook:
+            argv += ["--hook", windows_path(os.path.join(TEST_WIN_DIR, "sfxhook.dll")),
+                     "--hook-log", windows_path(hook_log)]
+        if temp:
+            argv += ["--set", "TEMP=" + windows_path(self.temp)]
+        for name, value in (env or {}).items():
+            argv += ["--set", "%s=%s" % (name, value)]
+        for name in unset:
+            argv += ["--unset", name]
+        if close_dialog:
+            argv.append("--close-dialog")
+        result = self.bed.run(argv, extra_env=wine_env, timeout=timeout_ms / 1000 + 60)
+        if result.returncode not in (0, 3):
+            raise AssertionError("driver failed (%d): %s" % (result.returncode, result.stderr))
+        return Run(read_lines(report), read_lines(hook_log))
+
+    def listing(self, folder=None):
+        folder = folder or self.folder
+        if not os.path.isdir(folder):
+            return None
+        return sorted(os.listdir(folder))

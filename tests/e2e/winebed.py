@@ -1,0 +1,184 @@
+"""The Windows test bed: Wine in Xvfb, one prefix per build tree.
+
+As a script, it starts and stops the bed for a CTest run:
+    winebed.py start BUILD_DIR     Xvfb on a free display, the prefix made
+                                   once, a persistent wineserver
+    winebed.py stop BUILD_DIR      wineserver and Xvfb ended
+As a module, it runs Windows programs in that bed (Bed.run), starting it
+first if no CTest fixture did.
+
+Wine's first start in a new prefix takes a while, so the prefix lives in
+BUILD_DIR/wineprefix and is reused; a persistent wineserver keeps later
+starts short.
+"""
+import fcntl
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+WINE = shutil.which("wine") or "wine"
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = shutil.which("wineserver") or "wineserver"
+
+
+def windows_path(path):
+    """The Windows name of a Linux path through Wine's Z: drive."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Bed:
+    def __init__(self, build_dir):
+        self.build_dir = os.path.abspath(build_dir)
+        self.prefix = os.path.join(self.build_dir, "wineprefix")
+        self.state_file = os.path.join(self.build_dir, "winebed.json")
+        self.lock_file = os.path.join(self.build_dir, "winebed.lock")
+
+    # -- environment ----------------------------------------------------
+    def env(self, display=None, extra=None):
+        env = dict(os.environ)
+        env.update({
+            "WINEPREFIX": self.prefix,
+            "WINEDEBUG": "-all",
+            # No Mono or Gecko install prompts, no menu entries.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            "WINEARCH": "win64" if os.path.exists(WINE64) else "win32",
+        })
+        if display:
+            env["DISPLAY"] = display
+        if extra:
+            env.update(extra)
+        return env
+
+    def _state(self):
+        try:
+            with open(self.state_file) as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return None
+
+    @staticmethod
+    def _alive(pid):
+        try:
+            os.kill(pid, 0)
+            return True
+        except OSError:
+            return False
+
+    # -- start and stop -----------------------------------------------------
+    def start(self):
+        os.makedirs(self.build_dir, exist_ok=True)
+        with open(self.lock_file, "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            state = self._state()
+            if state and self._alive(state["xvfb_pid"]):
+                return state["display"]
+            display, pid = self._start_xvfb()
+            self._make_prefix(display)
+            subprocess.run([WINESERVER, "-p"], env=self.env(display), check=True)
+            # The first program starts Wine's system processes, which stay
+            # for the server's lifetime; start them here, away from any
+            # caller's pipes.
+            warm = [WINE64 if os.path.exists(WINE64) else WINE, "cmd", "/c", "rem"]
+            subprocess.run(warm, env=self.env(display), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+            with open(self.state_file, "w") as f:
+                json.dump({"display": display, "xvfb_pid": pid}, f)
+            return display
+
+    def stop(self):
+        state = self._state()
+        subprocess.run([WINESERVER, "-k"], env=self.env(), stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env(), stderr=subprocess.DEVNULL)
+        if state and self._alive(state["xvfb_pid"]):
+            os.kill(state["xvfb_pid"], signal.SIGTERM)
+        if os.path.exists(self.state_file):
+            os.remove(self.state_file)
+
+    def _start_xvfb(self):
+        xvfb = shutil.which("Xvfb")
+        if not xvfb:
+            raise RuntimeError("Xvfb is not installed (run tools/install-deps.sh)")
+        for number in range(90, 190):
+            if os.path.exists("/tmp/.X%d-lock" % number) or \
+               os.path.exists("/tmp/.X11-unix/X%d" % number):
+                continue
+            proc = subprocess.Popen(
+                [xvfb, ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)
+            for _ in range(100):
+                if os.path.exists("/tmp/.X11-unix/X%d" % number):
+                    return ":%d" % number, proc.pid
+                if proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+            if proc.poll() is None:
+                proc.kill()
+        raise RuntimeError("could not start Xvfb on any display from :90 to :189")
+
+    def _make_prefix(self, display):
+        marker = os.path.join(self.prefix, ".sfx-ready")
+        if os.path.exists(marker):
+            return
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        boot = [WINE64 if os.path.exists(WINE64) else WINE, "wineboot", "-i"]
+        subprocess.run(boot, env=self.env(display), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+        subprocess.run([WINESERVER, "-w"], env=self.env(display), timeout=600)
+        open(marker, "w").close()
+
+    # -- running programs ---------------------------------------------------
+    def run(self, argv, extra_env=None, timeout=120, cwd=None):
+        """Runs a Windows program; returns the CompletedProcess.
+
+        Output goes through files, not pipes: a process that Wine starts
+        on the way and keeps running would hold a pipe open for ever."""
+        display = self.start()
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen([WINE] + list(argv), env=self.env(display, extra_env),
+                                    cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                    start_new_session=True)
+            try:
+                proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+                raise
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(proc.args, proc.returncode, out.read(), err.read())
+
+    def popen(self, argv, extra_env=None, cwd=None):
+        display = self.start()
+        return subprocess.Popen([WINE] + list(argv), env=self.env(display, extra_env),
+                                cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in ("start", "stop", "run"):
+        if len(argv) >= 4 and argv[1] == "run":
+            pass
+        else:
+            print("usage: winebed.py start|stop BUILD_DIR | run BUILD_DIR PROGRAM [ARGS...]",
+                  file=sys.stderr)
+            return 2
+    bed = Bed(argv[2])
+    if argv[1] == "start":
+        print("winebed: display %s, prefix %s" % (bed.start(), bed.prefix))
+    elif argv[1] == "stop":
+        bed.stop()
+    else:
+        result = bed.run(argv[3:])
+        sys.stdout.buffer.write(result.stdout)
+        sys.stderr.buffer.write(result.stderr)
+        return result.returncode
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

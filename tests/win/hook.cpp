@@ -1,0 +1,80 @@
+// A window hook that the test driver installs on the launcher's main
+// thread.  It logs every message the progress dialog and its bar receive
+// that matters to the tests, in order, to the file named by SFX_HOOK_LOG:
+//   init <status text>     WM_INITDIALOG, with the status line's text
+//   settext <text> <from>  WM_USER+2 to the dialog; <from> is "sent" when
+//                          another thread is waiting in SendMessage
+//   setpos <n> <from>      WM_USER+1 to the dialog
+//   close <from>           WM_CLOSE to the dialog
+//   bar-range <lo> <hi>    PBM_SETRANGE to the bar
+//   bar-pos <n>            PBM_SETPOS to the bar
+//   status-before <text>   the status line's text before the first settext
+#include <windows.h>
+#include <commctrl.h>
+#include <stdio.h>
+
+#include "report.h"
+
+static bool g_fSawText;
+
+static void Log(const std::string &line)
+{
+    char szPath[MAX_PATH];
+    if (GetEnvironmentVariableA("SFX_HOOK_LOG", szPath, MAX_PATH) - 1 < MAX_PATH - 1)
+        AppendLine(szPath, line);
+}
+
+static const char *From()
+{
+    return (InSendMessageEx(NULL) & ISMEX_SEND) ? "sent" : "local";
+}
+
+static std::string StatusText(HWND hDlg)
+{
+    char szText[1024] = "";
+    GetDlgItemTextA(hDlg, -1, szText, sizeof(szText));
+    return Escape(szText);
+}
+
+extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM wParam, LPARAM lParam)
+{
+    if (nCode == HC_ACTION) {
+        const CWPSTRUCT *p = (const CWPSTRUCT *)lParam;
+        char szClass[64] = "";
+        char szLine[64];
+        GetClassNameA(p->hwnd, szClass, sizeof(szClass));
+
+        if (lstrcmpA(szClass, "#32770") == 0) {
+            switch (p->message) {
+            case WM_INITDIALOG:
+                Log("init " + StatusText(p->hwnd));
+                break;
+            case WM_USER + 1:
+                sprintf(szLine, "setpos %u %s", (unsigned)p->wParam, From());
+                Log(szLine);
+                break;
+            case WM_USER + 2:
+                if (!g_fSawText) {
+                    g_fSawText = true;
+                    Log("status-before " + StatusText(p->hwnd));
+                }
+                Log("settext " + Escape((const char *)p->lParam) + " " + From());
+                break;
+            case WM_CLOSE:
+                Log(std::string("close ") + From());
+                break;
+            }
+        } else if (lstrcmpiA(szClass, PROGRESS_CLASSA) == 0) {
+            if (p->message == PBM_SETRANGE) {
+                sprintf(szLine, "bar-range %u %u", LOWORD(p->lParam), HIWORD(p->lParam));
+                Log(szLine);
+            } else if (p->message == PBM_SETPOS) {
+                sprintf(szLine, "bar-pos %u", (unsigned)p->wParam);
+                Log(szLine);
+            }
+        }
+    }
+    return CallNextHookEx(NULL, nCode, wParam, lParam);
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

@@ -1,0 +1,114 @@
+// The probe installer: stored as the first record of a test container, it
+// records what the launcher handed it and exits with a chosen code.
+// Controlled through its (inherited) environment:
+//   SFX_PROBE_REPORT   where to write the report (required)
+//   SFX_PROBE_SLEEP_MS sleep this long before writing the report
+//   SFX_PROBE_WRITE    create this file, 5 bytes, in its own folder
+//   SFX_PROBE_MKDIR    create this subfolder, with one file in it
+//   SFX_PROBE_EXIT     exit code (default 0)
+// Report lines: cmdline, snf, cwd, self, then "file <name>\t<size>\t<crc32>"
+// for every plain file of its folder (itself included), "dir <name>" for
+// subfolders.  The report is written under a temporary name and renamed,
+// so it appears whole or not at all.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+
+#include "report.h"
+
+namespace {
+
+std::string Env(const char *name)
+{
+    char sz[32768];
+    DWORD n = GetEnvironmentVariableA(name, sz, sizeof(sz));
+    return (n > 0 && n < sizeof(sz)) ? std::string(sz, n) : std::string();
+}
+
+unsigned long Crc32OfFile(const std::string &path, unsigned long *pcb)
+{
+    unsigned long crc = 0xFFFFFFFFul;
+    *pcb = 0;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return 0;
+    unsigned char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
+        *pcb += (unsigned long)n;
+        for (size_t i = 0; i < n; ++i) {
+            crc ^= buf[i];
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xEDB88320ul & (0ul - (crc & 1)));
+        }
+    }
+    fclose(f);
+    return crc ^ 0xFFFFFFFFul;
+}
+
+void WriteSmallFile(const std::string &path)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    DWORD cb;
+    WriteFile(h, "probe", 5, &cb, NULL);
+    CloseHandle(h);
+}
+
+}  // namespace
+
+int main()
+{
+    std::string report = Env("SFX_PROBE_REPORT");
+    if (report.empty())
+        return 90;
+
+    char szSelf[MAX_PATH] = "";
+    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
+    std::string folder = szSelf;
+    folder = folder.substr(0, folder.find_last_of('\\'));
+
+    if (!Env("SFX_PROBE_WRITE").empty())
+        WriteSmallFile(folder + "\\" + Env("SFX_PROBE_WRITE"));
+    if (!Env("SFX_PROBE_MKDIR").empty()) {
+        std::string sub = folder + "\\" + Env("SFX_PROBE_MKDIR");
+        CreateDirectoryA(sub.c_str(), NULL);
+        WriteSmallFile(sub + "\\inner.txt");
+    }
+    if (!Env("SFX_PROBE_SLEEP_MS").empty())
+        Sleep(strtoul(Env("SFX_PROBE_SLEEP_MS").c_str(), NULL, 10));
+
+    char szCwd[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, szCwd);
+
+    std::string tmp = report + ".part";
+    DeleteFileA(tmp.c_str());
+    AppendLine(tmp.c_str(), "cmdline " + Escape(GetCommandLineA()));
+    AppendLine(tmp.c_str(), "snf " + Escape(Env("SNF").c_str()));
+    AppendLine(tmp.c_str(), "cwd " + Escape(szCwd));
+    AppendLine(tmp.c_str(), "self " + Escape(szSelf));
+
+    WIN32_FIND_DATAA fd;
+    HANDLE hFind = FindFirstFileA((folder + "\\*").c_str(), &fd);
+    if (hFind != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = fd.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                AppendLine(tmp.c_str(), "dir " + Escape(name.c_str()));
+                continue;
+            }
+            unsigned long cb = 0;
+            unsigned long crc = Crc32OfFile(folder + "\\" + name, &cb);
+            char sz[64];
+            sprintf(sz, "\t%lu\t%08lx", cb, crc);
+            AppendLine(tmp.c_str(), "file " + Escape(name.c_str()) + sz);
+        } while (FindNextFileA(hFind, &fd));
+        FindClose(hFind);
+    }
+    MoveFileExA(tmp.c_str(), report.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return (int)strtol(Env("SFX_PROBE_EXIT").c_str(), NULL, 10);
+}
