@@ -1,0 +1,45 @@
+#!/usr/bin/env python3
+"""Checks that res/app.ico is what the artwork script draws, so the
+committed icon and its source cannot drift apart.
+
+    test_artwork.py SOURCE_DIR [unittest options]
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE_DIR = None
+
+
+class ArtworkTest(unittest.TestCase):
+    def test_committed_icon_is_the_rendered_artwork(self):
+        with tempfile.TemporaryDirectory(prefix="artwork-test-") as tmp:
+            out = os.path.join(tmp, "app.ico")
+            r = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "res/icon/artwork.py"), out],
+                               capture_output=True, text=True, timeout=60)
+            self.assertEqual((r.returncode, r.stderr), (0, ""))
+            with open(out, "rb") as f:
+                rendered = f.read()
+        with open(os.path.join(SOURCE_DIR, "res/app.ico"), "rb") as f:
+            committed = f.read()
+        self.assertGreater(len(rendered), 0)
+        self.assertTrue(rendered == committed,
+                        "res/app.ico differs from the artwork: run res/icon/make-icon.sh")
+
+
+def main():
+    global SOURCE_DIR
+    if len(sys.argv) < 2:
+        sys.stderr.write(__doc__)
+        return 2
+    SOURCE_DIR = sys.argv[1]
+    program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False)
+    result = program.result
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
