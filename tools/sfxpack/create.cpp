@@ -1,0 +1,241 @@
+// sfxpack create: the launcher image, one record per input, the end record.
+#include <cstdio>
+#include <fstream>
+#include <unordered_map>
+
+#include "cli.h"
+#include "fileio.h"
+#include "format.h"
+#include "launcher_image.h"
+
+namespace sfxpack {
+
+namespace {
+
+const char kCreateHelp[] =
+    "Usage: sfxpack create [--stub FILE] [--force] -o OUT FIRST [MORE...]\n"
+    "Writes OUT: the launcher image, then one record per input in the order given,\n"
+    "then the end record.  FIRST is the program the launcher runs after extraction.\n"
+    "\n"
+    "Inputs:\n"
+    "  PATH              store the file under its base name\n"
+    "  --name NAME=PATH  store the file PATH under the record name NAME\n"
+    "  @LISTFILE         read input paths from LISTFILE, one per line (empty lines skipped)\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output OUT  the container to write (required)\n"
+    "  --stub FILE       use FILE as the launcher image instead of the built-in one;\n"
+    "                    it must be an unsigned PE image of exactly 131072 bytes\n"
+    "  -f, --force       replace OUT if it exists (otherwise an existing OUT is refused)\n"
+    "  -h, --help        show this help\n"
+    "\n"
+    "Names must be plain Windows file names of at most 1019 bytes, distinct even when\n"
+    "compared without regard to case; each file may hold up to 2147483647 bytes.\n"
+    "OUT is written to a temporary file beside it and renamed when complete; it is\n"
+    "made executable.  Sign the container after packing, never the launcher before.\n";
+
+struct Input {
+    std::string path;
+    std::string name;
+    uint64_t size = 0;
+};
+
+bool readListFile(const std::string& path, std::vector<Input>* inputs)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error(path + ": cannot read the list file");
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            inputs->push_back({line, baseName(line)});
+    }
+    return true;
+}
+
+// Checks every input and returns false after reporting all problems.
+bool checkInputs(std::vector<Input>& inputs)
+{
+    bool ok = true;
+    std::unordered_map<std::string, const Input*> names;
+    for (Input& input : inputs) {
+        if (std::string why = nameProblem(input.name); !why.empty()) {
+            error(input.path + ": " + why);
+            ok = false;
+            continue;
+        }
+        File f;
+        IoError err;
+        if (!File::openRead(input.path, &f, &err)) {
+            error(err.message);
+            ok = false;
+            continue;
+        }
+        input.size = f.size();
+        if (input.size > uint64_t(kMaxRecordData)) {
+            error(input.path + ": " + std::to_string(input.size) + " bytes, more than a record can hold (" +
+                  std::to_string(kMaxRecordData) + ")");
+            ok = false;
+        }
+        auto [it, fresh] = names.try_emplace(collisionKey(input.name), &input);
+        if (!fresh) {
+            const Input& first = *it->second;
+            error(input.path + ": name '" + printableName(input.name) + "' names the same file on Windows as '" +
+                  printableName(first.name) + "' (from " + first.path + ")");
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool writeContainer(const std::string& out, bool force, const unsigned char* stub,
+                    const std::vector<Input>& inputs, uint64_t total)
+{
+    TempOutput output(out);
+    IoError err;
+    if (!output.create(&err)) {
+        error(err.message);
+        return false;
+    }
+    File& file = output.file();
+    if (!file.writeAll(stub, size_t(kImageSize), &err)) {
+        error(err.message);
+        return false;
+    }
+    std::vector<unsigned char> buffer(kCopyChunk);
+    unsigned char header[kHeaderSize];
+    Progress progress("packing " + out, total);
+    for (const Input& input : inputs) {
+        File in;
+        if (!File::openRead(input.path, &in, &err)) {
+            error(err.message);
+            return false;
+        }
+        if (in.size() != input.size) {
+            error(input.path + ": changed size while being packed (" + std::to_string(input.size) + " bytes, now " +
+                  std::to_string(in.size()) + ")");
+            return false;
+        }
+        encodeRecordHeader(int32_t(input.size), input.name, header);
+        if (!file.writeAll(header, sizeof header, &err) ||
+            !file.copyFrom(in, 0, input.size, buffer, &progress, &err)) {
+            error(err.message);
+            return false;
+        }
+    }
+    encodeEndRecord(header);
+    if (!file.writeAll(header, sizeof header, &err) || !output.commit(force, &err)) {
+        error(err.message);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int runCreate(const std::vector<std::string>& args)
+{
+    ArgCursor cur("create", args);
+    std::string out, stubPath, value;
+    bool force = false, haveOut = false;
+    std::vector<Input> inputs;
+    bool positionalOnly = false;
+    while (!cur.done()) {
+        if (positionalOnly || cur.peek().empty() || cur.peek()[0] != '-' || cur.peek() == "-") {
+            std::string arg = cur.take();
+            if (!positionalOnly && arg.size() > 1 && arg[0] == '@') {
+                if (!readListFile(arg.substr(1), &inputs))
+                    return kExitFailed;
+            } else {
+                inputs.push_back({arg, baseName(arg)});
+            }
+        } else if (cur.peek() == "--") {
+            cur.take();
+            positionalOnly = true;
+        } else if (cur.option("-h", "--help")) {
+            std::fputs(kCreateHelp, stdout);
+            return kExitOk;
+        } else if (cur.option("-f", "--force")) {
+            force = true;
+        } else if (cur.option("-o", "--output", &out)) {
+            haveOut = true;
+        } else if (cur.option(nullptr, "--stub", &stubPath)) {
+        } else if (cur.option(nullptr, "--name", &value)) {
+            if (cur.missing())
+                break;
+            size_t eq = value.find('=');
+            if (eq == std::string::npos)
+                return usageError("create", "--name needs NAME=PATH, got '" + value + "'");
+            inputs.push_back({value.substr(eq + 1), value.substr(0, eq)});
+        } else {
+            return usageError("create", "unknown option '" + cur.peek() + "'");
+        }
+        if (cur.missing())
+            break;
+    }
+    if (cur.missing())
+        return usageError("create", "option " + cur.missingName() + " needs a value");
+    if (!haveOut || out.empty())
+        return usageError("create", "no output given (-o OUT)");
+    if (inputs.empty())
+        return usageError("create", "no input files");
+
+    // The launcher image: the built-in one, or a checked replacement.
+    std::vector<unsigned char> stub(kLauncherImage, kLauncherImage + kLauncherImageSize);
+    std::string stubName = "built-in launcher";
+    if (!stubPath.empty()) {
+        File f;
+        IoError err;
+        if (!File::openRead(stubPath, &f, &err)) {
+            error(err.message);
+            return kExitFailed;
+        }
+        if (std::string why = stubProblem(f); !why.empty()) {
+            error(stubPath + ": " + why);
+            return kExitFailed;
+        }
+        stub.resize(size_t(kImageSize));
+        if (!f.read(0, stub.data(), stub.size())) {
+            error(stubPath + ": " + f.readError());
+            return kExitFailed;
+        }
+        stubName = stubPath;
+    }
+    MemorySource stubSource(stub.data(), stub.size());
+    if (std::string why = stubProblem(stubSource); !why.empty()) {
+        error(stubName + ": " + why);
+        return kExitFailed;
+    }
+
+    if (!checkInputs(inputs))
+        return kExitFailed;
+    if (!force && pathExists(out)) {
+        error(out + ": already exists (use --force to replace it)");
+        return kExitFailed;
+    }
+
+    File first;
+    IoError ignored;
+    if (File::openRead(inputs[0].path, &first, &ignored) && !looksLikeWindowsProgram(first))
+        warning(inputs[0].path + ": the first file is the one the launcher runs, but it does not look "
+                                 "like a Windows program (no MZ/PE header)");
+    first.close(&ignored);
+
+    uint64_t total = kImageSize + kHeaderSize;
+    uint64_t data = 0;
+    for (const Input& input : inputs) {
+        total += kHeaderSize + input.size;
+        data += input.size;
+    }
+    if (total > uint64_t(kMaxRecordData))
+        warning(out + ": the container will be " + std::to_string(total) +
+                " bytes, over 2 GiB: code-signing tools reject files that large");
+
+    return writeContainer(out, force, stub.data(), inputs, data) ? kExitOk : kExitFailed;
+}
+
+}  // namespace sfxpack

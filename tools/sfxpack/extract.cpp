@@ -1,0 +1,153 @@
+// sfxpack extract: writes the records' files as the launcher would, but
+// only plain names, only inside the target directory, never through an
+// existing entry, and never over one unless asked to.
+#include <cstdio>
+#include <set>
+#include <unordered_map>
+
+#include "cli.h"
+#include "fileio.h"
+#include "format.h"
+
+namespace sfxpack {
+
+namespace {
+
+const char kExtractHelp[] =
+    "Usage: sfxpack extract [-C DIR] [--force] CONTAINER [NAME...]\n"
+    "Writes the container's files into DIR (default: the current directory,\n"
+    "created when missing), or only the records named.  When two records name\n"
+    "the same file (compared without regard to case, as on Windows) the later\n"
+    "one is written, as the launcher does.\n"
+    "\n"
+    "  -C, --directory DIR  extract into DIR\n"
+    "  -f, --force          replace existing files (an existing link is removed,\n"
+    "                       never written through)\n"
+    "  -h, --help           show this help\n"
+    "\n"
+    "Nothing is written when the container has a bad record, a NAME is not in\n"
+    "it, or (without --force) a file to write already exists.\n";
+
+}  // namespace
+
+int runExtract(const std::vector<std::string>& args)
+{
+    ArgCursor cur("extract", args);
+    std::string dirPath = ".";
+    bool force = false, positionalOnly = false;
+    std::vector<std::string> positional;
+    while (!cur.done()) {
+        if (positionalOnly || cur.peek().empty() || cur.peek()[0] != '-' || cur.peek() == "-") {
+            positional.push_back(cur.take());
+        } else if (cur.peek() == "--") {
+            cur.take();
+            positionalOnly = true;
+        } else if (cur.option("-h", "--help")) {
+            std::fputs(kExtractHelp, stdout);
+            return kExitOk;
+        } else if (cur.option("-f", "--force")) {
+            force = true;
+        } else if (cur.option("-C", "--directory", &dirPath)) {
+            if (cur.missing())
+                return usageError("extract", "option " + cur.missingName() + " needs a value");
+        } else {
+            return usageError("extract", "unknown option '" + cur.peek() + "'");
+        }
+    }
+    if (positional.empty())
+        return usageError("extract", "no container given");
+    if (dirPath.empty())
+        return usageError("extract", "empty directory name");
+    const std::string path = positional[0];
+    const std::set<std::string> wanted(positional.begin() + 1, positional.end());
+
+    File container;
+    IoError err;
+    if (!File::openRead(path, &container, &err)) {
+        error(err.message);
+        return kExitFailed;
+    }
+
+    // First pass: the whole structure, which record wins for each file on
+    // Windows, and which names exist.
+    std::unordered_map<std::string, uint64_t> winner;
+    std::set<std::string> present;
+    Summary s = inspectContainer(container, [&](const Record& r) {
+        winner[collisionKey(r.name)] = r.headerOffset;
+        present.insert(r.name);
+    });
+    if (s.end.kind == PayloadEnd::NoPayload) {
+        error(path + ": " + s.end.problem);
+        return kExitFailed;
+    }
+    if (s.end.kind == PayloadEnd::BadRecord) {
+        errorAt(path, s.end.offset, s.end.problem + "; nothing extracted");
+        return kExitFailed;
+    }
+    bool ok = true;
+    for (const std::string& name : wanted) {
+        if (!present.count(name)) {
+            error(path + ": no record named '" + printableName(name) + "'");
+            ok = false;
+        }
+    }
+    if (!ok)
+        return kExitFailed;
+
+    // With NAMEs, each named file gets the record that wins for it.
+    std::set<std::string> wantedKeys;
+    for (const std::string& name : wanted)
+        wantedKeys.insert(collisionKey(name));
+    auto selected = [&](const Record& r) {
+        const std::string key = collisionKey(r.name);
+        return winner[key] == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
+    };
+    for (const Finding& w : s.warnings)
+        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+
+    OutputDir dir;
+    if (!dir.open(dirPath, &err)) {
+        error(err.message);
+        return kExitFailed;
+    }
+    uint64_t total = 0;
+    {
+        RecordReader reader(container);
+        Record r;
+        while (reader.next(&r)) {
+            if (!selected(r))
+                continue;
+            total += r.size;
+            if (!force && dir.contains(r.name)) {
+                error(dir.display(r.name) + ": already exists (use --force to replace it)");
+                ok = false;
+            }
+        }
+    }
+    if (!ok)
+        return kExitFailed;
+
+    std::vector<unsigned char> buffer(kCopyChunk);
+    Progress progress("extracting " + path, total);
+    RecordReader reader(container);
+    Record r;
+    while (reader.next(&r)) {
+        if (!selected(r))
+            continue;
+        File out;
+        if (!dir.createFile(r.name, force, &out, &err)) {
+            error(err.message);
+            return kExitFailed;
+        }
+        if (!out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
+            // A partial file is not left behind to be taken for the real one.
+            out.close(nullptr);
+            dir.remove(r.name);
+            error(err.message);
+            return kExitFailed;
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace sfxpack

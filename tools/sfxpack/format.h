@@ -1,0 +1,189 @@
+// The container format as sfxpack reads and writes it: record headers,
+// the launcher image's PE header fields that matter to a container, and a
+// reader that walks a container and says how it ends and what trails it.
+//
+// Nothing here touches a file.  Containers are read through `Source`, so
+// the same code runs over a file, a memory buffer in a unit test, or a
+// fuzzer's input.  The layout constants and the file name rule come from
+// src/payload/container.h, which the launcher compiles too.
+#ifndef SFXPACK_FORMAT_H
+#define SFXPACK_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "payload/container.h"
+
+namespace sfxpack {
+
+constexpr uint64_t kImageSize = PAYLOAD_OFFSET;
+constexpr size_t kHeaderSize = RECORD_HEADER_SIZE;
+constexpr size_t kNameField = RECORD_NAME_SIZE;
+constexpr size_t kMaxNameLength = RECORD_NAME_SIZE - 1;  // the NUL needs a byte
+constexpr int64_t kMaxRecordData = MAX_RECORD_DATA;
+constexpr size_t kCopyChunk = COPY_CHUNK_SIZE;
+
+// Read-only random access to a container's bytes.
+struct Source {
+    virtual ~Source() = default;
+    virtual uint64_t size() const = 0;
+    // Fills `len` bytes from `offset`; false when they are not all there or
+    // the underlying read failed.
+    virtual bool read(uint64_t offset, void* buf, size_t len) = 0;
+};
+
+class MemorySource : public Source {
+public:
+    MemorySource(const void* data, size_t len)
+        : data_(static_cast<const unsigned char*>(data)), len_(len) {}
+    uint64_t size() const override { return len_; }
+    bool read(uint64_t offset, void* buf, size_t len) override;
+
+private:
+    const unsigned char* data_;
+    size_t len_;
+};
+
+// ---- Record headers ---------------------------------------------------
+
+struct RecordHeader {
+    int32_t size = 0;        // END_RECORD_SIZE for the end record
+    std::string name;        // bytes before the first NUL (the whole field if none)
+    bool terminated = false; // a NUL lies within the name field
+};
+
+// Writes a data record's header: size, name, NUL, and zeros to the end of
+// the field, so equal inputs give equal bytes.  `name` must be at most
+// kMaxNameLength bytes and `size` 0..kMaxRecordData.
+void encodeRecordHeader(int32_t size, std::string_view name, unsigned char* out);
+// The end record: size -1 and an all-zero name field.
+void encodeEndRecord(unsigned char* out);
+RecordHeader decodeRecordHeader(const unsigned char* in);
+
+// Why `name` cannot be a record name, or empty when it can.  The rule
+// itself is IsPlainFileName; this adds the length limit and the wording.
+std::string nameProblem(std::string_view name);
+
+// Key under which Windows would treat two names as the same file: ASCII
+// letters folded to upper case.
+std::string collisionKey(std::string_view name);
+
+// Renders a name for messages and listings: printable ASCII as is, other
+// bytes as \xNN, backslash doubled.
+std::string printableName(std::string_view name);
+
+// ---- The launcher image -------------------------------------------------
+
+struct ImageInfo {
+    uint64_t size = 0;          // bytes present of the image, at most kImageSize
+    std::string notContainer;   // why the file cannot be a container, or empty
+    std::string notPe;          // why the image is not a PE image, or empty
+    // The security directory (data directory 4).  Its address is a file
+    // offset, unlike every other data directory's.
+    uint32_t securityOffset = 0;
+    uint32_t securitySize = 0;
+    uint64_t securityEntryOffset = 0;  // where the directory entry itself lies
+    bool signedImage() const { return securityOffset != 0 || securitySize != 0; }
+};
+
+// Reads the image's headers.  Fills notContainer when the file is shorter
+// than an image; notPe when MZ/PE headers are missing or out of range.
+ImageInfo inspectImage(Source& src);
+
+// A stub for `create`: exactly kImageSize bytes, a PE image, not signed.
+// Returns the problem, or empty when the stub is usable.
+std::string stubProblem(Source& src);
+
+// Whether the first bytes of a file look like a Windows program (MZ
+// header whose e_lfanew points at a PE signature within the file).
+bool looksLikeWindowsProgram(Source& src);
+
+// ---- Walking a container ------------------------------------------------
+
+struct Record {
+    uint64_t headerOffset = 0;
+    uint64_t dataOffset = 0;
+    uint32_t size = 0;
+    std::string name;
+};
+
+enum class PayloadEnd {
+    EndRecord,    // a header with size -1
+    ShortHeader,  // fewer than kHeaderSize bytes left: read as complete
+    BadRecord,    // a record the launcher would fail on
+    NoPayload,    // the file is not even as long as the image
+};
+
+struct EndInfo {
+    PayloadEnd kind = PayloadEnd::NoPayload;
+    uint64_t offset = 0;  // header of the end/bad record, or where the short header starts
+    std::string problem;  // for BadRecord: what is wrong with it
+};
+
+// Walks the records one at a time, so memory stays flat whatever the
+// record count.
+class RecordReader {
+public:
+    explicit RecordReader(Source& src) : src_(src) {}
+    // The next data record, or false when the payload has ended (end()).
+    bool next(Record* rec);
+    const EndInfo& end() const { return end_; }
+
+private:
+    Source& src_;
+    uint64_t pos_ = kImageSize;
+    bool done_ = false;
+    EndInfo end_;
+};
+
+enum class TrailerKind {
+    Nothing,           // the end record is the last thing in the file
+    CertificateTable,  // zero padding, then exactly the table the image references
+    Unexplained,
+};
+
+struct TrailerInfo {
+    TrailerKind kind = TrailerKind::Nothing;
+    uint64_t offset = 0;   // first byte after the end record
+    uint64_t size = 0;     // bytes from there to the end of the file
+    uint64_t padding = 0;  // zero bytes before the certificate table
+    std::string problem;   // for Unexplained: why it is not a certificate table
+    uint64_t problemOffset = 0;
+};
+
+// Classifies what follows the end record at `end.offset`.
+TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& end);
+
+// One finding of `verify`: what is wrong and where.
+struct Finding {
+    uint64_t offset;
+    std::string what;
+};
+
+struct Summary {
+    ImageInfo image;
+    EndInfo end;
+    TrailerInfo trailer;
+    uint64_t records = 0;
+    uint64_t dataBytes = 0;
+    std::vector<Finding> findings;  // everything that fails verification
+    std::vector<Finding> warnings;  // duplicate names
+};
+
+// Reads a whole container, calling `onRecord` (if given) for each record,
+// and collects what verification needs.  Duplicate detection keeps one key
+// per distinct name.
+Summary inspectContainer(Source& src,
+                         const std::function<void(const Record&)>& onRecord = {});
+
+std::string formatOffset(uint64_t offset);  // "132099 (0x20403)"
+std::string describeEnd(const EndInfo& end, uint64_t fileSize);
+std::string describeTrailer(const TrailerInfo& trailer, const ImageInfo& image);
+
+}  // namespace sfxpack
+
+#endif  // SFXPACK_FORMAT_H
