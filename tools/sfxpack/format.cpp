@@ -43,6 +43,9 @@ uint64_t firstNonZero(Source& src, uint64_t from, uint64_t to)
     return to;
 }
 
+// "1 byte", "5 bytes".
+std::string bytes(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
 std::string quoted(std::string_view name) { return "'" + printableName(name) + "'"; }
 
 // Data directory 4 of the optional header: the certificate table.
@@ -349,8 +352,8 @@ TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& e
         return fail(t.offset, "the security directory points to offset " + std::to_string(table) +
                                   ", inside the launcher image or the payload");
     if (table != alignUp8(t.offset))
-        return fail(t.offset, std::to_string(table - t.offset) +
-                                  " bytes lie between the end record and the certificate table at offset " +
+        return fail(t.offset, bytes(table - t.offset) +
+                                  " between the end record and the certificate table at offset " +
                                   std::to_string(table) + " (only zero padding to a multiple of 8 belongs there)");
     if (tableEnd > total)
         return fail(table, "the certificate table (" + std::to_string(image.securitySize) +
@@ -358,7 +361,7 @@ TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& e
     if (uint64_t bad = firstNonZero(src, t.offset, table); bad != table)
         return fail(bad, "non-zero byte in the padding before the certificate table");
     if (tableEnd < total)
-        return fail(tableEnd, std::to_string(total - tableEnd) + " bytes follow the certificate table (" +
+        return fail(tableEnd, bytes(total - tableEnd) + " after the certificate table (" +
                                   std::to_string(image.securitySize) + " bytes at offset " +
                                   std::to_string(table) + ")");
     t.padding = table - t.offset;
@@ -438,8 +441,8 @@ std::string describeEnd(const EndInfo& end, uint64_t fileSize)
         if (fileSize == end.offset)
             return "no end record: the file ends at offset " + formatOffset(end.offset) +
                    " (the launcher reads this as complete)";
-        return "no end record: " + std::to_string(fileSize - end.offset) + " bytes at offset " +
-               formatOffset(end.offset) + " are a short header (the launcher reads this as complete)";
+        return "no end record: " + bytes(fileSize - end.offset) + " at offset " +
+               formatOffset(end.offset) + ", too short for a header (the launcher reads this as complete)";
     case PayloadEnd::BadRecord:
         return "bad record at offset " + formatOffset(end.offset) + ": " + end.problem;
     case PayloadEnd::NoPayload:
@@ -454,16 +457,16 @@ std::string describeTrailer(const TrailerInfo& t, const ImageInfo& image)
     case TrailerKind::Nothing:
         return "nothing follows the end record";
     case TrailerKind::CertificateTable: {
-        std::string s = std::to_string(t.size) + " bytes follow the end record: ";
+        std::string s = bytes(t.size) + " after the end record: ";
         if (t.padding)
-            s += std::to_string(t.padding) + " bytes of zero padding, then ";
+            s += bytes(t.padding) + " of zero padding, then ";
         return s + "certificate table (" + std::to_string(image.securitySize) + " bytes) at offset " +
                formatOffset(image.securityOffset) + ", referenced by the image's security directory";
     }
     case TrailerKind::Unexplained:
         break;
     }
-    return std::to_string(t.size) + " bytes follow the end record at offset " + formatOffset(t.offset) +
+    return bytes(t.size) + " after the end record at offset " + formatOffset(t.offset) +
            ": unexplained data (" + t.problem + ", at offset " + formatOffset(t.problemOffset) + ")";
 }
 
