@@ -30,6 +30,11 @@ set(SFX_LAUNCHER_SOURCES
     ${PROJECT_SOURCE_DIR}/src/payload/container.cpp
     ${PROJECT_SOURCE_DIR}/res/launcher.rc)
 
+# The resource script pulls in the icon and the manifest, which CMake's
+# dependency scan does not follow.
+set_property(SOURCE ${PROJECT_SOURCE_DIR}/res/launcher.rc APPEND PROPERTY OBJECT_DEPENDS
+    ${PROJECT_SOURCE_DIR}/res/app.ico ${PROJECT_SOURCE_DIR}/res/launcher.manifest)
+
 # add_launcher(NAME [DEFINES ...] [LIBS ...]): one padded launcher image.
 function(add_launcher name)
     cmake_parse_arguments(L "" "" "DEFINES;LIBS" ${ARGN})

@@ -119,6 +119,16 @@ class Run:
     def positions(self):
         return [int(v.split(" ")[0]) for k, v in self.hook if k == "setpos"]
 
+    def position_groups(self):
+        """Positions grouped by file: each status text starts a file."""
+        groups = []
+        for kind, value in self.hook:
+            if kind == "settext":
+                groups.append([])
+            elif kind == "setpos" and groups:
+                groups[-1].append(int(value.split(" ")[0]))
+        return groups
+
     def texts(self):
         return [unescape(v.rsplit(" ", 1)[0]) for k, v in self.hook if k == "settext"]
 

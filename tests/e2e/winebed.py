@@ -122,12 +122,18 @@ class Bed:
         raise RuntimeError("could not start Xvfb on any display from :90 to :189")
 
     def _make_prefix(self, display):
-        marker = os.path.join(self.prefix, ".sfx-ready")
+        marker = os.path.join(self.prefix, ".sfx-ready-2")
         if os.path.exists(marker):
             return
         shutil.rmtree(self.prefix, ignore_errors=True)
         boot = [WINE64 if os.path.exists(WINE64) else WINE, "wineboot", "-i"]
         subprocess.run(boot, env=self.env(display), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+        # Xvfb has no window manager: unmanaged windows spare Wine a two
+        # second wait for the manager every time a window is hidden.
+        reg = boot[:1] + ["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
+                          "/d", "N", "/f"]
+        subprocess.run(reg, env=self.env(display), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
         subprocess.run([WINESERVER, "-w"], env=self.env(display), timeout=600)
         open(marker, "w").close()

@@ -9,9 +9,16 @@
 //   bar-range <lo> <hi>    PBM_SETRANGE to the bar
 //   bar-pos <n>            PBM_SETPOS to the bar
 //   status-before <text>   the status line's text before the first settext
+//   snf <value>            the launcher's SNF variable when the dialog starts
+// Before the dialog procedure sees WM_INITDIALOG (and so before the worker
+// runs), the hook can plant a fault named by its environment:
+//   SFX_HOOK_INIT_MOVE=1     rename the launcher's own file away
+//   SFX_HOOK_INIT_HOLD_MS=N  hold the launcher's own file open without
+//                            sharing for N milliseconds
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "report.h"
 
@@ -36,6 +43,36 @@ static std::string StatusText(HWND hDlg)
     return Escape(szText);
 }
 
+static DWORD WINAPI HoldOwnFile(LPVOID pv)
+{
+    HANDLE h = (HANDLE)pv;
+    char sz[32] = "";
+    GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz));
+    Sleep(strtoul(sz, NULL, 10));
+    CloseHandle(h);
+    return 0;
+}
+
+static void PlantFault()
+{
+    char szSelf[MAX_PATH] = "";
+    char sz[32] = "";
+    GetModuleFileNameA(NULL, szSelf, MAX_PATH);
+    if (GetEnvironmentVariableA("SFX_HOOK_INIT_MOVE", sz, sizeof(sz))) {
+        std::string moved = std::string(szSelf) + ".moved";
+        Log(MoveFileA(szSelf, moved.c_str()) ? "fault moved" : "fault move-failed");
+    }
+    if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
+        HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (h == INVALID_HANDLE_VALUE) {
+            Log("fault hold-failed");
+        } else {
+            Log("fault held");
+            CloseHandle(CreateThread(NULL, 0, HoldOwnFile, h, 0, NULL));
+        }
+    }
+}
+
 extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM wParam, LPARAM lParam)
 {
     if (nCode == HC_ACTION) {
@@ -47,7 +84,15 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM 
         if (lstrcmpA(szClass, "#32770") == 0) {
             switch (p->message) {
             case WM_INITDIALOG:
-                Log("init " + StatusText(p->hwnd));
+                if (GetDlgItem(p->hwnd, 1000) == NULL)
+                    break;  /* a message box, not the progress dialog */
+                {
+                    char szSnf[MAX_PATH + 1] = "";
+                    GetEnvironmentVariableA("SNF", szSnf, sizeof(szSnf));
+                    Log("init " + StatusText(p->hwnd));
+                    Log("snf " + Escape(szSnf));
+                }
+                PlantFault();
                 break;
             case WM_USER + 1:
                 sprintf(szLine, "setpos %u %s", (unsigned)p->wParam, From());

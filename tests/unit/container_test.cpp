@@ -1,0 +1,104 @@
+// The shared container rules: the record layout, the file name rule and
+// the progress formula, as the native build computes them.  The same
+// formula runs again as a Windows program under Wine (unit_checks.exe).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../../src/payload/container.h"
+
+namespace {
+
+bool Plain(const std::string &name)
+{
+    std::vector<char> field(RECORD_NAME_SIZE, '\0');
+    std::memcpy(field.data(), name.data(), std::min(name.size(), field.size()));
+    return IsPlainFileName(field.data(), field.size()) != 0;
+}
+
+std::vector<int> Positions(int size)
+{
+    std::vector<int> out;
+    const float fSize = static_cast<float>(size);
+    for (int remaining = size; remaining != 0;
+         remaining -= remaining < COPY_CHUNK_SIZE ? remaining : COPY_CHUNK_SIZE)
+        out.push_back(ProgressPosition(remaining, fSize));
+    return out;
+}
+
+TEST(Layout, HeaderIsSizeThenNameField)
+{
+    EXPECT_EQ(sizeof(PayloadRecordHeader), 1024u);
+    EXPECT_EQ(offsetof(PayloadRecordHeader, nSize), 0u);
+    EXPECT_EQ(offsetof(PayloadRecordHeader, szName), 4u);
+    EXPECT_EQ(PAYLOAD_OFFSET, 0x20000);
+    EXPECT_EQ(COPY_CHUNK_SIZE, 65536);
+    EXPECT_STREQ(EXTRACT_FOLDER_NAME, "\\{d450fba2-45d7-40b4-8eea-5c03a9e087b0}\\");
+    EXPECT_EQ(std::strlen(EXTRACT_FOLDER_NAME), 40u);
+}
+
+TEST(FileNameRule, AcceptsPlainNames)
+{
+    for (const char *name : {"setup.exe", "a", "data.cab", "my file.txt", "CONSOLE.txt",
+                             "com10", "lpt0", "COM1x.txt", ".hidden", "a..b", "\xe9t\xe9.txt",
+                             "nul_file"})
+        EXPECT_TRUE(Plain(name)) << name;
+}
+
+TEST(FileNameRule, RefusesSeparatorsAndReservedCharacters)
+{
+    for (const char *name : {"a\\b", "a/b", "C:x", "a*b", "a?b", "a\"b", "a<b", "a>b", "a|b",
+                             "..\\up", "tab\there", "\x1f"})
+        EXPECT_FALSE(Plain(name)) << name;
+}
+
+TEST(FileNameRule, RefusesDotsBlanksAndEmpty)
+{
+    for (const char *name : {"", ".", "..", "name.", "name ", "..."})
+        EXPECT_FALSE(Plain(name)) << "[" << name << "]";
+}
+
+TEST(FileNameRule, RefusesDeviceNamesWithOrWithoutExtension)
+{
+    for (const char *name : {"CON", "con", "PRN", "AUX", "NUL", "nul.txt", "COM1", "com9.log",
+                             "LPT1", "lpt9.x.y", "CON .txt", "Aux.tar.gz"})
+        EXPECT_FALSE(Plain(name)) << name;
+}
+
+TEST(FileNameRule, NameMustEndWithinItsField)
+{
+    std::vector<char> field(RECORD_NAME_SIZE, 'a');
+    EXPECT_FALSE(IsPlainFileName(field.data(), field.size()));
+    field.back() = '\0';   // 1,019 characters and the NUL: the longest name
+    EXPECT_TRUE(IsPlainFileName(field.data(), field.size()));
+    // Bytes after the NUL are undefined and ignored.
+    std::vector<char> junk(RECORD_NAME_SIZE, '?');
+    std::memcpy(junk.data(), "ok.txt", 7);
+    EXPECT_TRUE(IsPlainFileName(junk.data(), junk.size()));
+}
+
+TEST(Progress, PositionsPerChunkByLength)
+{
+    EXPECT_EQ(Positions(200000), (std::vector<int>{0, 33, 66, 99}));
+    EXPECT_EQ(Positions(65537), (std::vector<int>{0, 100}));
+    EXPECT_EQ(Positions(65536), (std::vector<int>{0}));
+    EXPECT_EQ(Positions(131072), (std::vector<int>{0, 50}));
+    EXPECT_EQ(Positions(1000000), (std::vector<int>{0, 7, 14, 20, 27, 33, 40, 46, 53, 59, 66,
+                                                    73, 79, 86, 92, 99}));
+    EXPECT_TRUE(Positions(0).empty());
+}
+
+TEST(Progress, SinglePrecisionRoundingAboveTwoToTheTwentyFour)
+{
+    // 16,777,219 becomes 16,777,220 as a float; the exact dividend over it
+    // rounds below 1, so the first position is 1.  16,777,217 rounds to
+    // 16,777,216 and its quotient ties to even at 1.
+    EXPECT_EQ(ProgressPosition(16777219, 16777219.0f), 1);
+    EXPECT_EQ(ProgressPosition(16777217, 16777217.0f), 0);
+    EXPECT_EQ(ProgressPosition(0x7FFFFFFF, static_cast<float>(0x7FFFFFFF)), 1);
+    EXPECT_EQ(ProgressPosition(1, static_cast<float>(0x7FFFFFFF)), 100);
+}
+
+}  // namespace
