@@ -470,6 +470,16 @@ TEST_F(ContainerTest, TableRunsPastEndOfFile)
               OnlyFinding(Inspect()));
 }
 
+TEST_F(ContainerTest, TableStartsPastEndOfFile)
+{
+    Add("a.exe", "abc");
+    End();
+    Append(std::string(2, '\0'));  // shorter than the padding the table would follow
+    SetSecurityDirectory(0x20808, 16);
+    EXPECT_EQ("133125: data after the end record: the certificate table (16 bytes) runs past the end of the file",
+              OnlyFinding(Inspect()));
+}
+
 TEST_F(ContainerTest, SecurityDirectoryIntoImage)
 {
     Add("a.exe", "abc");

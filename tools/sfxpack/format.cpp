@@ -356,7 +356,7 @@ TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& e
                                   " between the end record and the certificate table at offset " +
                                   std::to_string(table) + " (only zero padding to a multiple of 8 belongs there)");
     if (tableEnd > total)
-        return fail(table, "the certificate table (" + std::to_string(image.securitySize) +
+        return fail(std::min(table, total), "the certificate table (" + std::to_string(image.securitySize) +
                                " bytes) runs past the end of the file");
     if (uint64_t bad = firstNonZero(src, t.offset, table); bad != table)
         return fail(bad, "non-zero byte in the padding before the certificate table");

@@ -1,0 +1,442 @@
+#!/usr/bin/env python3
+"""Command-line tests of sfxpack: real processes on real files.
+
+Each case states the exit status and the stderr text it expects.  The
+program under test is $SFXPACK; $SFX_LAUNCHER, when set, is the launcher
+image that sfxpack embeds.
+"""
+import glob
+import json
+import os
+import shutil
+import signal
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SFXPACK = os.environ.get("SFXPACK", "")
+IMAGE = 0x20000
+HEADER = 1024
+NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
+             "or control characters, not end in a dot or blank, and not be a device name)")
+
+
+def run(*args, cwd=None, prefix=()):
+    p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120)
+    return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
+
+
+def make_pe(size=IMAGE, security=(0, 0), magic=0x10B):
+    """A minimal PE image: MZ header, PE signature, file header, and an
+    optional header with 16 data directories, all zero but the security
+    directory."""
+    img = bytearray(size)
+    img[0:2] = b"MZ"
+    struct.pack_into("<I", img, 0x3C, 0x80)
+    img[0x80:0x84] = b"PE\0\0"
+    struct.pack_into("<HH", img, 0x84, 0x14C, 1)
+    struct.pack_into("<H", img, 0x84 + 16, 224)
+    struct.pack_into("<H", img, 0x98, magic)
+    struct.pack_into("<I", img, 0x98 + 92, 16)
+    struct.pack_into("<II", img, 0x98 + 96 + 32, *security)
+    return bytes(img)
+
+
+def header(size, name):
+    return struct.pack("<i", size) + name.ljust(1020, b"\0")
+
+
+def parse(data):
+    """Independent reading of a container: [(name, data)], end offset."""
+    pos, records = IMAGE, []
+    while True:
+        size, = struct.unpack_from("<i", data, pos)
+        if size == -1:
+            return records, pos
+        field = data[pos + 4:pos + HEADER]
+        name = field[:field.index(0)]
+        records.append((name, data[pos + HEADER:pos + HEADER + size], field))
+        pos += HEADER + size
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="sfxpack-cli-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, name, data):
+        p = self.path(name)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(data)
+        return p
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def sfx(self, *args, **kw):
+        return run(*args, cwd=self.dir, **kw)
+
+    def expect(self, args, status, stderr, stdout=None, **kw):
+        rc, out, err = self.sfx(*args, **kw)
+        self.assertEqual((status, stderr), (rc, err), f"sfxpack {' '.join(args)}\nstdout: {out}")
+        if stdout is not None:
+            self.assertEqual(stdout, out)
+        return out
+
+    def inputs(self):
+        self.write("setup.exe", make_pe(4096))
+        self.write("data.bin", bytes(range(256)) * 800)
+        self.write("empty.txt", b"")
+
+
+class Conventions(Case):
+    def test_version(self):
+        out = self.expect(["--version"], 0, "")
+        self.assertRegex(out, r"^sfxpack \d+\.\d+\.\d+\n$")
+
+    def test_help_on_every_subcommand(self):
+        for cmd in ("create", "list", "verify", "extract"):
+            for flag in ("--help", "-h"):
+                out = self.expect([cmd, flag], 0, "")
+                self.assertTrue(out.startswith(f"Usage: sfxpack {cmd} "), out)
+        self.assertIn("Exit status: 0 success, 1 bad container", self.expect(["--help"], 0, ""))
+
+    def test_no_command(self):
+        rc, out, err = self.sfx()
+        self.assertEqual((2, ""), (rc, out))
+        self.assertTrue(err.startswith("Usage: sfxpack COMMAND"), err)
+
+    def test_usage_errors(self):
+        cases = [
+            (["frob"], "sfxpack: unknown command 'frob'\nTry 'sfxpack --help'.\n"),
+            (["create", "--bogus"], "sfxpack: create: unknown option '--bogus'\nTry 'sfxpack create --help'.\n"),
+            (["create", "a"], "sfxpack: create: no output given (-o OUT)\nTry 'sfxpack create --help'.\n"),
+            (["create", "-o", "x.exe"], "sfxpack: create: no input files\nTry 'sfxpack create --help'.\n"),
+            (["create", "a", "-o"], "sfxpack: create: option -o needs a value\nTry 'sfxpack create --help'.\n"),
+            (["create", "-o", "x", "--name", "ab"],
+             "sfxpack: create: --name needs NAME=PATH, got 'ab'\nTry 'sfxpack create --help'.\n"),
+            (["list"], "sfxpack: list: no container given\nTry 'sfxpack list --help'.\n"),
+            (["verify", "a", "b"], "sfxpack: verify: one container at a time\nTry 'sfxpack verify --help'.\n"),
+            (["verify", "--json", "a"], "sfxpack: verify: unknown option '--json'\nTry 'sfxpack verify --help'.\n"),
+            (["extract", "-C"], "sfxpack: extract: option -C needs a value\nTry 'sfxpack extract --help'.\n"),
+            (["extract"], "sfxpack: extract: no container given\nTry 'sfxpack extract --help'.\n"),
+        ]
+        for args, err in cases:
+            with self.subTest(args=args):
+                self.expect(args, 2, err)
+        self.assertFalse(os.path.exists(self.path("x.exe")))
+
+
+class RoundTrip(Case):
+    def test_layout_is_byte_exact(self):
+        self.inputs()
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "", "")
+        data = self.read("c.exe")
+        launcher = os.environ.get("SFX_LAUNCHER")
+        if launcher:
+            with open(launcher, "rb") as f:
+                self.assertEqual(f.read(), data[:IMAGE])
+        records, end = parse(data)
+        self.assertEqual([b"setup.exe", b"data.bin", b"empty.txt"], [r[0] for r in records])
+        self.assertEqual([self.read("setup.exe"), self.read("data.bin"), b""], [r[1] for r in records])
+        for name, _, field in records:
+            self.assertEqual(name + b"\0" * (1020 - len(name)), field)  # zeros after the NUL
+        self.assertEqual(IMAGE + 3 * HEADER + 4096 + 204800, end)
+        self.assertEqual(b"\xff\xff\xff\xff" + b"\0" * 1020, data[end:])
+        self.assertTrue(os.stat(self.path("c.exe")).st_mode & stat.S_IXUSR)
+
+    def test_create_is_reproducible(self):
+        self.inputs()
+        self.expect(["create", "-o", "one.exe", "setup.exe", "data.bin"], 0, "")
+        time.sleep(0.01)
+        self.expect(["create", "-o", "two.exe", "setup.exe", "data.bin"], 0, "")
+        self.assertEqual(self.read("one.exe"), self.read("two.exe"))
+
+    def test_verify_list_extract(self):
+        self.inputs()
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "")
+        end = IMAGE + 3 * HEADER + 4096 + 204800
+        self.expect(["verify", "c.exe"], 0, "",
+                    f"c.exe: OK: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
+                    "nothing follows the end record\n")
+        self.expect(["list", "c.exe"], 0, "",
+                    "   data offset         size  name\n"
+                    "        132096         4096  setup.exe\n"
+                    "        137216       204800  data.bin\n"
+                    "        343040            0  empty.txt\n"
+                    f"end record at offset {end} ({end:#x})\n"
+                    "nothing follows the end record\n")
+        listing = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))
+        self.assertEqual([("setup.exe", 4096, 131072, 132096), ("data.bin", 204800, 136192, 137216),
+                          ("empty.txt", 0, 342016, 343040)],
+                         [(r["name"], r["size"], r["header_offset"], r["data_offset"]) for r in listing["records"]])
+        self.assertEqual({"kind": "end_record", "offset": end}, {k: listing["end"][k] for k in ("kind", "offset")})
+        self.assertEqual("nothing", listing["trailer"]["kind"])
+        self.expect(["extract", "-C", "out", "c.exe"], 0, "", "")
+        for name in ("setup.exe", "data.bin", "empty.txt"):
+            self.assertEqual(self.read(name), self.read(os.path.join("out", name)), name)
+
+    def test_names_and_list_files(self):
+        self.inputs()
+        self.write("list.txt", b"data.bin\r\n\nempty.txt\n")
+        self.expect(["create", "-o", "c.exe", "--name", "Install Me.exe=setup.exe", "@list.txt"], 0, "")
+        self.assertEqual([b"Install Me.exe", b"data.bin", b"empty.txt"], [r[0] for r in parse(self.read("c.exe"))[0]])
+        self.expect(["extract", "-C", "sub", "c.exe", "Install Me.exe"], 0, "")
+        self.assertEqual(["Install Me.exe"], os.listdir(self.path("sub")))
+        self.expect(["extract", "-C", "sub", "c.exe", "nope.txt"], 1, "sfxpack: c.exe: no record named 'nope.txt'\n")
+
+    def test_first_file_not_a_program_warns(self):
+        self.write("readme.txt", b"hello")
+        self.expect(["create", "-o", "c.exe", "readme.txt"], 0,
+                    "sfxpack: warning: readme.txt: the first file is the one the launcher runs, but it does not "
+                    "look like a Windows program (no MZ/PE header)\n")
+        self.assertTrue(os.path.exists(self.path("c.exe")))
+
+
+class Refusals(Case):
+    """Every refusal names the input, exits 1 and leaves no output."""
+
+    def refuse(self, args, stderr):
+        self.expect(["create", "-o", "c.exe", *args], 1, stderr)
+        self.assertEqual([], glob.glob(self.path("*c.exe*")), "output or temporary file left behind")
+
+    def test_bad_name(self):
+        self.inputs()
+        self.refuse(["setup.exe", "--name", "a:b=data.bin"], f"sfxpack: data.bin: name 'a:b' {NAME_RULE}\n")
+        self.refuse(["setup.exe", "--name", "LPT1.txt=data.bin"], f"sfxpack: data.bin: name 'LPT1.txt' {NAME_RULE}\n")
+        self.refuse(["setup.exe", "data.bin/"], f"sfxpack: data.bin/: name '' {NAME_RULE}\n")
+
+    def test_name_length_limit(self):
+        self.inputs()
+        self.refuse(["setup.exe", "--name", "n" * 1020 + "=data.bin"],
+                    "sfxpack: data.bin: name is 1020 bytes, longer than the 1019 a record can hold\n")
+        self.expect(["create", "-o", "ok.exe", "setup.exe", "--name", "n" * 1019 + "=data.bin"], 0, "")
+
+    def test_oversize_input(self):
+        self.inputs()
+        with open(self.path("big.bin"), "wb") as f:
+            f.truncate(2**31)  # sparse: nothing is written
+        self.refuse(["setup.exe", "big.bin"],
+                    "sfxpack: big.bin: 2147483648 bytes, more than a record can hold (2147483647)\n")
+
+    def test_duplicate_names(self):
+        self.inputs()
+        self.write("sub/DATA.BIN", b"x")
+        self.refuse(["setup.exe", "data.bin", "sub/DATA.BIN"],
+                    "sfxpack: sub/DATA.BIN: name 'DATA.BIN' names the same file on Windows as 'data.bin' "
+                    "(from data.bin)\n")
+
+    def test_unreadable_inputs(self):
+        self.inputs()
+        os.mkdir(self.path("folder"))
+        self.refuse(["setup.exe", "missing.bin", "folder"],
+                    "sfxpack: missing.bin: No such file or directory\nsfxpack: folder: not a regular file\n")
+        self.refuse(["setup.exe", "@nolist.txt"], "sfxpack: nolist.txt: cannot read the list file\n")
+
+    def test_permission_denied(self):
+        # As root every file is readable: run sfxpack as nobody then.
+        self.inputs()
+        os.chmod(self.dir, 0o777)
+        os.chmod(self.path("data.bin"), 0)
+        prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin"], 1,
+                    "sfxpack: data.bin: Permission denied\n", prefix=prefix)
+        self.assertFalse(os.path.exists(self.path("c.exe")))
+
+    def test_existing_output(self):
+        self.inputs()
+        self.write("c.exe", b"keep me")
+        self.expect(["create", "-o", "c.exe", "setup.exe"], 1,
+                    "sfxpack: c.exe: already exists (use --force to replace it)\n")
+        self.assertEqual(b"keep me", self.read("c.exe"))
+        self.expect(["create", "--force", "-o", "c.exe", "setup.exe"], 0, "")
+        self.assertEqual(b"setup.exe", parse(self.read("c.exe"))[0][0][0])
+        self.assertEqual(["c.exe", "data.bin", "empty.txt", "setup.exe"], sorted(os.listdir(self.dir)))
+
+    def test_stub_checks(self):
+        self.inputs()
+        self.write("short.exe", make_pe(IMAGE - 1))
+        self.refuse(["--stub", "short.exe", "setup.exe"],
+                    "sfxpack: short.exe: not a launcher image (file is 131071 bytes, expected 131072)\n")
+        self.write("zeros.exe", bytes(IMAGE))
+        self.refuse(["--stub", "zeros.exe", "setup.exe"],
+                    "sfxpack: zeros.exe: not a PE image (no MZ header at offset 0)\n")
+        self.write("signed.exe", make_pe(security=(IMAGE, 1024)))
+        self.refuse(["--stub", "signed.exe", "setup.exe"],
+                    "sfxpack: signed.exe: already signed (its security directory points to 1024 bytes at offset "
+                    "131072): the payload would break that signature; pack an unsigned launcher and sign the "
+                    "finished container instead\n")
+        self.refuse(["--stub", "none.exe", "setup.exe"], "sfxpack: none.exe: No such file or directory\n")
+
+    def test_custom_stub_is_used(self):
+        self.inputs()
+        stub = make_pe()
+        self.write("stub.exe", stub)
+        self.expect(["create", "--stub", "stub.exe", "-o", "c.exe", "setup.exe"], 0, "")
+        self.assertEqual(stub, self.read("c.exe")[:IMAGE])
+
+
+class Interrupt(Case):
+    def test_signal_leaves_no_output(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                self.interrupt(sig)
+
+    def interrupt(self, sig):
+        # Sparse inputs make a container far too large to finish before the
+        # signal; the temporary file exists as soon as writing has begun.
+        self.write("setup.exe", make_pe(4096))
+        for i in range(3):
+            with open(self.path(f"part{i}.bin"), "wb") as f:
+                f.truncate(2_000_000_000)
+        proc = subprocess.Popen([SFXPACK, "create", "-o", "c.exe", "setup.exe", "part0.bin", "part1.bin",
+                                 "part2.bin"], cwd=self.dir, stderr=subprocess.PIPE)
+        temp = []
+        deadline = time.monotonic() + 60
+        while not temp and proc.poll() is None and time.monotonic() < deadline:
+            temp = [t for t in glob.glob(self.path(".c.exe.sfxpack-*")) if os.path.getsize(t) > IMAGE]
+            time.sleep(0.001)
+        proc.send_signal(sig)
+        err = proc.communicate(timeout=60)[1].decode()
+        self.assertTrue(temp, "sfxpack finished before it could be interrupted")
+        self.assertEqual(-sig, proc.returncode)
+        self.assertEqual("sfxpack: warning: c.exe: the container will be 6000140288 bytes, over 2 GiB: "
+                         "code-signing tools reject files that large\n", err)
+        self.assertEqual(["part0.bin", "part1.bin", "part2.bin", "setup.exe"], sorted(os.listdir(self.dir)))
+
+
+class DamagedContainers(Case):
+    def container(self):
+        self.inputs()
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin"], 0, "")
+        return self.read("c.exe")
+
+    def test_truncated_data(self):
+        data = self.container()
+        self.write("c.exe", data[:IMAGE + HEADER + 4096 + HEADER + 100])
+        bad = IMAGE + HEADER + 4096
+        msg = (f"sfxpack: c.exe: offset {bad} ({bad:#x}): record 'data.bin' declares 204800 data bytes, "
+               "but only 100 remain in the file\n")
+        self.expect(["verify", "c.exe"], 1, msg, "")
+        out = self.expect(["list", "c.exe"], 1, msg)
+        self.assertIn(f"bad record at offset {bad} ({bad:#x}): record 'data.bin' declares", out)
+        self.expect(["extract", "-C", "out", "c.exe"], 1, msg[:-1] + "; nothing extracted\n")
+        self.assertFalse(os.path.exists(self.path("out")))
+
+    def test_missing_end_record(self):
+        data = self.container()
+        self.write("c.exe", data[:-HEADER])
+        end = len(data) - HEADER
+        self.expect(["verify", "c.exe"], 1,
+                    f"sfxpack: c.exe: offset {end} ({end:#x}): no end record: the file ends at offset {end} "
+                    f"({end:#x}) (the launcher reads this as complete)\n")
+        self.expect(["extract", "-C", "out", "c.exe"], 0, "")  # read as complete, as the launcher does
+        self.assertEqual(self.read("data.bin"), self.read("out/data.bin"))
+
+    def test_junk_after_end_record(self):
+        data = self.container()
+        self.write("c.exe", data + b"hidden")
+        self.expect(["verify", "c.exe"], 1,
+                    f"sfxpack: c.exe: offset {len(data)} ({len(data):#x}): data after the end record: the image's "
+                    "security directory is empty, so nothing should follow the end record\n")
+        out = self.expect(["list", "c.exe"], 0, "")
+        self.assertIn(f"6 bytes after the end record at offset {len(data)} ({len(data):#x}): unexplained data", out)
+
+    def test_not_a_container(self):
+        self.write("small.bin", b"0123456789")
+        self.expect(["verify", "small.bin"], 1,
+                    "sfxpack: small.bin: offset 0 (0x0): not a container (image is 10 bytes, expected 131072)\n")
+        self.expect(["list", "small.bin"], 1,
+                    "sfxpack: small.bin: not a container (image is 10 bytes, expected 131072)\n", "")
+        self.expect(["verify", "nothere.exe"], 1, "sfxpack: nothere.exe: No such file or directory\n")
+
+    def test_duplicate_names_warn(self):
+        self.write("d.exe", make_pe() + header(1, b"a.txt") + b"1" + header(1, b"A.txt") + b"2" + header(-1, b""))
+        second = IMAGE + HEADER + 1
+        warn = (f"sfxpack: warning: d.exe: offset {second} ({second:#x}): duplicate name 'A.txt' (same file on "
+                "Windows as 'a.txt' at offset 131072): the launcher keeps the later one\n")
+        self.expect(["verify", "d.exe"], 0, warn)
+        self.expect(["extract", "-C", "out", "d.exe"], 0, warn)
+        self.assertEqual((["A.txt"], b"2"), (os.listdir(self.path("out")), self.read("out/A.txt")))
+
+    def test_bad_name_is_never_extracted(self):
+        self.write("e.exe", make_pe() + header(4, b"../evil") + b"evil" + header(-1, b""))
+        self.expect(["extract", "-C", "out", "e.exe"], 1,
+                    f"sfxpack: e.exe: offset 131072 (0x20000): record name '../evil' {NAME_RULE}; nothing extracted\n")
+        self.assertFalse(os.path.exists(self.path("evil")))
+
+
+class ExtractSafety(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("setup.exe", make_pe(4096))
+        self.write("data.bin", b"new data")
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin"], 0, "")
+        os.mkdir(self.path("out"))
+        self.write("outside.txt", b"precious")
+        os.symlink(self.path("outside.txt"), self.path("out", "data.bin"))
+
+    def test_existing_link_is_refused(self):
+        self.expect(["extract", "-C", "out", "c.exe"], 1,
+                    "sfxpack: out/data.bin: already exists (use --force to replace it)\n")
+        self.assertEqual(["data.bin"], os.listdir(self.path("out")))  # nothing written at all
+        self.assertEqual(b"precious", self.read("outside.txt"))
+
+    def test_force_replaces_link_not_target(self):
+        self.expect(["extract", "--force", "-C", "out", "c.exe"], 0, "")
+        self.assertFalse(os.path.islink(self.path("out", "data.bin")))
+        self.assertEqual(b"new data", self.read("out/data.bin"))
+        self.assertEqual(b"precious", self.read("outside.txt"))
+
+
+class Signed(Case):
+    def sign(self):
+        self.write("setup.exe", make_pe(4096))
+        self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+                        "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
+                       cwd=self.dir, check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-in", "c.exe",
+                        "-out", "signed.exe"], cwd=self.dir, check=True, capture_output=True)
+        data = self.read("signed.exe")
+        pe, = struct.unpack_from("<I", data, 0x3C)
+        magic, = struct.unpack_from("<H", data, pe + 24)
+        table, size = struct.unpack_from("<II", data, pe + 24 + (96 if magic == 0x10B else 112) + 32)
+        return data, table, size
+
+    def test_signed_container_verifies_and_lists_table(self):
+        data, table, size = self.sign()
+        trailer = os.path.getsize(self.path("c.exe"))
+        self.assertEqual(len(data), table + size)
+        desc = (f"{len(data) - trailer} bytes after the end record: {table - trailer} bytes of zero padding, "
+                f"then certificate table ({size} bytes) at offset {table} ({table:#x}), referenced by the "
+                "image's security directory")
+        if table == trailer:
+            desc = desc.replace(f"{table - trailer} bytes of zero padding, then ", "")
+        out = self.expect(["verify", "signed.exe"], 0, "")
+        self.assertIn(desc, out)
+        self.assertIn(desc + "\n", self.expect(["list", "signed.exe"], 0, ""))
+        self.expect(["extract", "-C", "out", "signed.exe"], 0, "")
+        self.assertEqual(self.read("setup.exe"), self.read("out/setup.exe"))
+
+    def test_byte_after_signature_fails(self):
+        data, table, size = self.sign()
+        self.write("signed.exe", data + b"\0")
+        self.expect(["verify", "signed.exe"], 1,
+                    f"sfxpack: signed.exe: offset {len(data)} ({len(data):#x}): data after the end record: 1 byte "
+                    f"after the certificate table ({size} bytes at offset {table})\n")
+
+
+if __name__ == "__main__":
+    if not SFXPACK or not os.access(SFXPACK, os.X_OK):
+        sys.exit("set SFXPACK to the sfxpack program")
+    unittest.main(verbosity=2)

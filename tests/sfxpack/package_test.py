@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Tests of the installed sfxpack: `cmake --install` into a temporary
+prefix, then a sample project that finds the package and packs a
+container, rebuilt when an input changes.
+
+$SFXPACK_BUILD_DIR is the native build tree, $CMAKE the cmake program,
+$SFXPACK_SAMPLE the sample project's source.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ.get("SFXPACK_BUILD_DIR", "")
+CMAKE = os.environ.get("CMAKE", "cmake")
+SAMPLE = os.environ.get("SFXPACK_SAMPLE", "")
+IMAGE = 0x20000
+
+
+def sh(*args, check=True):
+    p = subprocess.run(args, capture_output=True, text=True, timeout=240)
+    if check and p.returncode != 0:
+        raise AssertionError(f"{' '.join(args)} exited {p.returncode}\n{p.stdout}\n{p.stderr}")
+    return p
+
+
+def make_pe(size):
+    img = bytearray(size)
+    img[0:2] = b"MZ"
+    struct.pack_into("<I", img, 0x3C, 0x40)
+    img[0x40:0x44] = b"PE\0\0"
+    return bytes(img)
+
+
+class InstalledPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="sfxpack-package-")
+        cls.prefix = os.path.join(cls.tmp, "prefix")
+        sh(CMAKE, "--install", BUILD, "--prefix", cls.prefix)
+        cls.sfxpack = os.path.join(cls.prefix, "bin", "sfxpack")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, True)
+
+    def setUp(self):
+        self.src = tempfile.mkdtemp(dir=self.tmp)
+        shutil.copy(os.path.join(SAMPLE, "CMakeLists.txt"), self.src)
+        self.bin = os.path.join(self.src, "build")
+        self.put("installer.exe", make_pe(2048))
+        self.put("data.cab", b"cabinet v1")
+
+    def put(self, name, data):
+        with open(os.path.join(self.src, name), "wb") as f:
+            f.write(data)
+
+    def build(self):
+        sh(CMAKE, "--build", self.bin)
+        with open(os.path.join(self.bin, "setup.exe"), "rb") as f:
+            return f.read()
+
+    def test_installed_files(self):
+        for rel in ("bin/sfxpack", "lib/cmake/sfxpack/sfxpackConfig.cmake",
+                    "lib/cmake/sfxpack/sfxpackConfigVersion.cmake"):
+            self.assertTrue(os.path.isfile(os.path.join(self.prefix, rel)), rel)
+        self.assertEqual(IMAGE, os.path.getsize(os.path.join(self.prefix, "share/sfxpack/launcher.exe")))
+        self.assertTrue(os.access(self.sfxpack, os.X_OK))
+
+    def test_container_is_built_and_rebuilt(self):
+        sh(CMAKE, "-S", self.src, "-B", self.bin, f"-DCMAKE_PREFIX_PATH={self.prefix}")
+        first = self.build()
+        with open(os.path.join(self.prefix, "share/sfxpack/launcher.exe"), "rb") as f:
+            self.assertEqual(f.read(), first[:IMAGE])
+        container = os.path.join(self.bin, "setup.exe")
+        self.assertEqual(0, sh(self.sfxpack, "verify", container).returncode)
+        listing = sh(self.sfxpack, "list", container).stdout.splitlines()
+        self.assertEqual(["installer.exe", "data.cab"], [line.split()[-1] for line in listing[1:3]])
+        self.assertIn(b"cabinet v1", first)
+
+        stamp = os.path.getmtime(container)
+        time.sleep(1.1)
+        self.assertEqual(first, self.build())
+        self.assertEqual(stamp, os.path.getmtime(container), "rebuilt although nothing changed")
+
+        self.put("data.cab", b"cabinet v2, longer")
+        second = self.build()
+        self.assertNotIn(b"cabinet v1", second)
+        self.assertIn(b"cabinet v2, longer", second)
+        self.assertEqual(len(first) + 8, len(second))
+
+    def test_incompatible_version_is_not_found(self):
+        p = sh(CMAKE, "-S", self.src, "-B", self.bin, f"-DCMAKE_PREFIX_PATH={self.prefix}",
+               "-DSAMPLE_SFXPACK_VERSION=2.0", check=False)
+        self.assertNotEqual(0, p.returncode)
+        self.assertIn("sfxpackConfig.cmake, version: 1.0.0", p.stderr)
+
+
+if __name__ == "__main__":
+    if not (BUILD and SAMPLE):
+        raise SystemExit("set SFXPACK_BUILD_DIR and SFXPACK_SAMPLE")
+    unittest.main(verbosity=2)
