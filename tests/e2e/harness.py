@@ -9,6 +9,7 @@ import shutil
 import struct
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -17,6 +18,7 @@ from winebed import Bed, windows_path  # noqa: E402
 PAYLOAD_OFFSET = 0x20000
 HEADER_SIZE = 1024
 FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
+PROBE_REPORT = "probe-report.txt"
 
 BUILD_DIR = os.environ.get("SFX_BUILD_DIR", "")
 WIN_DIR = os.path.join(BUILD_DIR, "windows")
@@ -133,6 +135,17 @@ class Run:
         return [unescape(v.rsplit(" ", 1)[0]) for k, v in self.hook if k == "settext"]
 
 
+class PendingRun:
+    def __init__(self, proc, report, hook_log, timeout):
+        self.proc, self.report, self.hook_log, self.timeout = proc, report, hook_log, timeout
+
+    def wait(self):
+        code = self.proc.wait(timeout=self.timeout)
+        if code not in (0, 3):
+            raise AssertionError("the test driver failed with status %d" % code)
+        return Run(read_lines(self.report), read_lines(self.hook_log))
+
+
 class LauncherCase(unittest.TestCase):
     """A test case with its own directory, TEMP and container."""
 
@@ -179,12 +192,17 @@ class LauncherCase(unittest.TestCase):
         with open(os.path.join(TEST_WIN_DIR, name), "rb") as f:
             return f.read()
 
-    def run_launcher(self, exe, cmdline=None, env=None, unset=(), temp=True, timeout_ms=60000,
-                     hook=True, close_dialog=False, wine_env=None):
-        """Runs EXE under the driver; cmdline is the exact command line
-        (bytes or str), by default the quoted Windows path alone."""
-        report = self.path("driver-report.txt")
-        hook_log = self.path("hook-log.txt")
+    def run_launcher(self, exe, **kwargs):
+        """Runs EXE under the driver and returns what it showed."""
+        return self.start_launcher(exe, **kwargs).wait()
+
+    def start_launcher(self, exe, cmdline=None, env=None, unset=(), temp=True, timeout_ms=60000,
+                       hook=True, close_dialog=False, wine_env=None, tag="", cwd=None):
+        """Starts EXE under the driver; cmdline is the exact command line
+        (bytes or str), by default the quoted Windows path alone.  Runs
+        started at the same time need different tags."""
+        report = self.path("driver-report%s.txt" % tag)
+        hook_log = self.path("hook-log%s.txt" % tag)
         for p in (report, hook_log):
             if os.path.exists(p):
                 os.remove(p)
@@ -192,7 +210,7 @@ class LauncherCase(unittest.TestCase):
                 "--report", windows_path(report), "--timeout", str(timeout_ms)]
         if cmdline is not None:
             raw = cmdline.encode("latin-1") if isinstance(cmdline, str) else cmdline
-            cmdfile = self.write("cmdline.txt", raw, 0o644)
+            cmdfile = self.write("cmdline%s.txt" % tag, raw, 0o644)
             argv += ["--cmdline-file", windows_path(cmdfile)]
         if hook:
             argv += ["--hook", windows_path(os.path.join(TEST_WIN_DIR, "sfxhook.dll")),
@@ -205,10 +223,58 @@ class LauncherCase(unittest.TestCase):
             argv += ["--unset", name]
         if close_dialog:
             argv.append("--close-dialog")
-        result = self.bed.run(argv, extra_env=wine_env, timeout=timeout_ms / 1000 + 60)
-        if result.returncode not in (0, 3):
-            raise AssertionError("driver failed (%d): %s" % (result.returncode, result.stderr))
-        return Run(read_lines(report), read_lines(hook_log))
+        proc = self.bed.popen(argv, extra_env=wine_env, cwd=cwd or self.dir)
+        return PendingRun(proc, report, hook_log, timeout_ms / 1000 + 60)
+
+    # -- the probe installer -------------------------------------------------
+    def probe_env(self, **settings):
+        """Environment for the probe: where to report, and SFX_PROBE_<KEY>
+        settings given as keyword arguments."""
+        env = {"SFX_PROBE_REPORT": windows_path(self.path(PROBE_REPORT))}
+        for key, value in settings.items():
+            env["SFX_PROBE_" + key.upper()] = str(value)
+        return env
+
+    def probe_report(self):
+        """The probe's report: (lines as a dict, {file name: (size, crc32)})."""
+        pairs = read_lines(self.path(PROBE_REPORT))
+        files = {}
+        for key, value in pairs:
+            if key == "file":
+                name, size, crc = value.split("\t")
+                files[name] = (int(size), int(crc, 16))
+        return {k: unescape(v) for k, v in pairs if k != "file"}, files
+
+    def probe_ran(self):
+        return os.path.exists(self.path(PROBE_REPORT))
+
+    def out_path(self, name):
+        """The Windows path of an extracted file."""
+        return windows_path(self.temp) + "\\" + FOLDER + "\\" + name
+
+    def wait_for(self, path, seconds=60):
+        end = time.time() + seconds
+        while not os.path.exists(path):
+            if time.time() > end:
+                raise AssertionError("%s did not appear" % path)
+            time.sleep(0.05)
+
+    def hold(self, path):
+        """Starts holder.exe on PATH; returns a function that lets go."""
+        ready, release = path + ".ready", path + ".release"
+        for p in (ready, release):
+            if os.path.exists(p):
+                os.remove(p)
+        proc = self.bed.popen([os.path.join(TEST_WIN_DIR, "holder.exe"), windows_path(path),
+                               windows_path(ready), windows_path(release), "120000"])
+        self.wait_for(ready)
+
+        def release_it():
+            open(release, "w").close()
+            proc.wait(timeout=60)
+            os.remove(release)
+            os.remove(ready)
+        return release_it
 
     def listing(self, folder=None):
         folder = folder or self.folder

@@ -4,10 +4,8 @@ import os
 import unittest
 import zlib
 
-from harness import (FOLDER, LAUNCHER, TEST_WIN_DIR, LauncherCase, container, header,
-                     read_lines, windows_path)
-
-PROBE_REPORT = "probe-report.txt"
+from harness import (FOLDER, LAUNCHER, PROBE_REPORT, TEST_WIN_DIR, LauncherCase, container,
+                     header, windows_path)
 
 # Positions sent for one file, by its length.
 POSITIONS = {
@@ -32,23 +30,8 @@ def pattern(size, seed):
 
 
 class UnpackCase(LauncherCase):
-    def probe_env(self):
-        return {"SFX_PROBE_REPORT": windows_path(self.path(PROBE_REPORT))}
-
-    def probe_report(self):
-        pairs = read_lines(self.path(PROBE_REPORT))
-        files = {}
-        for key, value in pairs:
-            if key == "file":
-                name, size, crc = value.split("\t")
-                files[name] = (int(size), int(crc, 16))
-        return dict(pairs), files
-
     def own_path(self, exe):
         return windows_path(exe)
-
-    def out_path(self, name):
-        return windows_path(self.temp) + "\\" + FOLDER + "\\" + name
 
     def assertClosedOnce(self, run):
         closes = [v for k, v in run.messages if k == "close"]
@@ -255,17 +238,12 @@ class Failures(UnpackCase):
 
     def test_file_held_open_by_another_instance(self):
         os.makedirs(self.folder)
-        held = os.path.join(self.folder, "probe.exe")
-        ready, release = self.path("ready"), self.path("release")
-        holder = self.bed.popen([os.path.join(TEST_WIN_DIR, "holder.exe"), windows_path(held),
-                                 windows_path(ready), windows_path(release), "60000"])
+        release = self.hold(os.path.join(self.folder, "probe.exe"))
         try:
-            self.wait_for(ready)
             exe = self.write("setup.exe", container([("probe.exe", self.program("probe.exe"))]))
             run = self.run_launcher(exe, env=self.probe_env())
         finally:
-            open(release, "w").close()
-            holder.wait(timeout=60)
+            release()
         self.assertFailedWith(run, "Unable to open file: %s\nPlease make sure you have necessary "
                               "permissions and that another instance of setup is not running."
                               % self.out_path("probe.exe"))
@@ -296,14 +274,6 @@ class Failures(UnpackCase):
                          ["Unable to extract files!\nThe progress window could not be created."])
         self.assertFalse(os.path.exists(self.folder), "the worker must never have run")
         self.assertFalse(os.path.exists(self.path(PROBE_REPORT)))
-
-    def wait_for(self, path, seconds=60):
-        import time
-        end = time.time() + seconds
-        while not os.path.exists(path):
-            if time.time() > end:
-                raise AssertionError("%s did not appear" % path)
-            time.sleep(0.05)
 
 
 if __name__ == "__main__":

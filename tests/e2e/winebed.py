@@ -79,7 +79,11 @@ class Bed:
                 return state["display"]
             display, pid = self._start_xvfb()
             self._make_prefix(display)
-            subprocess.run([WINESERVER, "-p"], env=self.env(display), check=True)
+            # Nothing that outlives this call may hold the caller's output
+            # open: CTest waits for its test's pipes to close.
+            subprocess.run([WINESERVER, "-p"], env=self.env(display), check=True,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
             # The first program starts Wine's system processes, which stay
             # for the server's lifetime; start them here, away from any
             # caller's pipes.
@@ -162,7 +166,8 @@ class Bed:
     def popen(self, argv, extra_env=None, cwd=None):
         display = self.start()
         return subprocess.Popen([WINE] + list(argv), env=self.env(display, extra_env),
-                                cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
 
 
 def main(argv):

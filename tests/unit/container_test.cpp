@@ -97,7 +97,7 @@ TEST(Progress, SinglePrecisionRoundingAboveTwoToTheTwentyFour)
     // 16,777,216 and its quotient ties to even at 1.
     EXPECT_EQ(ProgressPosition(16777219, 16777219.0f), 1);
     EXPECT_EQ(ProgressPosition(16777217, 16777217.0f), 0);
-    EXPECT_EQ(ProgressPosition(0x7FFFFFFF, static_cast<float>(0x7FFFFFFF)), 1);
+    EXPECT_EQ(ProgressPosition(0x7FFFFFFF, static_cast<float>(0x7FFFFFFF)), 0);
     EXPECT_EQ(ProgressPosition(1, static_cast<float>(0x7FFFFFFF)), 100);
 }
 

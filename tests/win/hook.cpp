@@ -10,6 +10,7 @@
 //   bar-pos <n>            PBM_SETPOS to the bar
 //   status-before <text>   the status line's text before the first settext
 //   snf <value>            the launcher's SNF variable when the dialog starts
+//   error-mode <hex>       the launcher's error mode then
 // Before the dialog procedure sees WM_INITDIALOG (and so before the worker
 // runs), the hook can plant a fault named by its environment:
 //   SFX_HOOK_INIT_MOVE=1     rename the launcher's own file away
@@ -91,6 +92,9 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM 
                     GetEnvironmentVariableA("SNF", szSnf, sizeof(szSnf));
                     Log("init " + StatusText(p->hwnd));
                     Log("snf " + Escape(szSnf));
+                    char szMode[32];
+                    sprintf(szMode, "error-mode %X", GetErrorMode());
+                    Log(szMode);
                 }
                 PlantFault();
                 break;

@@ -1,0 +1,132 @@
+"""The elevated launcher against a hostile machine: a DLL planted beside
+the container, a link planted as the extraction folder or inside it, a
+full disk, busy and read-only files, a scanner holding the download."""
+import os
+import shutil
+import subprocess
+import unittest
+
+from harness import FOLDER, TEST_WIN_DIR, LauncherCase, container, windows_path
+
+
+class HardeningCase(LauncherCase):
+    def make(self, extra=(), stub=None, name="setup.exe"):
+        records = [("probe.exe", self.program("probe.exe"))] + list(extra)
+        return self.write(name, container(records, stub=stub))
+
+
+class PlantedDll(HardeningCase):
+    """A comctl32.dll beside the container, with Wine told to prefer a
+    native DLL the way Windows does for DLLs that are not known DLLs."""
+
+    def run_with_planted_dll(self, stub=None):
+        shutil.copy(os.path.join(TEST_WIN_DIR, "comctl32.dll"), self.path("comctl32.dll"))
+        log = self.path("planted.log")
+        exe = self.make(stub=stub)
+        run = self.run_launcher(exe, env=dict(self.probe_env(), SFX_PLANTED_LOG=windows_path(log)),
+                                wine_env={"WINEDLLOVERRIDES":
+                                          "comctl32=n,b;mscoree,mshtml=;winemenubuilder.exe=d"})
+        loaded = open(log).read() if os.path.exists(log) else ""
+        return run, loaded
+
+    def test_planted_comctl32_is_never_loaded(self):
+        run, loaded = self.run_with_planted_dll()
+        self.assertEqual(loaded, "")
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        # The progress bar still exists and moves.
+        self.assertEqual(run.dialog["bar"], "msctls_progress32")
+        self.assertIn(("bar-range", "0 100"), run.messages)
+        self.assertTrue(self.probe_ran())
+
+    def test_the_check_notices_a_launcher_that_imports_comctl32(self):
+        # The same run against a launcher built with the usual static
+        # import: the planted DLL runs inside it.
+        run, loaded = self.run_with_planted_dll(
+            stub=os.path.join(TEST_WIN_DIR, "launcher_static_comctl32.exe"))
+        self.assertIn("loaded-by " + windows_path(self.path("setup.exe")), loaded)
+
+    def test_critical_error_boxes_are_off(self):
+        run = self.run_launcher(self.make(), env=self.probe_env())
+        # SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
+        self.assertIn(("error-mode", "8001"), run.messages)
+
+
+class PlantedLinks(HardeningCase):
+    def test_extraction_folder_that_is_a_link_is_refused(self):
+        target = self.path("elsewhere")
+        os.makedirs(target)
+        with open(os.path.join(target, "precious.txt"), "wb") as f:
+            f.write(b"precious")
+        os.symlink(target, self.folder)
+        run = self.run_launcher(self.make([("data.bin", b"1234")]), env=self.probe_env())
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, ["Unable to extract files!\nThe folder %s is a link."
+                                      % (windows_path(self.temp) + "\\" + FOLDER)])
+        self.assertFalse(self.probe_ran())
+        self.assertEqual(os.listdir(target), ["precious.txt"])
+        self.assertTrue(os.path.islink(self.folder))
+
+    def test_link_inside_the_folder_leaves_its_target_alone(self):
+        outside = self.path("outside.txt")
+        with open(outside, "wb") as f:
+            f.write(b"outside")
+        os.makedirs(self.folder)
+        os.symlink(outside, os.path.join(self.folder, "link.txt"))
+        run = self.run_launcher(self.make(), env=self.probe_env())
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), b"outside")
+        self.assertFalse(os.path.lexists(os.path.join(self.folder, "link.txt")))
+
+
+class BusyAndFullFiles(HardeningCase):
+    ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
+                        "permissions and that another instance of setup is not running.")
+
+    def test_disk_full_in_the_middle_of_a_file(self):
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", self.temp],
+                               capture_output=True)
+        if mount.returncode != 0:
+            self.skipTest("this machine does not allow mounting a tmpfs: %s"
+                          % mount.stderr.decode().strip())
+        try:
+            big = os.urandom(3 * 1024 * 1024)
+            run = self.run_launcher(self.make([("big.bin", big)]), env=self.probe_env())
+            self.assertEqual(run.exit_code, 0)
+            self.assertEqual(run.errors, ["Unable to write to file: " + self.out_path("big.bin")])
+            self.assertFalse(self.probe_ran())
+            self.assertFalse(os.path.exists(self.folder), "the cleanup removed the partial file")
+        finally:
+            subprocess.run(["umount", self.temp])
+
+    def test_read_only_file_where_a_record_goes(self):
+        os.makedirs(self.folder)
+        ro = os.path.join(self.folder, "data.bin")
+        with open(ro, "wb") as f:
+            f.write(b"read only")
+        os.chmod(ro, 0o444)
+        run = self.run_launcher(self.make([("data.bin", b"new")]), env=self.probe_env())
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, [self.ANOTHER_INSTANCE % self.out_path("data.bin")])
+        self.assertFalse(self.probe_ran())
+        # The cleanup removes what it can: the probe it wrote goes.
+        self.assertNotIn("probe.exe", self.listing() or [])
+
+    def test_own_file_held_briefly_by_a_scanner_is_waited_for(self):
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(), SFX_HOOK_INIT_HOLD_MS="600"))
+        self.assertIn(("fault", "held"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+
+    def test_own_file_held_for_long_fails_with_the_sharing_error(self):
+        exe = self.make()
+        run = self.run_launcher(exe, env=dict(self.probe_env(), SFX_HOOK_INIT_HOLD_MS="4000"))
+        self.assertIn(("fault", "held"), run.messages)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, ["Unable to open file: %s\nError number: 13"
+                                      % windows_path(exe)])
+        self.assertFalse(self.probe_ran())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
