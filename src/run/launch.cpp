@@ -53,15 +53,62 @@ static void LaunchInstaller(const char *pszLaunchPath, const char *pszArguments)
     free(pszCmdLine);
 }
 
+/* The normalised full path of an open file or folder, without the "\\?\"
+ * that the system puts in front; an empty string if it cannot be had. */
+static void GetFinalPath(HANDLE hFile, char *szPath, DWORD cchPath)
+{
+    DWORD cch = GetFinalPathNameByHandleA(hFile, szPath, cchPath, FILE_NAME_NORMALIZED);
+
+    if (cch == 0 || cch >= cchPath)
+    {
+        szPath[0] = '\0';
+        return;
+    }
+    if (strncmp(szPath, "\\\\?\\", 4) == 0)
+        memmove(szPath, szPath + 4, cch - 4 + 1);
+}
+
+/* Deletes one file of the folder through a handle, and only when that
+ * handle leads to the very file named in the folder.  A link planted in
+ * its place leads elsewhere, and not every platform deletes the link
+ * rather than its target; the handle also keeps the file from being
+ * swapped between the check and the deletion. */
+static void DeleteFileInFolder(const char *pszFile, const char *pszFinalFolder, const char *pszName)
+{
+    char szFinal[2 * MAX_PATH];
+    char szExpected[2 * MAX_PATH];
+    FILE_DISPOSITION_INFO info;
+    HANDLE hFile;
+
+    if (strlen(pszFinalFolder) + 1 + strlen(pszName) >= sizeof(szExpected))
+        return;
+    sprintf_s(szExpected, sizeof(szExpected), "%s\\%s", pszFinalFolder, pszName);
+
+    hFile = CreateFileA(pszFile, DELETE | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return;     /* in use, read-only or gone: it stays */
+    GetFinalPath(hFile, szFinal, sizeof(szFinal));
+    if (szFinal[0] != '\0' && _stricmp(szFinal, szExpected) == 0)
+    {
+        info.DeleteFile = TRUE;
+        SetFileInformationByHandle(hFile, FileDispositionInfo, &info, sizeof(info));
+    }
+    CloseHandle(hFile);
+}
+
 /* Deletes every plain file in the folder of the first extracted file and
  * removes the folder.  Failures are silent: a file still in use stays, and
  * so does the folder.  szLaunchPath is cut down and extended in place. */
 static void RemoveExtractedFiles(char *szLaunchPath)
 {
     char szFolder[MAX_PATH];
+    char szFinalFolder[2 * MAX_PATH];
     char szFile[MAX_PATH];
     WIN32_FIND_DATAA fd;
     HANDLE hFind;
+    HANDLE hFolder;
 
     PathRemoveFileSpecA(szLaunchPath);
     strcpy_s(szFolder, MAX_PATH, szLaunchPath);
@@ -71,7 +118,15 @@ static void RemoveExtractedFiles(char *szLaunchPath)
     if (IsLink(szFolder))
         return;
 
-    if (strlen(szLaunchPath) + sizeof("\\*.*") <= MAX_PATH)
+    hFolder = CreateFileA(szFolder, FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (hFolder == INVALID_HANDLE_VALUE)
+        return;     /* no folder, nothing to remove */
+    GetFinalPath(hFolder, szFinalFolder, sizeof(szFinalFolder));
+    CloseHandle(hFolder);
+
+    if (szFinalFolder[0] != '\0' && strlen(szLaunchPath) + sizeof("\\*.*") <= MAX_PATH)
     {
         strcat_s(szLaunchPath, MAX_PATH, "\\*.*");
         ZeroMemory(&fd, sizeof(fd));
@@ -82,11 +137,11 @@ static void RemoveExtractedFiles(char *szLaunchPath)
             {
                 if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                     continue;
-                /* A name that does not fit would delete some other file. */
+                /* A name that does not fit would name some other file. */
                 if (strlen(szFolder) + 1 + strlen(fd.cFileName) >= MAX_PATH)
                     continue;
                 sprintf_s(szFile, MAX_PATH, "%s\\%s", szFolder, fd.cFileName);
-                DeleteFileA(szFile);
+                DeleteFileInFolder(szFile, szFinalFolder, fd.cFileName);
             } while (FindNextFileA(hFind, &fd));
             FindClose(hFind);
         }

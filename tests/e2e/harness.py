@@ -261,7 +261,10 @@ class LauncherCase(unittest.TestCase):
 
     def hold(self, path):
         """Starts holder.exe on PATH; returns a function that lets go."""
-        ready, release = path + ".ready", path + ".release"
+        # The signal files live outside the extraction folder, where the
+        # launcher's cleanup cannot reach them.
+        tag = os.path.basename(path)
+        ready, release = self.path(tag + ".ready"), self.path(tag + ".release")
         for p in (ready, release):
             if os.path.exists(p):
                 os.remove(p)

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Builds everything, packs a sample installer with sfxpack and runs the
+# container under Wine in Xvfb, showing what the launcher did.
+#   tools/demo.sh [BUILD_DIR]          (default: build)
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+
+"$root/tools/install-deps.sh"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2
+exec python3 "$root/tools/demo.py" "$build"
