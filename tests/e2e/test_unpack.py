@@ -141,6 +141,39 @@ class Unpacking(UnpackCase):
         self.assertEqual(files["data.bin"][0], 1000000)
 
 
+class PackedBySfxpack(UnpackCase):
+    def test_container_made_by_sfxpack_has_the_layout_and_runs(self):
+        import struct
+        import subprocess
+        probe = self.write("three.exe", self.program("probe.exe"))
+        small = self.write("small.bin", b"abc", 0o644)
+        empty = self.write("empty.txt", b"", 0o644)
+        out = self.path("setup.exe")
+        sfxpack = os.path.join(os.environ["SFX_BUILD_DIR"], "tools", "sfxpack", "sfxpack")
+        subprocess.run([sfxpack, "create", "-o", out, small, empty], check=True)
+        with open(out, "rb") as f:
+            blob = f.read()
+        # A 3-byte first file and an empty second one: headers at 0x20000,
+        # 0x20403 and 0x20803 (the end record), 0x20C03 bytes in all.
+        self.assertEqual(len(blob), 0x20C03)
+        self.assertEqual(struct.unpack_from("<i", blob, 0x20000)[0], 3)
+        self.assertEqual(blob[0x20004:0x2000C], b"small.bin"[:8])
+        self.assertEqual(blob[0x20400:0x20403], b"abc")
+        self.assertEqual(struct.unpack_from("<i", blob, 0x20403)[0], 0)
+        self.assertEqual(struct.unpack_from("<i", blob, 0x20803)[0], -1)
+        self.assertTrue(os.access(out, os.X_OK), "sfxpack sets the executable bit")
+
+        subprocess.run([sfxpack, "create", "--force", "-o", out, probe, small, empty], check=True)
+        run = self.run_launcher(out, env=self.probe_env())
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertEqual(run.texts(), ["Extracting: three.exe", "Extracting: small.bin",
+                                       "Extracting: empty.txt"])
+        self.assertEqual(run.position_groups()[1:], [[0], []])
+        _, files = self.probe_report()
+        self.assertEqual(files["small.bin"], (3, zlib.crc32(b"abc")))
+        self.assertEqual(files["empty.txt"], (0, 0))
+
+
 class EmptyPayloads(UnpackCase):
     def check_no_files(self, data):
         exe = self.write("setup.exe", data)

@@ -111,18 +111,21 @@ class Bed:
             if os.path.exists("/tmp/.X%d-lock" % number) or \
                os.path.exists("/tmp/.X11-unix/X%d" % number):
                 continue
-            proc = subprocess.Popen(
-                [xvfb, ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                start_new_session=True)
+            # Started through a shell that exits at once, so that the server
+            # belongs to no Python process and outlives this one.
+            launched = subprocess.run(
+                ["sh", "-c", 'setsid "$0" "$@" </dev/null >/dev/null 2>&1 & echo $!', xvfb,
+                 ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                capture_output=True, text=True, check=True)
+            pid = int(launched.stdout.strip())
             for _ in range(100):
                 if os.path.exists("/tmp/.X11-unix/X%d" % number):
-                    return ":%d" % number, proc.pid
-                if proc.poll() is not None:
+                    return ":%d" % number, pid
+                if not self._alive(pid):
                     break
                 time.sleep(0.05)
-            if proc.poll() is None:
-                proc.kill()
+            if self._alive(pid):
+                os.kill(pid, signal.SIGKILL)
         raise RuntimeError("could not start Xvfb on any display from :90 to :189")
 
     def _make_prefix(self, display):
