@@ -55,3 +55,6 @@ option(SFX_WINDOWS_TESTS "Build the Windows-side test programs" ON)
 if(SFX_WINDOWS_TESTS)
     add_subdirectory(tests/win)
 endif()
+
+# sfxpack for Windows: a static .exe that embeds the launcher built above.
+add_subdirectory(tools/sfxpack)

@@ -375,6 +375,27 @@ class DamagedContainers(Case):
         self.assertFalse(os.path.exists(self.path("evil")))
 
 
+class LargeOffsets(Case):
+    def test_offsets_beyond_4_gib(self):
+        # A sparse container: two records of 2 GiB - 1 whose data are holes.
+        big = 0x7FFFFFFF
+        with open(self.path("big.exe"), "wb") as f:
+            f.write(make_pe())
+            for i in (1, 2):
+                f.write(header(big, b"part%d.bin" % i))
+                f.seek(big, os.SEEK_CUR)
+            f.write(header(3, b"last.txt") + b"end" + header(-1, b""))
+        last = IMAGE + 3 * HEADER + 2 * big
+        out = self.expect(["list", "big.exe"], 0, "")
+        self.assertEqual([f"{IMAGE + HEADER:14d} {big:12d}  part1.bin",
+                          f"{IMAGE + 2 * HEADER + big:14d} {big:12d}  part2.bin",
+                          f"{last:14d} {3:12d}  last.txt",
+                          f"end record at offset {last + 3} ({last + 3:#x})"], out.splitlines()[1:5])
+        self.expect(["verify", "big.exe"], 0, "")
+        self.expect(["extract", "-C", "out", "big.exe", "last.txt"], 0, "")
+        self.assertEqual(b"end", self.read("out/last.txt"))
+
+
 class ExtractSafety(Case):
     def setUp(self):
         super().setUp()

@@ -274,14 +274,14 @@ bool File::close(IoError* err)
 bool File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
                     Progress* progress, IoError* err)
 {
-    // Progress is reported per step; steps are bounded so the bar moves.
-    constexpr uint64_t kKernelStep = 8u << 20;
     auto shortRead = [&](uint64_t at) {
         return fail(err, "read " + in.path() + " at offset " + std::to_string(at) + ": " +
                              (in.readError().empty() ? "the file ended early" : in.readError()) +
                              " (did it change while being packed?)");
     };
 #if defined(__linux__)
+    // Progress is reported per step; steps are bounded so the bar moves.
+    constexpr uint64_t kKernelStep = 8u << 20;
     while (kernelCopy_ && len > 0) {
         loff_t from = loff_t(offset);
         ssize_t n = copy_file_range(in.fd_, &from, fd_, nullptr, size_t(std::min(len, kKernelStep)), 0);

@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Tests of the Windows sfxpack.exe under Wine, in the project's Wine bed.
+
+The Windows build must behave like the native one: the same container
+bytes, the same listings, the same refusals, and 64-bit offsets although
+it is a 32-bit program.
+
+$SFXPACK is the native sfxpack, $SFXPACK_EXE the Windows one,
+$SFX_BUILD_DIR the build tree whose Wine bed is used, $WINEBED_DIR the
+folder of winebed.py.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
+from winebed import Bed  # noqa: E402
+
+SFXPACK = os.environ.get("SFXPACK", "")
+SFXPACK_EXE = os.environ.get("SFXPACK_EXE", "")
+IMAGE = 0x20000
+HEADER = 1024
+
+
+def header(size, name):
+    return struct.pack("<i", size) + name.ljust(1020, b"\0")
+
+
+def make_pe(size):
+    img = bytearray(size)
+    img[0:2] = b"MZ"
+    struct.pack_into("<I", img, 0x3C, 0x40)
+    img[0x40:0x44] = b"PE\0\0"
+    return bytes(img)
+
+
+class WindowsSfxpack(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bed = Bed(os.environ["SFX_BUILD_DIR"])
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="sfxpack-wine-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.put("setup.exe", make_pe(3000))
+        self.put("data.bin", bytes(range(256)) * 300)
+        self.put("empty.txt", b"")
+
+    def put(self, name, data):
+        with open(os.path.join(self.dir, name), "wb") as f:
+            f.write(data)
+
+    def get(self, name):
+        with open(os.path.join(self.dir, name), "rb") as f:
+            return f.read()
+
+    def wine(self, *args):
+        """Exit status, stdout and stderr of sfxpack.exe, line ends made Unix."""
+        r = self.bed.run([SFXPACK_EXE, *args], cwd=self.dir, timeout=300)
+        return r.returncode, r.stdout.decode("latin-1").replace("\r\n", "\n"), \
+            r.stderr.decode("latin-1").replace("\r\n", "\n")
+
+    def native(self, *args):
+        r = subprocess.run([SFXPACK, *args], cwd=self.dir, capture_output=True, timeout=120)
+        return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
+
+    def test_same_container_listing_and_files_as_native(self):
+        inputs = ["setup.exe", "--name", "Data File.bin=data.bin", "empty.txt"]
+        self.assertEqual((0, "", ""), self.wine("create", "-o", "win.exe", *inputs))
+        self.assertEqual((0, "", ""), self.native("create", "-o", "native.exe", *inputs))
+        self.assertEqual(self.get("native.exe"), self.get("win.exe"))
+        for cmd in (["list", "win.exe"], ["list", "--json", "win.exe"], ["verify", "win.exe"]):
+            with self.subTest(cmd=cmd):
+                self.assertEqual(self.native(*cmd), self.wine(*cmd))
+        self.assertEqual((0, "", ""), self.wine("extract", "-C", "out", "win.exe"))
+        for name, source in (("setup.exe", "setup.exe"), ("Data File.bin", "data.bin"), ("empty.txt", "empty.txt")):
+            self.assertEqual(self.get(source), self.get(os.path.join("out", name)), name)
+
+    def test_refusals(self):
+        self.put("c.exe", b"keep")
+        self.assertEqual((1, "", "sfxpack: c.exe: already exists (use --force to replace it)\n"),
+                         self.wine("create", "-o", "c.exe", "setup.exe"))
+        self.assertEqual(b"keep", self.get("c.exe"))
+        self.put("short.exe", make_pe(IMAGE - 8))
+        self.assertEqual((1, "", "sfxpack: short.exe: not a launcher image (file is 131064 bytes, expected "
+                                 "131072)\n"),
+                         self.wine("create", "--stub", "short.exe", "-o", "d.exe", "setup.exe"))
+        self.assertEqual((1, "", "sfxpack: data.bin: name 'A.BIN' names the same file on Windows as 'a.bin' "
+                                 "(from setup.exe)\n"),
+                         self.wine("create", "-o", "d.exe", "--name", "a.bin=setup.exe", "--name", "A.BIN=data.bin"))
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "d.exe")))
+        leftovers = [n for n in os.listdir(self.dir) if ".tmp" in n or "sfxpack-" in n]
+        self.assertEqual([], leftovers)
+
+    def test_force_replaces_output_and_extracted_files(self):
+        self.put("c.exe", b"old")
+        self.assertEqual(0, self.wine("create", "--force", "-o", "c.exe", "setup.exe")[0])
+        self.assertEqual(make_pe(3000), self.get("c.exe")[IMAGE + HEADER:IMAGE + HEADER + 3000])
+        os.mkdir(os.path.join(self.dir, "out"))
+        self.put("out/setup.exe", b"old")
+        self.assertEqual((1, "", "sfxpack: out/setup.exe: already exists (use --force to replace it)\n"),
+                         self.wine("extract", "-C", "out", "c.exe"))
+        self.assertEqual((0, "", ""), self.wine("extract", "--force", "-C", "out", "c.exe"))
+        self.assertEqual(make_pe(3000), self.get("out/setup.exe"))
+
+    def test_offsets_beyond_4_gib(self):
+        # Two records of 2 GiB - 1 and one small one, as a sparse file: only
+        # the headers are written.  A 32-bit program must still read past
+        # 4 GiB.
+        big = 0x7FFFFFFF
+        with open(os.path.join(self.dir, "big.exe"), "wb") as f:
+            f.write(make_pe(IMAGE))
+            for i in (1, 2):
+                f.write(header(big, b"part%d.bin" % i))
+                f.seek(big, os.SEEK_CUR)
+            f.write(header(3, b"last.txt") + b"end" + header(-1, b""))
+        last = IMAGE + 3 * HEADER + 2 * big
+        rc, out, err = self.wine("list", "big.exe")
+        self.assertEqual((0, ""), (rc, err))
+        self.assertIn(f"{last:14d} {3:12d}  last.txt\n", out)
+        self.assertIn(f"end record at offset {last + 3} ({last + 3:#x})\n", out)
+        self.assertEqual(self.native("verify", "big.exe"), self.wine("verify", "big.exe"))
+        self.assertEqual((0, "", ""), self.wine("extract", "-C", "out", "big.exe", "last.txt"))
+        self.assertEqual(b"end", self.get("out/last.txt"))
+
+
+if __name__ == "__main__":
+    for var in ("SFXPACK", "SFXPACK_EXE", "SFX_BUILD_DIR", "WINEBED_DIR"):
+        if not os.environ.get(var):
+            raise SystemExit(f"set {var}")
+    unittest.main(verbosity=2)
