@@ -195,6 +195,25 @@ TEST(ImageTest, SignedStubIsRefused)
               stubProblem(src));
 }
 
+TEST(ImageTest, StubWhoseSectionsEndEarly)
+{
+    std::vector<unsigned char> img = testing_image::MakePeImage();
+    testing_image::SetSectionRaw(img, 0x400, 0x1000);  // a small program padded with zeros
+    MemorySource src(img.data(), img.size());
+    EXPECT_EQ("not a launcher image (the image's sections end at offset 5120, not at 131072 where the payload "
+              "starts)",
+              stubProblem(src));
+}
+
+TEST(ImageTest, SectionTablePastImage)
+{
+    std::vector<unsigned char> img = testing_image::MakePeImage();
+    img[testing_image::kPeOffset + 6] = 0xff;  // 65535 sections
+    img[testing_image::kPeOffset + 7] = 0xff;
+    MemorySource src(img.data(), img.size());
+    EXPECT_EQ("not a PE image (section table at offset 376 runs past the image)", stubProblem(src));
+}
+
 TEST(ImageTest, Pe32PlusSecurityDirectory)
 {
     std::vector<unsigned char> img = testing_image::MakePeImage(0x20b);
@@ -372,6 +391,14 @@ TEST_F(ContainerTest, PeHeaderPastImage)
     End();
     Put32(0x3c, 0x7fffffff);
     EXPECT_EQ("0: not a PE image (e_lfanew 2147483647 points past the image)", OnlyFinding(Inspect()));
+}
+
+TEST_F(ContainerTest, SectionsEndAfterPayloadStart)
+{
+    End();
+    testing_image::SetSectionRaw(bytes_, 0x400, uint32_t(kImageSize));
+    EXPECT_EQ("0: the image's sections end at offset 132096, not at 131072 where the payload starts",
+              OnlyFinding(Inspect()));
 }
 
 TEST_F(ContainerTest, JunkAfterEndRecord)

@@ -15,9 +15,22 @@ constexpr uint32_t kPeOffset = 0x80;
 constexpr uint32_t kOptionalOffset = kPeOffset + 24;
 constexpr uint32_t kDirectoryCountOffset = kOptionalOffset + 92;    // PE32
 constexpr uint32_t kSecurityEntryOffset = kOptionalOffset + 96 + 32;  // PE32, directory 4
+constexpr uint32_t kRawDataStart = 0x400;
 
-// MZ header, PE signature, file header and an optional header with 16
-// data directories, all zero; `magic` 0x10b is PE32, 0x20b PE32+.
+// MZ header, PE signature, file header, an optional header with 16 data
+// directories, all zero, and one section whose raw data run from 0x400 to
+// the end of the image; `magic` 0x10b is PE32, 0x20b PE32+.
+// Sets the first section's PointerToRawData and SizeOfRawData.
+inline void SetSectionRaw(std::vector<unsigned char>& img, uint32_t pointer, uint32_t size,
+                          uint16_t optionalSize = 224)
+{
+    const uint32_t section = kOptionalOffset + optionalSize;
+    for (int i = 0; i < 4; ++i) {
+        img[section + 16 + i] = uint8_t(size >> (8 * i));
+        img[section + 20 + i] = uint8_t(pointer >> (8 * i));
+    }
+}
+
 inline std::vector<unsigned char> MakePeImage(uint16_t magic = 0x10b)
 {
     std::vector<unsigned char> img(kImageSize, 0);
@@ -33,6 +46,8 @@ inline std::vector<unsigned char> MakePeImage(uint16_t magic = 0x10b)
     img[kOptionalOffset] = uint8_t(magic);
     img[kOptionalOffset + 1] = uint8_t(magic >> 8);
     img[kOptionalOffset + (magic == 0x10b ? 92 : 108)] = 16;
+    img[kPeOffset + 6] = 1;  // one section
+    SetSectionRaw(img, kRawDataStart, uint32_t(kImageSize) - kRawDataStart, optionalSize);
     return img;
 }
 

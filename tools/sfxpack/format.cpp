@@ -169,6 +169,26 @@ ImageInfo inspectImage(Source& src)
         }() + " is neither PE32 nor PE32+)";
         return info;
     }
+    // The payload starts where the last section's raw data ends; anything
+    // else means the image was not made for this container.
+    const uint16_t sections = get16(nt + 4 + 2);
+    const uint64_t sectionTable = uint64_t(peOffset) + 24 + optionalSize;
+    uint64_t rawEnd = 0;
+    for (uint16_t i = 0; i < sections; ++i) {
+        unsigned char section[40];
+        if (!src.read(sectionTable + 40u * i, section, sizeof section) ||
+            sectionTable + 40u * (i + 1) > info.size) {
+            info.notPe = "not a PE image (section table at offset " + std::to_string(sectionTable) +
+                         " runs past the image)";
+            return info;
+        }
+        if (get32(section + 16) != 0)
+            rawEnd = std::max<uint64_t>(rawEnd, uint64_t(get32(section + 20)) + get32(section + 16));
+    }
+    if (rawEnd != kImageSize)
+        info.layoutProblem = "the image's sections end at offset " + std::to_string(rawEnd) + ", not at " +
+                             std::to_string(kImageSize) + " where the payload starts";
+
     const uint32_t countAt = magic == kPe32Magic ? 92 : 108;
     const uint32_t dirsAt = countAt + 4;
     const uint32_t entryAt = dirsAt + kSecurityDirectory * 8;
@@ -194,6 +214,8 @@ std::string stubProblem(Source& src)
     ImageInfo image = inspectImage(src);
     if (!image.notPe.empty())
         return image.notPe;
+    if (!image.layoutProblem.empty())
+        return "not a launcher image (" + image.layoutProblem + ")";
     if (image.signedImage())
         return "already signed (its security directory points to " + std::to_string(image.securitySize) +
                " bytes at offset " + std::to_string(image.securityOffset) +
@@ -381,6 +403,8 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
     }
     if (!s.image.notPe.empty())
         s.findings.push_back({0, s.image.notPe});
+    if (!s.image.layoutProblem.empty())
+        s.findings.push_back({0, s.image.layoutProblem});
 
     std::unordered_map<std::string, std::pair<uint64_t, std::string>> seen;
     RecordReader reader(src);

@@ -82,6 +82,7 @@ struct ImageInfo {
     uint64_t size = 0;          // bytes present of the image, at most kImageSize
     std::string notContainer;   // why the file cannot be a container, or empty
     std::string notPe;          // why the image is not a PE image, or empty
+    std::string layoutProblem;  // why its sections do not end where the payload starts
     // The security directory (data directory 4).  Its address is a file
     // offset, unlike every other data directory's.
     uint32_t securityOffset = 0;
@@ -94,7 +95,8 @@ struct ImageInfo {
 // than an image; notPe when MZ/PE headers are missing or out of range.
 ImageInfo inspectImage(Source& src);
 
-// A stub for `create`: exactly kImageSize bytes, a PE image, not signed.
+// A stub for `create`: exactly kImageSize bytes, a PE image whose last
+// section's raw data end at kImageSize, not signed.
 // Returns the problem, or empty when the stub is usable.
 std::string stubProblem(Source& src);
 

@@ -23,7 +23,8 @@ const char kListHelp[] =
 
 const char kVerifyHelp[] =
     "Usage: sfxpack verify CONTAINER\n"
-    "Exits 0 only when the launcher image is a PE image of exactly 131072 bytes,\n"
+    "Exits 0 only when the launcher image is a PE image of exactly 131072 bytes\n"
+    "whose last section ends where the payload starts,\n"
     "every record is whole with a valid name, an end record is present, and\n"
     "nothing follows it but zero padding to a multiple of 8 and exactly the\n"
     "certificate table the image's security directory references.  Every\n"
@@ -162,6 +163,8 @@ int runList(const std::vector<std::string>& args)
             std::printf("%s\n", describeTrailer(s.trailer, s.image).c_str());
         if (!s.image.notPe.empty())
             std::printf("launcher image: %s\n", s.image.notPe.c_str());
+        if (!s.image.layoutProblem.empty())
+            std::printf("launcher image: %s\n", s.image.layoutProblem.c_str());
     }
     std::fflush(stdout);
     if (s.end.kind == PayloadEnd::BadRecord) {
