@@ -8,6 +8,7 @@ image that sfxpack embeds.
 import glob
 import json
 import os
+import pty
 import shutil
 import signal
 import stat
@@ -374,6 +375,43 @@ class DamagedContainers(Case):
         self.expect(["extract", "-C", "out", "e.exe"], 1,
                     f"sfxpack: e.exe: offset 131072 (0x20000): record name '../evil' {NAME_RULE}; nothing extracted\n")
         self.assertFalse(os.path.exists(self.path("evil")))
+
+
+class ProgressBar(Case):
+    """A bar on stderr only when stderr is a terminal and the work exceeds 64 MiB."""
+
+    def on_terminal(self, *args):
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([SFXPACK, *args], cwd=self.dir, stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        chunks = []
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # EIO: the program has closed the terminal
+                break
+            if not data:
+                break
+            chunks.append(data)
+        os.close(master)
+        out = proc.communicate(timeout=120)[0]
+        return proc.returncode, out.decode(), b"".join(chunks).decode()
+
+    def test_bar_threshold_and_terminal(self):
+        self.write("setup.exe", make_pe(4096))
+        for name, size in (("limit.bin", (64 << 20) - 4096), ("over.bin", (64 << 20) - 4095)):
+            with open(self.path(name), "wb") as f:
+                f.truncate(size)
+        self.assertEqual((0, "", ""), self.on_terminal("create", "-o", "limit.exe", "setup.exe", "limit.bin"))
+        rc, out, err = self.on_terminal("create", "-o", "over.exe", "setup.exe", "over.bin")
+        self.assertEqual((0, ""), (rc, out))
+        self.assertIn("\rsfxpack: packing over.exe [..............................]   0%", err)
+        self.assertIn("\rsfxpack: packing over.exe [##############################] 100%", err)
+        self.assertTrue(err.endswith("\r"), repr(err[-20:]))  # the bar is wiped at the end
+        self.expect(["extract", "-C", "piped", "over.exe"], 0, "")  # stderr a pipe: no bar
+        rc, out, err = self.on_terminal("extract", "-C", "tty", "over.exe")
+        self.assertEqual((0, ""), (rc, out))
+        self.assertIn("\rsfxpack: extracting over.exe [##############################] 100%", err)
 
 
 class LargeOffsets(Case):
