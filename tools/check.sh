@@ -5,8 +5,6 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 
-"$root/tools/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2
+"$root/tools/build.sh" "$build"
 cd "$build"
-ctest --output-on-failure -j2 --timeout 600
+ctest --output-on-failure -j2 --timeout 900

@@ -10,6 +10,7 @@ import tempfile
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(root, "tests", "e2e"))
+from harness import unescape  # noqa: E402
 from winebed import Bed, windows_path  # noqa: E402
 
 
@@ -50,10 +51,10 @@ def main(build):
             print("  " + line.rstrip().rsplit(" ", 1)[0])
     print("\nThe launcher:")
     for line in open(driver_report, encoding="latin-1"):
-        print("  " + line.rstrip())
+        print("  " + unescape(line.rstrip()).replace("\t", "  "))
     print("\nThe installer reported:")
     for line in open(report, encoding="latin-1"):
-        print("  " + line.rstrip())
+        print("  " + unescape(line.rstrip()).replace("\t", "  "))
     left = os.listdir(temp)
     print("\nLeft in TEMP after the run: %s" % (left or "nothing"))
     return 0

@@ -6,7 +6,5 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 
-"$root/tools/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2
+"$root/tools/build.sh" "$build"
 exec python3 "$root/tools/demo.py" "$build"
