@@ -1,0 +1,652 @@
+#!/usr/bin/env python3
+"""Benchmarks of the launcher and sfxpack.
+
+    bench.py BUILD_DIR [--scale small|full] [--runs N] [--only SECTIONS]
+                       [--json FILE]
+
+Prints one table (median, min and max of N runs for every timed figure)
+and writes the same figures as JSON.  Sections:
+
+  image    how the launcher's 131,072 bytes are used (PE section table)
+  pack     `sfxpack create` against `cat` (the limit) and makensis (the peer)
+  extract  the launcher under Wine against `cp` (the limit) and an NSIS
+           installer with its progress page (the peer)
+  costs    where the launcher's time goes: Windows-side micro-measurements
+           of the copy loop without messages and of the progress messages
+  memory   peak resident set of `sfxpack create/verify/extract` for a small
+           and a large payload
+
+Python standard library only.  Nothing here is a pass/fail test.
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from winebed import Bed, windows_path  # noqa: E402
+
+MIB = 1 << 20
+FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
+HEADER_SIZE = 1024
+IMAGE_SIZE = 0x20000
+CHUNK = 65536
+# FILETIME ticks (100 ns since 1601) to Unix seconds.
+FILETIME_UNIX_OFFSET = 11644473600
+
+SCALES = {
+    # name: (big file MiB, number of small files, small file KiB, memory payloads MiB)
+    "small": (16, 200, 16, (10, 100)),
+    "full": (512, 5000, 16, (100, 2048)),
+}
+
+
+# -- results -----------------------------------------------------------------
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, section, name, unit, values, note=""):
+        """A measured figure: the median, min and max of VALUES."""
+        values = list(values)
+        row = {"section": section, "name": name, "unit": unit,
+               "median": statistics.median(values), "min": min(values), "max": max(values),
+               "runs": len(values), "values": values, "note": note}
+        self.rows.append(row)
+        return row
+
+    def add_value(self, section, name, unit, value, note=""):
+        """A figure that is not a timing (a byte count, a ratio of medians)."""
+        row = {"section": section, "name": name, "unit": unit, "median": value,
+               "min": None, "max": None, "runs": None, "values": None, "note": note}
+        self.rows.append(row)
+        return row
+
+    def find(self, section, name):
+        for row in self.rows:
+            if row["section"] == section and row["name"] == name:
+                return row
+        raise KeyError(name)
+
+    @staticmethod
+    def fmt(v):
+        if v is None:
+            return ""
+        if isinstance(v, int):
+            return "{:,}".format(v)
+        if abs(v) >= 100:
+            return "%.0f" % v
+        if abs(v) >= 10:
+            return "%.1f" % v
+        return "%.3g" % v
+
+    def markdown(self):
+        lines = ["| section | figure | unit | median | min | max | runs | note |",
+                 "|---|---|---|---:|---:|---:|---:|---|"]
+        for r in self.rows:
+            lines.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                r["section"], r["name"], r["unit"], self.fmt(r["median"]), self.fmt(r["min"]),
+                self.fmt(r["max"]), r["runs"] or "", r["note"]))
+        return "\n".join(lines)
+
+
+def log(msg):
+    print("[bench %s] %s" % (time.strftime("%H:%M:%S"), msg), file=sys.stderr, flush=True)
+
+
+def timed(argv, **kwargs):
+    """Runs argv; returns (seconds, rusage)."""
+    t0 = time.perf_counter()
+    proc = subprocess.Popen(argv, **kwargs)
+    _, status, usage = os.wait4(proc.pid, 0)
+    dt = time.perf_counter() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed with status %d" % (argv[0], proc.returncode))
+    return dt, usage
+
+
+def timed_rss(argv, **kwargs):
+    """Runs argv under GNU time; returns (seconds, peak resident set in KiB).
+    (The rusage of a direct child would include the forking Python's own
+    resident set, which Linux carries over exec.)"""
+    out = argv[0] + ".bench-rss"
+    try:
+        dt, _ = timed(["/usr/bin/time", "-f", "%M", "-o", out] + list(argv), **kwargs)
+        with open(out) as f:
+            kib = int(f.read().split()[-1])
+    finally:
+        rmtree(out)
+    return dt, kib
+
+
+def rmtree(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.exists(path):
+        os.remove(path)
+
+
+# -- inputs ------------------------------------------------------------------
+class Inputs:
+    """The helper programs, the payload files and the containers built from them."""
+
+    def __init__(self, build_dir, work, scale):
+        self.build_dir = build_dir
+        self.work = work
+        self.big_mib, self.nfiles, self.small_kib, self.mem_mibs = SCALES[scale]
+        self.launcher = os.path.join(build_dir, "windows", "launcher.exe")
+        self.sfxpack = os.path.join(build_dir, "tools", "sfxpack", "sfxpack")
+        self.win = os.path.join(work, "win")
+        self.mark = os.path.join(self.win, "mark.exe")
+        self.timer = os.path.join(self.win, "timer.exe")
+        self.costs = os.path.join(self.win, "costs.exe")
+        self.datasets = {}
+
+    def build_helpers(self):
+        os.makedirs(self.win, exist_ok=True)
+        cc = "i686-w64-mingw32-gcc"
+        for name, extra in (("mark", ["-mwindows"]), ("timer", ["-lpsapi"]),
+                            ("costs", ["-mwindows", "-lcomctl32"])):
+            src = os.path.join(HERE, "win", name + ".c")
+            out = os.path.join(self.win, name + ".exe")
+            if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(src):
+                continue
+            subprocess.run([cc, "-O2", "-s", "-static", "-o", out, src] + extra, check=True)
+
+    @staticmethod
+    def _fill(path, size, seed):
+        """SIZE bytes that do not compress: a random MiB, varied per MiB."""
+        if os.path.exists(path) and os.path.getsize(path) == size:
+            return
+        block = bytearray(os.urandom(MIB))
+        with open(path + ".part", "wb") as f:
+            left, n = size, 0
+            while left:
+                struct.pack_into("<II", block, 0, seed, n)
+                k = min(left, MIB)
+                f.write(block[:k])
+                left -= k
+                n += 1
+        os.replace(path + ".part", path)
+
+    def make_datasets(self):
+        """'big': one large file; 'many': many small files; 'many1': the same
+        bytes as 'many' in one file (tells per-file from per-byte costs)."""
+        data = os.path.join(self.work, "data")
+        big = os.path.join(data, "big")
+        os.makedirs(big, exist_ok=True)
+        self._fill(os.path.join(big, "payload.bin"), self.big_mib * MIB, 1)
+        many = os.path.join(data, "many")
+        os.makedirs(many, exist_ok=True)
+        names = ["f%05d.bin" % i for i in range(self.nfiles)]
+        have = set(os.listdir(many))
+        size = self.small_kib * 1024
+        for i, n in enumerate(names):
+            if n not in have or os.path.getsize(os.path.join(many, n)) != size:
+                with open(os.path.join(many, n), "wb") as f:
+                    f.write(struct.pack("<I", i) * (size // 4 - 1) + os.urandom(4))
+        one = os.path.join(data, "many1")
+        os.makedirs(one, exist_ok=True)
+        self._fill(os.path.join(one, "payload.bin"), self.nfiles * size, 2)
+        self.datasets = {
+            "big": [self.mark, os.path.join(big, "payload.bin")],
+            "many": [self.mark] + [os.path.join(many, n) for n in names],
+            "many1": [self.mark, os.path.join(one, "payload.bin")],
+            "none": [self.mark],
+        }
+
+    def payload_bytes(self, ds):
+        return sum(os.path.getsize(p) for p in self.datasets[ds])
+
+    def label(self, ds):
+        if ds == "big":
+            return "1 x %d MiB" % self.big_mib
+        if ds == "many":
+            return "%d x %d KiB" % (self.nfiles, self.small_kib)
+        if ds == "none":
+            return "launched program only"
+        return "1 x %d KiB" % (self.nfiles * self.small_kib)
+
+    # -- the three ways to pack ------------------------------------------
+    def container(self, ds):
+        return os.path.join(self.work, "pack", "sfx-%s.exe" % ds)
+
+    def nsis_installer(self, ds):
+        return os.path.join(self.work, "pack", "nsis-%s.exe" % ds)
+
+    def nsis_script(self, ds):
+        """An uncompressed NSIS installer with its progress page, closing by
+        itself: unpack into $TEMP\\FOLDER, run the first file, remove the folder
+        (the same work as the launcher)."""
+        path = os.path.join(self.work, "pack", "nsis-%s.nsi" % ds)
+        files = self.datasets[ds]
+        lines = [
+            "Unicode true",
+            'Name "bench"',
+            'OutFile "%s"' % self.nsis_installer(ds),
+            "SetCompress off",
+            "CRCCheck off",
+            "RequestExecutionLevel user",
+            "AutoCloseWindow true",
+            "Page instfiles",
+            "Section",
+            '  SetOutPath "$TEMP\\%s"' % FOLDER,
+        ]
+        lines += ['  File "%s"' % f for f in files]
+        lines += [
+            '  ExecWait \'"$TEMP\\%s\\%s"\'' % (FOLDER, os.path.basename(files[0])),
+            '  SetOutPath "$TEMP"',
+            '  RMDir /r "$TEMP\\%s"' % FOLDER,
+            "SectionEnd",
+        ]
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        return path
+
+    def pack_sfx(self, ds, out=None):
+        out = out or self.container(ds)
+        rmtree(out)
+        return timed([self.sfxpack, "create", "-o", out] + self.datasets[ds],
+                     stdout=subprocess.DEVNULL)
+
+    def pack_cat(self, ds, out):
+        rmtree(out)
+        with open(out, "wb") as f:
+            return timed(["cat", self.launcher] + self.datasets[ds], stdout=f)
+
+    def pack_cat_sync(self, ds, out):
+        """cat, then the output flushed to disk (sfxpack syncs its output
+        before renaming it into place)."""
+        rmtree(out)
+        t0 = time.perf_counter()
+        with open(out, "wb") as f:
+            timed(["cat", self.launcher] + self.datasets[ds], stdout=f)
+            os.fsync(f.fileno())
+        return time.perf_counter() - t0
+
+    def pack_nsis(self, ds):
+        script = self.nsis_script(ds)
+        rmtree(self.nsis_installer(ds))
+        return timed(["makensis", "-V1", script], stdout=subprocess.DEVNULL)
+
+
+# -- sections ----------------------------------------------------------------
+def section_image(inp, table):
+    with open(inp.launcher, "rb") as f:
+        d = f.read()
+    pe = struct.unpack_from("<I", d, 0x3C)[0]
+    nsect = struct.unpack_from("<H", d, pe + 6)[0]
+    optsize = struct.unpack_from("<H", d, pe + 20)[0]
+    opt = pe + 24
+    headers = struct.unpack_from("<I", d, opt + 60)[0]
+    ndirs = struct.unpack_from("<I", d, opt + 92)[0]
+    dirs = [struct.unpack_from("<II", d, opt + 96 + 8 * i) for i in range(ndirs)]
+    table.add_value("image", "file size", "bytes", len(d))
+    used_headers = opt + optsize + 40 * nsect
+    table.add_value("image", "headers (used / file-aligned)", "bytes", used_headers,
+                    "%d bytes as aligned on disk" % headers)
+    groups = {}
+    raw_total = headers
+    for i in range(nsect):
+        name, vsize, va, rsize, rptr = struct.unpack_from("<8sIIII", d, opt + optsize + 40 * i)
+        name = name.rstrip(b"\0").decode("latin-1")
+        raw_total += rsize
+        if name == ".reloc" and ndirs > 5:
+            content = dirs[5][1]  # the base relocation directory's size
+        else:
+            content = min(vsize, rsize) if rsize else 0
+        if name == ".text":
+            g = "code (.text)"
+        elif name == ".rsrc":
+            g = "resources (.rsrc)"
+        elif name == ".reloc":
+            g = "relocations (.reloc)"
+        elif name == ".idata":
+            g = "imports (.idata)"
+        else:
+            g = "data (.data .rdata .eh_frame .CRT .tls)"
+        groups.setdefault(g, [0, 0])
+        groups[g][0] += content
+        groups[g][1] += rsize
+    for g, (content, raw) in groups.items():
+        table.add_value("image", g, "bytes", content, "%d bytes on disk with alignment" % raw)
+    used = used_headers + sum(c for c, _ in groups.values())
+    table.add_value("image", "padding (alignment and fill to 131,072)", "bytes", len(d) - used,
+                    "sections end at %d" % raw_total)
+
+
+class PeakSampler(threading.Thread):
+    """Follows the Wine process whose program (the third word of its command
+    line under qemu: qemu, wine, program) ends with NAME, and keeps its
+    VmHWM (peak resident set, kB) as last read before it went away."""
+
+    def __init__(self, name):
+        super().__init__(daemon=True)
+        self.target = name.encode() if isinstance(name, str) else name
+        self.peak_kib = None
+        self.done = threading.Event()
+
+    def _find(self):
+        for p in os.listdir("/proc"):
+            if not p.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % p, "rb") as f:
+                    words = f.read().split(b"\0")
+            except OSError:
+                continue
+            if len(words) >= 3 and words[2].endswith(self.target):
+                return p
+        return None
+
+    def run(self):
+        pid = None
+        while pid is None and not self.done.is_set():
+            pid = self._find()
+            if pid is None:
+                time.sleep(0.01)
+        while pid is not None:
+            try:
+                with open("/proc/%s/status" % pid) as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            self.peak_kib = int(line.split()[1])
+            except OSError:
+                break
+            if self.done.wait(0.05):
+                break
+
+
+class WineRunner:
+    def __init__(self, inp):
+        self.inp = inp
+        self.bed = Bed(inp.build_dir)
+        self.bed.start()
+        self.temp = os.path.join(inp.work, "temp")
+        self.report = os.path.join(inp.work, "timer-report.txt")
+        self.markfile = os.path.join(inp.work, "mark.txt")
+
+    def run(self, exe, sample=False, timeout_s=1200):
+        """Runs EXE under timer.exe with TEMP and TMP set; returns a dict of
+        seconds: total (start to exit), extract (start until the launched
+        program's first instruction), after (from there to exit), plus the
+        peak resident set in KiB when SAMPLE."""
+        rmtree(self.temp)
+        os.makedirs(self.temp)
+        for p in (self.report, self.markfile):
+            rmtree(p)
+        sampler = None
+        if sample:
+            sampler = PeakSampler(windows_path(exe).encode())
+            sampler.start()
+        res = self.bed.run([self.inp.timer, windows_path(self.report), str(timeout_s * 1000),
+                            windows_path(exe),
+                            "--set", "TEMP=" + windows_path(self.temp),
+                            "--set", "TMP=" + windows_path(self.temp),
+                            "--set", "BENCH_MARK=" + windows_path(self.markfile)],
+                           timeout=timeout_s + 60)
+        if sampler:
+            sampler.done.set()
+            sampler.join()
+        if res.returncode != 0:
+            raise RuntimeError("timer.exe failed (%d): %r" % (res.returncode, res.stderr[-500:]))
+        rep = dict(line.split(" ", 1) for line in open(self.report).read().splitlines())
+        if rep.get("exit") != "0":
+            raise RuntimeError("%s did not exit with 0: %r" % (exe, rep))
+        if not os.path.exists(self.markfile):
+            raise RuntimeError("%s did not run the launched program" % exe)
+        mark = int(open(self.markfile).read().split()[1])
+        begin, end = int(rep["begin"]), int(rep["end"])
+        if os.path.exists(os.path.join(self.temp, FOLDER)):
+            raise RuntimeError("%s left the extraction folder behind" % exe)
+        out = {"total": (end - begin) / 1e7, "extract": (mark - begin) / 1e7,
+               "after": (end - mark) / 1e7}
+        if sampler:
+            out["peak_kib"] = sampler.peak_kib
+        return out
+
+
+def section_pack(inp, table, runs):
+    os.makedirs(os.path.join(inp.work, "pack"), exist_ok=True)
+    catout = os.path.join(inp.work, "pack", "cat.out")
+    for ds in ("big", "many"):
+        nbytes = inp.payload_bytes(ds)
+        t = {"sfxpack": [], "cat": [], "cat+fsync": [], "makensis": []}
+        for i in range(runs):
+            log("pack %s run %d/%d" % (ds, i + 1, runs))
+            t["cat"].append(inp.pack_cat(ds, catout)[0])
+            rmtree(catout)
+            t["cat+fsync"].append(inp.pack_cat_sync(ds, catout))
+            rmtree(catout)
+            t["sfxpack"].append(inp.pack_sfx(ds)[0])
+            t["makensis"].append(inp.pack_nsis(ds)[0])
+        lab = inp.label(ds)
+        tools = ("sfxpack", "cat", "cat+fsync", "makensis")
+        for tool in tools:
+            table.add("pack " + lab, tool + " time", "s", t[tool])
+        for tool in tools:
+            table.add("pack " + lab, tool + " throughput", "MiB/s",
+                      [nbytes / MIB / x for x in t[tool]])
+        med = {k: statistics.median(v) for k, v in t.items()}
+        table.add_value("pack " + lab, "sfxpack/cat (limit) throughput", "ratio",
+                        med["cat"] / med["sfxpack"], "target >= 0.95")
+        table.add_value("pack " + lab, "sfxpack/(cat+fsync) throughput", "ratio",
+                        med["cat+fsync"] / med["sfxpack"])
+        table.add_value("pack " + lab, "sfxpack/makensis (peer) throughput", "ratio",
+                        med["makensis"] / med["sfxpack"])
+
+
+def cp_limit(inp, ds, temp):
+    rmtree(temp)
+    dest = os.path.join(temp, FOLDER)
+    os.makedirs(dest)
+    dt, _ = timed(["cp"] + inp.datasets[ds] + [dest])
+    rmtree(temp)
+    return dt
+
+
+def section_extract(inp, table, runs, wine):
+    # The cost of starting a Windows process at all under this Wine: the
+    # launched program run directly.
+    start = []
+    for i in range(runs):
+        start.append(wine.run(inp.mark)["extract"])
+    table.add("extract", "process start (mark.exe run directly)", "s", start,
+              "included in every extraction time below")
+    for ds in ("none", "big", "many", "many1"):
+        nbytes = inp.payload_bytes(ds)
+        if not os.path.exists(inp.container(ds)):
+            inp.pack_sfx(ds)
+        if ds != "many1" and not os.path.exists(inp.nsis_installer(ds)):
+            inp.pack_nsis(ds)
+        lab = inp.label(ds)
+        sfx, nsis, cp = [], [], []
+        for i in range(runs):
+            log("extract %s run %d/%d" % (ds, i + 1, runs))
+            sfx.append(wine.run(inp.container(ds), sample=True))
+            if ds in ("none", "big", "many"):
+                nsis.append(wine.run(inp.nsis_installer(ds), sample=True))
+            cp.append(cp_limit(inp, ds, wine.temp))
+        sec = "extract " + lab
+        table.add(sec, "launcher: extraction", "s", [r["extract"] for r in sfx],
+                  "start until the launched program runs")
+        table.add(sec, "launcher: launch wait + cleanup", "s", [r["after"] for r in sfx])
+        table.add(sec, "launcher: total", "s", [r["total"] for r in sfx])
+        table.add(sec, "launcher: extraction throughput", "MiB/s",
+                  [nbytes / MIB / r["extract"] for r in sfx])
+        if nsis:
+            table.add(sec, "NSIS: extraction", "s", [r["extract"] for r in nsis])
+            table.add(sec, "NSIS: launch wait + cleanup", "s", [r["after"] for r in nsis])
+            table.add(sec, "NSIS: total", "s", [r["total"] for r in nsis])
+            table.add(sec, "NSIS: extraction throughput", "MiB/s",
+                      [nbytes / MIB / r["extract"] for r in nsis])
+        table.add(sec, "cp (limit)", "s", cp)
+        table.add(sec, "cp throughput", "MiB/s", [nbytes / MIB / x for x in cp])
+        m_sfx = statistics.median(r["extract"] for r in sfx)
+        if nsis:
+            m_nsis = statistics.median(r["extract"] for r in nsis)
+            table.add_value(sec, "launcher/NSIS (peer) extraction throughput", "ratio",
+                            m_nsis / m_sfx, "target >= 1.2")
+            table.add_value(sec, "launcher/NSIS (peer) total throughput", "ratio",
+                            statistics.median(r["total"] for r in nsis) /
+                            statistics.median(r["total"] for r in sfx))
+        table.add_value(sec, "launcher/cp (limit) extraction throughput", "ratio",
+                        statistics.median(cp) / m_sfx)
+        peaks = [r["peak_kib"] / 1024 for r in sfx if r.get("peak_kib")]
+        if peaks:
+            table.add(sec, "launcher: peak RSS (qemu+Wine process)", "MiB", peaks,
+                      "VmHWM sampled from /proc")
+        peaks = [r["peak_kib"] / 1024 for r in nsis if r.get("peak_kib")]
+        if peaks:
+            table.add(sec, "NSIS: peak RSS (qemu+Wine process)", "MiB", peaks,
+                      "VmHWM sampled from /proc")
+    # Baseline for the peak resident set: a program that does nothing.
+    base = [wine.run(inp.mark, sample=True).get("peak_kib") for _ in range(runs)]
+    base = [b / 1024 for b in base if b]
+    if base:
+        table.add("extract", "mark.exe alone: peak RSS (qemu+Wine process)", "MiB", base,
+                  "baseline of any Windows process here")
+
+
+def section_costs(inp, table, runs, wine):
+    """Windows-side measurements with costs.exe: the launcher's copy loop
+    without messages, and N synchronous cross-thread messages to a dialog
+    with a progress bar (as the launcher sends) or to a bare window."""
+    rep = os.path.join(inp.work, "costs.txt")
+    big = inp.datasets["big"][1]
+    out = os.path.join(inp.work, "costs-out")
+    many = inp.datasets["many"][1:]
+    nmsg = 1024
+    listfile = os.path.join(inp.work, "costs-list.txt")
+    with open(listfile, "w") as f:
+        f.write("\n".join(windows_path(p) for p in many) + "\n")
+    modes = [
+        ("copy", ["copy", windows_path(big), windows_path(out)],
+         "copy loop, 1 x %d MiB, 64 KiB chunks, no messages" % inp.big_mib),
+        ("files", ["files", windows_path(listfile), windows_path(out)],
+         "copy loop, %d x %d KiB files, no messages" % (inp.nfiles, inp.small_kib)),
+        ("delete", ["delete", windows_path(listfile), windows_path(out)],
+         "create then delete %d files (delete timed)" % inp.nfiles),
+        ("msg-progress", ["msg", str(nmsg), "progress"],
+         "%d SendMessage to a dialog, each setting a progress bar" % nmsg),
+        ("msg-fixed", ["msg", str(nmsg), "fixed"],
+         "%d SendMessage to the same dialog, progress bar position unchanged" % nmsg),
+        ("msg-bare", ["msg", str(nmsg), "bare"],
+         "%d SendMessage to a window that does nothing" % nmsg),
+    ]
+    for key, args, note in modes:
+        vals = []
+        for i in range(runs):
+            rmtree(out)
+            os.makedirs(out)
+            rmtree(rep)
+            res = wine.bed.run([inp.costs, windows_path(rep)] + args, timeout=1200)
+            if res.returncode != 0:
+                raise RuntimeError("costs.exe %s failed: %d" % (key, res.returncode))
+            vals.append(float(open(rep).read().split()[1]))
+        rmtree(out)
+        row = table.add("costs", key, "s", vals, note)
+        if key.startswith("msg"):
+            table.add_value("costs", key + " per message", "ms", row["median"] / nmsg * 1000)
+
+
+def section_memory(inp, table, runs):
+    mem = os.path.join(inp.work, "mem")
+    for mib in inp.mem_mibs:
+        rmtree(mem)
+        os.makedirs(mem)
+        src = os.path.join(mem, "payload.bin")
+        with open(src, "wb") as f:  # sparse: reading it costs no disk
+            f.truncate(mib * MIB)
+        out = os.path.join(mem, "c.exe")
+        xdir = os.path.join(mem, "x")
+        peaks = {"create": [], "verify": [], "extract": []}
+        times = {"create": [], "verify": [], "extract": []}
+        for i in range(runs):
+            log("memory %d MiB run %d/%d" % (mib, i + 1, runs))
+            rmtree(out)
+            dt, kib = timed_rss([inp.sfxpack, "create", "-o", out, inp.mark, src],
+                                stdout=subprocess.DEVNULL)
+            peaks["create"].append(kib / 1024)
+            times["create"].append(dt)
+            dt, kib = timed_rss([inp.sfxpack, "verify", out], stdout=subprocess.DEVNULL)
+            peaks["verify"].append(kib / 1024)
+            times["verify"].append(dt)
+            rmtree(xdir)
+            dt, kib = timed_rss([inp.sfxpack, "extract", "-C", xdir, out],
+                                stdout=subprocess.DEVNULL)
+            peaks["extract"].append(kib / 1024)
+            times["extract"].append(dt)
+            rmtree(xdir)
+        rmtree(mem)
+        for cmd in ("create", "verify", "extract"):
+            table.add("memory %d MiB payload" % mib, "sfxpack %s peak RSS" % cmd, "MiB",
+                      peaks[cmd], "target < 16")
+        for cmd in ("create", "verify", "extract"):
+            table.add("memory %d MiB payload" % mib, "sfxpack %s throughput" % cmd, "MiB/s",
+                      [mib / x for x in times[cmd]])
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("build_dir")
+    ap.add_argument("--scale", choices=sorted(SCALES), default="small")
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--only", default="image,pack,extract,costs,memory")
+    ap.add_argument("--json", default=None, help="default: BUILD_DIR/bench/latest.json")
+    args = ap.parse_args(argv)
+    build = os.path.abspath(args.build_dir)
+    work = os.path.join(build, "bench", args.scale)
+    os.makedirs(work, exist_ok=True)
+    inp = Inputs(build, work, args.scale)
+    sections = args.only.split(",")
+    table = Table()
+    t0 = time.time()
+    log("helpers and inputs")
+    inp.build_helpers()
+    inp.make_datasets()
+    wine = None
+    if "image" in sections:
+        section_image(inp, table)
+    if "pack" in sections:
+        section_pack(inp, table, args.runs)
+    if "extract" in sections or "costs" in sections:
+        wine = WineRunner(inp)
+    if "extract" in sections:
+        section_extract(inp, table, args.runs, wine)
+    if "costs" in sections:
+        section_costs(inp, table, args.runs, wine)
+    if "memory" in sections:
+        section_memory(inp, table, args.runs)
+    print(table.markdown())
+    result = {
+        "scale": args.scale, "runs": args.runs,
+        "sizes": {"big_mib": inp.big_mib, "files": inp.nfiles, "file_kib": inp.small_kib,
+                  "memory_mib": list(inp.mem_mibs)},
+        "date": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+        "seconds": round(time.time() - t0, 1),
+        "machine": {"cpus": os.cpu_count(), "arch": platform.machine(),
+                    "kernel": platform.release()},
+        "rows": table.rows,
+    }
+    path = args.json or os.path.join(build, "bench", "latest.json")
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    with open(path, "w") as f:
+        json.dump(result, f, indent=1)
+        f.write("\n")
+    log("done in %.0f s; JSON in %s" % (time.time() - t0, path))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
