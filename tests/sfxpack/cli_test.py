@@ -458,6 +458,15 @@ class ExtractSafety(Case):
         self.assertEqual(b"precious", self.read("outside.txt"))
 
 
+    def test_force_leaves_a_directory_alone(self):
+        os.remove(self.path("out", "data.bin"))
+        os.mkdir(self.path("out", "data.bin"))
+        self.write("out/data.bin/inside.txt", b"kept")
+        self.expect(["extract", "--force", "-C", "out", "c.exe", "data.bin"], 1,
+                    "sfxpack: create out/data.bin: File exists\n")
+        self.assertEqual(b"kept", self.read("out/data.bin/inside.txt"))
+
+
 class Signed(Case):
     def sign(self):
         self.write("setup.exe", make_pe(4096))

@@ -524,9 +524,11 @@ bool OutputDir::createFile(const std::string& name, bool replace, File* out, IoE
     if (replace && unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT && errno != EISDIR)
         return fail(err, "remove " + path + ": " + lastError());
     int fd = openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
+    if (fd < 0) {
+        const bool exists = errno == EEXIST;
         return fail(err, "create " + path + ": " + lastError() +
-                             (errno == EEXIST ? " (use --force to replace it)" : ""));
+                             (exists && !replace ? " (use --force to replace it)" : ""));
+    }
     File f;
     f.fd_ = fd;
     f.path_ = path;
