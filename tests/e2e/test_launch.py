@@ -136,13 +136,10 @@ class Cleanup(LaunchCase):
 
     def test_second_launcher_fails_on_the_file_the_first_installer_holds(self):
         exe = self.make([("data.bin", b"1234")])
-        first = self.start_launcher(exe, env=self.probe_env(sleep_ms=8000), tag="-first")
-        probe_image = os.path.join(self.folder, "probe.exe")
-        self.wait_for(probe_image)
-        # Wait until the first launcher's installer is running.
-        self.wait_for_listing_with("probe.exe", "data.bin")
-        import time
-        time.sleep(2)
+        started = self.path("first-installer-started")
+        first = self.start_launcher(
+            exe, env=self.probe_env(sleep_ms=15000, started=windows_path(started)), tag="-first")
+        self.wait_for(started, seconds=120)
         second = self.run_launcher(exe, tag="-second")
         first_run = first.wait()
         self.assertEqual(second.exit_code, 0)
@@ -151,14 +148,6 @@ class Cleanup(LaunchCase):
             "that another instance of setup is not running." % self.out_path("probe.exe")])
         self.assertEqual((first_run.exit_code, first_run.errors), (0, []))
         self.assertTrue(self.probe_ran())
-
-    def wait_for_listing_with(self, *names):
-        import time
-        end = time.time() + 60
-        while not set(names) <= set(self.listing() or []):
-            if time.time() > end:
-                raise AssertionError("the first run never extracted %s" % (names,))
-            time.sleep(0.05)
 
 
 if __name__ == "__main__":

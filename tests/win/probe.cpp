@@ -2,6 +2,7 @@
 // records what the launcher handed it and exits with a chosen code.
 // Controlled through its (inherited) environment:
 //   SFX_PROBE_REPORT   where to write the report (required)
+//   SFX_PROBE_STARTED  create this file as soon as it runs
 //   SFX_PROBE_SLEEP_MS sleep this long before writing the report
 //   SFX_PROBE_WRITE    create this file, 5 bytes, in its own folder
 //   SFX_PROBE_MKDIR    create this subfolder, with one file in it
@@ -64,6 +65,9 @@ int main()
     std::string report = Env("SFX_PROBE_REPORT");
     if (report.empty())
         return 90;
+
+    if (!Env("SFX_PROBE_STARTED").empty())
+        WriteSmallFile(Env("SFX_PROBE_STARTED"));
 
     char szSelf[MAX_PATH] = "";
     GetModuleFileNameA(NULL, szSelf, MAX_PATH);
