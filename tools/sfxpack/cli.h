@@ -35,6 +35,22 @@ public:
     // sets `missing`.
     bool option(const char* shortName, const char* longName, std::string* value = nullptr);
     bool missing() const { return missing_; }
+    // Consumes "--", after which every argument is an operand.
+    bool separator()
+    {
+        if (operandsOnly_ || peek() != "--")
+            return false;
+        ++i_;
+        operandsOnly_ = true;
+        return true;
+    }
+    // Whether the current argument is an operand rather than an option.
+    bool operand() const
+    {
+        const std::string& a = peek();
+        return operandsOnly_ || a.empty() || a[0] != '-' || a == "-";
+    }
+    bool operandsOnly() const { return operandsOnly_; }
     const std::string& missingName() const { return missingName_; }
 
 private:
@@ -42,6 +58,7 @@ private:
     const std::vector<std::string>& args_;
     size_t i_ = 0;
     bool missing_ = false;
+    bool operandsOnly_ = false;
     std::string missingName_;
 };
 

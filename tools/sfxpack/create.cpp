@@ -143,19 +143,16 @@ int runCreate(const std::vector<std::string>& args)
     std::string out, stubPath, value;
     bool force = false, haveOut = false;
     std::vector<Input> inputs;
-    bool positionalOnly = false;
     while (!cur.done()) {
-        if (positionalOnly || cur.peek().empty() || cur.peek()[0] != '-' || cur.peek() == "-") {
+        if (cur.separator()) {
+        } else if (cur.operand()) {
             std::string arg = cur.take();
-            if (!positionalOnly && arg.size() > 1 && arg[0] == '@') {
+            if (!cur.operandsOnly() && arg.size() > 1 && arg[0] == '@') {
                 if (!readListFile(arg.substr(1), &inputs))
                     return kExitFailed;
             } else {
                 inputs.push_back({arg, baseName(arg)});
             }
-        } else if (cur.peek() == "--") {
-            cur.take();
-            positionalOnly = true;
         } else if (cur.option("-h", "--help")) {
             std::fputs(kCreateHelp, stdout);
             return kExitOk;

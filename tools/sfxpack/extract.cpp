@@ -34,14 +34,12 @@ int runExtract(const std::vector<std::string>& args)
 {
     ArgCursor cur("extract", args);
     std::string dirPath = ".";
-    bool force = false, positionalOnly = false;
+    bool force = false;
     std::vector<std::string> positional;
     while (!cur.done()) {
-        if (positionalOnly || cur.peek().empty() || cur.peek()[0] != '-' || cur.peek() == "-") {
+        if (cur.separator()) {
+        } else if (cur.operand()) {
             positional.push_back(cur.take());
-        } else if (cur.peek() == "--") {
-            cur.take();
-            positionalOnly = true;
         } else if (cur.option("-h", "--help")) {
             std::fputs(kExtractHelp, stdout);
             return kExitOk;

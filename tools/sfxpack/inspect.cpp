@@ -73,19 +73,17 @@ const char* trailerKindName(TrailerKind kind)
     return "unexplained";
 }
 
-// Parses "[--json] CONTAINER" style arguments; returns -1 to go on.
-int parseContainerArgs(const char* command, const char* help, const std::vector<std::string>& args,
-                       bool allowJson, bool* json, std::string* path)
+// Parses "[--json] CONTAINER" style arguments and opens the container;
+// returns -1 to go on, or the exit status.
+int openContainerArg(const char* command, const char* help, const std::vector<std::string>& args,
+                     bool allowJson, bool* json, std::string* path, File* file)
 {
     ArgCursor cur(command, args);
     std::vector<std::string> positional;
-    bool positionalOnly = false;
     while (!cur.done()) {
-        if (positionalOnly || cur.peek().empty() || cur.peek()[0] != '-' || cur.peek() == "-") {
+        if (cur.separator()) {
+        } else if (cur.operand()) {
             positional.push_back(cur.take());
-        } else if (cur.peek() == "--") {
-            cur.take();
-            positionalOnly = true;
         } else if (cur.option("-h", "--help")) {
             std::fputs(help, stdout);
             return kExitOk;
@@ -98,6 +96,11 @@ int parseContainerArgs(const char* command, const char* help, const std::vector<
     if (positional.size() != 1)
         return usageError(command, positional.empty() ? "no container given" : "one container at a time");
     *path = positional[0];
+    IoError err;
+    if (!File::openRead(*path, file, &err)) {
+        error(err.message);
+        return kExitFailed;
+    }
     return -1;
 }
 
@@ -107,14 +110,9 @@ int runList(const std::vector<std::string>& args)
 {
     bool json = false;
     std::string path;
-    if (int rc = parseContainerArgs("list", kListHelp, args, true, &json, &path); rc >= 0)
-        return rc;
     File file;
-    IoError err;
-    if (!File::openRead(path, &file, &err)) {
-        error(err.message);
-        return kExitFailed;
-    }
+    if (int rc = openContainerArg("list", kListHelp, args, true, &json, &path, &file); rc >= 0)
+        return rc;
     if (file.size() < kImageSize) {
         error(path + ": " + inspectImage(file).notContainer);
         return kExitFailed;
@@ -178,14 +176,9 @@ int runVerify(const std::vector<std::string>& args)
 {
     bool json = false;
     std::string path;
-    if (int rc = parseContainerArgs("verify", kVerifyHelp, args, false, &json, &path); rc >= 0)
-        return rc;
     File file;
-    IoError err;
-    if (!File::openRead(path, &file, &err)) {
-        error(err.message);
-        return kExitFailed;
-    }
+    if (int rc = openContainerArg("verify", kVerifyHelp, args, false, &json, &path, &file); rc >= 0)
+        return rc;
     Summary s = inspectContainer(file);
     for (const Finding& w : s.warnings)
         warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
