@@ -5,7 +5,7 @@
 #
 # BUILD_DIR defaults to build-bench next to this folder; it is configured
 # (Release) and built when needed.  The full scale (default) takes about a
-# quarter of an hour on two cores; --scale small takes a minute or two.
+# 20 minutes on two cores; --scale small takes about five.
 # JSON goes to BUILD_DIR/bench/latest-SCALE.json; a full-scale run of all
 # sections also replaces bench/results/latest.json.
 set -eu
