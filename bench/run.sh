@@ -4,7 +4,7 @@
 #   bench/run.sh [BUILD_DIR] [--scale full|small] [--runs N] [--only SECTIONS]
 #
 # BUILD_DIR defaults to build-bench next to this folder; it is configured
-# (Release) and built when needed.  The full scale (default) takes about a
+# (Release) and built when needed.  The full scale (default) takes about
 # 20 minutes on two cores; --scale small takes about five.
 # JSON goes to BUILD_DIR/bench/latest-SCALE.json; a full-scale run of all
 # sections also replaces bench/results/latest.json.
