@@ -19,6 +19,8 @@ import tempfile
 import time
 import unittest
 
+from images import header, make_pe  # noqa: E402
+
 SFXPACK = os.environ.get("SFXPACK", "")
 IMAGE = 0x20000
 HEADER = 1024
@@ -29,27 +31,6 @@ NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\
 def run(*args, cwd=None, prefix=()):
     p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120)
     return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
-
-
-def make_pe(size=IMAGE, security=(0, 0), magic=0x10B):
-    """A minimal PE image: MZ header, PE signature, file header, an optional
-    header with 16 data directories, all zero but the security directory,
-    and one section whose raw data run from 0x400 to the end of the file."""
-    img = bytearray(size)
-    img[0:2] = b"MZ"
-    struct.pack_into("<I", img, 0x3C, 0x80)
-    img[0x80:0x84] = b"PE\0\0"
-    struct.pack_into("<HH", img, 0x84, 0x14C, 1)
-    struct.pack_into("<H", img, 0x84 + 16, 224)
-    struct.pack_into("<H", img, 0x98, magic)
-    struct.pack_into("<I", img, 0x98 + 92, 16)
-    struct.pack_into("<II", img, 0x98 + 96 + 32, *security)
-    struct.pack_into("<IIII", img, 0x98 + 224 + 8, size, 0x1000, size - 0x400, 0x400)  # one section
-    return bytes(img)
-
-
-def header(size, name):
-    return struct.pack("<i", size) + name.ljust(1020, b"\0")
 
 
 def parse(data):

@@ -8,11 +8,12 @@ $SFXPACK_SAMPLE the sample project's source.
 """
 import os
 import shutil
-import struct
 import subprocess
 import tempfile
 import time
 import unittest
+
+from images import make_pe  # noqa: E402
 
 BUILD = os.environ.get("SFXPACK_BUILD_DIR", "")
 CMAKE = os.environ.get("CMAKE", "cmake")
@@ -26,13 +27,6 @@ def sh(*args, check=True):
         raise AssertionError(f"{' '.join(args)} exited {p.returncode}\n{p.stdout}\n{p.stderr}")
     return p
 
-
-def make_pe(size):
-    img = bytearray(size)
-    img[0:2] = b"MZ"
-    struct.pack_into("<I", img, 0x3C, 0x40)
-    img[0x40:0x44] = b"PE\0\0"
-    return bytes(img)
 
 
 class InstalledPackage(unittest.TestCase):

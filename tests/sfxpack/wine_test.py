@@ -11,11 +11,12 @@ folder of winebed.py.
 """
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+
+from images import header, make_pe  # noqa: E402
 
 sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
 from winebed import Bed  # noqa: E402
@@ -26,16 +27,6 @@ IMAGE = 0x20000
 HEADER = 1024
 
 
-def header(size, name):
-    return struct.pack("<i", size) + name.ljust(1020, b"\0")
-
-
-def make_pe(size):
-    img = bytearray(size)
-    img[0:2] = b"MZ"
-    struct.pack_into("<I", img, 0x3C, 0x40)
-    img[0x40:0x44] = b"PE\0\0"
-    return bytes(img)
 
 
 class WindowsSfxpack(unittest.TestCase):
