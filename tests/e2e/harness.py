@@ -188,6 +188,13 @@ class LauncherCase(unittest.TestCase):
         os.chmod(p, mode)
         return p
 
+    def make(self, extra=(), name="setup.exe", **kwargs):
+        """A container in the case's directory: the probe installer as the
+        first record, then the (name, data) records of EXTRA; kwargs go to
+        container()."""
+        records = [("probe.exe", self.program("probe.exe"))] + list(extra)
+        return self.write(name, container(records, **kwargs))
+
     def program(self, name):
         with open(os.path.join(TEST_WIN_DIR, name), "rb") as f:
             return f.read()

@@ -6,16 +6,10 @@ import shutil
 import subprocess
 import unittest
 
-from harness import FOLDER, TEST_WIN_DIR, LauncherCase, container, windows_path
+from harness import FOLDER, TEST_WIN_DIR, LauncherCase, windows_path
 
 
-class HardeningCase(LauncherCase):
-    def make(self, extra=(), stub=None, name="setup.exe"):
-        records = [("probe.exe", self.program("probe.exe"))] + list(extra)
-        return self.write(name, container(records, stub=stub))
-
-
-class PlantedDll(HardeningCase):
+class PlantedDll(LauncherCase):
     """A comctl32.dll beside the container, with Wine told to prefer a
     native DLL the way Windows does for DLLs that are not known DLLs."""
 
@@ -52,7 +46,7 @@ class PlantedDll(HardeningCase):
         self.assertIn(("error-mode", "8001"), run.messages)
 
 
-class PlantedLinks(HardeningCase):
+class PlantedLinks(LauncherCase):
     def test_extraction_folder_that_is_a_link_is_refused(self):
         target = self.path("elsewhere")
         os.makedirs(target)
@@ -82,7 +76,7 @@ class PlantedLinks(HardeningCase):
         self.assertEqual(self.listing(), ["link.txt"])
 
 
-class BusyAndFullFiles(HardeningCase):
+class BusyAndFullFiles(LauncherCase):
     ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
                         "permissions and that another instance of setup is not running.")
 

@@ -5,14 +5,10 @@ import os
 import unittest
 import zlib
 
-from harness import FOLDER, LauncherCase, container, header, windows_path
+from harness import LauncherCase, container, windows_path
 
 
 class LaunchCase(LauncherCase):
-    def make(self, extra=(), name="setup.exe", **kwargs):
-        records = [("probe.exe", self.program("probe.exe"))] + list(extra)
-        return self.write(name, container(records, **kwargs))
-
     def launched_cmdline(self):
         report, _ = self.probe_report()
         self.assertIn("cmdline", report, "the probe installer did not run")

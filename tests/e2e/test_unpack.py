@@ -4,7 +4,7 @@ import os
 import unittest
 import zlib
 
-from harness import (FOLDER, LAUNCHER, PROBE_REPORT, TEST_WIN_DIR, LauncherCase, container,
+from harness import (FOLDER, LAUNCHER, TEST_WIN_DIR, LauncherCase, container,
                      header, windows_path)
 
 # Positions sent for one file, by its length.
@@ -30,9 +30,6 @@ def pattern(size, seed):
 
 
 class UnpackCase(LauncherCase):
-    def own_path(self, exe):
-        return windows_path(exe)
-
     def assertClosedOnce(self, run):
         closes = [v for k, v in run.messages if k == "close"]
         self.assertEqual(closes, ["sent"], "the worker sends WM_CLOSE exactly once")
@@ -202,7 +199,7 @@ class Failures(UnpackCase):
         self.assertEqual(run.errors[:1], [text])
         self.assertEqual(run.boxes[0][0], "Error")
         self.assertTrue(run.boxes[0][2], "the error box shows the error icon")
-        self.assertFalse(os.path.exists(self.path(PROBE_REPORT)), "nothing may be launched")
+        self.assertFalse(self.probe_ran(), "nothing may be launched")
         self.assertClosedOnce(run)
 
     def test_record_data_running_past_the_end_of_the_file(self):
@@ -210,16 +207,16 @@ class Failures(UnpackCase):
                          end=False)[:-5000]
         exe = self.write("setup.exe", data)
         run = self.run_launcher(exe, env=self.probe_env())
-        self.assertFailedWith(run, "Unable to read file: " + self.own_path(exe))
+        self.assertFailedWith(run, "Unable to read file: " + windows_path(exe))
         # SNF is published even when extraction fails.
-        self.assertIn(("snf", self.own_path(exe)), run.messages)
+        self.assertIn(("snf", windows_path(exe)), run.messages)
 
     def test_length_below_minus_one_fails_at_once(self):
         data = container([("probe.exe", self.program("probe.exe"))], end=False) + \
             header(-2, "neg.bin") + b"data"
         exe = self.write("setup.exe", data)
         run = self.run_launcher(exe, env=self.probe_env())
-        self.assertFailedWith(run, "Unable to read file: " + self.own_path(exe))
+        self.assertFailedWith(run, "Unable to read file: " + windows_path(exe))
         self.assertEqual(run.texts(), ["Extracting: probe.exe"])
 
     def test_names_that_are_not_plain_file_names(self):
@@ -294,8 +291,8 @@ class Failures(UnpackCase):
         run = self.run_launcher(exe, wine_env={"SFX_HOOK_INIT_MOVE": "1"},
                                 env={"SFX_HOOK_INIT_MOVE": "1"})
         self.assertIn(("fault", "moved"), run.messages)
-        self.assertFailedWith(run, "Unable to open file: %s\nError number: 2" % self.own_path(exe))
-        self.assertIn(("snf", self.own_path(exe)), run.messages)
+        self.assertFailedWith(run, "Unable to open file: %s\nError number: 2" % windows_path(exe))
+        self.assertIn(("snf", windows_path(exe)), run.messages)
 
     def test_dialog_that_cannot_be_created_ends_the_run_without_a_hang(self):
         exe = self.write("setup.exe", container(
@@ -306,7 +303,7 @@ class Failures(UnpackCase):
         self.assertEqual(run.errors,
                          ["Unable to extract files!\nThe progress window could not be created."])
         self.assertFalse(os.path.exists(self.folder), "the worker must never have run")
-        self.assertFalse(os.path.exists(self.path(PROBE_REPORT)))
+        self.assertFalse(self.probe_ran())
 
 
 if __name__ == "__main__":

@@ -174,13 +174,11 @@ class Bed:
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] not in ("start", "stop", "run"):
-        if len(argv) >= 4 and argv[1] == "run":
-            pass
-        else:
-            print("usage: winebed.py start|stop BUILD_DIR | run BUILD_DIR PROGRAM [ARGS...]",
-                  file=sys.stderr)
-            return 2
+    command = argv[1] if len(argv) > 1 else ""
+    if not (command in ("start", "stop") and len(argv) == 3 or command == "run" and len(argv) >= 4):
+        print("usage: winebed.py start|stop BUILD_DIR | run BUILD_DIR PROGRAM [ARGS...]",
+              file=sys.stderr)
+        return 2
     bed = Bed(argv[2])
     if argv[1] == "start":
         print("winebed: display %s, prefix %s" % (bed.start(), bed.prefix))
