@@ -43,10 +43,11 @@ static int IsDeviceName(const char *pszName)
     return 0;
 }
 
-int IsPlainFileName(const char *pchField, size_t cbField)
+int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLeadByte)
 {
     size_t cch = 0;
     size_t i;
+    int fLastIsSingleByte = 1;
 
     while (cch < cbField && pchField[cch] != '\0')
         cch++;
@@ -57,6 +58,15 @@ int IsPlainFileName(const char *pchField, size_t cbField)
     {
         unsigned char ch = (unsigned char)pchField[i];
 
+        if (pfnIsLeadByte && pfnIsLeadByte(ch))
+        {
+            if (i + 1 == cch)
+                return 0;   /* a lead byte whose trail byte is the NUL */
+            i++;            /* the trail byte belongs to the character */
+            fLastIsSingleByte = 0;
+            continue;
+        }
+        fLastIsSingleByte = 1;
         if (ch < 32)
             return 0;
         switch (ch)
@@ -67,8 +77,9 @@ int IsPlainFileName(const char *pchField, size_t cbField)
         }
     }
 
-    if (pchField[cch - 1] == '.' || pchField[cch - 1] == ' ')
-        return 0;   /* also rules out "." and ".." */
+    /* Also rules out "." and "..". */
+    if (fLastIsSingleByte && (pchField[cch - 1] == '.' || pchField[cch - 1] == ' '))
+        return 0;
 
     return !IsDeviceName(pchField);
 }

@@ -60,6 +60,14 @@ typedef char PayloadRecordHeaderSizeCheck[
 #define EXTRACT_FOLDER_NAME "\\{d450fba2-45d7-40b4-8eea-5c03a9e087b0}\\"
 
 /*
+ * Tells whether a byte starts a two-byte character in the ANSI code page
+ * the name will be read in.  Double-byte code pages (932, 936, 949, 950)
+ * have trail bytes such as 0x5C and 0x7C, which are part of the character
+ * and not a backslash or a bar.
+ */
+typedef int (*LeadByteTest)(unsigned char ch);
+
+/*
  * The file name rule shared by the launcher and the container tool.  A
  * record name is accepted only as a plain Windows file name: NUL-terminated
  * within its field of cbField bytes, not empty, none of \ / : * ? " < > |
@@ -67,9 +75,12 @@ typedef char PayloadRecordHeaderSizeCheck[
  * and not a device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or
  * without an extension).  Anything else could place a file outside the
  * extraction folder or open a device instead of a file.
+ * The name is walked by characters of the code page that pfnIsLeadByte
+ * describes (NULL: a single-byte code page): a lead byte carries its trail
+ * byte, and a lead byte right before the NUL is no character at all.
  * Returns nonzero when the name is acceptable.
  */
-int IsPlainFileName(const char *pchField, size_t cbField);
+int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLeadByte);
 
 /*
  * Progress bar position, 0 to 100, sent before each chunk of a record's

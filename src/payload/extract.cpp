@@ -32,6 +32,13 @@ static int CurrentErrno(void)
     return nErr;
 }
 
+/* The lead-byte test of the system's ANSI code page, in which record names
+ * are read. */
+static int IsAnsiLeadByte(unsigned char ch)
+{
+    return IsDBCSLeadByte(ch) != 0;
+}
+
 /* Opens the launcher's own file for reading; shows the error itself. */
 static int OpenOwnFile(const char *pszModulePath)
 {
@@ -131,7 +138,7 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
         ShowError("Unable to read file: %s", pContext->szModulePath);
         return FALSE;
     }
-    if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE))
+    if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE, IsAnsiLeadByte))
     {
         ShowError("Invalid file name in payload: %.*s", RECORD_NAME_SIZE, pHeader->szName);
         return FALSE;

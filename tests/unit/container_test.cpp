@@ -11,11 +11,17 @@
 
 namespace {
 
-bool Plain(const std::string &name)
+// Lead bytes of code page 932 (Shift JIS).
+int IsLeadByte932(unsigned char ch)
+{
+    return (ch >= 0x81 && ch <= 0x9F) || (ch >= 0xE0 && ch <= 0xFC);
+}
+
+bool Plain(const std::string &name, LeadByteTest isLead = nullptr)
 {
     std::vector<char> field(RECORD_NAME_SIZE, '\0');
     std::memcpy(field.data(), name.data(), std::min(name.size(), field.size()));
-    return IsPlainFileName(field.data(), field.size()) != 0;
+    return IsPlainFileName(field.data(), field.size(), isLead) != 0;
 }
 
 std::vector<int> Positions(int size)
@@ -70,13 +76,34 @@ TEST(FileNameRule, RefusesDeviceNamesWithOrWithoutExtension)
 TEST(FileNameRule, NameMustEndWithinItsField)
 {
     std::vector<char> field(RECORD_NAME_SIZE, 'a');
-    EXPECT_FALSE(IsPlainFileName(field.data(), field.size()));
+    EXPECT_FALSE(IsPlainFileName(field.data(), field.size(), nullptr));
     field.back() = '\0';   // 1,019 characters and the NUL: the longest name
-    EXPECT_TRUE(IsPlainFileName(field.data(), field.size()));
+    EXPECT_TRUE(IsPlainFileName(field.data(), field.size(), nullptr));
     // Bytes after the NUL are undefined and ignored.
     std::vector<char> junk(RECORD_NAME_SIZE, '?');
     std::memcpy(junk.data(), "ok.txt", 7);
-    EXPECT_TRUE(IsPlainFileName(junk.data(), junk.size()));
+    EXPECT_TRUE(IsPlainFileName(junk.data(), junk.size(), nullptr));
+}
+
+TEST(FileNameRule, WalksDoubleByteCharactersOfTheCodePage)
+{
+    // "表.txt", "ソフト.exe" and "ポイント.dat" in code page 932: trail
+    // bytes 0x5C and 0x7C are part of their characters there, but a real
+    // backslash or bar in a single-byte code page.
+    for (const char *name : {"\x95\x5c.txt", "\x83\x5c\x83\x74\x83\x67.exe",
+                             "\x83\x7c\x83\x43\x83\x93\x83\x67.dat"})
+    {
+        EXPECT_TRUE(Plain(name, IsLeadByte932)) << name;
+        EXPECT_FALSE(Plain(name)) << name;
+    }
+    // A lead byte right before the NUL carries no character; a trail byte
+    // that is a dot or blank does not end the name in one.
+    EXPECT_FALSE(Plain("abc\x95", IsLeadByte932));
+    EXPECT_TRUE(Plain("\x83\x5c", IsLeadByte932));
+    // Single bytes between double-byte characters are still checked.
+    EXPECT_FALSE(Plain("\x95\x5c\\x", IsLeadByte932));
+    EXPECT_FALSE(Plain("\x95\x5c.", IsLeadByte932));
+    EXPECT_FALSE(Plain("CON.\x95\x5c", IsLeadByte932));
 }
 
 TEST(Progress, PositionsPerChunkByLength)

@@ -97,7 +97,7 @@ std::string nameProblem(std::string_view name)
                std::to_string(kMaxNameLength) + " a record can hold";
     char field[kNameField] = {};
     std::memcpy(field, name.data(), name.size());
-    if (name.find('\0') != std::string_view::npos || !IsPlainFileName(field, sizeof field))
+    if (name.find('\0') != std::string_view::npos || !IsPlainFileName(field, sizeof field, nullptr))
         return "name " + quoted(name) +
                " is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
                "or control characters, not end in a dot or blank, and not be a device name)";
