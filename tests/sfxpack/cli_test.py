@@ -444,7 +444,7 @@ class ExtractSafety(Case):
         os.mkdir(self.path("out", "data.bin"))
         self.write("out/data.bin/inside.txt", b"kept")
         self.expect(["extract", "--force", "-C", "out", "c.exe", "data.bin"], 1,
-                    "sfxpack: create out/data.bin: File exists\n")
+                    "sfxpack: out/data.bin: is a directory\n")
         self.assertEqual(b"kept", self.read("out/data.bin/inside.txt"))
 
 
