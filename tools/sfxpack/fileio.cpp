@@ -140,6 +140,28 @@ std::string OutputDir::display(const std::string& name) const
     return detail::isSeparator(last) ? path_ + name : path_ + "/" + name;
 }
 
+bool OutputDir::stage(const std::string& name, File* out, IoError* err)
+{
+    // Short temporary names: a record name may already be as long as the
+    // file system allows.
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::string temp = ".sfxpack-" + std::to_string(detail::processId()) + "-" +
+                                 std::to_string(staged_.size()) + "-" + std::to_string(attempt) + ".tmp";
+        bool exists = false;
+        NativeFile created = createNew(temp, &exists);
+        if (created == File::noFile() && exists && attempt < 100)
+            continue;
+        if (created == File::noFile())
+            return fail(err, "create a temporary file in " + path_ + ": " + detail::lastError());
+        staged_.push_back({name, temp});
+        File f;
+        f.native_ = created;
+        f.path_ = display(name);
+        *out = std::move(f);
+        return true;
+    }
+}
+
 bool OutputDir::commit(bool replace, IoError* err)
 {
     if (interrupted())

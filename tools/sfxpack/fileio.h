@@ -141,6 +141,9 @@ private:
     // Removes the staged files and the directories open() created, unless
     // committed.
     void removeStaged();
+    // Creates the entry as a new file, never through an existing one;
+    // noFile() on failure, with `exists` telling whether something is there.
+    NativeFile createNew(const std::string& entry, bool* exists);
     // Renames one staged file to its name.
     bool place(const Staged& s, bool replace, IoError* err);
     // Removes an entry of the directory, ignoring failure.

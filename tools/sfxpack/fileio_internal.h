@@ -22,6 +22,8 @@ std::string lastError();
 // Removes a file by name, ignoring failure; for cleaning up after one.
 void removeFile(const std::string& path);
 
+unsigned long processId();
+
 // Whether c separates path components.
 bool isSeparator(char c);
 // Creates one directory; an existing one is fine.  `created` says which.

@@ -29,6 +29,8 @@ std::string lastError() { return std::strerror(errno); }
 
 void removeFile(const std::string& path) { unlink(path.c_str()); }
 
+unsigned long processId() { return static_cast<unsigned long>(getpid()); }
+
 bool isSeparator(char c) { return c == '/'; }
 
 bool makeDirectory(const std::string& path, bool* created, IoError* err)
@@ -329,25 +331,11 @@ bool OutputDir::holdsDirectory(const std::string& name) const
     return fstatat(native_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool OutputDir::stage(const std::string& name, File* out, IoError* err)
+NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
 {
-    // Short temporary names: a record name may already be as long as the
-    // file system allows.
-    for (unsigned attempt = 0;; ++attempt) {
-        std::string temp = ".sfxpack-" + std::to_string(getpid()) + "-" + std::to_string(staged_.size()) + "-" +
-                           std::to_string(attempt);
-        int fd = openat(native_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST && attempt < 100)
-            continue;
-        if (fd < 0)
-            return fail(err, "create a temporary file in " + path_ + ": " + lastError());
-        staged_.push_back({name, temp});
-        File f;
-        f.native_ = fd;
-        f.path_ = display(name);
-        *out = std::move(f);
-        return true;
-    }
+    int fd = openat(native_, entry.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    *exists = fd < 0 && errno == EEXIST;
+    return fd;
 }
 
 bool OutputDir::place(const Staged& s, bool replace, IoError* err)

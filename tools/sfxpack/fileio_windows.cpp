@@ -43,6 +43,8 @@ std::string lastError() { return systemError(GetLastError()); }
 
 void removeFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
+unsigned long processId() { return GetCurrentProcessId(); }
+
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 bool makeDirectory(const std::string& path, bool* created, IoError* err)
@@ -237,25 +239,13 @@ bool OutputDir::holdsDirectory(const std::string& name) const
            !(attr & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool OutputDir::stage(const std::string& name, File* out, IoError* err)
+NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
 {
-    for (unsigned attempt = 0;; ++attempt) {
-        std::string temp = ".sfxpack-" + std::to_string(GetCurrentProcessId()) + "-" +
-                           std::to_string(staged_.size()) + "-" + std::to_string(attempt) + ".tmp";
-        // CREATE_NEW fails on any existing entry, a link included.
-        HANDLE h = CreateFileA(display(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && attempt < 100)
-            continue;
-        if (h == INVALID_HANDLE_VALUE)
-            return fail(err, "create a temporary file in " + path_ + ": " + lastError());
-        staged_.push_back({name, temp});
-        File f;
-        f.native_ = h;
-        f.path_ = display(name);
-        *out = std::move(f);
-        return true;
-    }
+    // CREATE_NEW fails on any existing entry, a link included.
+    HANDLE h = CreateFileA(display(entry).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    *exists = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+    return h;
 }
 
 bool OutputDir::place(const Staged& s, bool replace, IoError* err)
