@@ -580,6 +580,7 @@ class Signed(Case):
         if table == trailer:
             desc = desc.replace(f"{table - trailer} bytes of zero padding, then ", "")
         out = self.expect(["verify", "signed.exe"], 0, "")
+        self.assertTrue(out.startswith("signed.exe: OK: 1 record, 4096 data bytes; "), out)
         self.assertIn(desc, out)
         self.assertIn(desc + "\n", self.expect(["list", "signed.exe"], 0, ""))
         self.expect(["extract", "-C", "out", "signed.exe"], 0, "")

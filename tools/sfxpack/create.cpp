@@ -93,14 +93,13 @@ bool checkInputs(std::vector<Input>& inputs)
             ok = false;
             continue;
         }
-        File f;
+        // The files are opened once, while packing; here a look suffices.
         IoError err;
-        if (!File::openRead(input.path, &f, &err)) {
+        if (!regularFileSize(input.path, &input.size, &err)) {
             error(err.message);
             ok = false;
             continue;
         }
-        input.size = f.size();
         if (input.size > uint64_t(kMaxRecordData)) {
             error(input.path + ": " + std::to_string(input.size) + " bytes, more than a record can hold (" +
                   std::to_string(kMaxRecordData) + ")");
@@ -257,7 +256,7 @@ int runCreate(const std::vector<std::string>& args)
         data += input.size;
     }
     if (total > uint64_t(kMaxRecordData))
-        warning(out + ": the container will be " + std::to_string(total) +
+        warning((toStdout ? std::string("standard output") : out) + ": the container will be " + std::to_string(total) +
                 " bytes, over 2 GiB: code-signing tools reject files that large");
 
     InterruptGuard guard;

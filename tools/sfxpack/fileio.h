@@ -100,6 +100,10 @@ private:
 };
 
 bool pathExists(const std::string& path);
+// The size of a regular file, without opening it (one system call per
+// input where the system allows); otherwise false with the reason, worded
+// as File::openRead words it.  Whether it can be read shows on opening.
+bool regularFileSize(const std::string& path, uint64_t* size, IoError* err);
 // An existing directory (a link to one counts).
 bool isDirectory(const std::string& path);
 

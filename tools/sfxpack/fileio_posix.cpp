@@ -104,6 +104,17 @@ bool pathExists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
+bool regularFileSize(const std::string& path, uint64_t* size, IoError* err)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return fail(err, path + ": " + lastError());
+    if (!S_ISREG(st.st_mode))
+        return fail(err, path + ": not a regular file");
+    *size = uint64_t(st.st_size);
+    return true;
+}
+
 bool isDirectory(const std::string& path)
 {
     struct stat st;

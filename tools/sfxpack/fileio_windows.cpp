@@ -83,6 +83,15 @@ std::string baseName(const std::string& path)
 
 bool pathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool regularFileSize(const std::string& path, uint64_t* size, IoError* err)
+{
+    File f;
+    if (!File::openRead(path, &f, err))
+        return false;
+    *size = f.size();
+    return true;
+}
+
 bool isDirectory(const std::string& path)
 {
     DWORD attr = GetFileAttributesA(path.c_str());
