@@ -5,7 +5,7 @@
 #
 # BUILD_DIR defaults to build-bench next to this folder; it is configured
 # (Release) and built when needed.  The full scale (default) takes about
-# 20 minutes on two cores; --scale small takes about five.
+# half an hour on two shared cores; --scale small takes a few minutes.
 # JSON goes to BUILD_DIR/bench/latest-SCALE.json; a full-scale run of all
 # sections also replaces bench/results/latest.json.
 set -eu
