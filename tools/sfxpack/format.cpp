@@ -2,6 +2,8 @@
 // byte comes through a Source.
 #include "format.h"
 
+#include "bytes.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,19 +12,6 @@
 namespace sfxpack {
 
 namespace {
-
-uint16_t get16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
-
-uint32_t get32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void put32(unsigned char* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 uint64_t alignUp8(uint64_t v) { return (v + 7) & ~uint64_t(7); }
 

@@ -1,0 +1,47 @@
+// The .ico file format, as far as branding a launcher needs it:
+//
+//   offset 0   ICONDIR       reserved 0, type 1 (icon), count of images
+//   offset 6   ICONDIRENTRY  16 bytes per image: width, height (0 = 256),
+//                            colour count, reserved, planes, bits per pixel,
+//                            size of the image data, offset of the data
+//   ...        image data    each either a DIB (BITMAPINFOHEADER, colour
+//                            table, XOR and AND masks, height doubled) or
+//                            a PNG file, as Windows Vista and later read
+//
+// Nothing here touches a file: the reader takes the file's bytes.
+#ifndef SFXPACK_ICON_H
+#define SFXPACK_ICON_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "format.h"
+
+namespace sfxpack {
+
+struct IconImage {
+    // The directory entry's fields, as an icon group resource repeats them.
+    uint8_t width = 0;   // 0 stands for 256
+    uint8_t height = 0;
+    uint8_t colorCount = 0;
+    uint16_t planes = 0;
+    uint16_t bitCount = 0;
+    bool png = false;
+    std::vector<unsigned char> data;  // the image itself: an RT_ICON resource
+};
+
+// Reads an .ico file.  Returns false and sets *problem (with the offset of
+// the faulty field) when the bytes are not an icon file: bad header, no
+// image, an image whose data lie outside the file, or an image whose own
+// header gives other dimensions than its directory entry.  Planes and bit
+// count left 0 in the directory are taken from the image, so that Windows
+// can choose between the images by colour depth.
+bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* images, Finding* problem);
+
+// "48x48, 32 bpp" (" PNG" appended for compressed images).
+std::string describeIconImage(unsigned width, unsigned height, unsigned bitCount, bool png);
+
+}  // namespace sfxpack
+
+#endif  // SFXPACK_ICON_H
