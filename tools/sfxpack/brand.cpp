@@ -451,4 +451,16 @@ ImageBranding inspectBranding(const std::vector<unsigned char>& image)
     return b;
 }
 
+std::string describeIcons(const std::vector<IconGroupEntry>& icons)
+{
+    std::string out;
+    for (const IconGroupEntry& e : icons) {
+        if (!out.empty())
+            out += ", ";
+        out += std::to_string(e.width ? e.width : 256) + "x" + std::to_string(e.height ? e.height : 256) + " " +
+               std::to_string(e.bitCount) + " bpp";
+    }
+    return out;
+}
+
 }  // namespace sfxpack

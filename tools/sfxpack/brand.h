@@ -46,6 +46,9 @@ struct ImageBranding {
 // Reads the resources of the first kImageSize bytes of a container.
 ImageBranding inspectBranding(const std::vector<unsigned char>& image);
 
+// "48x48 4 bpp, 256x256 32 bpp": an icon group's images.
+std::string describeIcons(const std::vector<IconGroupEntry>& icons);
+
 }  // namespace sfxpack
 
 #endif  // SFXPACK_BRAND_H

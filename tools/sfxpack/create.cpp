@@ -6,14 +6,13 @@
 #include "cli.h"
 #include "fileio.h"
 #include "format.h"
-#include "launcher_image.h"
 
 namespace sfxpack {
 
 namespace {
 
 const char kCreateHelp[] =
-    "Usage: sfxpack create [--stub FILE] [--force] -o OUT FIRST [MORE...]\n"
+    "Usage: sfxpack create [--stub FILE] [BRANDING...] [--force] -o OUT FIRST [MORE...]\n"
     "Writes OUT: the launcher image, then one record per input in the order given,\n"
     "then the end record.  FIRST is the program the launcher runs after extraction.\n"
     "\n"
@@ -28,6 +27,8 @@ const char kCreateHelp[] =
     "                    it must be an unsigned PE image of exactly 131072 bytes\n"
     "  -f, --force       replace OUT if it exists (otherwise an existing OUT is refused)\n"
     "  -h, --help        show this help\n"
+    "\n"
+    "%s"
     "\n"
     "Names must be plain Windows file names of at most 1019 bytes, distinct even when\n"
     "compared without regard to case; each file may hold up to 2147483647 bytes.\n"
@@ -143,6 +144,7 @@ int runCreate(const std::vector<std::string>& args)
     std::string out, stubPath, value;
     bool force = false, haveOut = false;
     std::vector<Input> inputs;
+    BrandingOptions branding;
     while (!cur.done()) {
         if (cur.separator()) {
         } else if (cur.operand()) {
@@ -154,13 +156,14 @@ int runCreate(const std::vector<std::string>& args)
                 inputs.push_back({arg, baseName(arg)});
             }
         } else if (cur.option("-h", "--help")) {
-            std::fputs(kCreateHelp, stdout);
+            std::printf(kCreateHelp, kBrandingHelp);
             return kExitOk;
         } else if (cur.option("-f", "--force")) {
             force = true;
         } else if (cur.option("-o", "--output", &out)) {
             haveOut = true;
         } else if (cur.option(nullptr, "--stub", &stubPath)) {
+        } else if (brandingOption(cur, &branding)) {
         } else if (cur.option(nullptr, "--name", &value)) {
             if (cur.missing())
                 break;
@@ -181,32 +184,9 @@ int runCreate(const std::vector<std::string>& args)
     if (inputs.empty())
         return usageError("create", "no input files");
 
-    // The launcher image: the built-in one, or a checked replacement.
-    std::vector<unsigned char> stub(kLauncherImage, kLauncherImage + kLauncherImageSize);
-    std::string stubName = "built-in launcher";
-    if (!stubPath.empty()) {
-        File f;
-        IoError err;
-        if (!File::openRead(stubPath, &f, &err)) {
-            error(err.message);
-            return kExitFailed;
-        }
-        if (std::string why = stubProblem(f); !why.empty()) {
-            error(stubPath + ": " + why);
-            return kExitFailed;
-        }
-        stub.resize(size_t(kImageSize));
-        if (!f.read(0, stub.data(), stub.size())) {
-            error(stubPath + ": " + f.readError());
-            return kExitFailed;
-        }
-        stubName = stubPath;
-    }
-    MemorySource stubSource(stub.data(), stub.size());
-    if (std::string why = stubProblem(stubSource); !why.empty()) {
-        error(stubName + ": " + why);
-        return kExitFailed;
-    }
+    std::vector<unsigned char> stub;
+    if (int rc = loadImage("create", stubPath, branding, &stub); rc >= 0)
+        return rc;
 
     if (!checkInputs(inputs))
         return kExitFailed;

@@ -32,12 +32,6 @@ uint16_t pngBitsPerPixel(uint8_t colorType, uint8_t depth)
 
 }  // namespace
 
-std::string describeIconImage(unsigned width, unsigned height, unsigned bitCount, bool png)
-{
-    return std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(bitCount) + " bpp" +
-           (png ? " PNG" : "");
-}
-
 bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* images, Finding* problem)
 {
     auto fail = [problem](uint64_t offset, std::string what) {

@@ -39,9 +39,6 @@ struct IconImage {
 // can choose between the images by colour depth.
 bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* images, Finding* problem);
 
-// "48x48, 32 bpp" (" PNG" appended for compressed images).
-std::string describeIconImage(unsigned width, unsigned height, unsigned bitCount, bool png);
-
 }  // namespace sfxpack
 
 #endif  // SFXPACK_ICON_H

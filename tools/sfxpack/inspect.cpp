@@ -1,6 +1,7 @@
 // sfxpack list and sfxpack verify: both walk the container once.
 #include <cstdio>
 
+#include "brand.h"
 #include "cli.h"
 #include "fileio.h"
 #include "format.h"
@@ -12,8 +13,8 @@ namespace {
 const char kListHelp[] =
     "Usage: sfxpack list [--json] CONTAINER\n"
     "Shows one line per record (data offset, size, name), how the payload ends,\n"
-    "and what follows the end record.  Offsets are byte offsets from the start\n"
-    "of the file.\n"
+    "what follows the end record, and the launcher image's icon sizes and version\n"
+    "information.  Offsets are byte offsets from the start of the file.\n"
     "\n"
     "  --json      print one JSON object instead\n"
     "  -h, --help  show this help\n"
@@ -24,7 +25,8 @@ const char kListHelp[] =
 const char kVerifyHelp[] =
     "Usage: sfxpack verify CONTAINER\n"
     "Exits 0 only when the launcher image is a PE image of exactly 131072 bytes\n"
-    "whose last section ends where the payload starts,\n"
+    "whose last section ends where the payload starts, with a well-formed resource\n"
+    "section (icon group and version information included),\n"
     "every record is whole with a valid name, an end record is present, and\n"
     "nothing follows it but zero padding to a multiple of 8 and exactly the\n"
     "certificate table the image's security directory references.  Every\n"
@@ -71,6 +73,51 @@ const char* trailerKindName(TrailerKind kind)
     case TrailerKind::Unexplained: break;
     }
     return "unexplained";
+}
+
+// JSON string of UTF-8 text (version strings): only quotes, backslashes
+// and control characters need escapes.
+std::string jsonUtf8(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 32) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Version strings for a listing line: control characters escaped.
+std::string printableText(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 32 || c == 127) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+// The icon and version resources of the container's launcher image.
+ImageBranding readBranding(File& file)
+{
+    std::vector<unsigned char> image(static_cast<size_t>(kImageSize));
+    if (file.size() < kImageSize || !file.read(0, image.data(), image.size()))
+        return {};
+    return inspectBranding(image);
 }
 
 // Parses "[--json] CONTAINER" style arguments and opens the container;
@@ -136,6 +183,7 @@ int runList(const std::vector<std::string>& args)
         }
         firstRecord = false;
     });
+    const ImageBranding b = readBranding(file);
 
     if (json) {
         std::printf("%s],\n \"end\": {\"kind\": \"%s\", \"offset\": %llu, \"description\": %s},\n",
@@ -153,8 +201,26 @@ int runList(const std::vector<std::string>& args)
         if (s.trailer.kind == TrailerKind::Unexplained)
             std::printf(", \"problem\": %s, \"problem_offset\": %llu", jsonString(s.trailer.problem).c_str(),
                         static_cast<unsigned long long>(s.trailer.problemOffset));
-        std::printf("},\n \"image\": {\"pe\": %s, \"security_directory\": {\"offset\": %u, \"size\": %u}}}\n",
+        std::printf("},\n \"image\": {\"pe\": %s, \"security_directory\": {\"offset\": %u, \"size\": %u},\n",
                     s.image.notPe.empty() ? "true" : "false", s.image.securityOffset, s.image.securitySize);
+        std::printf("  \"icon\": [");
+        for (size_t i = 0; i < b.icons.size(); ++i)
+            std::printf("%s{\"width\": %u, \"height\": %u, \"bit_count\": %u, \"id\": %u}", i ? ", " : "",
+                        b.icons[i].width ? b.icons[i].width : 256u, b.icons[i].height ? b.icons[i].height : 256u,
+                        b.icons[i].bitCount, b.icons[i].id);
+        std::printf("],\n  \"version\": ");
+        if (b.hasVersion) {
+            std::printf("{\"file_version\": \"%s\", \"product_version\": \"%s\", \"strings\": [",
+                        formatVersionNumber(b.version.fileVersion).c_str(),
+                        formatVersionNumber(b.version.productVersion).c_str());
+            for (size_t i = 0; i < b.version.strings.size(); ++i)
+                std::printf("%s{\"key\": %s, \"value\": %s}", i ? ", " : "",
+                            jsonUtf8(b.version.strings[i].first).c_str(), jsonUtf8(b.version.strings[i].second).c_str());
+            std::printf("]}");
+        } else {
+            std::printf("null");
+        }
+        std::printf("}}\n");
     } else {
         std::printf("%s\n", describeEnd(s.end, file.size()).c_str());
         if (s.end.kind == PayloadEnd::EndRecord)
@@ -163,6 +229,16 @@ int runList(const std::vector<std::string>& args)
             std::printf("launcher image: %s\n", s.image.notPe.c_str());
         if (!s.image.layoutProblem.empty())
             std::printf("launcher image: %s\n", s.image.layoutProblem.c_str());
+        if (!b.icons.empty())
+            std::printf("icon: %s\n", describeIcons(b.icons).c_str());
+        if (b.hasVersion) {
+            std::printf("file version %s, product version %s\n", formatVersionNumber(b.version.fileVersion).c_str(),
+                        formatVersionNumber(b.version.productVersion).c_str());
+            for (const auto& [key, value] : b.version.strings)
+                std::printf("%s: %s\n", printableText(key).c_str(), printableText(value).c_str());
+        }
+        for (const Finding& f : b.findings)
+            std::printf("launcher image: %s (at offset %s)\n", f.what.c_str(), formatOffset(f.offset).c_str());
     }
     std::fflush(stdout);
     if (s.end.kind == PayloadEnd::BadRecord) {
@@ -180,6 +256,8 @@ int runVerify(const std::vector<std::string>& args)
     if (int rc = openContainerArg("verify", kVerifyHelp, args, false, &json, &path, &file); rc >= 0)
         return rc;
     Summary s = inspectContainer(file);
+    const ImageBranding b = readBranding(file);
+    s.findings.insert(s.findings.begin(), b.findings.begin(), b.findings.end());
     for (const Finding& w : s.warnings)
         warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
     for (const Finding& f : s.findings)
