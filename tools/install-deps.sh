@@ -36,6 +36,19 @@ if [ -n "$need" ]; then
     $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
 fi
 
+# Wine names files in the Linux locale's character set; without a real
+# locale it has none for non-ASCII names.  The tests run the launcher in a
+# Japanese (code page 932) and an English locale.
+for loc in ja_JP en_US; do
+    if ! locale -a 2>/dev/null | grep -qx "$loc.utf8"; then
+        if ! have locales; then
+            apt_update
+            $SUDO apt-get install -y -qq --no-install-recommends locales >/dev/null
+        fi
+        $SUDO localedef -i "$loc" -f UTF-8 "$loc.UTF-8"
+    fi
+done
+
 # Can this machine run 32-bit x86 Linux code by itself?
 probe=/usr/lib/wine/wine
 if "$probe" --version >/dev/null 2>&1; then
