@@ -92,8 +92,7 @@ const char kStubHelp[] =
     "  --stub FILE        start from FILE instead of the built-in launcher\n"
     "  -f, --force        replace STUB if it exists\n"
     "  -h, --help         show this help\n"
-    "\n"
-    "%s";
+    "\n";
 
 }  // namespace
 
@@ -109,49 +108,33 @@ const char kBrandingHelp[] =
     "Any version option gives the image a version resource (English (United States));\n"
     "FileVersion and ProductVersion strings follow the numbers unless given.\n";
 
-bool brandingOption(ArgCursor& cur, BrandingOptions* options)
+void addBrandingOptions(CLI::App& app, BrandingOptions* options)
 {
-    std::string value;
-    if (cur.option(nullptr, "--icon", &options->icon))
-        return true;
-    if (cur.option(nullptr, "--file-version", &value)) {
-        options->fileVersion = value;
-        return true;
-    }
-    if (cur.option(nullptr, "--product-version", &value)) {
-        options->productVersion = value;
-        return true;
-    }
-    if (cur.option(nullptr, "--version-string", &value)) {
-        options->versionStrings.push_back(value);
-        return true;
-    }
-    return false;
+    app.add_option("--icon", options->icon);
+    app.add_option_function<std::string>("--file-version",
+                                         [options](const std::string& v) { options->fileVersion = v; });
+    app.add_option_function<std::string>("--product-version",
+                                         [options](const std::string& v) { options->productVersion = v; });
+    app.add_option("--version-string", options->versionStrings)->expected(1)->take_all()->allow_extra_args(false);
 }
 
 int runStub(const std::vector<std::string>& args)
 {
-    ArgCursor cur("stub", args);
+    CLI::App app;
     std::string out, stubPath;
-    bool force = false, haveOut = false;
+    bool force = false;
+    CLI::Option* outOpt = app.add_option("-o,--output", out);
+    app.add_option("--stub", stubPath);
+    app.add_flag("-f,--force", force);
     BrandingOptions branding;
-    while (!cur.done() && !cur.missing()) {
-        if (cur.option("-h", "--help")) {
-            std::printf(kStubHelp, kBrandingHelp);
-            return kExitOk;
-        } else if (cur.option("-f", "--force")) {
-            force = true;
-        } else if (cur.option("-o", "--output", &out)) {
-            haveOut = true;
-        } else if (cur.option(nullptr, "--stub", &stubPath) || brandingOption(cur, &branding)) {
-        } else {
-            return usageError("stub", cur.operand() ? "unexpected operand '" + cur.peek() + "'"
-                                                    : "unknown option '" + cur.peek() + "'");
-        }
-    }
-    if (cur.missing())
-        return usageError("stub", "option " + cur.missingName() + " needs a value");
-    if (!haveOut || out.empty())
+    addBrandingOptions(app, &branding);
+    Operands operands;
+    const std::string help = kStubHelp + std::string(kBrandingHelp);
+    if (int rc = parseCommandLine(app, "stub", help.c_str(), args, &operands); rc >= 0)
+        return rc;
+    if (!operands.values.empty())
+        return usageError("stub", "unexpected operand '" + operands.values[0] + "'");
+    if (outOpt->count() == 0 || out.empty())
         return usageError("stub", "no output given (-o STUB)");
     std::vector<unsigned char> image;
     if (int rc = loadImage("stub", stubPath, branding, &image); rc >= 0)
