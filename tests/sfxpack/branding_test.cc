@@ -66,12 +66,12 @@ TEST(IconTest, ReadsBitmapAndPngImages)
     Finding f;
     ASSERT_TRUE(parseIcon(ico.data(), ico.size(), &images, &f)) << f.what;
     ASSERT_EQ(2u, images.size());
-    EXPECT_EQ(16, images[0].width);
-    EXPECT_EQ(1, images[0].planes);    // taken from the bitmap header
-    EXPECT_EQ(8, images[0].bitCount);
+    EXPECT_EQ(16, images[0].entry.width);
+    EXPECT_EQ(1, images[0].entry.planes);    // taken from the bitmap header
+    EXPECT_EQ(8, images[0].entry.bitCount);
     EXPECT_FALSE(images[0].png);
     EXPECT_EQ(40u + 16 * 16, images[0].data.size());
-    EXPECT_EQ(0, images[1].width);     // 256 is written as 0
+    EXPECT_EQ(0, images[1].entry.width);     // 256 is written as 0
     EXPECT_TRUE(images[1].png);
     EXPECT_EQ(0, std::memcmp(images[1].data.data(), "\x89PNG", 4));
 }

@@ -25,10 +25,8 @@ sfxpack::Branding MakeBranding()
 {
     sfxpack::Branding b;
     sfxpack::IconImage img;
-    img.width = img.height = 1;
-    img.planes = 1;
-    img.bitCount = 32;
     img.data.assign(40 + 4 + 4, 0);
+    img.entry = {1, 1, 0, 1, 32, uint32_t(img.data.size()), 0};
     img.data[0] = 40;
     b.icon.push_back(img);
     b.version = true;

@@ -266,8 +266,8 @@ bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon,
             }
             ++id;
         } while (taken(id));
-        group.push_back({img.width, img.height, img.colorCount, img.planes, img.bitCount,
-                         uint32_t(img.data.size()), id});
+        group.push_back(img.entry);
+        group.back().id = id;
         res.push_back({resourceNumber(kRtIcon), resourceNumber(id), language, 0, img.data, 0});
     }
     res.push_back({resourceNumber(kRtGroupIcon), resourceNumber(kLauncherIconGroup), language, 0,

@@ -55,20 +55,22 @@ bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* i
         const unsigned char* e = data + at;
         const std::string which = "image " + std::to_string(i + 1);
         IconImage img;
-        img.width = e[0];
-        img.height = e[1];
-        img.colorCount = e[2];
-        img.planes = get16(e + 4);
-        img.bitCount = get16(e + 6);
+        IconGroupEntry& entry = img.entry;
+        entry.width = e[0];
+        entry.height = e[1];
+        entry.colorCount = e[2];
+        entry.planes = get16(e + 4);
+        entry.bitCount = get16(e + 6);
         const uint32_t length = get32(e + 8);
+        entry.bytes = length;
         const uint32_t offset = get32(e + 12);
         if (offset > size || length > size - offset)
             return fail(at + 8, which + "'s data (" + std::to_string(length) + " bytes at offset " +
                                     std::to_string(offset) + ") lie outside the file of " + std::to_string(size) +
                                     " bytes");
         const unsigned char* p = data + offset;
-        const unsigned wantWidth = img.width ? img.width : 256;
-        const unsigned wantHeight = img.height ? img.height : 256;
+        const unsigned wantWidth = entry.width ? entry.width : 256;
+        const unsigned wantHeight = entry.height ? entry.height : 256;
         unsigned width = 0, height = 0;
         uint16_t bits = 0;
         if (length >= 8 && std::memcmp(p, kPngSignature, 8) == 0) {
@@ -89,18 +91,18 @@ bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* i
             if (get32(p + 8) % 2)
                 height = ~0u;
             bits = get16(p + 14);
-            if (img.planes == 0)
-                img.planes = get16(p + 12);
+            if (entry.planes == 0)
+                entry.planes = get16(p + 12);
         }
         if (width != wantWidth || height != wantHeight)
             return fail(at, which + "'s directory entry says " + std::to_string(wantWidth) + "x" +
                                 std::to_string(wantHeight) + ", but its " + (img.png ? "PNG" : "bitmap") +
                                 " header says " + std::to_string(width) + "x" +
                                 (height == ~0u ? std::string("(odd height)") : std::to_string(height)));
-        if (img.planes == 0)
-            img.planes = 1;
-        if (img.bitCount == 0)
-            img.bitCount = bits;
+        if (entry.planes == 0)
+            entry.planes = 1;
+        if (entry.bitCount == 0)
+            entry.bitCount = bits;
         img.data.assign(p, p + length);
         images->push_back(std::move(img));
     }

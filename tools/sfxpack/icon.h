@@ -17,16 +17,14 @@
 #include <vector>
 
 #include "format.h"
+#include "resources.h"
 
 namespace sfxpack {
 
 struct IconImage {
-    // The directory entry's fields, as an icon group resource repeats them.
-    uint8_t width = 0;   // 0 stands for 256
-    uint8_t height = 0;
-    uint8_t colorCount = 0;
-    uint16_t planes = 0;
-    uint16_t bitCount = 0;
+    // The directory entry's fields, as an icon group repeats them; `bytes`
+    // is the data's size, `id` is left for the group to assign.
+    IconGroupEntry entry;
     bool png = false;
     std::vector<unsigned char> data;  // the image itself: an RT_ICON resource
 };
