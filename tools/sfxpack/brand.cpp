@@ -3,7 +3,6 @@
 #include "brand.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -62,13 +61,6 @@ size_t PeLayout::fileOffset(uint64_t rva, size_t len) const
 
 bool isPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
 
-std::string hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 bool parseLayout(const std::vector<unsigned char>& img, PeLayout* pe, Finding* problem)
 {
     auto fail = [problem](uint64_t at, std::string what) {
@@ -91,15 +83,15 @@ bool parseLayout(const std::vector<unsigned char>& img, PeLayout* pe, Finding* p
     const uint16_t magic = get16(opt);
     pe->pe32plus = magic == 0x20b;
     if (magic != 0x10b && !pe->pe32plus)
-        return fail(pe->optAt, "optional header magic " + hex(magic) + " is neither PE32 nor PE32+");
+        return fail(pe->optAt, "optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+");
     pe->entryPoint = get32(opt + 16);
     pe->imageBase = pe->pe32plus ? uint64_t(get32(opt + 24)) | uint64_t(get32(opt + 28)) << 32 : get32(opt + 28);
     pe->sectionAlignment = get32(opt + 32);
     pe->fileAlignment = get32(opt + 36);
     if (!isPowerOfTwo(pe->fileAlignment) || !isPowerOfTwo(pe->sectionAlignment) ||
         pe->sectionAlignment < pe->fileAlignment || pe->fileAlignment > kImageSize)
-        return fail(pe->optAt + 32, "section alignment " + hex(pe->sectionAlignment) + " and file alignment " +
-                                        hex(pe->fileAlignment) + " are not powers of two, the first the larger");
+        return fail(pe->optAt + 32, "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
+                                        formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
     const uint32_t countAt = pe->pe32plus ? 108 : 92;
     if (optionalSize < countAt + 4)
         return fail(peAt + 20, "optional header of " + std::to_string(optionalSize) + " bytes has no data directories");
@@ -181,7 +173,7 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
     const size_t at = pe.fileOffset(relocRva, relocSize);
     if (at == SIZE_MAX) {
         *problem = {pe.dirsAt + 8 * kRelocationDirectory,
-                    "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " + hex(relocRva) +
+                    "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " + formatHex(relocRva) +
                         ") is not in the image's raw data"};
         return false;
     }
@@ -192,8 +184,9 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
         return nullptr;
     };
     for (size_t block = at; block < at + relocSize;) {
-        const uint32_t page = get32(pe.image + block);
-        const uint32_t blockSize = at + relocSize - block >= 8 ? get32(pe.image + block + 4) : 0;
+        const bool whole = at + relocSize - block >= 8;
+        const uint32_t page = whole ? get32(pe.image + block) : 0;
+        const uint32_t blockSize = whole ? get32(pe.image + block + 4) : 0;
         if (blockSize < 8 || blockSize % 2 || blockSize > at + relocSize - block) {
             *problem = {block, "relocation block of " + std::to_string(blockSize) + " bytes at offset " +
                                    std::to_string(block) + " does not fit the relocation table"};
@@ -206,13 +199,13 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
             if (type == 0)
                 continue;
             if (type != 3 && type != 10) {
-                *problem = {e, "relocation of type " + std::to_string(type) + " at RVA " + hex(where) +
+                *problem = {e, "relocation of type " + std::to_string(type) + " at RVA " + formatHex(where) +
                                    " cannot be checked"};
                 return false;
             }
             const size_t width = type == 3 ? 4 : 8;
             if (const Section* s = moving(where))
-                return refuse(*s, "a relocation at RVA " + hex(where) + " patches it");
+                return refuse(*s, "a relocation at RVA " + formatHex(where) + " patches it");
             const size_t p = pe.fileOffset(where, width);
             if (p == SIZE_MAX)
                 continue;  // uninitialised data: zero until the program writes it
@@ -220,7 +213,7 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
             if (width == 8)
                 value |= uint64_t(get32(pe.image + p + 4)) << 32;
             if (const Section* s = moving(value - pe.imageBase))
-                return refuse(*s, "the pointer at RVA " + hex(where) + " refers to it");
+                return refuse(*s, "the pointer at RVA " + formatHex(where) + " refers to it");
         }
         block += blockSize;
     }
@@ -416,7 +409,7 @@ ImageBranding inspectBranding(const std::vector<unsigned char>& image)
     if (rsrc < 0) {
         b.findings.push_back({pe.dirsAt + 8 * kResourceDirectory,
                               "resource section: the resource directory at RVA " +
-                                  hex(pe.dirRva(kResourceDirectory)) + " does not start a section"});
+                                  formatHex(pe.dirRva(kResourceDirectory)) + " does not start a section"});
         return b;
     }
     std::vector<Resource> res;

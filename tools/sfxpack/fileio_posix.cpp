@@ -283,4 +283,6 @@ bool OutputDir::createFile(const std::string& name, bool replace, File* out, IoE
 
 void OutputDir::remove(const std::string& name) { unlinkat(native_, name.c_str(), 0); }
 
+std::string argumentAsUtf8(const std::string& arg) { return arg; }
+
 }  // namespace sfxpack

@@ -220,4 +220,17 @@ bool OutputDir::createFile(const std::string& name, bool replace, File* out, IoE
 
 void OutputDir::remove(const std::string& name) { DeleteFileA(display(name).c_str()); }
 
+std::string argumentAsUtf8(const std::string& arg)
+{
+    if (arg.empty())
+        return arg;
+    const int wide = MultiByteToWideChar(CP_ACP, 0, arg.data(), int(arg.size()), nullptr, 0);
+    std::wstring w(size_t(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, arg.data(), int(arg.size()), &w[0], wide);
+    const int narrow = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(narrow), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &out[0], narrow, nullptr, nullptr);
+    return out;
+}
+
 }  // namespace sfxpack

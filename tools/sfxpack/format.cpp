@@ -151,11 +151,7 @@ ImageInfo inspectImage(Source& src)
     const uint16_t optionalSize = get16(nt + 4 + 16);
     const uint16_t magic = get16(nt + 4 + 20);
     if (magic != kPe32Magic && magic != kPe32PlusMagic) {
-        info.notPe = "not a PE image (optional header magic 0x" + [&] {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "%x", magic);
-            return std::string(buf);
-        }() + " is neither PE32 nor PE32+)";
+        info.notPe = "not a PE image (optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+)";
         return info;
     }
     // The payload starts where the last section's raw data ends; anything
@@ -442,6 +438,13 @@ std::string formatOffset(uint64_t offset)
     char buf[48];
     std::snprintf(buf, sizeof buf, "%llu (0x%llx)", static_cast<unsigned long long>(offset),
                   static_cast<unsigned long long>(offset));
+    return buf;
+}
+
+std::string formatHex(uint64_t value)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
     return buf;
 }
 

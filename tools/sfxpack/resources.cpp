@@ -17,21 +17,6 @@ constexpr size_t kEntrySize = 8;
 constexpr size_t kDataEntrySize = 16;
 constexpr uint32_t kHighBit = 0x80000000u;
 
-std::string hex32(uint32_t v)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s = "0x";
-    bool started = false;
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        unsigned d = (v >> shift) & 15;
-        if (d || started || shift == 0) {
-            s += digits[d];
-            started = true;
-        }
-    }
-    return s;
-}
-
 // Walks the tree once, refusing anything that could not be rebuilt: data
 // outside the section, shared directories, and more entries or data than a
 // section of this size can hold without overlaps.
@@ -110,8 +95,8 @@ struct TreeReader {
         const uint32_t dataRva = get32(s + at);
         const uint32_t length = get32(s + at + 4);
         if (dataRva < rva || dataRva - rva > size || length > size - (dataRva - rva))
-            return fail(at, "data of " + std::to_string(length) + " bytes at RVA " + hex32(dataRva) +
-                                " lie outside the section (RVA " + hex32(rva) + ", " + std::to_string(size) +
+            return fail(at, "data of " + std::to_string(length) + " bytes at RVA " + formatHex(dataRva) +
+                                " lie outside the section (RVA " + formatHex(rva) + ", " + std::to_string(size) +
                                 " bytes)");
         dataBytes += length;
         if (dataBytes > size || out->size() >= size / kDataEntrySize)
