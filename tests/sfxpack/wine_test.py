@@ -61,8 +61,9 @@ class WindowsSfxpack(unittest.TestCase):
         return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
 
     def test_same_container_listing_and_files_as_native(self):
-        # Branded, so that the resource section is rebuilt by the 32-bit code too.
-        inputs = ["--icon", "app.ico", "--file-version", "3.1", "--version-string", "ProductName=Widget",
+        # Branded, so that the resource section is rebuilt by the 32-bit code
+        # too; the Windows build takes the version string in the ANSI code page.
+        inputs = ["--icon", "app.ico", "--file-version", "3.1", "--version-string", "ProductName=W\u00efdget",
                   "setup.exe", "--name", "Data File.bin=data.bin", "empty.txt"]
         self.assertEqual((0, "", ""), self.wine("create", "-o", "win.exe", *inputs))
         self.assertEqual((0, "", ""), self.native("create", "-o", "native.exe", *inputs))
