@@ -144,7 +144,7 @@ int runStub(const std::vector<std::string>& args)
         error(out + ": already exists (use --force to replace it)");
         return kExitFailed;
     }
-    TempOutput output(out);
+    TempOutput output(out, false);
     IoError err;
     if (!output.create(&err) || !output.file().writeAll(image.data(), image.size(), &err) ||
         !output.commit(force, &err)) {
