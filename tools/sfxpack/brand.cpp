@@ -221,15 +221,18 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
 }
 
 // Replaces icon group 129 and its images by the .ico's images.
-bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, Finding* problem)
+bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, const Section& rsrc,
+                 Finding* problem)
 {
     ResourceId language = resourceNumber(kEnglishUs);
     std::vector<uint16_t> oldImages;
     for (const Resource& r : res) {
         if (r.type == resourceNumber(kRtGroupIcon) && r.name == resourceNumber(kLauncherIconGroup)) {
             std::vector<IconGroupEntry> entries;
-            if (!decodeIconGroup(r.data.data(), r.data.size(), &entries, problem))
+            if (!decodeIconGroup(r.data.data(), r.data.size(), &entries, problem)) {
+                problem->offset += rsrc.rawPointer + (r.rva - rsrc.va);
                 return false;
+            }
             for (const IconGroupEntry& e : entries)
                 oldImages.push_back(e.id);
             language = r.language;
@@ -319,7 +322,7 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
     std::vector<Resource> res;
     if (!readSectionResources(image, pe, found, &res, problem))
         return false;
-    if (!branding.icon.empty() && !replaceIcon(res, branding.icon, problem))
+    if (!branding.icon.empty() && !replaceIcon(res, branding.icon, pe.sections[rsrc], problem))
         return false;
     if (branding.version)
         replaceVersion(res, branding.versionInfo);
