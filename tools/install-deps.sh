@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the build and the tests need, if it is missing: the native
-# toolchain, mingw-w64 for the 32-bit launcher, Wine and Xvfb to run it.
+# toolchain, mingw-w64 for the 32-bit launcher, Wine and Xvfb to run it,
+# OpenSSL's libcrypto for sfxpack's digests and signature reading.
 # Idempotent and non-interactive; safe to run before every build.
 #
 # Some virtual machines cannot execute 32-bit x86 code at all (no compat
@@ -26,7 +27,7 @@ apt_update() {
 need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
-           osslsigncode openssl; do
+           osslsigncode openssl libssl-dev; do
     have "$pkg" || need="$need $pkg"
 done
 if [ -n "$need" ]; then

@@ -1,0 +1,79 @@
+// Code page conversion with the Windows code page functions: UTF-8 to
+// UTF-16 to the ANSI code page and back, with no best-fit mapping.
+#include "codepage.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace sfxpack {
+
+namespace {
+
+int leadByte932(unsigned char c) { return IsDBCSLeadByteEx(932, c) != 0; }
+int leadByte936(unsigned char c) { return IsDBCSLeadByteEx(936, c) != 0; }
+int leadByte949(unsigned char c) { return IsDBCSLeadByteEx(949, c) != 0; }
+int leadByte950(unsigned char c) { return IsDBCSLeadByteEx(950, c) != 0; }
+
+bool toWide(UINT codePage, std::string_view in, std::wstring* out)
+{
+    out->clear();
+    if (in.empty())
+        return true;
+    int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, in.data(), int(in.size()), nullptr, 0);
+    if (n <= 0)
+        return false;
+    out->resize(size_t(n));
+    return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, in.data(), int(in.size()), &(*out)[0], n) == n;
+}
+
+}  // namespace
+
+LeadByteTest leadByteTest(unsigned codePage)
+{
+    switch (codePage) {
+    case 932: return leadByte932;
+    case 936: return leadByte936;
+    case 949: return leadByte949;
+    case 950: return leadByte950;
+    default: return nullptr;
+    }
+}
+
+bool platformFromUtf8(std::string_view utf8, unsigned codePage, std::string* out)
+{
+    std::wstring wide;
+    out->clear();
+    if (!toWide(CP_UTF8, utf8, &wide))
+        return false;
+    if (wide.empty())
+        return true;
+    // WC_NO_BEST_FIT_CHARS keeps "ü" from becoming "u"; the default
+    // character flag tells that one had no place at all.
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), int(wide.size()), nullptr, 0,
+                                nullptr, &usedDefault);
+    if (n <= 0 || usedDefault)
+        return false;
+    out->resize(size_t(n));
+    n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), int(wide.size()), &(*out)[0], n, nullptr,
+                            &usedDefault);
+    return n == int(out->size()) && !usedDefault;
+}
+
+bool platformToUtf8(std::string_view name, unsigned codePage, std::string* out)
+{
+    std::wstring wide;
+    out->clear();
+    if (!toWide(codePage, name, &wide))
+        return false;
+    if (wide.empty())
+        return true;
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return false;
+    out->resize(size_t(n));
+    return WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &(*out)[0], n, nullptr, nullptr) == n;
+}
+
+}  // namespace sfxpack
