@@ -22,6 +22,14 @@ void errorAt(const std::string& file, uint64_t offset, const std::string& messag
 // Reports a usage error with a pointer to --help and returns kExitUsage.
 int usageError(const std::string& command, const std::string& message);
 
+struct Summary;
+// Warnings of a listing or extraction on stderr: those of the walk, and a
+// missing end record, which verify counts as a finding.
+void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize);
+
+// The usage error for a --codepage value that is no known code page.
+std::string codePageUsage(const std::string& value);
+
 // Splits "--opt=value" and "-oVALUE" forms; the subcommands share it.
 class ArgCursor {
 public:

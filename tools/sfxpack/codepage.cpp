@@ -62,6 +62,22 @@ bool knownCodePage(unsigned codePage)
     }
 }
 
+bool parseCodePage(std::string_view text, unsigned* codePage)
+{
+    unsigned value = 0;
+    if (text.empty() || text.size() > 5)
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + unsigned(c - '0');
+    }
+    if (!knownCodePage(value))
+        return false;
+    *codePage = value;
+    return true;
+}
+
 bool isAscii(std::string_view s)
 {
     for (unsigned char c : s)

@@ -26,6 +26,10 @@ constexpr unsigned kAsciiOnly = 0;
 bool knownCodePage(unsigned codePage);
 extern const char kKnownCodePages[];  // "874, 932, 936, 949, 950, 1250-1258"
 
+// Reads a code page number given on the command line; false for anything
+// but one of the known code pages.
+bool parseCodePage(std::string_view text, unsigned* codePage);
+
 // The lead-byte test of a double-byte code page (932, 936, 949, 950), or
 // null for a single-byte one.
 LeadByteTest leadByteTest(unsigned codePage);

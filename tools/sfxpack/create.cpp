@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "cli.h"
+#include "codepage.h"
 #include "fileio.h"
 #include "format.h"
 #include "launcher_image.h"
@@ -13,7 +14,7 @@ namespace sfxpack {
 namespace {
 
 const char kCreateHelp[] =
-    "Usage: sfxpack create [--stub FILE] [--force] -o OUT FIRST [MORE...]\n"
+    "Usage: sfxpack create [--stub FILE] [--codepage N] [--force] -o OUT FIRST [MORE...]\n"
     "Writes OUT: the launcher image, then one record per input in the order given,\n"
     "then the end record.  FIRST is the program the launcher runs after extraction.\n"
     "\n"
@@ -36,7 +37,8 @@ const char kCreateHelp[] =
 
 struct Input {
     std::string path;
-    std::string name;
+    std::string name;    // as given: UTF-8
+    std::string stored = {};  // in the container's code page
     uint64_t size = 0;
 };
 
@@ -57,17 +59,43 @@ bool readListFile(const std::string& path, std::vector<Input>* inputs)
     return true;
 }
 
+// The name as it is stored: converted into `codePage`, or, without one,
+// ASCII as given.  Empty `problem` when it can be stored.
+std::string storedName(const Input& input, unsigned codePage, std::string* problem)
+{
+    const std::string shown = printableText(input.name);
+    std::string stored;
+    if (codePage == kAsciiOnly) {
+        if (!isAscii(input.name)) {
+            *problem = "name '" + shown + "' is not ASCII: give the ANSI code page of the systems that will run "
+                       "the container, e.g. --codepage 1252";
+            return {};
+        }
+        stored = input.name;
+    } else if (!encodeName(input.name, codePage, &stored, problem)) {
+        *problem = "name '" + shown + "' cannot be stored in code page " + std::to_string(codePage) + ": " +
+                   *problem;
+        return {};
+    }
+    *problem = nameProblem(stored, leadByteTest(codePage), shown);
+    return stored;
+}
+
 // Checks every input and returns false after reporting all problems.
-bool checkInputs(std::vector<Input>& inputs)
+bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
 {
     bool ok = true;
     std::unordered_map<std::string, const Input*> names;
     for (Input& input : inputs) {
-        if (std::string why = nameProblem(input.name); !why.empty()) {
+        std::string why;
+        input.stored = storedName(input, codePage, &why);
+        if (!why.empty()) {
             error(input.path + ": " + why);
             ok = false;
             continue;
         }
+        if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
+            warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
         File f;
         IoError err;
         if (!File::openRead(input.path, &f, &err)) {
@@ -81,11 +109,11 @@ bool checkInputs(std::vector<Input>& inputs)
                   std::to_string(kMaxRecordData) + ")");
             ok = false;
         }
-        auto [it, fresh] = names.try_emplace(collisionKey(input.name), &input);
+        auto [it, fresh] = names.try_emplace(collisionKey(input.stored, leadByteTest(codePage)), &input);
         if (!fresh) {
             const Input& first = *it->second;
-            error(input.path + ": name '" + printableName(input.name) + "' names the same file on Windows as '" +
-                  printableName(first.name) + "' (from " + first.path + ")");
+            error(input.path + ": name '" + printableText(input.name) + "' names the same file on Windows as '" +
+                  printableText(first.name) + "' (from " + first.path + ")");
             ok = false;
         }
     }
@@ -120,7 +148,7 @@ bool writeContainer(const std::string& out, bool force, const unsigned char* stu
                   std::to_string(in.size()) + ")");
             return false;
         }
-        encodeRecordHeader(int32_t(input.size), input.name, header);
+        encodeRecordHeader(int32_t(input.size), input.stored, header);
         if (!file.writeAll(header, sizeof header, &err) ||
             !file.copyFrom(in, 0, input.size, buffer, &progress, &err)) {
             error(err.message);
@@ -142,6 +170,7 @@ int runCreate(const std::vector<std::string>& args)
     ArgCursor cur("create", args);
     std::string out, stubPath, value;
     bool force = false, haveOut = false;
+    unsigned codePage = kAsciiOnly;
     std::vector<Input> inputs;
     while (!cur.done()) {
         if (cur.separator()) {
@@ -161,6 +190,9 @@ int runCreate(const std::vector<std::string>& args)
         } else if (cur.option("-o", "--output", &out)) {
             haveOut = true;
         } else if (cur.option(nullptr, "--stub", &stubPath)) {
+        } else if (cur.option(nullptr, "--codepage", &value)) {
+            if (!cur.missing() && !parseCodePage(value, &codePage))
+                return usageError("create", codePageUsage(value));
         } else if (cur.option(nullptr, "--name", &value)) {
             if (cur.missing())
                 break;
@@ -208,7 +240,7 @@ int runCreate(const std::vector<std::string>& args)
         return kExitFailed;
     }
 
-    if (!checkInputs(inputs))
+    if (!checkInputs(inputs, codePage))
         return kExitFailed;
     if (!force && pathExists(out)) {
         error(out + ": already exists (use --force to replace it)");

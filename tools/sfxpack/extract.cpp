@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "cli.h"
+#include "codepage.h"
 #include "fileio.h"
 #include "format.h"
 
@@ -14,7 +15,7 @@ namespace sfxpack {
 namespace {
 
 const char kExtractHelp[] =
-    "Usage: sfxpack extract [-C DIR] [--force] CONTAINER [NAME...]\n"
+    "Usage: sfxpack extract [-C DIR] [--force] [--codepage N] CONTAINER [NAME...]\n"
     "Writes the container's files into DIR (default: the current directory,\n"
     "created when missing), or only the records named.  When two records name\n"
     "the same file (compared without regard to case, as on Windows) the later\n"
@@ -23,6 +24,8 @@ const char kExtractHelp[] =
     "  -C, --directory DIR  extract into DIR\n"
     "  -f, --force          replace existing files (an existing link is removed,\n"
     "                       never written through)\n"
+    "  --codepage N         the names are in Windows code page N: write them in\n"
+    "                       UTF-8, and take NAMEs in UTF-8\n"
     "  -h, --help           show this help\n"
     "\n"
     "Nothing is written when the container has a bad record, a NAME is not in\n"
@@ -33,8 +36,9 @@ const char kExtractHelp[] =
 int runExtract(const std::vector<std::string>& args)
 {
     ArgCursor cur("extract", args);
-    std::string dirPath = ".";
+    std::string dirPath = ".", value;
     bool force = false;
+    unsigned codePage = kAsciiOnly;
     std::vector<std::string> positional;
     while (!cur.done()) {
         if (cur.separator()) {
@@ -45,6 +49,11 @@ int runExtract(const std::vector<std::string>& args)
             return kExitOk;
         } else if (cur.option("-f", "--force")) {
             force = true;
+        } else if (cur.option(nullptr, "--codepage", &value)) {
+            if (cur.missing())
+                return usageError("extract", "option " + cur.missingName() + " needs a value");
+            if (!parseCodePage(value, &codePage))
+                return usageError("extract", codePageUsage(value));
         } else if (cur.option("-C", "--directory", &dirPath)) {
             if (cur.missing())
                 return usageError("extract", "option " + cur.missingName() + " needs a value");
@@ -57,7 +66,16 @@ int runExtract(const std::vector<std::string>& args)
     if (dirPath.empty())
         return usageError("extract", "empty directory name");
     const std::string path = positional[0];
-    const std::set<std::string> wanted(positional.begin() + 1, positional.end());
+    const LeadByteTest lead = leadByteTest(codePage);
+    // NAMEs are given as the user's text: in the code page's bytes they can
+    // be compared with the stored names.
+    std::set<std::string> wanted;
+    for (auto it = positional.begin() + 1; it != positional.end(); ++it) {
+        std::string stored = *it, ignored;
+        if (codePage != kAsciiOnly && !encodeName(*it, codePage, &stored, &ignored))
+            stored = *it;
+        wanted.insert(stored);
+    }
 
     File container;
     IoError err;
@@ -69,11 +87,23 @@ int runExtract(const std::vector<std::string>& args)
     // First pass: the whole structure, which record wins for each file on
     // Windows, and which names exist.
     std::unordered_map<std::string, uint64_t> winner;
+    std::unordered_map<uint64_t, std::string> diskNames;  // by header offset, with a code page
     std::set<std::string> present;
-    Summary s = inspectContainer(container, [&](const Record& r) {
-        winner[collisionKey(r.name)] = r.headerOffset;
-        present.insert(r.name);
-    });
+    bool namesOk = true;
+    Summary s = inspectContainer(
+        container,
+        [&](const Record& r) {
+            winner[collisionKey(r.name, lead)] = r.headerOffset;
+            present.insert(r.name);
+            size_t bad = 0;
+            if (codePage != kAsciiOnly && !decodeName(r.name, codePage, &diskNames[r.headerOffset], &bad)) {
+                errorAt(path, r.headerOffset + 4 + bad,
+                        "record name '" + printableName(r.name) + "' is not valid in code page " +
+                            std::to_string(codePage) + "; nothing extracted");
+                namesOk = false;
+            }
+        },
+        lead);
     if (s.end.kind == PayloadEnd::NoPayload) {
         error(path + ": " + s.end.problem);
         return kExitFailed;
@@ -82,10 +112,16 @@ int runExtract(const std::vector<std::string>& args)
         errorAt(path, s.end.offset, s.end.problem + "; nothing extracted");
         return kExitFailed;
     }
+    if (!namesOk)
+        return kExitFailed;
+    // The name a record gets on disk: UTF-8 with a code page, else as stored.
+    auto diskName = [&](const Record& r) -> const std::string& {
+        return codePage != kAsciiOnly ? diskNames[r.headerOffset] : r.name;
+    };
     bool ok = true;
     for (const std::string& name : wanted) {
         if (!present.count(name)) {
-            error(path + ": no record named '" + printableName(name) + "'");
+            error(path + ": no record named '" + printableText(name) + "'");
             ok = false;
         }
     }
@@ -95,13 +131,12 @@ int runExtract(const std::vector<std::string>& args)
     // With NAMEs, each named file gets the record that wins for it.
     std::set<std::string> wantedKeys;
     for (const std::string& name : wanted)
-        wantedKeys.insert(collisionKey(name));
+        wantedKeys.insert(collisionKey(name, lead));
     auto selected = [&](const Record& r) {
-        const std::string key = collisionKey(r.name);
+        const std::string key = collisionKey(r.name, lead);
         return winner[key] == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
     };
-    for (const Finding& w : s.warnings)
-        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+    reportWarnings(path, s, container.size());
 
     OutputDir dir;
     if (!dir.open(dirPath, &err)) {
@@ -110,14 +145,14 @@ int runExtract(const std::vector<std::string>& args)
     }
     uint64_t total = 0;
     {
-        RecordReader reader(container);
+        RecordReader reader(container, lead);
         Record r;
         while (reader.next(&r)) {
             if (!selected(r))
                 continue;
             total += r.size;
-            if (!force && dir.contains(r.name)) {
-                error(dir.display(r.name) + ": already exists (use --force to replace it)");
+            if (!force && dir.contains(diskName(r))) {
+                error(dir.display(diskName(r)) + ": already exists (use --force to replace it)");
                 ok = false;
             }
         }
@@ -127,20 +162,20 @@ int runExtract(const std::vector<std::string>& args)
 
     std::vector<unsigned char> buffer(kCopyChunk);
     Progress progress("extracting " + path, total);
-    RecordReader reader(container);
+    RecordReader reader(container, lead);
     Record r;
     while (reader.next(&r)) {
         if (!selected(r))
             continue;
         File out;
-        if (!dir.createFile(r.name, force, &out, &err)) {
+        if (!dir.createFile(diskName(r), force, &out, &err)) {
             error(err.message);
             return kExitFailed;
         }
         if (!out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
             // A partial file is not left behind to be taken for the real one.
             out.close(nullptr);
-            dir.remove(r.name);
+            dir.remove(diskName(r));
             error(err.message);
             return kExitFailed;
         }

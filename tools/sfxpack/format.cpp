@@ -92,7 +92,7 @@ RecordHeader decodeRecordHeader(const unsigned char* in)
     return h;
 }
 
-std::string nameProblem(std::string_view name, LeadByteTest lead)
+std::string nameProblem(std::string_view name, LeadByteTest lead, std::string_view shown)
 {
     if (name.size() > kMaxNameLength)
         return "name is " + std::to_string(name.size()) + " bytes, longer than the " +
@@ -100,10 +100,21 @@ std::string nameProblem(std::string_view name, LeadByteTest lead)
     char field[kNameField] = {};
     std::memcpy(field, name.data(), name.size());
     if (name.find('\0') != std::string_view::npos || !IsPlainFileName(field, sizeof field, lead))
-        return "name " + quoted(name) +
+        return "name " + (shown.empty() ? quoted(name) : "'" + std::string(shown) + "'") +
                " is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
                "or control characters, not end in a dot or blank, and not be a device name)";
     return {};
+}
+
+std::string nameLengthWarning(size_t bytes)
+{
+    if (bytes <= kTypicalNameBudget)
+        return {};
+    return "the name is " + std::to_string(bytes) + " bytes; a typical system has room for " +
+           std::to_string(kTypicalNameBudget) + " (259 bytes of path, less " + std::to_string(kTypicalTempLength) +
+           " for a TEMP of C:\\Users\\ plus 20 letters plus \\AppData\\Local\\Temp and " +
+           std::to_string(sizeof(EXTRACT_FOLDER_NAME) - 1) +
+           " for the extraction folder's name), so the launcher may fail with \"The path is too long.\"";
 }
 
 std::string collisionKey(std::string_view name, LeadByteTest lead)

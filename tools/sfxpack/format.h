@@ -68,7 +68,17 @@ RecordHeader decodeRecordHeader(const unsigned char* in);
 // itself is IsPlainFileName, walking the name by characters of the code
 // page that `lead` describes (null: single-byte); this adds the length
 // limit and the wording.
-std::string nameProblem(std::string_view name, LeadByteTest lead = nullptr);
+// `shown` is how the name appears in the message (default: printableName).
+std::string nameProblem(std::string_view name, LeadByteTest lead = nullptr, std::string_view shown = {});
+
+// The longest name a typical system has room for: paths are limited to
+// 259 bytes, and the launcher puts the name behind TEMP (typically
+// C:\Users\ plus a user name of up to 20 letters plus \AppData\Local\Temp)
+// and the extraction folder's name.
+constexpr size_t kTypicalTempLength = sizeof("C:\\Users\\") - 1 + 20 + sizeof("\\AppData\\Local\\Temp") - 1;
+constexpr size_t kTypicalNameBudget = 259 - kTypicalTempLength - (sizeof(EXTRACT_FOLDER_NAME) - 1);
+// A warning when a name of `bytes` bytes exceeds that budget, or empty.
+std::string nameLengthWarning(size_t bytes);
 
 // Key under which Windows would treat two names as the same file: ASCII
 // letters folded to upper case (not the trail bytes of a double-byte

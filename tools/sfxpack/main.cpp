@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "codepage.h"
 #include "format.h"
 
 #ifndef SFXPACK_VERSION
@@ -27,6 +28,21 @@ int usageError(const std::string& command, const std::string& message)
     std::fprintf(stderr, "sfxpack: %s%s%s\nTry 'sfxpack %s--help'.\n", command.c_str(),
                  command.empty() ? "" : ": ", message.c_str(), command.empty() ? "" : (command + " ").c_str());
     return kExitUsage;
+}
+
+// Warnings of a listing or extraction: duplicates, an empty payload, and a
+// missing end record, which verify counts as a finding.
+void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize)
+{
+    for (const Finding& w : s.warnings)
+        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+    if (s.end.kind == PayloadEnd::ShortHeader)
+        warning(path + ": offset " + formatOffset(s.end.offset) + ": " + describeEnd(s.end, fileSize));
+}
+
+std::string codePageUsage(const std::string& value)
+{
+    return "--codepage '" + value + "' is not a code page sfxpack converts to (" + kKnownCodePages + ")";
 }
 
 bool ArgCursor::option(const char* shortName, const char* longName, std::string* value)
