@@ -108,8 +108,10 @@ class Conventions(Case):
             (["create", "-o", "x", "--name", "ab"],
              "sfxpack: create: --name needs NAME=PATH, got 'ab'\nTry 'sfxpack create --help'.\n"),
             (["list"], "sfxpack: list: no container given\nTry 'sfxpack list --help'.\n"),
-            (["verify", "a", "b"], "sfxpack: verify: one container at a time\nTry 'sfxpack verify --help'.\n"),
-            (["verify", "--json", "a"], "sfxpack: verify: unknown option '--json'\nTry 'sfxpack verify --help'.\n"),
+            (["verify", "--sha256", "a"], "sfxpack: verify: unknown option '--sha256'\nTry 'sfxpack verify --help'.\n"),
+            (["list", "--codepage", "65001", "a"],
+             "sfxpack: list: --codepage '65001' is not a code page sfxpack converts to (874, 932, 936, 949, 950, "
+             "1250-1258)\nTry 'sfxpack list --help'.\n"),
             (["extract", "-C"], "sfxpack: extract: option -C needs a value\nTry 'sfxpack extract --help'.\n"),
             (["extract"], "sfxpack: extract: no container given\nTry 'sfxpack extract --help'.\n"),
         ]
@@ -149,7 +151,9 @@ class RoundTrip(Case):
         self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "")
         end = IMAGE + 3 * HEADER + 4096 + 204800
         self.expect(["verify", "c.exe"], 0, "",
-                    f"c.exe: OK: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
+                    "c.exe: OK: structure checked; this format carries no checksum, so changed content shows only "
+                    "once the container is signed or its `list --sha256` is kept\n"
+                    f"c.exe: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
                     "nothing follows the end record\n")
         self.expect(["list", "c.exe"], 0, "",
                     "   data offset         size  name\n"
@@ -202,7 +206,12 @@ class Refusals(Case):
         self.inputs()
         self.refuse(["setup.exe", "--name", "n" * 1020 + "=data.bin"],
                     "sfxpack: data.bin: name is 1020 bytes, longer than the 1019 a record can hold\n")
-        self.expect(["create", "-o", "ok.exe", "setup.exe", "--name", "n" * 1019 + "=data.bin"], 0, "")
+        self.expect(["create", "-o", "ok.exe", "setup.exe", "--name", "n" * 171 + "=data.bin"], 0, "")
+        self.expect(["create", "-o", "long.exe", "setup.exe", "--name", "n" * 172 + "=data.bin"], 0,
+                    "sfxpack: warning: data.bin: name '" + "n" * 172 + "': the name is 172 bytes; a typical system "
+                    "has room for 171 (259 bytes of path, less 48 for a TEMP of C:\\Users\\ plus 20 letters plus "
+                    "\\AppData\\Local\\Temp and 40 for the extraction folder's name), so the launcher may fail "
+                    "with \"The path is too long.\"\n")
 
     def test_oversize_input(self):
         self.inputs()
@@ -322,7 +331,10 @@ class DamagedContainers(Case):
         self.expect(["verify", "c.exe"], 1,
                     f"sfxpack: c.exe: offset {end} ({end:#x}): no end record: the file ends at offset {end} "
                     f"({end:#x}) (the launcher reads this as complete)\n")
-        self.expect(["extract", "-C", "out", "c.exe"], 0, "")  # read as complete, as the launcher does
+        warn = (f"sfxpack: warning: c.exe: offset {end} ({end:#x}): no end record: the file ends at offset {end} "
+                f"({end:#x}) (the launcher reads this as complete)\n")
+        self.expect(["extract", "-C", "out", "c.exe"], 0, warn)  # read as complete, as the launcher does
+        self.assertIn("no end record", self.expect(["list", "c.exe"], 0, warn))
         self.assertEqual(self.read("data.bin"), self.read("out/data.bin"))
 
     def test_junk_after_end_record(self):

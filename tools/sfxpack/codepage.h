@@ -50,6 +50,12 @@ bool isAscii(std::string_view s);
 // characters and bytes that are not UTF-8 as \xNN, backslash doubled.
 std::string printableText(std::string_view utf8);
 
+#ifdef _WIN32
+// UTF-8 and UTF-16, for the system's wide functions and command line.
+std::wstring wideFromUtf8(std::string_view utf8);
+std::string utf8FromWide(std::wstring_view wide);
+#endif
+
 // The platform's converters, whole strings at a time: false when any
 // character does not convert.
 bool platformFromUtf8(std::string_view utf8, unsigned codePage, std::string* out);

@@ -29,6 +29,30 @@ bool toWide(UINT codePage, std::string_view in, std::wstring* out)
 
 }  // namespace
 
+std::wstring wideFromUtf8(std::string_view utf8)
+{
+    std::wstring wide;
+    if (!toWide(CP_UTF8, utf8, &wide)) {
+        // Not UTF-8: the bytes are taken as the ANSI code page's, which is
+        // what the narrow functions would have done.
+        toWide(CP_ACP, utf8, &wide);
+    }
+    return wide;
+}
+
+std::string utf8FromWide(std::wstring_view wide)
+{
+    std::string out;
+    if (wide.empty())
+        return out;
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return out;
+    out.resize(size_t(n));
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
 LeadByteTest leadByteTest(unsigned codePage)
 {
     switch (codePage) {
@@ -64,16 +88,10 @@ bool platformFromUtf8(std::string_view utf8, unsigned codePage, std::string* out
 bool platformToUtf8(std::string_view name, unsigned codePage, std::string* out)
 {
     std::wstring wide;
-    out->clear();
     if (!toWide(codePage, name, &wide))
         return false;
-    if (wide.empty())
-        return true;
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return false;
-    out->resize(size_t(n));
-    return WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &(*out)[0], n, nullptr, nullptr) == n;
+    *out = utf8FromWide(wide);
+    return name.empty() || !out->empty();
 }
 
 }  // namespace sfxpack

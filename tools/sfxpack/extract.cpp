@@ -35,32 +35,20 @@ const char kExtractHelp[] =
 
 int runExtract(const std::vector<std::string>& args)
 {
-    ArgCursor cur("extract", args);
-    std::string dirPath = ".", value;
+    CLI::App app;
+    std::string dirPath = ".";
     bool force = false;
+    app.add_option("-C,--directory", dirPath);
+    app.add_flag("-f,--force", force);
+    CodePageOption codePageOpt;
+    codePageOpt.add(app);
+    Operands operands;
+    if (int rc = parseCommandLine(app, "extract", kExtractHelp, args, &operands); rc >= 0)
+        return rc;
     unsigned codePage = kAsciiOnly;
-    std::vector<std::string> positional;
-    while (!cur.done()) {
-        if (cur.separator()) {
-        } else if (cur.operand()) {
-            positional.push_back(cur.take());
-        } else if (cur.option("-h", "--help")) {
-            std::fputs(kExtractHelp, stdout);
-            return kExitOk;
-        } else if (cur.option("-f", "--force")) {
-            force = true;
-        } else if (cur.option(nullptr, "--codepage", &value)) {
-            if (cur.missing())
-                return usageError("extract", "option " + cur.missingName() + " needs a value");
-            if (!parseCodePage(value, &codePage))
-                return usageError("extract", codePageUsage(value));
-        } else if (cur.option("-C", "--directory", &dirPath)) {
-            if (cur.missing())
-                return usageError("extract", "option " + cur.missingName() + " needs a value");
-        } else {
-            return usageError("extract", "unknown option '" + cur.peek() + "'");
-        }
-    }
+    if (int rc = codePageOpt.read("extract", &codePage); rc >= 0)
+        return rc;
+    const std::vector<std::string>& positional = operands.values;
     if (positional.empty())
         return usageError("extract", "no container given");
     if (dirPath.empty())

@@ -1,5 +1,7 @@
-// sfxpack list and sfxpack verify: both walk the container once.
+// sfxpack list and sfxpack verify: both walk each container once.
 #include <cstdio>
+
+#include <nlohmann/json.hpp>
 
 #include "authenticode.h"
 #include "cli.h"
@@ -10,6 +12,8 @@
 namespace sfxpack {
 
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 const char kListHelp[] =
     "Usage: sfxpack list [--json] [--sha256] [--codepage N] CONTAINER...\n"
@@ -46,24 +50,26 @@ const char kVerifyHelp[] =
     "\n"
     "Exit status: 0 when every container is sound, 1 when any is not, 2 usage error.\n";
 
-// JSON string: names are bytes in the Windows ANSI code page; bytes above
-// 127 are given as the code points of the same value.
-std::string jsonString(const std::string& s)
+// A name as a JSON string when its code page is unknown: each byte is
+// given as the code point of the same value (UTF-8 encoded, as JSON text
+// must be).
+std::string bytesAsCodePoints(const std::string& s)
 {
-    std::string out = "\"";
+    std::string out;
     for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c >= 32 && c < 127) {
+        if (c < 0x80) {
             out += char(c);
         } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
         }
     }
-    return out + "\"";
+    return out;
+}
+
+std::string jsonDump(const Json& doc)
+{
+    return doc.dump(1, ' ', false, Json::error_handler_t::replace);
 }
 
 const char* endKindName(PayloadEnd kind)
@@ -95,44 +101,31 @@ struct InspectOptions {
     std::vector<std::string> paths;
 };
 
-// Parses "[--json] [--codepage N] CONTAINER..."; returns -1 to go on, or
-// the exit status.
-int parseInspectArgs(const char* command, const char* help, const std::vector<std::string>& args,
-                     bool allowSha256, InspectOptions* opt)
+// Parses "[OPTIONS] CONTAINER..." with the command's own options already
+// declared on `app`; returns -1 to go on, or the exit status.
+int parseInspectArgs(CLI::App& app, const char* command, const char* help, const std::vector<std::string>& args,
+                     InspectOptions* opt)
 {
-    ArgCursor cur(command, args);
-    std::string value;
-    while (!cur.done()) {
-        if (cur.separator()) {
-        } else if (cur.operand()) {
-            opt->paths.push_back(cur.take());
-        } else if (cur.option("-h", "--help")) {
-            std::fputs(help, stdout);
-            return kExitOk;
-        } else if (cur.option(nullptr, "--json")) {
-            opt->json = true;
-        } else if (allowSha256 && cur.option(nullptr, "--sha256")) {
-            opt->sha256 = true;
-        } else if (cur.option(nullptr, "--codepage", &value)) {
-            if (cur.missing())
-                return usageError(command, "option " + cur.missingName() + " needs a value");
-            if (!parseCodePage(value, &opt->codePage))
-                return usageError(command, codePageUsage(value));
-        } else {
-            return usageError(command, "unknown option '" + cur.peek() + "'");
-        }
-    }
-    if (opt->paths.empty())
+    app.add_flag("--json", opt->json);
+    CodePageOption codePage;
+    codePage.add(app);
+    Operands operands;
+    if (int rc = parseCommandLine(app, command, help, args, &operands); rc >= 0)
+        return rc;
+    if (int rc = codePage.read(command, &opt->codePage); rc >= 0)
+        return rc;
+    if (operands.values.empty())
         return usageError(command, "no container given");
+    opt->paths = operands.values;
     return -1;
 }
 
-// A record's name for listing: UTF-8 with a code page, else as stored with
-// other bytes escaped.  A name that is not valid in the code page is shown
-// escaped and reported as a finding.
+// A record's name in a listing: UTF-8 with a code page, else the stored
+// bytes (escaped for text, as code points for JSON).  A name that is not
+// text in the code page is shown as bytes and reported in `problems`.
 struct ShownName {
     std::string text;
-    bool decoded = false;
+    std::string json;
 };
 
 ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* problems)
@@ -140,39 +133,34 @@ ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* pro
     ShownName shown;
     size_t bad = 0;
     if (codePage != kAsciiOnly && decodeName(r.name, codePage, &shown.text, &bad)) {
-        shown.decoded = true;
+        shown.json = shown.text;
         return shown;
     }
     shown.text = printableName(r.name);
+    shown.json = bytesAsCodePoints(r.name);
     if (codePage != kAsciiOnly)
-        problems->push_back({r.headerOffset + 4 + bad,
-                             "record name '" + shown.text + "' is not valid in code page " +
-                                 std::to_string(codePage) + " (byte " + std::to_string(bad) + " of the name)"});
+        problems->push_back({r.headerOffset + 4 + bad, "record name '" + shown.text +
+                                                           "' is not valid in code page " + std::to_string(codePage)});
     return shown;
 }
 
-// JSON string of UTF-8 text: control characters escaped, the rest as is.
-std::string jsonText(const std::string& s)
+// The SHA-256 of a range of the file, hexadecimal, or empty when it
+// cannot be read.
+std::string sha256Of(File& file, uint64_t offset, uint64_t size)
 {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 32 || c == 127) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
+    Digest d(DigestAlgorithm::Sha256);
+    if (!d.ok()) {
+        error(d.error());
+        return {};
     }
-    return out + "\"";
+    if (!digestRanges(file, {{offset, size}}, d))
+        return {};
+    return hexDigits(d.finish());
 }
 
-int listOne(const std::string& path, const InspectOptions& opt, bool first)
+// Lists one container; `doc` receives its JSON object.
+int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
 {
-    const bool json = opt.json;
     File file;
     IoError err;
     if (!File::openRead(path, &file, &err)) {
@@ -183,17 +171,11 @@ int listOne(const std::string& path, const InspectOptions& opt, bool first)
         error(path + ": " + inspectImage(file).notContainer);
         return kExitFailed;
     }
-    const bool several = opt.paths.size() > 1;
-    if (json)
-        std::printf("%s{\"container\": %s, \"size\": %llu, \"records\": [", several ? (first ? "" : ",\n ") : "",
-                    jsonText(path).c_str(), static_cast<unsigned long long>(file.size()));
-    else if (several)
-        std::printf("%s%s:\n", first ? "" : "\n", path.c_str());
-    if (!json)
-        std::printf("%14s %12s  %s\n", "data offset", "size",
-                    opt.sha256 ? ("sha256" + std::string(60, ' ') + "name").c_str() : "name");
 
-    bool firstRecord = true;
+    Json records = Json::array();
+    if (!opt.json)
+        std::printf("%14s %12s  %s%s\n", "data offset", "size", opt.sha256 ? "sha256" : "",
+                    opt.sha256 ? (std::string(60, ' ') + "name").c_str() : "name");
     std::vector<Finding> nameProblems;
     bool readFailed = false;
     Summary s = inspectContainer(
@@ -201,56 +183,51 @@ int listOne(const std::string& path, const InspectOptions& opt, bool first)
         [&](const Record& r) {
             const ShownName name = showName(r, opt.codePage, &nameProblems);
             std::string digest;
-            if (opt.sha256) {
-                Digest d(DigestAlgorithm::Sha256);
-                if (!d.ok() || !digestRanges(file, {{r.dataOffset, r.size}}, d))
-                    readFailed = true;
-                digest = hexDigits(d.finish());
-            }
-            if (json) {
-                std::printf("%s\n  {\"name\": %s, \"size\": %u, \"header_offset\": %llu, \"data_offset\": %llu",
-                            firstRecord ? "" : ",", name.decoded ? jsonText(name.text).c_str() : jsonString(r.name).c_str(),
-                            r.size, static_cast<unsigned long long>(r.headerOffset),
-                            static_cast<unsigned long long>(r.dataOffset));
+            if (opt.sha256 && (digest = sha256Of(file, r.dataOffset, r.size)).empty())
+                readFailed = true;
+            if (opt.json) {
+                Json rec = {{"name", name.json},
+                            {"size", r.size},
+                            {"header_offset", r.headerOffset},
+                            {"data_offset", r.dataOffset}};
                 if (opt.sha256)
-                    std::printf(", \"sha256\": \"%s\"", digest.c_str());
-                std::printf("}");
+                    rec["sha256"] = digest;
+                records.push_back(std::move(rec));
             } else {
                 std::printf("%14llu %12u  %s%s%s\n", static_cast<unsigned long long>(r.dataOffset), r.size,
                             digest.c_str(), opt.sha256 ? "  " : "", name.text.c_str());
             }
-            firstRecord = false;
         },
         leadByteTest(opt.codePage));
-
     std::string fileDigest;
-    if (opt.sha256) {
-        Digest d(DigestAlgorithm::Sha256);
-        if (!d.ok() || !digestRanges(file, {{0, file.size()}}, d))
-            readFailed = true;
-        fileDigest = hexDigits(d.finish());
-    }
-    if (json) {
-        std::printf("%s],\n \"end\": {\"kind\": \"%s\", \"offset\": %llu, \"description\": %s},\n",
-                    firstRecord ? "" : "\n", endKindName(s.end.kind),
-                    static_cast<unsigned long long>(s.end.offset),
-                    jsonString(describeEnd(s.end, file.size())).c_str());
-        std::printf(" \"trailer\": {\"kind\": \"%s\", \"offset\": %llu, \"size\": %llu",
-                    s.end.kind == PayloadEnd::EndRecord ? trailerKindName(s.trailer.kind) : "none",
-                    static_cast<unsigned long long>(s.trailer.offset),
-                    static_cast<unsigned long long>(s.trailer.size));
-        if (s.trailer.kind == TrailerKind::CertificateTable)
-            std::printf(", \"padding\": %llu, \"certificate_table\": {\"offset\": %u, \"size\": %u}",
-                        static_cast<unsigned long long>(s.trailer.padding), s.image.securityOffset,
-                        s.image.securitySize);
-        if (s.trailer.kind == TrailerKind::Unexplained)
-            std::printf(", \"problem\": %s, \"problem_offset\": %llu", jsonString(s.trailer.problem).c_str(),
-                        static_cast<unsigned long long>(s.trailer.problemOffset));
-        std::printf("},\n \"image\": {\"pe\": %s, \"security_directory\": {\"offset\": %u, \"size\": %u}}",
-                    s.image.notPe.empty() ? "true" : "false", s.image.securityOffset, s.image.securitySize);
+    if (opt.sha256 && (fileDigest = sha256Of(file, 0, file.size())).empty())
+        readFailed = true;
+
+    if (opt.json) {
+        Json trailer = {{"kind", s.end.kind == PayloadEnd::EndRecord ? trailerKindName(s.trailer.kind) : "none"},
+                        {"offset", s.trailer.offset},
+                        {"size", s.trailer.size}};
+        if (s.trailer.kind == TrailerKind::CertificateTable) {
+            trailer["padding"] = s.trailer.padding;
+            trailer["certificate_table"] = {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}};
+        }
+        if (s.trailer.kind == TrailerKind::Unexplained) {
+            trailer["problem"] = bytesAsCodePoints(s.trailer.problem);
+            trailer["problem_offset"] = s.trailer.problemOffset;
+        }
+        *doc = {{"container", path},
+                {"size", file.size()},
+                {"records", std::move(records)},
+                {"end",
+                 {{"kind", endKindName(s.end.kind)},
+                  {"offset", s.end.offset},
+                  {"description", bytesAsCodePoints(describeEnd(s.end, file.size()))}}},
+                {"trailer", std::move(trailer)},
+                {"image",
+                 {{"pe", s.image.notPe.empty()},
+                  {"security_directory", {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}}}}}};
         if (opt.sha256)
-            std::printf(",\n \"sha256\": \"%s\"", fileDigest.c_str());
-        std::printf("}%s", several ? "" : "\n");
+            (*doc)["sha256"] = fileDigest;
     } else {
         std::printf("%s\n", describeEnd(s.end, file.size()).c_str());
         if (s.end.kind == PayloadEnd::EndRecord)
@@ -280,55 +257,50 @@ int listOne(const std::string& path, const InspectOptions& opt, bool first)
     return rc;
 }
 
-int verifyOne(const std::string& path, const InspectOptions& opt, bool first)
+Json findingsJson(const std::vector<Finding>& list)
+{
+    Json out = Json::array();
+    for (const Finding& f : list)
+        out.push_back({{"offset", f.offset}, {"message", bytesAsCodePoints(f.what)}});
+    return out;
+}
+
+// Verifies one container; `doc` receives its JSON object.
+int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
 {
     File file;
     IoError err;
-    const char* sep = opt.paths.size() > 1 && !first ? ",\n " : "";
     if (!File::openRead(path, &file, &err)) {
-        if (opt.json)
-            std::printf("%s{\"container\": %s, \"ok\": false, \"error\": %s}", sep, jsonText(path).c_str(),
-                        jsonText(err.message).c_str());
-        else
-            error(err.message);
+        error(err.message);
+        *doc = {{"container", path}, {"ok", false}, {"error", err.message}};
         return kExitFailed;
     }
     std::vector<Finding> nameProblems;
     Summary s = inspectContainer(
         file, [&](const Record& r) { showName(r, opt.codePage, &nameProblems); }, leadByteTest(opt.codePage));
     s.findings.insert(s.findings.end(), nameProblems.begin(), nameProblems.end());
-    SignatureCheck sig = checkSignature(file, s);
+    const SignatureCheck sig = checkSignature(file, s);
     if (sig.state == SignatureState::Changed || sig.state == SignatureState::Unreadable)
         s.findings.push_back({sig.offset, sig.message});
     const bool ok = s.findings.empty();
 
     if (opt.json) {
-        auto findings = [](const std::vector<Finding>& list) {
-            std::string out = "[";
-            for (const Finding& f : list)
-                out += std::string(out.size() > 1 ? ", " : "") + "{\"offset\": " + std::to_string(f.offset) +
-                       ", \"message\": " + jsonText(f.what) + "}";
-            return out + "]";
-        };
-        std::vector<Finding> warnings = s.warnings;
-        std::string nested = "[";
-        for (const std::string& n : sig.nested)
-            nested += std::string(nested.size() > 1 ? ", " : "") + jsonText(n);
-        nested += "]";
-        std::printf("%s{\"container\": %s, \"ok\": %s, \"records\": %llu, \"data_bytes\": %llu,\n"
-                    "  \"end\": {\"kind\": \"%s\", \"offset\": %llu},\n"
-                    "  \"signature\": {\"state\": \"%s\", \"offset\": %llu, \"algorithm\": %s, "
-                    "\"file_digest\": %s, \"signed_digest\": %s, \"message\": %s, \"nested\": %s},\n"
-                    "  \"findings\": %s,\n  \"warnings\": %s}%s",
-                    sep, jsonText(path).c_str(), ok ? "true" : "false", static_cast<unsigned long long>(s.records),
-                    static_cast<unsigned long long>(s.dataBytes), endKindName(s.end.kind),
-                    static_cast<unsigned long long>(s.end.offset), signatureStateName(sig.state),
-                    static_cast<unsigned long long>(sig.offset),
-                    sig.algorithm.empty() ? "null" : jsonText(sig.algorithm).c_str(),
-                    sig.fileDigest.empty() ? "null" : jsonText(sig.fileDigest).c_str(),
-                    sig.signedDigest.empty() ? "null" : jsonText(sig.signedDigest).c_str(), jsonText(sig.message).c_str(),
-                    nested.c_str(), findings(s.findings).c_str(), findings(warnings).c_str(),
-                    opt.paths.size() > 1 ? "" : "\n");
+        auto orNull = [](const std::string& v) { return v.empty() ? Json() : Json(v); };
+        Json signature = {{"state", signatureStateName(sig.state)},
+                          {"offset", sig.offset},
+                          {"algorithm", orNull(sig.algorithm)},
+                          {"file_digest", orNull(sig.fileDigest)},
+                          {"signed_digest", orNull(sig.signedDigest)},
+                          {"message", sig.message},
+                          {"nested", sig.nested}};
+        *doc = {{"container", path},
+                {"ok", ok},
+                {"records", s.records},
+                {"data_bytes", s.dataBytes},
+                {"end", {{"kind", endKindName(s.end.kind)}, {"offset", s.end.offset}}},
+                {"signature", std::move(signature)},
+                {"findings", findingsJson(s.findings)},
+                {"warnings", findingsJson(s.warnings)}};
         return ok ? kExitOk : kExitFailed;
     }
     for (const Finding& w : s.warnings)
@@ -344,22 +316,34 @@ int verifyOne(const std::string& path, const InspectOptions& opt, bool first)
                 static_cast<unsigned long long>(s.records), s.records == 1 ? "" : "s",
                 static_cast<unsigned long long>(s.dataBytes), describeEnd(s.end, file.size()).c_str(),
                 describeTrailer(s.trailer, s.image).c_str());
+    std::fflush(stdout);
     return kExitOk;
 }
 
-// Runs `one` for every container, as one JSON array when there are several.
-template <typename Fn>
-int forEachContainer(const InspectOptions& opt, Fn one)
+// Runs `one` for every container, grouped by file: the text of several
+// listings is headed by each file's name, JSON documents of several
+// containers form one array.  Exit status 1 when any fails.
+int forEachContainer(const InspectOptions& opt, bool headed,
+                     int (*one)(const std::string&, const InspectOptions&, Json*))
 {
-    const bool array = opt.json && opt.paths.size() > 1;
-    if (array)
-        std::printf("[");
+    const bool several = opt.paths.size() > 1;
+    Json all = Json::array();
     int rc = kExitOk;
-    for (size_t i = 0; i < opt.paths.size(); ++i)
-        if (one(opt.paths[i], opt, i == 0) != kExitOk)
+    for (size_t i = 0; i < opt.paths.size(); ++i) {
+        if (headed && several && !opt.json)
+            std::printf("%s%s:\n", i ? "\n" : "", opt.paths[i].c_str());
+        Json doc;
+        if (one(opt.paths[i], opt, &doc) != kExitOk)
             rc = kExitFailed;
-    if (array)
-        std::printf("]\n");
+        if (opt.json && !doc.is_null()) {
+            if (several)
+                all.push_back(std::move(doc));
+            else
+                std::printf("%s\n", jsonDump(doc).c_str());
+        }
+    }
+    if (opt.json && several)
+        std::printf("%s\n", jsonDump(all).c_str());
     return rc;
 }
 
@@ -367,18 +351,21 @@ int forEachContainer(const InspectOptions& opt, Fn one)
 
 int runList(const std::vector<std::string>& args)
 {
+    CLI::App app;
     InspectOptions opt;
-    if (int rc = parseInspectArgs("list", kListHelp, args, true, &opt); rc >= 0)
+    app.add_flag("--sha256", opt.sha256);
+    if (int rc = parseInspectArgs(app, "list", kListHelp, args, &opt); rc >= 0)
         return rc;
-    return forEachContainer(opt, listOne);
+    return forEachContainer(opt, true, listOne);
 }
 
 int runVerify(const std::vector<std::string>& args)
 {
+    CLI::App app;
     InspectOptions opt;
-    if (int rc = parseInspectArgs("verify", kVerifyHelp, args, false, &opt); rc >= 0)
+    if (int rc = parseInspectArgs(app, "verify", kVerifyHelp, args, &opt); rc >= 0)
         return rc;
-    return forEachContainer(opt, verifyOne);
+    return forEachContainer(opt, false, verifyOne);
 }
 
 }  // namespace sfxpack
