@@ -6,6 +6,7 @@ program under test is $SFXPACK; $SFX_LAUNCHER, when set, is the launcher
 image that sfxpack embeds.
 """
 import glob
+import hashlib
 import json
 import os
 import pty
@@ -30,7 +31,7 @@ NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\
 
 def run(*args, cwd=None, prefix=()):
     p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120)
-    return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
+    return p.returncode, p.stdout.decode("utf-8", "surrogateescape"), p.stderr.decode("utf-8", "surrogateescape")
 
 
 def parse(data):
@@ -460,20 +461,152 @@ class ExtractSafety(Case):
         self.assertEqual(b"kept", self.read("out/data.bin/inside.txt"))
 
 
+class CodePages(Case):
+    def test_name_outside_ascii_needs_a_code_page(self):
+        self.inputs()
+        self.write("café.txt", b"x")
+        self.expect(["create", "-o", "c.exe", "setup.exe", "café.txt"], 1,
+                    "sfxpack: café.txt: name 'café.txt' is not ASCII: give the ANSI code page of the systems that "
+                    "will run the container, e.g. --codepage 1252\n")
+        self.assertFalse(os.path.exists(self.path("c.exe")))
+
+    def test_names_are_stored_in_the_code_page_and_read_back(self):
+        self.inputs()
+        self.write("表.txt", b"kanji")
+        self.write("café.txt", b"accent")
+        self.expect(["create", "--codepage", "932", "-o", "j.exe", "setup.exe", "表.txt"], 0, "")
+        self.expect(["create", "--codepage=1252", "-o", "w.exe", "setup.exe", "café.txt"], 0, "")
+        self.assertEqual(b"\x95\x5c.txt", parse(self.read("j.exe"))[0][1][0])  # trail byte 5C is no separator
+        self.assertEqual(b"caf\xe9.txt", parse(self.read("w.exe"))[0][1][0])
+        out = self.expect(["list", "--codepage", "932", "j.exe"], 0, "")
+        self.assertIn("            5  表.txt\n", out)
+        doc = json.loads(self.expect(["list", "--json", "--codepage", "1252", "w.exe"], 0, ""))
+        self.assertEqual("café.txt", doc["records"][1]["name"])
+        self.assertIn("  caf\\xe9.txt\n", self.expect(["list", "w.exe"], 0, ""))  # no code page: bytes
+        self.expect(["extract", "--codepage", "932", "-C", "out", "j.exe", "表.txt"], 0, "")
+        self.assertEqual(["表.txt"], os.listdir(self.path("out")))
+        self.assertEqual(b"kanji", self.read("out/表.txt"))
+
+    def test_character_the_code_page_cannot_hold(self):
+        self.inputs()
+        self.write("ā.txt", b"x")  # best fit would store "a.txt"
+        self.expect(["create", "--codepage", "1252", "-o", "c.exe", "setup.exe", "ā.txt"], 1,
+                    "sfxpack: ā.txt: name 'ā.txt' cannot be stored in code page 1252: 'ā' (U+0101) has no "
+                    "character in code page 1252\n")
+        self.assertFalse(os.path.exists(self.path("c.exe")))
+
+    def test_stored_name_not_valid_in_the_code_page(self):
+        self.write("c.exe", make_pe() + header(1, b"caf\xe9.txt") + b"x" + header(-1, b""))
+        at = IMAGE + 4 + 3
+        msg = f"sfxpack: c.exe: offset {at} ({at:#x}): record name 'caf\\xe9.txt' is not valid in code page 932"
+        self.assertIn("caf\\xe9.txt", self.expect(["list", "--codepage", "932", "c.exe"], 1, msg + "\n"))
+        self.expect(["verify", "--codepage", "932", "c.exe"], 1, msg + "\n")
+        self.expect(["extract", "--codepage", "932", "-C", "out", "c.exe"], 1, msg + "; nothing extracted\n")
+        self.assertFalse(os.path.exists(self.path("out")))
+
+
+class Digests(Case):
+    def test_sha256_of_every_record_and_the_file(self):
+        self.inputs()
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "")
+        sha = {n: hashlib.sha256(self.read(n)).hexdigest() for n in ("setup.exe", "data.bin", "empty.txt", "c.exe")}
+        out = self.expect(["list", "--sha256", "c.exe"], 0, "")
+        self.assertIn(f"        137216       204800  {sha['data.bin']}  data.bin\n", out)
+        self.assertIn(f"        343040            0  {sha['empty.txt']}  empty.txt\n", out)
+        self.assertIn(f"sha256 of the file: {sha['c.exe']}\n", out)
+        doc = json.loads(self.expect(["list", "--json", "--sha256", "c.exe"], 0, ""))
+        self.assertEqual([sha["setup.exe"], sha["data.bin"], sha["empty.txt"]], [r["sha256"] for r in doc["records"]])
+        self.assertEqual(sha["c.exe"], doc["sha256"])
+
+
+def security_directory(data):
+    """Offset of the security directory entry, and the table it points to."""
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    magic, = struct.unpack_from("<H", data, pe + 24)
+    entry = pe + 24 + (96 if magic == 0x10B else 112) + 32
+    return (entry, *struct.unpack_from("<II", data, entry))
+
+
+def authenticode_digest(data, algorithm):
+    """The PE image hash, computed independently: every byte before the
+    certificate table except the CheckSum field and the security entry."""
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    checksum = pe + 24 + 64
+    entry, table, _ = security_directory(data)
+    return hashlib.new(algorithm, data[:checksum] + data[checksum + 4:entry] + data[entry + 8:table]).hexdigest()
+
+
 class Signed(Case):
-    def sign(self):
-        self.write("setup.exe", make_pe(4096))
-        self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
-                        "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
+    SIGNED_OK = ("signed.exe: OK: structure checked; SHA-256 digest matches the signature; the signer's certificate "
+                 "was not checked (use osslsigncode verify or signtool verify)\n")
+
+    def sign(self, algorithm="sha256", source="c.exe", out="signed.exe", nest=False):
+        if not os.path.exists(self.path("c.exe")):
+            self.write("setup.exe", make_pe(4096))
+            self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+                            "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
+                           cwd=self.dir, check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-h", algorithm,
+                        *(["-nest"] if nest else []), "-in", source, "-out", out],
                        cwd=self.dir, check=True, capture_output=True)
-        subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-in", "c.exe",
-                        "-out", "signed.exe"], cwd=self.dir, check=True, capture_output=True)
-        data = self.read("signed.exe")
-        pe, = struct.unpack_from("<I", data, 0x3C)
-        magic, = struct.unpack_from("<H", data, pe + 24)
-        table, size = struct.unpack_from("<II", data, pe + 24 + (96 if magic == 0x10B else 112) + 32)
+        data = self.read(out)
+        _, table, size = security_directory(data)
         return data, table, size
+
+    def test_signed_with_sha256_and_sha1_verify(self):
+        data, table, _ = self.sign()
+        out = self.expect(["verify", "signed.exe"], 0, "")
+        self.assertTrue(out.startswith(self.SIGNED_OK), out)
+        self.sign("sha1", out="sha1.exe")
+        out = self.expect(["verify", "sha1.exe"], 0, "")
+        self.assertTrue(out.startswith("sha1.exe: OK: structure checked; SHA-1 digest matches the signature;"), out)
+        self.sign("sha1", source="signed.exe", out="nested.exe", nest=True)
+        out = self.expect(["verify", "nested.exe"], 0, "")
+        self.assertIn("SHA-256 digest matches the signature", out)
+        self.assertIn("nested.exe: also signed: a nested SHA-1 signature, not checked\n", out)
+
+    def test_changed_content_fails(self):
+        data, table, size = self.sign()
+        signed = authenticode_digest(data, "sha256")
+        held = data.index(bytes.fromhex(signed), table)  # the digest inside the signature
+        for what, at in (("payload byte", IMAGE + HEADER + 100), ("image byte", 0x400),
+                         ("byte of the signed digest", held + 5)):
+            with self.subTest(what):
+                bad = bytearray(data)
+                bad[at] ^= 0x01
+                self.write("bad.exe", bytes(bad))
+                now = authenticode_digest(bytes(bad), "sha256")
+                holds = bytes(bad[held:held + 32]).hex()
+                self.expect(["verify", "bad.exe"], 1,
+                            f"sfxpack: bad.exe: offset {table} ({table:#x}): the signed content has changed since "
+                            f"signing (SHA-256 of the file {now}, the signature holds {holds})\n", "")
+        check = subprocess.run(["osslsigncode", "verify", "-CAfile", "cert.pem", "-in", "bad.exe"], cwd=self.dir,
+                               capture_output=True)
+        self.assertNotEqual(0, check.returncode)  # the signing tool agrees
+
+    def test_verify_json_for_several_containers(self):
+        data, table, _ = self.sign()
+        bad = bytearray(data)
+        bad[IMAGE + HEADER] ^= 0x01
+        self.write("bad.exe", bytes(bad))
+        self.write("empty.exe", make_pe() + header(-1, b""))
+        rc, out, err = self.sfx("verify", "--json", "signed.exe", "bad.exe", "empty.exe")
+        self.assertEqual((1, ""), (rc, err))
+        docs = json.loads(out)
+        self.assertEqual(["signed.exe", "bad.exe", "empty.exe"], [d["container"] for d in docs])
+        self.assertEqual([True, False, True], [d["ok"] for d in docs])
+        self.assertEqual(["matches", "changed", "unsigned"], [d["signature"]["state"] for d in docs])
+        self.assertEqual(authenticode_digest(data, "sha256"), docs[0]["signature"]["file_digest"])
+        self.assertEqual([table], [f["offset"] for f in docs[1]["findings"]])
+        self.assertEqual([{"offset": IMAGE, "message": "the container holds no record: the launcher would find "
+                                                       "nothing to run and show \"Unable to launch\""}],
+                         docs[2]["warnings"])
+        rc, out, err = self.sfx("verify", "signed.exe", "empty.exe")
+        self.assertEqual((0, "sfxpack: warning: empty.exe: offset 131072 (0x20000): the container holds no record: "
+                             "the launcher would find nothing to run and show \"Unable to launch\"\n"), (rc, err))
+        self.assertTrue(out.startswith(self.SIGNED_OK), out)
+        self.assertIn("\nempty.exe: OK: structure checked; this format carries no checksum", out)
 
     def test_signed_container_verifies_and_lists_table(self):
         data, table, size = self.sign()
