@@ -690,18 +690,6 @@ TEST_F(ContainerTest, DuplicateNamesWarnOnly)
               s.warnings[0].what);
 }
 
-TEST_F(ContainerTest, EmptyPayloadWarns)
-{
-    End();
-    Summary s = Inspect();
-    EXPECT_EQ("0 findings", OnlyFinding(s));
-    ASSERT_EQ(1u, s.warnings.size());
-    EXPECT_EQ(kImageSize, s.warnings[0].offset);
-    EXPECT_EQ("the container holds no record: the launcher would find nothing to run and show \"Unable to "
-              "launch\"",
-              s.warnings[0].what);
-}
-
 TEST_F(ContainerTest, SignedRangesLeaveOutChecksumEntryAndTable)
 {
     Add("a.exe", "abc");
