@@ -92,7 +92,7 @@ class WindowsSfxpack(unittest.TestCase):
 
     def test_force_replaces_output_and_extracted_files(self):
         self.put("c.exe", b"old")
-        self.assertEqual(0, self.wine("create", "--force", "-o", "c.exe", "setup.exe")[0])
+        self.assertEqual((0, "", ""), self.wine("create", "--force", "-o", "c.exe", "setup.exe"))
         self.assertEqual(make_pe(3000), self.get("c.exe")[IMAGE + HEADER:IMAGE + HEADER + 3000])
         os.mkdir(os.path.join(self.dir, "out"))
         self.put("out/setup.exe", b"old")

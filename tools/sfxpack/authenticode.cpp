@@ -29,7 +29,10 @@ std::string describeNested(const SignedDigest& nested)
 
 bool digestRanges(Source& src, const std::vector<ByteRange>& ranges, Digest& digest)
 {
-    std::vector<unsigned char> buf(kReadChunk);
+    uint64_t total = 0;
+    for (const ByteRange& r : ranges)
+        total += r.size;
+    std::vector<unsigned char> buf(size_t(std::min<uint64_t>(kReadChunk, std::max<uint64_t>(total, 1))));
     for (const ByteRange& r : ranges) {
         for (uint64_t done = 0; done < r.size;) {
             const size_t n = size_t(std::min<uint64_t>(buf.size(), r.size - done));
@@ -80,6 +83,11 @@ SignatureCheck checkSignature(Source& src, const Summary& summary)
         return unreadable(sig.problem);
     for (const SignedDigest& nested : sig.nested)
         check.nested.push_back(describeNested(nested));
+    // Windows reads only the first signature of the table; others are named.
+    for (const CertificateEntry& e : summary.trailer.entries)
+        if (&e != entry)
+            check.nested.push_back("a further certificate entry (type " + std::to_string(e.type) + ") at offset " +
+                                   std::to_string(e.offset));
 
     DigestAlgorithm alg;
     if (!digestFromOid(sig.algorithmOid, &alg))
