@@ -478,6 +478,10 @@ class CodePages(Case):
         self.expect(["create", "--codepage=1252", "-o", "w.exe", "setup.exe", "café.txt"], 0, "")
         self.assertEqual(b"\x95\x5c.txt", parse(self.read("j.exe"))[0][1][0])  # trail byte 5C is no separator
         self.assertEqual(b"caf\xe9.txt", parse(self.read("w.exe"))[0][1][0])
+        at = IMAGE + HEADER + 4096
+        self.expect(["verify", "j.exe"], 1,  # read as single-byte, 5C is a backslash
+                    f"sfxpack: j.exe: offset {at} ({at:#x}): record name '\\x95\\\\.txt' {NAME_RULE}; it is one in "
+                    "code page 932, 936, 949 or 950: give the container's code page with --codepage\n")
         out = self.expect(["list", "--codepage", "932", "j.exe"], 0, "")
         self.assertIn("            5  表.txt\n", out)
         doc = json.loads(self.expect(["list", "--json", "--codepage", "1252", "w.exe"], 0, ""))

@@ -60,6 +60,11 @@ struct CodePageOption {
 };
 
 struct Summary;
+// Read without a code page, a name the rule refused may be a double-byte
+// code page's (a trail byte 5C looks like a backslash): then the finding
+// says which --codepage would accept it.
+void addCodePageHint(Summary* s, unsigned codePage);
+
 // Warnings of a listing or extraction on stderr: those of the walk, and a
 // missing end record, which verify counts as a finding.
 void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize);

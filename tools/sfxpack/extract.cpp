@@ -92,6 +92,7 @@ int runExtract(const std::vector<std::string>& args)
             }
         },
         lead);
+    addCodePageHint(&s, codePage);
     if (s.end.kind == PayloadEnd::NoPayload) {
         error(path + ": " + s.end.problem);
         return kExitFailed;

@@ -288,6 +288,7 @@ bool RecordReader::next(Record* rec)
     }
     if (std::string why = nameProblem(h.name, lead_); !why.empty()) {
         end_.problem = "record " + why;
+        end_.badName = h.name;
         return false;
     }
     const uint64_t data = pos_ + kHeaderSize;

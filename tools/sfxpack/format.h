@@ -138,6 +138,7 @@ struct EndInfo {
     PayloadEnd kind = PayloadEnd::NoPayload;
     uint64_t offset = 0;  // header of the end/bad record, or where the short header starts
     std::string problem;  // for BadRecord: what is wrong with it
+    std::string badName;  // for BadRecord: the name, when the name rule refused it
 };
 
 // Walks the records one at a time, so memory stays flat whatever the

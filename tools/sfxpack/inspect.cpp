@@ -199,6 +199,7 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
             }
         },
         leadByteTest(opt.codePage));
+    addCodePageHint(&s, opt.codePage);
     std::string fileDigest;
     if (opt.sha256 && (fileDigest = sha256Of(file, 0, file.size())).empty())
         readFailed = true;
@@ -278,6 +279,7 @@ int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
     std::vector<Finding> nameProblems;
     Summary s = inspectContainer(
         file, [&](const Record& r) { showName(r, opt.codePage, &nameProblems); }, leadByteTest(opt.codePage));
+    addCodePageHint(&s, opt.codePage);
     s.findings.insert(s.findings.end(), nameProblems.begin(), nameProblems.end());
     const SignatureCheck sig = checkSignature(file, s);
     if (sig.state == SignatureState::Changed || sig.state == SignatureState::Unreadable)

@@ -37,6 +37,27 @@ void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize
         warning(path + ": offset " + formatOffset(s.end.offset) + ": " + describeEnd(s.end, fileSize));
 }
 
+void addCodePageHint(Summary* s, unsigned codePage)
+{
+    if (codePage != kAsciiOnly || s->end.badName.empty())
+        return;
+    std::vector<std::string> fits;
+    for (unsigned cp : {932u, 936u, 949u, 950u})
+        if (nameProblem(s->end.badName, leadByteTest(cp)).empty())
+            fits.push_back(std::to_string(cp));
+    if (fits.empty())
+        return;
+    std::string pages = fits[0];
+    for (size_t i = 1; i < fits.size(); ++i)
+        pages += (i + 1 == fits.size() ? " or " : ", ") + fits[i];
+    const std::string hinted = s->end.problem + "; it is one in code page " + pages +
+                               ": give the container's code page with --codepage";
+    for (Finding& f : s->findings)
+        if (f.offset == s->end.offset && f.what == s->end.problem)
+            f.what = hinted;
+    s->end.problem = hinted;
+}
+
 int CodePageOption::read(const std::string& command, unsigned* codePage) const
 {
     *codePage = kAsciiOnly;
