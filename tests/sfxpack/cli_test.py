@@ -521,6 +521,14 @@ class Digests(Case):
         doc = json.loads(self.expect(["list", "--json", "--sha256", "c.exe"], 0, ""))
         self.assertEqual([sha["setup.exe"], sha["data.bin"], sha["empty.txt"]], [r["sha256"] for r in doc["records"]])
         self.assertEqual(sha["c.exe"], doc["sha256"])
+        self.expect(["create", "-o", "d.exe", "empty.txt"], 0,
+                    "sfxpack: warning: empty.txt: the first file is the one the launcher runs, but it does not look "
+                    "like a Windows program (no MZ/PE header)\n")
+        docs = json.loads(self.expect(["list", "--json", "--sha256", "c.exe", "d.exe"], 0, ""))
+        self.assertEqual([sha["c.exe"], hashlib.sha256(self.read("d.exe")).hexdigest()], [d["sha256"] for d in docs])
+        out = self.expect(["list", "c.exe", "d.exe"], 0, "")
+        self.assertTrue(out.startswith("c.exe:\n   data offset"), out)
+        self.assertIn("nothing follows the end record\n\nd.exe:\n   data offset         size  name\n", out)
 
 
 def security_directory(data):
