@@ -499,6 +499,14 @@ class CodePages(Case):
                     "character in code page 1252\n")
         self.assertFalse(os.path.exists(self.path("c.exe")))
 
+    def test_names_equal_without_regard_to_case_beyond_ascii(self):
+        self.inputs()
+        self.write("café.txt", b"x")
+        self.expect(["create", "--codepage", "1252", "-o", "c.exe", "setup.exe", "café.txt",
+                     "--name", "CAFÉ.TXT=data.bin"], 1,
+                    "sfxpack: data.bin: name 'CAFÉ.TXT' names the same file on Windows as 'café.txt' (from "
+                    "café.txt)\n")
+
     def test_stored_name_not_valid_in_the_code_page(self):
         self.write("c.exe", make_pe() + header(1, b"caf\xe9.txt") + b"x" + header(-1, b""))
         at = IMAGE + 4 + 3

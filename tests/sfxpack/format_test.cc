@@ -272,6 +272,12 @@ TEST(CodePageTest, StoredBytesThatAreNoCharacter)
     EXPECT_EQ(2u, bad);
 }
 
+TEST(CodePageTest, UpperCaseBeyondAscii)
+{
+    EXPECT_EQ("CAF\xc3\x89.TXT", upperCase("caf\xc3\xa9.txt"));  // é
+    EXPECT_EQ("\xd0\x94\xe8\xa1\xa8", upperCase("\xd0\xb4\xe8\xa1\xa8"));  // д, and 表 has no case
+}
+
 TEST(CodePageTest, PrintableTextKeepsCharactersEscapesControls)
 {
     EXPECT_EQ("caf\xc3\xa9\\\\x\\x09\\xe9", printableText("caf\xc3\xa9\\x\t\xe9"));

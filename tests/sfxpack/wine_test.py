@@ -116,9 +116,10 @@ class WindowsSfxpack(unittest.TestCase):
                     self.assertEqual(self.native(*cmd), self.wine(*cmd))
                 self.assertEqual((0, "", ""), self.wine("extract", "--codepage", cp, "-C", f"out{cp}", f"win{cp}.exe"))
                 self.assertEqual(sorted(["setup.exe", name]), sorted(os.listdir(os.path.join(self.dir, f"out{cp}"))))
-        refusal = ["create", "--codepage", "1252", "-o", "no.exe", "setup.exe", "ā.txt"]
-        self.assertEqual(1, self.native(*refusal)[0])
-        self.assertEqual(self.native(*refusal), self.wine(*refusal))
+        for refusal in (["create", "--codepage", "1252", "-o", "no.exe", "setup.exe", "ā.txt"],
+                        ["create", "--codepage", "1252", "-o", "no.exe", "café.txt", "--name", "CAFÉ.TXT=setup.exe"]):
+            self.assertEqual(1, self.native(*refusal)[0])
+            self.assertEqual(self.native(*refusal), self.wine(*refusal))
 
     def test_signature_check_like_native(self):
         self.assertEqual((0, "", ""), self.native("create", "-o", "c.exe", "setup.exe", "data.bin"))

@@ -105,6 +105,37 @@ std::string printableText(std::string_view utf8)
     return out;
 }
 
+std::string upperCase(std::string_view utf8)
+{
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        uint32_t cp = 0;
+        const size_t len = utf8Sequence(utf8, i, &cp);
+        if (len == 0) {
+            out += utf8[i++];
+            continue;
+        }
+        cp = platformUpper(cp);
+        if (cp < 0x80) {
+            out += char(cp);
+        } else if (cp < 0x800) {
+            out += char(0xc0 | cp >> 6);
+            out += char(0x80 | (cp & 0x3f));
+        } else if (cp < 0x10000) {
+            out += char(0xe0 | cp >> 12);
+            out += char(0x80 | (cp >> 6 & 0x3f));
+            out += char(0x80 | (cp & 0x3f));
+        } else {
+            out += char(0xf0 | cp >> 18);
+            out += char(0x80 | (cp >> 12 & 0x3f));
+            out += char(0x80 | (cp >> 6 & 0x3f));
+            out += char(0x80 | (cp & 0x3f));
+        }
+        i += len;
+    }
+    return out;
+}
+
 bool encodeName(std::string_view utf8, unsigned codePage, std::string* out, std::string* problem)
 {
     uint32_t cp = 0;

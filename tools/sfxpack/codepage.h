@@ -46,6 +46,10 @@ bool decodeName(std::string_view name, unsigned codePage, std::string* out, size
 
 bool isAscii(std::string_view s);
 
+// UTF-8 text with every letter in upper case, as Windows' file systems
+// compare names: "café.txt" and "CAFÉ.TXT" name the same file.
+std::string upperCase(std::string_view utf8);
+
 // Renders UTF-8 text for a message: valid characters as they are, control
 // characters and bytes that are not UTF-8 as \xNN, backslash doubled.
 std::string printableText(std::string_view utf8);
@@ -57,7 +61,8 @@ std::string utf8FromWide(std::wstring_view wide);
 #endif
 
 // The platform's converters, whole strings at a time: false when any
-// character does not convert.
+// character does not convert.  platformUpper upper-cases one character.
+uint32_t platformUpper(uint32_t codePoint);
 bool platformFromUtf8(std::string_view utf8, unsigned codePage, std::string* out);
 bool platformToUtf8(std::string_view name, unsigned codePage, std::string* out);
 

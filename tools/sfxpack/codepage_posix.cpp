@@ -3,6 +3,8 @@
 #include "codepage.h"
 
 #include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 
 #include <cerrno>
 
@@ -52,6 +54,16 @@ bool convert(const char* to, const char* from, std::string_view in, std::string*
 std::string iconvName(unsigned codePage) { return "CP" + std::to_string(codePage); }
 
 }  // namespace
+
+uint32_t platformUpper(uint32_t codePoint)
+{
+    // The C.UTF-8 locale's case mapping covers all of Unicode, whatever
+    // locale the user runs sfxpack in; without it only ASCII is mapped.
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    if (utf8)
+        return uint32_t(towupper_l(wint_t(codePoint), utf8));
+    return codePoint >= 'a' && codePoint <= 'z' ? codePoint - 'a' + 'A' : codePoint;
+}
 
 LeadByteTest leadByteTest(unsigned codePage)
 {

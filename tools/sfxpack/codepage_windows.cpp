@@ -53,6 +53,16 @@ std::string utf8FromWide(std::wstring_view wide)
     return out;
 }
 
+uint32_t platformUpper(uint32_t codePoint)
+{
+    // Characters beyond the Basic Multilingual Plane have no case here.
+    if (codePoint > 0xffff)
+        return codePoint;
+    wchar_t c = wchar_t(codePoint);
+    CharUpperBuffW(&c, 1);
+    return c;
+}
+
 LeadByteTest leadByteTest(unsigned codePage)
 {
     switch (codePage) {

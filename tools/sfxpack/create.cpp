@@ -109,7 +109,11 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
                   std::to_string(kMaxRecordData) + ")");
             ok = false;
         }
-        auto [it, fresh] = names.try_emplace(collisionKey(input.stored, leadByteTest(codePage)), &input);
+        // With a code page the name's characters are known, and Windows
+        // compares them without regard to case beyond ASCII too.
+        const std::string key =
+            codePage == kAsciiOnly ? collisionKey(input.stored) : upperCase(input.name);
+        auto [it, fresh] = names.try_emplace(key, &input);
         if (!fresh) {
             const Input& first = *it->second;
             error(input.path + ": name '" + printableText(input.name) + "' names the same file on Windows as '" +
