@@ -43,6 +43,26 @@ size_t utf8Sequence(std::string_view s, size_t at, uint32_t* codePoint)
     return len;
 }
 
+// Marks a byte that starts no well-formed UTF-8 sequence.
+constexpr uint32_t kNotUtf8 = 0xffffffff;
+
+// Calls fn(codePoint, bytes, offset) for each character of `s`; a byte that
+// starts no well-formed sequence comes alone, with kNotUtf8.  fn returns
+// false to stop the walk.
+template <typename Fn>
+void forEachCharacter(std::string_view s, Fn fn)
+{
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = kNotUtf8;
+        size_t len = utf8Sequence(s, i, &cp);
+        if (len == 0)
+            len = 1, cp = kNotUtf8;
+        if (!fn(cp, s.substr(i, len), i))
+            return;
+        i += len;
+    }
+}
+
 std::string hexByte(unsigned char c)
 {
     char buf[8];
@@ -89,31 +109,27 @@ bool isAscii(std::string_view s)
 std::string printableText(std::string_view utf8)
 {
     std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        uint32_t cp = 0;
-        const size_t len = utf8Sequence(utf8, i, &cp);
-        if (len == 0 || cp < 32 || cp == 127 || (cp >= 0x80 && cp < 0xa0)) {
-            for (size_t n = len ? len : 1; n > 0; --n)
-                out += hexByte(static_cast<unsigned char>(utf8[i++]));
-            continue;
+    forEachCharacter(utf8, [&out](uint32_t cp, std::string_view bytes, size_t) {
+        if (cp == kNotUtf8 || cp < 32 || cp == 127 || (cp >= 0x80 && cp < 0xa0)) {
+            for (unsigned char c : bytes)
+                out += hexByte(c);
+        } else {
+            if (cp == '\\')
+                out += '\\';
+            out += bytes;
         }
-        if (cp == '\\')
-            out += '\\';
-        out.append(utf8, i, len);
-        i += len;
-    }
+        return true;
+    });
     return out;
 }
 
 std::string upperCase(std::string_view utf8)
 {
     std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        uint32_t cp = 0;
-        const size_t len = utf8Sequence(utf8, i, &cp);
-        if (len == 0) {
-            out += utf8[i++];
-            continue;
+    forEachCharacter(utf8, [&out](uint32_t cp, std::string_view bytes, size_t) {
+        if (cp == kNotUtf8) {
+            out += bytes;
+            return true;
         }
         cp = platformUpper(cp);
         if (cp < 0x80) {
@@ -131,40 +147,38 @@ std::string upperCase(std::string_view utf8)
             out += char(0x80 | (cp >> 6 & 0x3f));
             out += char(0x80 | (cp & 0x3f));
         }
-        i += len;
-    }
+        return true;
+    });
     return out;
 }
 
 bool encodeName(std::string_view utf8, unsigned codePage, std::string* out, std::string* problem)
 {
-    uint32_t cp = 0;
-    for (size_t i = 0; i < utf8.size();) {
-        const size_t len = utf8Sequence(utf8, i, &cp);
-        if (len == 0) {
-            *problem = "is not UTF-8 (byte 0" + hexByte(static_cast<unsigned char>(utf8[i])).substr(1) +
-                       " at offset " + std::to_string(i) + ")";
-            return false;
-        }
-        i += len;
-    }
+    problem->clear();
+    forEachCharacter(utf8, [problem](uint32_t cp, std::string_view bytes, size_t at) {
+        if (cp != kNotUtf8)
+            return true;
+        *problem = "is not UTF-8 (byte 0" + hexByte(static_cast<unsigned char>(bytes[0])).substr(1) +
+                   " at offset " + std::to_string(at) + ")";
+        return false;
+    });
+    if (!problem->empty())
+        return false;
     if (platformFromUtf8(utf8, codePage, out))
         return true;
     // Convert character by character to name the one that has no place in
     // the code page.
-    std::string ignored;
-    for (size_t i = 0; i < utf8.size();) {
-        const size_t len = utf8Sequence(utf8, i, &cp);
-        if (!platformFromUtf8(utf8.substr(i, len), codePage, &ignored)) {
-            char code[16];
-            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-            *problem = "'" + printableText(utf8.substr(i, len)) + "' (" + code +
-                       ") has no character in code page " + std::to_string(codePage);
-            return false;
-        }
-        i += len;
-    }
     *problem = "does not convert to code page " + std::to_string(codePage);
+    std::string ignored;
+    forEachCharacter(utf8, [&](uint32_t cp, std::string_view bytes, size_t) {
+        if (platformFromUtf8(bytes, codePage, &ignored))
+            return true;
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+        *problem = "'" + printableText(bytes) + "' (" + code + ") has no character in code page " +
+                   std::to_string(codePage);
+        return false;
+    });
     return false;
 }
 
