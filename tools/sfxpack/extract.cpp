@@ -16,20 +16,25 @@ namespace {
 
 const char kExtractHelp[] =
     "Usage: sfxpack extract [-C DIR] [--force] [--codepage N] CONTAINER [NAME...]\n"
-    "Writes the container's files into DIR (default: the current directory,\n"
-    "created when missing), or only the records named.  When two records name\n"
-    "the same file (compared without regard to case, as on Windows) the later\n"
-    "one is written, as the launcher does.\n"
+    "Writes the container's files into DIR (default: the current directory;\n"
+    "created with its parents when missing), or only the records named.  When\n"
+    "two records name the same file (compared without regard to case, as on\n"
+    "Windows) the later one is written, as the launcher does.\n"
     "\n"
     "  -C, --directory DIR  extract into DIR\n"
-    "  -f, --force          replace existing files (an existing link is removed,\n"
+    "  -f, --force          replace existing files (an existing link is replaced,\n"
     "                       never written through)\n"
     "  --codepage N         the names are in Windows code page N: write them in\n"
     "                       UTF-8, and take NAMEs in UTF-8\n"
+    "  -q, --quiet          no warnings, no progress bar\n"
+    "  --no-progress        no progress bar\n"
     "  -h, --help           show this help\n"
     "\n"
-    "Nothing is written when the container has a bad record, a NAME is not in\n"
-    "it, or (without --force) a file to write already exists.\n";
+    "NAMEs are compared without regard to case.  Files are written under\n"
+    "temporary names and renamed once all are complete, so a failed or\n"
+    "interrupted run leaves DIR as it was.  Nothing is written when the\n"
+    "container has a bad record, a NAME is not in it, a file to write is\n"
+    "blocked by a directory or (without --force) already exists.\n";
 
 }  // namespace
 
@@ -72,17 +77,17 @@ int runExtract(const std::vector<std::string>& args)
         return kExitFailed;
     }
 
-    // First pass: the whole structure, which record wins for each file on
-    // Windows, and which names exist.
+    // First pass: the whole structure and which record wins for each file
+    // on Windows.  Names are compared as Windows compares them, so a NAME
+    // selects its record whatever the case.
+    // With a code page, each record's name on disk is its UTF-8 text.
     std::unordered_map<std::string, uint64_t> winner;
-    std::unordered_map<uint64_t, std::string> diskNames;  // by header offset, with a code page
-    std::set<std::string> present;
+    std::unordered_map<uint64_t, std::string> diskNames;  // by header offset
     bool namesOk = true;
     Summary s = inspectContainer(
         container,
         [&](const Record& r) {
             winner[collisionKey(r.name, lead)] = r.headerOffset;
-            present.insert(r.name);
             size_t bad = 0;
             if (codePage != kAsciiOnly && !decodeName(r.name, codePage, &diskNames[r.headerOffset], &bad)) {
                 errorAt(path, r.headerOffset + 4 + bad,
@@ -103,30 +108,30 @@ int runExtract(const std::vector<std::string>& args)
     }
     if (!namesOk)
         return kExitFailed;
-    // The name a record gets on disk: UTF-8 with a code page, else as stored.
     auto diskName = [&](const Record& r) -> const std::string& {
         return codePage != kAsciiOnly ? diskNames[r.headerOffset] : r.name;
     };
     bool ok = true;
+    std::set<std::string> wantedKeys;
     for (const std::string& name : wanted) {
-        if (!present.count(name)) {
-            error(path + ": no record named '" + printableText(name) + "'");
+        wantedKeys.insert(collisionKey(name, lead));
+        if (!winner.count(collisionKey(name, lead))) {
+            error(path + ": no record named '" + (codePage != kAsciiOnly ? printableText(name) : printableName(name)) +
+                  "'");
             ok = false;
         }
     }
     if (!ok)
         return kExitFailed;
-
-    // With NAMEs, each named file gets the record that wins for it.
-    std::set<std::string> wantedKeys;
-    for (const std::string& name : wanted)
-        wantedKeys.insert(collisionKey(name, lead));
     auto selected = [&](const Record& r) {
         const std::string key = collisionKey(r.name, lead);
         return winner[key] == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
     };
     reportWarnings(path, s, container.size());
 
+    // Every file is written under a temporary name and takes its own only
+    // when all are written: a failure or an interruption leaves DIR as it was.
+    InterruptGuard guard;
     OutputDir dir;
     if (!dir.open(dirPath, &err)) {
         error(err.message);
@@ -140,7 +145,10 @@ int runExtract(const std::vector<std::string>& args)
             if (!selected(r))
                 continue;
             total += r.size;
-            if (!force && dir.contains(diskName(r))) {
+            if (dir.holdsDirectory(diskName(r))) {
+                error(dir.display(diskName(r)) + ": is a directory");
+                ok = false;
+            } else if (!force && dir.contains(diskName(r))) {
                 error(dir.display(diskName(r)) + ": already exists (use --force to replace it)");
                 ok = false;
             }
@@ -157,17 +165,15 @@ int runExtract(const std::vector<std::string>& args)
         if (!selected(r))
             continue;
         File out;
-        if (!dir.createFile(diskName(r), force, &out, &err)) {
+        if (!dir.stage(diskName(r), &out, &err) ||
+            !out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
             error(err.message);
             return kExitFailed;
         }
-        if (!out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
-            // A partial file is not left behind to be taken for the real one.
-            out.close(nullptr);
-            dir.remove(diskName(r));
-            error(err.message);
-            return kExitFailed;
-        }
+    }
+    if (!dir.commit(force, &err)) {
+        error(err.message);
+        return kExitFailed;
     }
     return kExitOk;
 }

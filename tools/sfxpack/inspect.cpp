@@ -26,6 +26,7 @@ const char kListHelp[] =
     "  --sha256        add each record's SHA-256 and the whole file's\n"
     "  --codepage N    read the names in Windows code page N and print them in\n"
     "                  UTF-8 (without it, bytes outside ASCII are shown as \\xNN)\n"
+    "  -q, --quiet     no warnings\n"
     "  -h, --help      show this help\n"
     "\n"
     "Exit status: 0 when every record of every container could be read, 1 when a\n"
@@ -46,6 +47,7 @@ const char kVerifyHelp[] =
     "  --json          print the findings, warnings and the signature's state as\n"
     "                  one JSON object per container (an array for several)\n"
     "  --codepage N    also check that every name is text in Windows code page N\n"
+    "  -q, --quiet     no warnings\n"
     "  -h, --help      show this help\n"
     "\n"
     "Exit status: 0 when every container is sound, 1 when any is not, 2 usage error.\n";
