@@ -667,7 +667,7 @@ class Signed(Case):
 
     def sign(self, algorithm="sha256", source="c.exe", out="signed.exe", nest=False):
         if not os.path.exists(self.path("c.exe")):
-            self.write("setup.exe", make_pe(4096))
+            self.write("setup.exe", make_pe(4099))  # the signing tool pads the container to a multiple of 8
             self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
             subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
                             "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
