@@ -6,6 +6,7 @@ program under test is $SFXPACK; $SFX_LAUNCHER, when set, is the launcher
 image that sfxpack embeds.
 """
 import glob
+import hashlib
 import json
 import os
 import pty
@@ -42,7 +43,7 @@ def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None, raw=False):
         args = [a.encode("latin-1") for a in args]
     p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120, input=stdin,
                        preexec_fn=limit if file_limit else None)
-    return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
+    return p.returncode, p.stdout.decode("utf-8", "surrogateescape"), p.stderr.decode("utf-8", "surrogateescape")
 
 
 def parse(data):
@@ -87,6 +88,11 @@ class Case(unittest.TestCase):
             self.assertEqual(stdout, out)
         return out
 
+    def refuse(self, args, stderr):
+        """create -o c.exe ARGS is refused with `stderr`, leaving nothing behind."""
+        self.expect(["create", "-o", "c.exe", *args], 1, stderr)
+        self.assertEqual([], glob.glob(self.path("*c.exe*")), "output or temporary file left behind")
+
     def inputs(self):
         self.write("setup.exe", make_pe(4096))
         self.write("data.bin", bytes(range(256)) * 800)
@@ -120,8 +126,10 @@ class Conventions(Case):
             (["create", "-o", "x", "--name", "ab"],
              "sfxpack: create: --name needs NAME=PATH, got 'ab'\nTry 'sfxpack create --help'.\n"),
             (["list"], "sfxpack: list: no container given\nTry 'sfxpack list --help'.\n"),
-            (["verify", "a", "b"], "sfxpack: verify: one container at a time\nTry 'sfxpack verify --help'.\n"),
-            (["verify", "--json", "a"], "sfxpack: verify: unknown option '--json'\nTry 'sfxpack verify --help'.\n"),
+            (["verify", "--sha256", "a"], "sfxpack: verify: unknown option '--sha256'\nTry 'sfxpack verify --help'.\n"),
+            (["list", "--codepage", "65001", "a"],
+             "sfxpack: list: --codepage '65001' is not a code page sfxpack converts to (874, 932, 936, 949, 950, "
+             "1250-1258)\nTry 'sfxpack list --help'.\n"),
             (["extract", "-C"], "sfxpack: extract: option -C needs a value\nTry 'sfxpack extract --help'.\n"),
             (["extract"], "sfxpack: extract: no container given\nTry 'sfxpack extract --help'.\n"),
         ]
@@ -164,7 +172,9 @@ class RoundTrip(Case):
         self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "")
         end = IMAGE + 3 * HEADER + 4096 + 204800
         self.expect(["verify", "c.exe"], 0, "",
-                    f"c.exe: OK: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
+                    "c.exe: OK: structure checked; this format carries no checksum, so changed content shows only "
+                    "once the container is signed or its `list --sha256` is kept\n"
+                    f"c.exe: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
                     "nothing follows the end record\n")
         self.expect(["list", "c.exe"], 0, "",
                     "   data offset         size  name\n"
@@ -209,10 +219,6 @@ class RoundTrip(Case):
 class Refusals(Case):
     """Every refusal names the input, exits 1 and leaves no output."""
 
-    def refuse(self, args, stderr):
-        self.expect(["create", "-o", "c.exe", *args], 1, stderr)
-        self.assertEqual([], glob.glob(self.path("*c.exe*")), "output or temporary file left behind")
-
     def test_bad_name(self):
         self.inputs()
         self.refuse(["setup.exe", "--name", "a:b=data.bin"], f"sfxpack: data.bin: name 'a:b' {NAME_RULE}\n")
@@ -223,7 +229,12 @@ class Refusals(Case):
         self.inputs()
         self.refuse(["setup.exe", "--name", "n" * 1020 + "=data.bin"],
                     "sfxpack: data.bin: name is 1020 bytes, longer than the 1019 a record can hold\n")
-        self.expect(["create", "-o", "ok.exe", "setup.exe", "--name", "n" * 1019 + "=data.bin"], 0, "")
+        self.expect(["create", "-o", "ok.exe", "setup.exe", "--name", "n" * 171 + "=data.bin"], 0, "")
+        self.expect(["create", "-o", "long.exe", "setup.exe", "--name", "n" * 172 + "=data.bin"], 0,
+                    "sfxpack: warning: data.bin: name '" + "n" * 172 + "': the name is 172 bytes; a typical system "
+                    "has room for 171 (259 bytes of path, less 48 for a TEMP of C:\\Users\\ plus 20 letters plus "
+                    "\\AppData\\Local\\Temp and 40 for the extraction folder's name), so the launcher may fail "
+                    "with \"The path is too long.\"\n")
 
     def test_oversize_input(self):
         self.inputs()
@@ -404,8 +415,8 @@ class Branding(Case):
         self.assertEqual(["icon: 16x16 32 bpp, 32x32 32 bpp, 48x48 8 bpp, 256x256 32 bpp",
                           "file version 1.2.3.0, product version 4.5.6.7",
                           "CompanyName: Acme \u00dcmlaut", "ProductName: Widget", "LegalCopyright: (c) 2026",
-                          "FileVersion: 1.2.3.0", "ProductVersion: 4.5.6.7"], out.encode("latin-1").decode().splitlines()[4:])
-        image = json.loads(self.expect(["list", "--json", "c.exe"], 0, "").encode("latin-1"))["image"]
+                          "FileVersion: 1.2.3.0", "ProductVersion: 4.5.6.7"], out.splitlines()[4:])
+        image = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))["image"]
         self.assertEqual([(16, 32), (32, 32), (48, 8), (256, 32)], [(i["width"], i["bit_count"]) for i in image["icon"]])
         self.assertEqual(("1.2.3.0", "4.5.6.7", {"key": "CompanyName", "value": "Acme \u00dcmlaut"}),
                          (image["version"]["file_version"], image["version"]["product_version"],
@@ -573,7 +584,10 @@ class DamagedContainers(Case):
         self.expect(["verify", "c.exe"], 1,
                     f"sfxpack: c.exe: offset {end} ({end:#x}): no end record: the file ends at offset {end} "
                     f"({end:#x}) (the launcher reads this as complete)\n")
-        self.expect(["extract", "-C", "out", "c.exe"], 0, "")  # read as complete, as the launcher does
+        warn = (f"sfxpack: warning: c.exe: offset {end} ({end:#x}): no end record: the file ends at offset {end} "
+                f"({end:#x}) (the launcher reads this as complete)\n")
+        self.expect(["extract", "-C", "out", "c.exe"], 0, warn)  # read as complete, as the launcher does
+        self.assertIn("no end record", self.expect(["list", "c.exe"], 0, warn))
         self.assertEqual(self.read("data.bin"), self.read("out/data.bin"))
 
     def test_junk_after_end_record(self):
@@ -726,20 +740,169 @@ class ExtractSafety(Case):
         self.assertEqual(b"kept", self.read("out/data.bin/inside.txt"))
 
 
+class CodePages(Case):
+    def test_name_outside_ascii_needs_a_code_page(self):
+        self.inputs()
+        self.write("café.txt", b"x")
+        self.refuse(["setup.exe", "café.txt"],
+                    "sfxpack: café.txt: name 'café.txt' is not ASCII: give the ANSI code page of the systems that "
+                    "will run the container, e.g. --codepage 1252\n")
+
+    def test_names_are_stored_in_the_code_page_and_read_back(self):
+        self.inputs()
+        self.write("表.txt", b"kanji")
+        self.write("café.txt", b"accent")
+        self.expect(["create", "--codepage", "932", "-o", "j.exe", "setup.exe", "表.txt"], 0, "")
+        self.expect(["create", "--codepage=1252", "-o", "w.exe", "setup.exe", "café.txt"], 0, "")
+        self.assertEqual(b"\x95\x5c.txt", parse(self.read("j.exe"))[0][1][0])  # trail byte 5C is no separator
+        self.assertEqual(b"caf\xe9.txt", parse(self.read("w.exe"))[0][1][0])
+        at = IMAGE + HEADER + 4096
+        self.expect(["verify", "j.exe"], 1,  # read as single-byte, 5C is a backslash
+                    f"sfxpack: j.exe: offset {at} ({at:#x}): record name '\\x95\\\\.txt' {NAME_RULE}; it is one in "
+                    "code page 932, 936, 949 or 950: give the container's code page with --codepage\n")
+        out = self.expect(["list", "--codepage", "932", "j.exe"], 0, "")
+        self.assertIn("            5  表.txt\n", out)
+        doc = json.loads(self.expect(["list", "--json", "--codepage", "1252", "w.exe"], 0, ""))
+        self.assertEqual("café.txt", doc["records"][1]["name"])
+        self.assertIn("  caf\\xe9.txt\n", self.expect(["list", "w.exe"], 0, ""))  # no code page: bytes
+        self.expect(["extract", "--codepage", "932", "-C", "out", "j.exe", "表.txt"], 0, "")
+        self.assertEqual(["表.txt"], os.listdir(self.path("out")))
+        self.assertEqual(b"kanji", self.read("out/表.txt"))
+
+    def test_character_the_code_page_cannot_hold(self):
+        self.inputs()
+        self.write("ā.txt", b"x")  # best fit would store "a.txt"
+        self.refuse(["--codepage", "1252", "setup.exe", "ā.txt"],
+                    "sfxpack: ā.txt: name 'ā.txt' cannot be stored in code page 1252: 'ā' (U+0101) has no "
+                    "character in code page 1252\n")
+
+    def test_names_equal_without_regard_to_case_beyond_ascii(self):
+        self.inputs()
+        self.write("café.txt", b"x")
+        self.refuse(["--codepage", "1252", "setup.exe", "café.txt", "--name", "CAFÉ.TXT=data.bin"],
+                    "sfxpack: data.bin: name 'CAFÉ.TXT' names the same file on Windows as 'café.txt' (from "
+                    "café.txt)\n")
+
+    def test_stored_name_not_valid_in_the_code_page(self):
+        self.write("c.exe", make_pe() + header(1, b"caf\xe9.txt") + b"x" + header(-1, b""))
+        at = IMAGE + 4 + 3
+        msg = f"sfxpack: c.exe: offset {at} ({at:#x}): record name 'caf\\xe9.txt' is not valid in code page 932"
+        self.assertIn("caf\\xe9.txt", self.expect(["list", "--codepage", "932", "c.exe"], 1, msg + "\n"))
+        self.expect(["verify", "--codepage", "932", "c.exe"], 1, msg + "\n")
+        self.expect(["extract", "--codepage", "932", "-C", "out", "c.exe"], 1, msg + "; nothing extracted\n")
+        self.assertFalse(os.path.exists(self.path("out")))
+
+
+class Digests(Case):
+    def test_sha256_of_every_record_and_the_file(self):
+        self.inputs()
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "")
+        sha = {n: hashlib.sha256(self.read(n)).hexdigest() for n in ("setup.exe", "data.bin", "empty.txt", "c.exe")}
+        out = self.expect(["list", "--sha256", "c.exe"], 0, "")
+        self.assertIn(f"        137216       204800  {sha['data.bin']}  data.bin\n", out)
+        self.assertIn(f"        343040            0  {sha['empty.txt']}  empty.txt\n", out)
+        self.assertIn(f"sha256 of the file: {sha['c.exe']}\n", out)
+        doc = json.loads(self.expect(["list", "--json", "--sha256", "c.exe"], 0, ""))
+        self.assertEqual([sha["setup.exe"], sha["data.bin"], sha["empty.txt"]], [r["sha256"] for r in doc["records"]])
+        self.assertEqual(sha["c.exe"], doc["sha256"])
+        self.expect(["create", "-o", "d.exe", "empty.txt"], 0,
+                    "sfxpack: warning: empty.txt: the first file is the one the launcher runs, but it does not look "
+                    "like a Windows program (no MZ/PE header)\n")
+        docs = json.loads(self.expect(["list", "--json", "--sha256", "c.exe", "d.exe"], 0, ""))
+        self.assertEqual([sha["c.exe"], hashlib.sha256(self.read("d.exe")).hexdigest()], [d["sha256"] for d in docs])
+        out = self.expect(["list", "c.exe", "d.exe"], 0, "")
+        self.assertTrue(out.startswith("c.exe:\n   data offset"), out)
+        self.assertIn(" bpp\n\nd.exe:\n   data offset         size  name\n", out)
+
+
+def security_directory(data):
+    """Offset of the security directory entry, and the table it points to."""
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    magic, = struct.unpack_from("<H", data, pe + 24)
+    entry = pe + 24 + (96 if magic == 0x10B else 112) + 32
+    return (entry, *struct.unpack_from("<II", data, entry))
+
+
+def authenticode_digest(data, algorithm):
+    """The PE image hash, computed independently: every byte before the
+    certificate table except the CheckSum field and the security entry."""
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    checksum = pe + 24 + 64
+    entry, table, _ = security_directory(data)
+    return hashlib.new(algorithm, data[:checksum] + data[checksum + 4:entry] + data[entry + 8:table]).hexdigest()
+
+
 class Signed(Case):
-    def sign(self):
-        self.write("setup.exe", make_pe(4096))
-        self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
-                        "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
+    SIGNED_OK = ("signed.exe: OK: structure checked; SHA-256 digest matches the signature; the signer's certificate "
+                 "was not checked (use osslsigncode verify or signtool verify)\n")
+
+    def sign(self, algorithm="sha256", source="c.exe", out="signed.exe", nest=False):
+        if not os.path.exists(self.path("c.exe")):
+            self.write("setup.exe", make_pe(4099))  # the signing tool pads the container to a multiple of 8
+            self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+                            "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
+                           cwd=self.dir, check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-h", algorithm,
+                        *(["-nest"] if nest else []), "-in", source, "-out", out],
                        cwd=self.dir, check=True, capture_output=True)
-        subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-in", "c.exe",
-                        "-out", "signed.exe"], cwd=self.dir, check=True, capture_output=True)
-        data = self.read("signed.exe")
-        pe, = struct.unpack_from("<I", data, 0x3C)
-        magic, = struct.unpack_from("<H", data, pe + 24)
-        table, size = struct.unpack_from("<II", data, pe + 24 + (96 if magic == 0x10B else 112) + 32)
+        data = self.read(out)
+        _, table, size = security_directory(data)
         return data, table, size
+
+    def test_signed_with_sha256_and_sha1_verify(self):
+        data, table, _ = self.sign()
+        out = self.expect(["verify", "signed.exe"], 0, "")
+        self.assertTrue(out.startswith(self.SIGNED_OK), out)
+        self.sign("sha1", out="sha1.exe")
+        out = self.expect(["verify", "sha1.exe"], 0, "")
+        self.assertTrue(out.startswith("sha1.exe: OK: structure checked; SHA-1 digest matches the signature;"), out)
+        self.sign("sha1", source="signed.exe", out="nested.exe", nest=True)
+        out = self.expect(["verify", "nested.exe"], 0, "")
+        self.assertIn("SHA-256 digest matches the signature", out)
+        self.assertIn("nested.exe: also signed: a nested SHA-1 signature, not checked\n", out)
+
+    def test_changed_content_fails(self):
+        data, table, size = self.sign()
+        signed = authenticode_digest(data, "sha256")
+        held = data.index(bytes.fromhex(signed), table)  # the digest inside the signature
+        for what, at in (("payload byte", IMAGE + HEADER + 100), ("image byte", 0x400),
+                         ("byte of the signed digest", held + 5)):
+            with self.subTest(what):
+                bad = bytearray(data)
+                bad[at] ^= 0x01
+                self.write("bad.exe", bytes(bad))
+                now = authenticode_digest(bytes(bad), "sha256")
+                holds = bytes(bad[held:held + 32]).hex()
+                self.expect(["verify", "bad.exe"], 1,
+                            f"sfxpack: bad.exe: offset {table} ({table:#x}): the signed content has changed since "
+                            f"signing (SHA-256 of the file {now}, the signature holds {holds})\n", "")
+        check = subprocess.run(["osslsigncode", "verify", "-CAfile", "cert.pem", "-in", "bad.exe"], cwd=self.dir,
+                               capture_output=True)
+        self.assertNotEqual(0, check.returncode)  # the signing tool agrees
+
+    def test_verify_json_for_several_containers(self):
+        data, table, _ = self.sign()
+        bad = bytearray(data)
+        bad[IMAGE + HEADER] ^= 0x01
+        self.write("bad.exe", bytes(bad))
+        self.write("empty.exe", make_pe() + header(-1, b""))
+        rc, out, err = self.sfx("verify", "--json", "signed.exe", "bad.exe", "empty.exe")
+        self.assertEqual((1, ""), (rc, err))
+        docs = json.loads(out)
+        self.assertEqual(["signed.exe", "bad.exe", "empty.exe"], [d["container"] for d in docs])
+        self.assertEqual([True, False, True], [d["ok"] for d in docs])
+        self.assertEqual(["matches", "changed", "unsigned"], [d["signature"]["state"] for d in docs])
+        self.assertEqual(authenticode_digest(data, "sha256"), docs[0]["signature"]["file_digest"])
+        self.assertEqual([table], [f["offset"] for f in docs[1]["findings"]])
+        self.assertEqual([{"offset": IMAGE, "message": "the container holds no record: the launcher would find "
+                                                       "nothing to run and show \"Unable to launch\""}],
+                         docs[2]["warnings"])
+        rc, out, err = self.sfx("verify", "signed.exe", "empty.exe")
+        self.assertEqual((0, "sfxpack: warning: empty.exe: offset 131072 (0x20000): the container holds no record: "
+                             "the launcher would find nothing to run and show \"Unable to launch\"\n"), (rc, err))
+        self.assertTrue(out.startswith(self.SIGNED_OK), out)
+        self.assertIn("\nempty.exe: OK: structure checked; this format carries no checksum", out)
 
     def test_signed_container_verifies_and_lists_table(self):
         data, table, size = self.sign()

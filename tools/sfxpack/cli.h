@@ -70,6 +70,27 @@ extern const char kBrandingHelp[];
 int loadImage(const char* command, const std::string& stubPath, const BrandingOptions& options,
               std::vector<unsigned char>* image);
 
+// The --codepage option that every subcommand takes.  After parsing,
+// `codePage` is kAsciiOnly when it was not given.
+struct CodePageOption {
+    std::string text;
+    CLI::Option* option = nullptr;
+    void add(CLI::App& app) { option = app.add_option("--codepage", text); }
+    // Returns -1 to go on, or kExitUsage after reporting a value that is no
+    // known code page.
+    int read(const std::string& command, unsigned* codePage) const;
+};
+
+struct Summary;
+// Read without a code page, a name the rule refused may be a double-byte
+// code page's (a trail byte 5C looks like a backslash): then the finding
+// says which --codepage would accept it.
+void addCodePageHint(Summary* s, unsigned codePage);
+
+// Warnings of a listing or extraction on stderr: those of the walk, and a
+// missing end record, which verify counts as a finding.
+void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize);
+
 int runCreate(const std::vector<std::string>& args);
 int runStub(const std::vector<std::string>& args);
 int runList(const std::vector<std::string>& args);

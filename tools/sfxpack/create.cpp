@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "cli.h"
+#include "codepage.h"
 #include "fileio.h"
 #include "format.h"
 
@@ -11,7 +12,7 @@ namespace sfxpack {
 namespace {
 
 const char kCreateHelp[] =
-    "Usage: sfxpack create [--stub FILE] [BRANDING...] [--force] [--sync] -o OUT FIRST [MORE...]\n"
+    "Usage: sfxpack create [--stub FILE] [BRANDING...] [--codepage N] [--force] [--sync] -o OUT FIRST [MORE...]\n"
     "Writes OUT: the launcher image, then one record per input in the order given,\n"
     "then the end record.  FIRST is the program the launcher runs after extraction.\n"
     "\n"
@@ -44,7 +45,8 @@ const char kCreateHelpTail[] =
 
 struct Input {
     std::string path;
-    std::string name;
+    std::string name;    // as given: UTF-8
+    std::string stored = {};  // in the container's code page
     uint64_t size = 0;
 };
 
@@ -85,17 +87,43 @@ bool readListFile(const std::string& path, std::vector<Input>* inputs)
     return true;
 }
 
+// The name as it is stored: converted into `codePage`, or, without one,
+// ASCII as given.  Empty `problem` when it can be stored.
+std::string storedName(const Input& input, unsigned codePage, std::string* problem)
+{
+    const std::string shown = printableText(input.name);
+    std::string stored;
+    if (codePage == kAsciiOnly) {
+        if (!isAscii(input.name)) {
+            *problem = "name '" + shown + "' is not ASCII: give the ANSI code page of the systems that will run "
+                       "the container, e.g. --codepage 1252";
+            return {};
+        }
+        stored = input.name;
+    } else if (!encodeName(input.name, codePage, &stored, problem)) {
+        *problem = "name '" + shown + "' cannot be stored in code page " + std::to_string(codePage) + ": " +
+                   *problem;
+        return {};
+    }
+    *problem = nameProblem(stored, leadByteTest(codePage), shown);
+    return stored;
+}
+
 // Checks every input and returns false after reporting all problems.
-bool checkInputs(std::vector<Input>& inputs)
+bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
 {
     bool ok = true;
     std::unordered_map<std::string, const Input*> names;
     for (Input& input : inputs) {
-        if (std::string why = nameProblem(input.name); !why.empty()) {
+        std::string why;
+        input.stored = storedName(input, codePage, &why);
+        if (!why.empty()) {
             error(input.path + ": " + why);
             ok = false;
             continue;
         }
+        if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
+            warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
         File f;
         IoError err;
         if (!File::openRead(input.path, &f, &err)) {
@@ -109,11 +137,15 @@ bool checkInputs(std::vector<Input>& inputs)
                   std::to_string(kMaxRecordData) + ")");
             ok = false;
         }
-        auto [it, fresh] = names.try_emplace(collisionKey(input.name), &input);
+        // With a code page the name's characters are known, and Windows
+        // compares them without regard to case beyond ASCII too.
+        const std::string key =
+            codePage == kAsciiOnly ? collisionKey(input.stored) : upperCase(input.name);
+        auto [it, fresh] = names.try_emplace(key, &input);
         if (!fresh) {
             const Input& first = *it->second;
-            error(input.path + ": name '" + printableName(input.name) + "' names the same file on Windows as '" +
-                  printableName(first.name) + "' (from " + first.path + ")");
+            error(input.path + ": name '" + printableText(input.name) + "' names the same file on Windows as '" +
+                  printableText(first.name) + "' (from " + first.path + ")");
             ok = false;
         }
     }
@@ -143,7 +175,7 @@ bool writeContainer(File& file, const std::string& label, const unsigned char* s
                   std::to_string(in.size()) + ")");
             return false;
         }
-        encodeRecordHeader(int32_t(input.size), input.name, header);
+        encodeRecordHeader(int32_t(input.size), input.stored, header);
         if (!file.writeAll(header, sizeof header, &err) ||
             !file.copyFrom(in, 0, input.size, buffer, &progress, &err)) {
             error(err.message);
@@ -169,6 +201,8 @@ int runCreate(const std::vector<std::string>& args)
     CLI::Option* outOpt = app.add_option("-o,--output", out);
     app.add_option("--stub", stubPath);
     app.add_flag("-f,--force", force);
+    CodePageOption codePageOpt;
+    codePageOpt.add(app);
     app.add_flag("--sync", sync);
     CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
     BrandingOptions branding;
@@ -176,6 +210,9 @@ int runCreate(const std::vector<std::string>& args)
     Operands operands;
     const std::string help = kCreateHelp + std::string(kBrandingHelp) + kCreateHelpTail;
     if (int rc = parseCommandLine(app, "create", help.c_str(), args, &operands); rc >= 0)
+        return rc;
+    unsigned codePage = kAsciiOnly;
+    if (int rc = codePageOpt.read("create", &codePage); rc >= 0)
         return rc;
 
     // Inputs in the order given: operands (paths, @LISTFILE) and --name.
@@ -215,7 +252,7 @@ int runCreate(const std::vector<std::string>& args)
         error("standard output is a terminal: refusing to write a container there (redirect it, or give -o FILE)");
         return kExitFailed;
     }
-    if (!checkInputs(inputs))
+    if (!checkInputs(inputs, codePage))
         return kExitFailed;
     if (!toStdout && isDirectory(out)) {
         error(out + ": is a directory");

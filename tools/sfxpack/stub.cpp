@@ -56,8 +56,7 @@ std::string versionFromOptions(const BrandingOptions& o, VersionInfo* info)
             }
         info->strings.emplace_back(key, value);
     };
-    for (const std::string& typed : o.versionStrings) {
-        const std::string pair = argumentAsUtf8(typed);
+    for (const std::string& pair : o.versionStrings) {
         const size_t eq = pair.find('=');
         if (eq == std::string::npos || eq == 0)
             return "--version-string needs KEY=VALUE, got '" + printableName(pair) + "'";
