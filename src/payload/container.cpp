@@ -5,6 +5,8 @@
  */
 #include "container.h"
 
+#define MIN_TRAIL_BYTE 0x40     /* lowest trail byte of 932, 936, 949, 950 */
+
 static int IsDeviceName(const char *pszName)
 {
     static const char *const rgszDevices[] = { "CON", "PRN", "AUX", "NUL" };
@@ -60,8 +62,12 @@ int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLead
 
         if (pfnIsLeadByte && pfnIsLeadByte(ch))
         {
-            if (i + 1 == cch)
-                return 0;   /* a lead byte whose trail byte is the NUL */
+            /* No double-byte code page has trail bytes below 0x40: a lead
+             * byte before the NUL, a control character or one of / : * ?
+             * " < > is no character, and the system's conversion would
+             * drop that byte or turn it into something else. */
+            if ((unsigned char)pchField[i + 1] < MIN_TRAIL_BYTE)
+                return 0;
             i++;            /* the trail byte belongs to the character */
             fLastIsSingleByte = 0;
             continue;

@@ -77,7 +77,8 @@ typedef int (*LeadByteTest)(unsigned char ch);
  * extraction folder or open a device instead of a file.
  * The name is walked by characters of the code page that pfnIsLeadByte
  * describes (NULL: a single-byte code page): a lead byte carries its trail
- * byte, and a lead byte right before the NUL is no character at all.
+ * byte, and a lead byte before the NUL or before any other byte below
+ * 0x40 (no trail byte in any code page) is no character at all.
  * Returns nonzero when the name is acceptable.
  */
 int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLeadByte);
