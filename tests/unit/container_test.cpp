@@ -71,6 +71,9 @@ TEST(FileNameRule, RefusesDeviceNamesWithOrWithoutExtension)
     for (const char *name : {"CON", "con", "PRN", "AUX", "NUL", "nul.txt", "COM1", "com9.log",
                              "LPT1", "lpt9.x.y", "CON .txt", "Aux.tar.gz"})
         EXPECT_FALSE(Plain(name)) << name;
+    // Windows reads the Latin-1 superscripts one, two and three as digits.
+    for (const char *name : {"COM\xb9", "com\xb2.txt", "LPT\xb3", "lpt\xb9.log"})
+        EXPECT_FALSE(Plain(name)) << name;
 }
 
 TEST(FileNameRule, NameMustEndWithinItsField)
