@@ -25,7 +25,7 @@ NAME_LIMIT = 260 - (TEMP_LENGTH + len("\\{d450fba2-45d7-40b4-8eea-5c03a9e087b0}\
 SIZES = [-2 ** 31, -3, -2, 0, 1, 65535, 65536, 65537, 2 ** 24 - 1, 2 ** 24, 2 ** 24 + 1,
          2 ** 31 - 1]
 REFUSED_CHARS = b'\\/:*?"<>|' + bytes(range(1, 32))
-DEVICES = [b"CON", b"PRN", b"AUX", b"NUL"] + [b"%s%s" % (port, digit) for port in (b"COM", b"LPT")
+DEVICES = [b"CON", b"PRN", b"AUX", b"NUL"] + [port + bytes([digit]) for port in (b"COM", b"LPT")
                                              for digit in b"123456789\xb9\xb2\xb3"]
 # Double-byte names of code page 932 whose trail bytes are 0x5C and 0x7C.
 DBCS_NAMES = [b"\x83\x5c\x83\x74\x83\x67.exe", b"\x95\x5c.txt", b"\x83\x7c\x83\x43.dat"]
