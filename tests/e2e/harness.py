@@ -19,6 +19,8 @@ PAYLOAD_OFFSET = 0x20000
 HEADER_SIZE = 1024
 FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
 PROBE_REPORT = "probe-report.txt"
+ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
+                    "permissions and that another instance of setup is not running.")
 
 BUILD_DIR = os.environ.get("SFX_BUILD_DIR", "")
 WIN_DIR = os.path.join(BUILD_DIR, "windows")

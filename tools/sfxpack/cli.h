@@ -1,11 +1,19 @@
 // The command line: shared helpers for messages and option parsing, and
 // one entry point per subcommand.
+//
+// Each subcommand declares its options on a CLI::App of its own and hands
+// it to parseCommandLine, which prints the subcommand's help, turns every
+// parse problem into the usage error below, and collects the operands.
+// Adding an option is one add_option/add_flag line in the subcommand's run
+// function plus a line in its help text.
 #ifndef SFXPACK_CLI_H
 #define SFXPACK_CLI_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 namespace sfxpack {
 
@@ -15,52 +23,30 @@ constexpr int kExitUsage = 2;
 
 // "sfxpack: MESSAGE" on stderr.
 void error(const std::string& message);
-// "sfxpack: warning: MESSAGE" on stderr.
+// "sfxpack: warning: MESSAGE" on stderr, unless warnings are silenced.
 void warning(const std::string& message);
 // "sfxpack: FILE: offset N (0xN): MESSAGE": a finding inside a container.
 void errorAt(const std::string& file, uint64_t offset, const std::string& message);
 // Reports a usage error with a pointer to --help and returns kExitUsage.
 int usageError(const std::string& command, const std::string& message);
 
-// Splits "--opt=value" and "-oVALUE" forms; the subcommands share it.
-class ArgCursor {
-public:
-    ArgCursor(const std::string& command, const std::vector<std::string>& args)
-        : command_(command), args_(args) {}
-    bool done() const { return i_ >= args_.size(); }
-    const std::string& peek() const { return args_[i_]; }
-    std::string take() { return args_[i_++]; }
-    // Whether the current argument is the option `shortName`/`longName`;
-    // consumes it (and its value, when `value` is given).  A missing value
-    // sets `missing`.
-    bool option(const char* shortName, const char* longName, std::string* value = nullptr);
-    bool missing() const { return missing_; }
-    // Consumes "--", after which every argument is an operand.
-    bool separator()
-    {
-        if (operandsOnly_ || peek() != "--")
-            return false;
-        ++i_;
-        operandsOnly_ = true;
-        return true;
-    }
-    // Whether the current argument is an operand rather than an option.
-    bool operand() const
-    {
-        const std::string& a = peek();
-        return operandsOnly_ || a.empty() || a[0] != '-' || a == "-";
-    }
-    bool operandsOnly() const { return operandsOnly_; }
-    const std::string& missingName() const { return missingName_; }
-
-private:
-    std::string command_;
-    const std::vector<std::string>& args_;
-    size_t i_ = 0;
-    bool missing_ = false;
-    bool operandsOnly_ = false;
-    std::string missingName_;
+// What a subcommand's command line held besides its options.
+struct Operands {
+    // Operands in the order given.
+    std::vector<std::string> values;
+    // values[literalFrom...] followed "--": they are never taken for
+    // anything but operands (an "@LIST" there is a file name).
+    size_t literalFrom = 0;
+    // The options and operands before "--", in the order given (CLI11's
+    // parse order; a null entry is an operand).
+    std::vector<const CLI::Option*> order;
 };
+
+// Parses `args` with `app`, which holds the subcommand's options; operands
+// go to `operands`.  Returns -1 to go on, or the exit status: kExitOk after
+// printing `help` for -h/--help, kExitUsage after reporting a usage error.
+int parseCommandLine(CLI::App& app, const std::string& command, const char* help,
+                     const std::vector<std::string>& args, Operands* operands);
 
 int runCreate(const std::vector<std::string>& args);
 int runList(const std::vector<std::string>& args);

@@ -139,44 +139,42 @@ bool writeContainer(const std::string& out, bool force, const unsigned char* stu
 
 int runCreate(const std::vector<std::string>& args)
 {
-    ArgCursor cur("create", args);
-    std::string out, stubPath, value;
-    bool force = false, haveOut = false;
+    CLI::App app;
+    std::string out, stubPath;
+    bool force = false;
+    std::vector<std::string> names;
+    CLI::Option* outOpt = app.add_option("-o,--output", out);
+    app.add_option("--stub", stubPath);
+    app.add_flag("-f,--force", force);
+    CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
+    Operands operands;
+    if (int rc = parseCommandLine(app, "create", kCreateHelp, args, &operands); rc >= 0)
+        return rc;
+
+    // Inputs in the order given: operands (paths, @LISTFILE) and --name.
     std::vector<Input> inputs;
-    while (!cur.done()) {
-        if (cur.separator()) {
-        } else if (cur.operand()) {
-            std::string arg = cur.take();
-            if (!cur.operandsOnly() && arg.size() > 1 && arg[0] == '@') {
-                if (!readListFile(arg.substr(1), &inputs))
-                    return kExitFailed;
-            } else {
-                inputs.push_back({arg, baseName(arg)});
-            }
-        } else if (cur.option("-h", "--help")) {
-            std::fputs(kCreateHelp, stdout);
-            return kExitOk;
-        } else if (cur.option("-f", "--force")) {
-            force = true;
-        } else if (cur.option("-o", "--output", &out)) {
-            haveOut = true;
-        } else if (cur.option(nullptr, "--stub", &stubPath)) {
-        } else if (cur.option(nullptr, "--name", &value)) {
-            if (cur.missing())
-                break;
+    size_t nextOperand = 0, nextName = 0;
+    auto addOperand = [&](const std::string& arg, bool literal) {
+        if (!literal && arg.size() > 1 && arg[0] == '@')
+            return readListFile(arg.substr(1), &inputs);
+        inputs.push_back({arg, baseName(arg)});
+        return true;
+    };
+    for (const CLI::Option* opt : operands.order) {
+        if (opt == nullptr) {
+            if (!addOperand(operands.values[nextOperand++], false))
+                return kExitFailed;
+        } else if (opt == nameOpt) {
+            const std::string& value = names[nextName++];
             size_t eq = value.find('=');
             if (eq == std::string::npos)
                 return usageError("create", "--name needs NAME=PATH, got '" + value + "'");
             inputs.push_back({value.substr(eq + 1), value.substr(0, eq)});
-        } else {
-            return usageError("create", "unknown option '" + cur.peek() + "'");
         }
-        if (cur.missing())
-            break;
     }
-    if (cur.missing())
-        return usageError("create", "option " + cur.missingName() + " needs a value");
-    if (!haveOut || out.empty())
+    for (size_t i = operands.literalFrom; i < operands.values.size(); ++i)
+        addOperand(operands.values[i], true);
+    if (outOpt->count() == 0 || out.empty())
         return usageError("create", "no output given (-o OUT)");
     if (inputs.empty())
         return usageError("create", "no input files");

@@ -32,26 +32,15 @@ const char kExtractHelp[] =
 
 int runExtract(const std::vector<std::string>& args)
 {
-    ArgCursor cur("extract", args);
+    CLI::App app;
     std::string dirPath = ".";
     bool force = false;
-    std::vector<std::string> positional;
-    while (!cur.done()) {
-        if (cur.separator()) {
-        } else if (cur.operand()) {
-            positional.push_back(cur.take());
-        } else if (cur.option("-h", "--help")) {
-            std::fputs(kExtractHelp, stdout);
-            return kExitOk;
-        } else if (cur.option("-f", "--force")) {
-            force = true;
-        } else if (cur.option("-C", "--directory", &dirPath)) {
-            if (cur.missing())
-                return usageError("extract", "option " + cur.missingName() + " needs a value");
-        } else {
-            return usageError("extract", "unknown option '" + cur.peek() + "'");
-        }
-    }
+    app.add_option("-C,--directory", dirPath);
+    app.add_flag("-f,--force", force);
+    Operands operands;
+    if (int rc = parseCommandLine(app, "extract", kExtractHelp, args, &operands); rc >= 0)
+        return rc;
+    const std::vector<std::string>& positional = operands.values;
     if (positional.empty())
         return usageError("extract", "no container given");
     if (dirPath.empty())

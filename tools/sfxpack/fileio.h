@@ -1,8 +1,10 @@
 // File handling for sfxpack: reading with 64-bit offsets, writing a
 // container through a temporary file that becomes the output only when
 // complete, creating extracted files without following links, and a
-// progress bar.  POSIX and Windows branches live in fileio.cpp; nothing
-// here knows the container format.
+// progress bar.  Nothing here knows the container format.
+//
+// fileio.cpp holds what both systems share; fileio_posix.cpp and
+// fileio_windows.cpp hold the system calls, one of them per build.
 #ifndef SFXPACK_FILEIO_H
 #define SFXPACK_FILEIO_H
 
@@ -21,6 +23,12 @@ struct IoError {
 };
 
 class Progress;
+
+#ifdef _WIN32
+using NativeFile = void*;  // a HANDLE
+#else
+using NativeFile = int;  // a file descriptor
+#endif
 
 // An open file.  Closed on destruction.
 class File : public Source {
@@ -53,12 +61,14 @@ public:
 private:
     friend class TempOutput;
     friend class OutputDir;
-#ifdef _WIN32
-    void* handle_ = reinterpret_cast<void*>(-1);
-#else
-    int fd_ = -1;
+    static NativeFile noFile();
+    // Copies what the kernel can copy between the two files without the
+    // data passing through this process; advances offset and len.  False
+    // only on an error that the buffered copy would meet as well.
+    bool kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progress, IoError* err);
+
+    NativeFile native_ = noFile();
     bool kernelCopy_ = true;
-#endif
     std::string path_;
     uint64_t size_ = 0;
     std::string readError_;
@@ -108,9 +118,7 @@ public:
 
 private:
     std::string path_;
-#ifndef _WIN32
-    int fd_ = -1;
-#endif
+    NativeFile native_ = File::noFile();  // the open directory, where the system has one
 };
 
 // A progress bar on stderr, shown only when stderr is a terminal and the

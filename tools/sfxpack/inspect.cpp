@@ -1,6 +1,8 @@
 // sfxpack list and sfxpack verify: both walk the container once.
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "cli.h"
 #include "fileio.h"
 #include "format.h"
@@ -32,24 +34,21 @@ const char kVerifyHelp[] =
     "\n"
     "  -h, --help  show this help\n";
 
-// JSON string: names are bytes in the Windows ANSI code page; bytes above
-// 127 are given as the code points of the same value.
-std::string jsonString(const std::string& s)
+// A name or path as a JSON string: the bytes are in the Windows ANSI code
+// page, which the container does not record, so each byte is given as the
+// code point of the same value (UTF-8 encoded, as JSON text must be).
+std::string jsonText(const std::string& s)
 {
-    std::string out = "\"";
+    std::string out;
     for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c >= 32 && c < 127) {
+        if (c < 0x80) {
             out += char(c);
         } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
         }
     }
-    return out + "\"";
+    return out;
 }
 
 const char* endKindName(PayloadEnd kind)
@@ -73,29 +72,17 @@ const char* trailerKindName(TrailerKind kind)
     return "unexplained";
 }
 
-// Parses "[--json] CONTAINER" style arguments and opens the container;
-// returns -1 to go on, or the exit status.
-int openContainerArg(const char* command, const char* help, const std::vector<std::string>& args,
-                     bool allowJson, bool* json, std::string* path, File* file)
+// Parses "[OPTIONS] CONTAINER" with the options already declared on `app`
+// and opens the container; returns -1 to go on, or the exit status.
+int openContainerArg(CLI::App& app, const char* command, const char* help, const std::vector<std::string>& args,
+                     std::string* path, File* file)
 {
-    ArgCursor cur(command, args);
-    std::vector<std::string> positional;
-    while (!cur.done()) {
-        if (cur.separator()) {
-        } else if (cur.operand()) {
-            positional.push_back(cur.take());
-        } else if (cur.option("-h", "--help")) {
-            std::fputs(help, stdout);
-            return kExitOk;
-        } else if (allowJson && cur.option(nullptr, "--json")) {
-            *json = true;
-        } else {
-            return usageError(command, "unknown option '" + cur.peek() + "'");
-        }
-    }
-    if (positional.size() != 1)
-        return usageError(command, positional.empty() ? "no container given" : "one container at a time");
-    *path = positional[0];
+    Operands operands;
+    if (int rc = parseCommandLine(app, command, help, args, &operands); rc >= 0)
+        return rc;
+    if (operands.values.size() != 1)
+        return usageError(command, operands.values.empty() ? "no container given" : "one container at a time");
+    *path = operands.values[0];
     IoError err;
     if (!File::openRead(*path, file, &err)) {
         error(err.message);
@@ -108,53 +95,58 @@ int openContainerArg(const char* command, const char* help, const std::vector<st
 
 int runList(const std::vector<std::string>& args)
 {
+    CLI::App app;
     bool json = false;
+    app.add_flag("--json", json);
     std::string path;
     File file;
-    if (int rc = openContainerArg("list", kListHelp, args, true, &json, &path, &file); rc >= 0)
+    if (int rc = openContainerArg(app, "list", kListHelp, args, &path, &file); rc >= 0)
         return rc;
     if (file.size() < kImageSize) {
         error(path + ": " + inspectImage(file).notContainer);
         return kExitFailed;
     }
 
-    bool firstRecord = true;
-    if (json)
-        std::printf("{\"container\": %s, \"size\": %llu, \"records\": [", jsonString(path).c_str(),
-                    static_cast<unsigned long long>(file.size()));
-    else
+    using Json = nlohmann::ordered_json;
+    Json records = Json::array();
+    if (!json)
         std::printf("%14s %12s  %s\n", "data offset", "size", "name");
     Summary s = inspectContainer(file, [&](const Record& r) {
-        if (json) {
-            std::printf("%s\n  {\"name\": %s, \"size\": %u, \"header_offset\": %llu, \"data_offset\": %llu}",
-                        firstRecord ? "" : ",", jsonString(r.name).c_str(), r.size,
-                        static_cast<unsigned long long>(r.headerOffset),
-                        static_cast<unsigned long long>(r.dataOffset));
-        } else {
+        if (json)
+            records.push_back({{"name", jsonText(r.name)},
+                               {"size", r.size},
+                               {"header_offset", r.headerOffset},
+                               {"data_offset", r.dataOffset}});
+        else
             std::printf("%14llu %12u  %s\n", static_cast<unsigned long long>(r.dataOffset), r.size,
                         printableName(r.name).c_str());
-        }
-        firstRecord = false;
     });
 
     if (json) {
-        std::printf("%s],\n \"end\": {\"kind\": \"%s\", \"offset\": %llu, \"description\": %s},\n",
-                    firstRecord ? "" : "\n", endKindName(s.end.kind),
-                    static_cast<unsigned long long>(s.end.offset),
-                    jsonString(describeEnd(s.end, file.size())).c_str());
-        std::printf(" \"trailer\": {\"kind\": \"%s\", \"offset\": %llu, \"size\": %llu",
-                    s.end.kind == PayloadEnd::EndRecord ? trailerKindName(s.trailer.kind) : "none",
-                    static_cast<unsigned long long>(s.trailer.offset),
-                    static_cast<unsigned long long>(s.trailer.size));
-        if (s.trailer.kind == TrailerKind::CertificateTable)
-            std::printf(", \"padding\": %llu, \"certificate_table\": {\"offset\": %u, \"size\": %u}",
-                        static_cast<unsigned long long>(s.trailer.padding), s.image.securityOffset,
-                        s.image.securitySize);
-        if (s.trailer.kind == TrailerKind::Unexplained)
-            std::printf(", \"problem\": %s, \"problem_offset\": %llu", jsonString(s.trailer.problem).c_str(),
-                        static_cast<unsigned long long>(s.trailer.problemOffset));
-        std::printf("},\n \"image\": {\"pe\": %s, \"security_directory\": {\"offset\": %u, \"size\": %u}}}\n",
-                    s.image.notPe.empty() ? "true" : "false", s.image.securityOffset, s.image.securitySize);
+        Json trailer = {{"kind", s.end.kind == PayloadEnd::EndRecord ? trailerKindName(s.trailer.kind) : "none"},
+                        {"offset", s.trailer.offset},
+                        {"size", s.trailer.size}};
+        if (s.trailer.kind == TrailerKind::CertificateTable) {
+            trailer["padding"] = s.trailer.padding;
+            trailer["certificate_table"] = {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}};
+        }
+        if (s.trailer.kind == TrailerKind::Unexplained) {
+            trailer["problem"] = jsonText(s.trailer.problem);
+            trailer["problem_offset"] = s.trailer.problemOffset;
+        }
+        Json doc = {{"container", jsonText(path)},
+                    {"size", file.size()},
+                    {"records", std::move(records)},
+                    {"end",
+                     {{"kind", endKindName(s.end.kind)},
+                      {"offset", s.end.offset},
+                      {"description", jsonText(describeEnd(s.end, file.size()))}}},
+                    {"trailer", std::move(trailer)},
+                    {"image",
+                     {{"pe", s.image.notPe.empty()},
+                      {"security_directory",
+                       {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}}}}}};
+        std::printf("%s\n", doc.dump(1, ' ', false, Json::error_handler_t::replace).c_str());
     } else {
         std::printf("%s\n", describeEnd(s.end, file.size()).c_str());
         if (s.end.kind == PayloadEnd::EndRecord)
@@ -174,10 +166,10 @@ int runList(const std::vector<std::string>& args)
 
 int runVerify(const std::vector<std::string>& args)
 {
-    bool json = false;
+    CLI::App app;
     std::string path;
     File file;
-    if (int rc = openContainerArg("verify", kVerifyHelp, args, false, &json, &path, &file); rc >= 0)
+    if (int rc = openContainerArg(app, "verify", kVerifyHelp, args, &path, &file); rc >= 0)
         return rc;
     Summary s = inspectContainer(file);
     for (const Finding& w : s.warnings)

@@ -1,6 +1,5 @@
 // sfxpack: builds, lists, verifies and unpacks self-extracting containers.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,38 +28,63 @@ int usageError(const std::string& command, const std::string& message)
     return kExitUsage;
 }
 
-bool ArgCursor::option(const char* shortName, const char* longName, std::string* value)
+namespace {
+
+// Index of the "--" that ends the options, or args.size().  An option's
+// value is skipped, so "-o --" names the output "--" as CLI11 reads it.
+size_t separatorIndex(const CLI::App& app, const std::vector<std::string>& args)
 {
-    const std::string& arg = args_[i_];
-    const size_t longLen = std::strlen(longName);
-    const size_t shortLen = shortName ? std::strlen(shortName) : 0;
-    bool exact = arg == longName || (shortName && arg == shortName);
-    if (exact) {
-        ++i_;
-        if (!value)
-            return true;
-        if (done()) {
-            missing_ = true;
-            missingName_ = arg;
-            return true;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--")
+            return i;
+        if (a.size() > 1 && a[0] == '-' && a.find('=') == std::string::npos) {
+            const CLI::Option* opt = app.get_option_no_throw(a);
+            if (opt && opt->get_items_expected_min() > 0)
+                ++i;
         }
-        *value = args_[i_++];
-        return true;
     }
-    if (!value)
-        return false;
-    if (arg.compare(0, longLen + 1, std::string(longName) + "=") == 0) {
-        *value = arg.substr(longLen + 1);
-        ++i_;
-        return true;
+    return args.size();
+}
+
+}  // namespace
+
+int parseCommandLine(CLI::App& app, const std::string& command, const char* help,
+                     const std::vector<std::string>& args, Operands* operands)
+{
+    app.set_help_flag("-h,--help");
+    app.allow_extras();  // unknown options are reported below, in our words
+    // A single-valued option given twice keeps the last value.
+    for (CLI::Option* opt : app.get_options())
+        if (opt->get_multi_option_policy() == CLI::MultiOptionPolicy::Throw)
+            opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* positional = app.add_option("operands", operands->values);
+
+    const size_t sep = separatorIndex(app, args);
+    std::vector<std::string> head(args.begin(), args.begin() + sep);
+    std::vector<std::string> reversed(head.rbegin(), head.rend());  // CLI11 takes them last first
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(help, stdout);
+        return kExitOk;
+    } catch (const CLI::ArgumentMismatch&) {
+        // CLI11 takes the next argument as a value whatever it looks like,
+        // so a value is missing only when the option came last.
+        return usageError(command, "option " + head.back() + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return usageError(command, e.what());
     }
-    if (shortName && arg.size() > shortLen && arg.compare(0, shortLen, shortName) == 0 &&
-        arg.compare(0, 2, "--") != 0) {
-        *value = arg.substr(shortLen);
-        ++i_;
-        return true;
-    }
-    return false;
+    const std::vector<std::string> unknown = app.remaining();
+    if (!unknown.empty())
+        return usageError(command, "unknown option '" + unknown.front() + "'");
+
+    for (const CLI::Option* opt : app.parse_order())
+        operands->order.push_back(opt == positional ? nullptr : opt);
+    operands->literalFrom = operands->values.size();
+    if (sep < args.size())
+        operands->values.insert(operands->values.end(), args.begin() + sep + 1, args.end());
+    return -1;
 }
 
 }  // namespace sfxpack
@@ -87,6 +111,18 @@ const char kUsage[] =
 int main(int argc, char** argv)
 {
     using namespace sfxpack;
+    // One line per subcommand; each parses its own options.
+    struct Command {
+        const char* name;
+        int (*run)(const std::vector<std::string>& args);
+    };
+    static const Command kCommands[] = {
+        {"create", runCreate},
+        {"list", runList},
+        {"verify", runVerify},
+        {"extract", runExtract},
+    };
+
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fputs(kUsage, stderr);
@@ -102,13 +138,8 @@ int main(int argc, char** argv)
         std::printf("sfxpack %s\n", SFXPACK_VERSION);
         return kExitOk;
     }
-    if (command == "create")
-        return runCreate(args);
-    if (command == "list")
-        return runList(args);
-    if (command == "verify")
-        return runVerify(args);
-    if (command == "extract")
-        return runExtract(args);
+    for (const Command& c : kCommands)
+        if (command == c.name)
+            return c.run(args);
     return usageError("", "unknown command '" + command + "'");
 }
