@@ -42,6 +42,7 @@ class Case:
         self.acp = "1252"       # or "932": the locale the launcher runs in
         self.security = None    # (offset, size) for the image's security directory
         self.plant = None       # (kind, record name) planted in the folder
+        self.variant = ""       # which way of its kind the case went
 
     def record(self, name, data, size=None, accept=True, field=None):
         """Appends a header (SIZE defaults to the data's length) and DATA."""
@@ -109,30 +110,24 @@ def gen_cuts(case, rng, probe):
 
 
 def refused_name(rng):
-    """A name the rule must refuse, and which class of refusal it is."""
+    """A name the rule must refuse, and the class of its refusal."""
     stem = plain_name(rng, rng.randint(1, 6))
-    choice = rng.randrange(9)
-    if choice == 0:
-        c = bytes([rng.choice(REFUSED_CHARS)])
-        at = rng.randint(0, len(stem))
-        return stem[:at] + c + stem[at:]
-    if choice == 1:
-        return stem + rng.choice([b".", b" ", b". ", b" ."])
-    if choice == 2:
-        return rng.choice([b".", b"..", b"...", b" "])
-    if choice == 3:
-        dev = bytes(c | 0x20 if rng.random() < 0.5 else c for c in rng.choice(DEVICES))
-        return dev + rng.choice([b"", b".txt", b" .txt", b".tar.gz", b"  "[:rng.randint(0, 1)]])
-    if choice == 4:
-        return b"..\\" + stem
-    if choice == 5:
-        return b"C:" + stem
-    if choice == 6:
-        return b"sub/" + stem
-    if choice == 7:
-        # 0x5C and 0x7C after a byte that is no lead byte in any code page.
-        return b"a" + rng.choice([b"\\", b"|"]) + stem
-    return b"\xE9" * rng.randint(0, 3) + rng.choice([b"\\", b"|"]) + b".txt"
+    at = rng.randint(0, len(stem))
+    device = bytes(c | 0x20 if rng.random() < 0.5 else c for c in rng.choice(DEVICES))
+    makers = {
+        "character": lambda: stem[:at] + bytes([rng.choice(REFUSED_CHARS)]) + stem[at:],
+        "trailing": lambda: stem + rng.choice([b".", b" ", b". ", b" ."]),
+        "dots": lambda: rng.choice([b".", b"..", b"...", b" "]),
+        "device": lambda: device + rng.choice([b"", b".txt", b" .txt", b".tar.gz", b" "]),
+        "parent": lambda: b"..\\" + stem,
+        "drive": lambda: b"C:" + stem,
+        "slash": lambda: b"sub/" + stem,
+        # 0x5C and 0x7C after bytes that are no lead bytes in any code page.
+        "sbcs-5c-7c": lambda: b"a" + rng.choice([b"\\", b"|"]) + stem,
+        "high-5c-7c": lambda: b"\xE9" * rng.randint(0, 3) + rng.choice([b"\\", b"|"]) + b".txt",
+    }
+    kind = rng.choice(sorted(makers))
+    return makers[kind](), kind
 
 
 def accepted_name(rng):
@@ -160,10 +155,13 @@ def gen_names(case, rng, probe):
         # No NUL within the field.
         name = plain_name(rng, 4) * 300
         case.record(name[:NAME_FIELD], b"abc", field=name, accept=False)
+        case.variant = "no-nul"
     elif rng.random() < 0.15:
         case.record(b"y" * rng.randint(NAME_LIMIT, NAME_LIMIT + 2), b"long", accept=True)
+        case.variant = "long"
     else:
-        case.record(refused_name(rng), b"refused", accept=False)
+        name, case.variant = refused_name(rng)
+        case.record(name, b"refused", accept=False)
     case.end()
 
 
@@ -174,6 +172,7 @@ def gen_dbcs(case, rng, probe):
     name = rng.choice(DBCS_NAMES)
     case.record(name, data(rng, 20), accept=case.acp == "932")
     choice = rng.randrange(3)
+    case.variant = case.acp + "-" + ["lead-at-end", "no-trail-byte", "pair"][choice]
     if choice == 0:
         # A lead byte right before the NUL, or at the end of the field.
         lead = bytes([rng.choice(LEAD_BYTES)])
@@ -215,6 +214,7 @@ def gen_trailing(case, rng, probe):
     start(case, rng, probe)
     case.end()
     choice = rng.randrange(3)
+    case.variant = ["junk", "hidden-record", "bad-length"][choice]
     if choice == 0:
         case.payload += rng.randbytes(rng.randint(1, 5000))
     elif choice == 1:
@@ -259,6 +259,7 @@ def gen_plant(case, rng, probe):
     case.record(name, data(rng, rng.randint(0, 3000)))
     case.end()
     case.plant = (rng.choice(["leftover", "symlink", "hardlink", "folder"]), name.decode())
+    case.variant = case.plant[0]
 
 
 KINDS = [("sizes", gen_sizes, 4), ("cuts", gen_cuts, 4), ("names", gen_names, 5),

@@ -284,7 +284,7 @@ def save_corpus(directory, chosen, probe):
     os.makedirs(directory, exist_ok=True)
     index = []
     for n, (case, outcome) in enumerate(chosen):
-        name = "%02d-%s-%s.bin" % (n, case.kind, outcome)
+        name = "%02d-%s-%s.bin" % (n, "-".join(filter(None, (case.kind, case.variant))), outcome)
         held = probe_bytes_in(case, probe)
         payload = case.payload
         if held is not None:
@@ -292,8 +292,8 @@ def save_corpus(directory, chosen, probe):
         with open(os.path.join(directory, name), "wb") as f:
             f.write(payload)
         index.append({"file": name, "seed": case.seed, "kind": case.kind, "outcome": outcome,
-                      "acp": case.acp, "security": case.security, "plant": case.plant,
-                      "probe": held,
+                      "variant": case.variant, "acp": case.acp, "security": case.security,
+                      "plant": case.plant, "probe": held,
                       "labels": {k.hex(): v for k, v in sorted(case.labels.items())}})
     with open(os.path.join(directory, "index.json"), "w") as f:
         json.dump(index, f, indent=1)
@@ -317,7 +317,7 @@ def load_corpus(directory, probe):
                 struct.pack_into("<i", head, 0, held)
             payload = bytes(head) + probe[:held] + payload[HEADER_SIZE:]
         case.payload = payload
-        case.acp = entry["acp"]
+        case.acp, case.variant = entry["acp"], entry["variant"]
         case.security = tuple(entry["security"]) if entry["security"] else None
         case.plant = tuple(entry["plant"]) if entry["plant"] else None
         case.labels = {bytes.fromhex(k): v for k, v in entry["labels"].items()}

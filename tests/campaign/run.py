@@ -33,7 +33,7 @@ harness = judge = None
 
 CHUNK = 25
 CORPUS_LIMIT = 50
-CORPUS_CASE_BYTES = 256 * 1024
+CORPUS_CASE_BYTES = 1536 * 1024
 LOCALES = {"1252": "en_US.UTF-8", "932": "ja_JP.UTF-8"}
 
 
@@ -84,22 +84,20 @@ def quiet_crashes(bed):
 
 
 def write_corpus(directory, results, probe):
-    """The smallest case of each outcome first, then of each (kind,
-    outcome) pair, up to CORPUS_LIMIT."""
+    """The smallest case of each outcome first, then of each kind and
+    outcome, then of each kind, variant and outcome, up to CORPUS_LIMIT."""
     def stored(case):
         return len(case.payload) - (judge.probe_bytes_in(case, probe) or 0)
     small = sorted((r for r in results if not r[2] and stored(r[0]) <= CORPUS_CASE_BYTES),
                    key=lambda r: (stored(r[0]), r[0].seed))
-    chosen, pairs = [], set()
-    for case, outcome, _ in small:
-        if outcome not in {o for _, o in chosen}:
-            pairs.add((case.kind, outcome))
-            chosen.append((case, outcome))
-    for case, outcome, _ in small:
-        if (case.kind, outcome) not in pairs and len(chosen) < CORPUS_LIMIT:
-            pairs.add((case.kind, outcome))
-            chosen.append((case, outcome))
-    chosen.sort(key=lambda c: (c[1], c[0].kind))
+    chosen = []
+    for key in (lambda c, o: o, lambda c, o: (c.kind, o), lambda c, o: (c.kind, c.variant, o)):
+        taken = {key(c, o) for c, o in chosen}
+        for case, outcome, _ in small:
+            if len(chosen) < CORPUS_LIMIT and key(case, outcome) not in taken:
+                taken.add(key(case, outcome))
+                chosen.append((case, outcome))
+    chosen.sort(key=lambda c: (c[1], c[0].kind, c[0].variant))
     shutil.rmtree(directory, ignore_errors=True)
     judge.save_corpus(directory, chosen, probe)
     return len(chosen)
