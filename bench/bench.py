@@ -15,6 +15,9 @@ and writes the same figures as JSON.  Sections:
            of the copy loop without messages and of the progress messages
   memory   peak resident set of `sfxpack create/verify/extract` for a small
            and a large payload
+  pinned   extract and costs again with the whole Wine bed (Xvfb, the
+           wineserver, every Wine process, the peer and cp) on CPU 0, as
+           `taskset -c 0` would put it
 
 Python standard library only.  Nothing here is a pass/fail test.
 """
@@ -48,6 +51,21 @@ SCALES = {
     "small": (16, 200, 16, (10, 100)),
     "full": (512, 5000, 16, (100, 2048)),
 }
+
+
+
+def x86_32_execution():
+    """'native' when this machine runs 32-bit x86 code itself, 'emulated'
+    when tools/install-deps.sh had to hand it to qemu-user."""
+    try:
+        with open("/proc/sys/fs/binfmt_misc/qemu-i386") as f:
+            return "emulated" if f.readline().strip() == "enabled" else "native"
+    except OSError:
+        return "native"
+
+
+# Where the Windows programs' peak resident set is measured.
+WINE_PROCESS = "qemu+Wine process" if x86_32_execution() == "emulated" else "Wine process"
 
 
 # -- results -----------------------------------------------------------------
@@ -272,10 +290,10 @@ class Inputs:
             f.write("\n".join(lines) + "\n")
         return path
 
-    def pack_sfx(self, ds, out=None):
+    def pack_sfx(self, ds, out=None, options=()):
         out = out or self.container(ds)
         rmtree(out)
-        return timed([self.sfxpack, "create", "-o", out] + self.datasets[ds],
+        return timed([self.sfxpack, "create", *options, "-o", out] + self.datasets[ds],
                      stdout=subprocess.DEVNULL)
 
     def pack_cat(self, ds, out):
@@ -284,8 +302,8 @@ class Inputs:
             return timed(["cat", self.launcher] + self.datasets[ds], stdout=f)
 
     def pack_cat_sync(self, ds, out):
-        """cat, then the output flushed to disk (sfxpack syncs its output
-        before renaming it into place)."""
+        """cat, then the output flushed to disk (what sfxpack --sync does
+        before renaming its output into place)."""
         rmtree(out)
         t0 = time.perf_counter()
         with open(out, "wb") as f:
@@ -345,9 +363,10 @@ def section_image(inp, table):
 
 
 class PeakSampler(threading.Thread):
-    """Follows the Wine process whose program (the third word of its command
-    line under qemu: qemu, wine, program) ends with NAME, and keeps its
-    VmHWM (peak resident set, kB) as last read before it went away."""
+    """Follows the Wine process whose program ends with NAME (the first word
+    of its command line, or the third under qemu: qemu, wine, program), and
+    keeps its VmHWM (peak resident set, kB) as last read before it went
+    away."""
 
     def __init__(self, name):
         super().__init__(daemon=True)
@@ -364,7 +383,7 @@ class PeakSampler(threading.Thread):
                     words = f.read().split(b"\0")
             except OSError:
                 continue
-            if len(words) >= 3 and words[2].endswith(self.target):
+            if any(w.endswith(self.target) for w in words[:3]):
                 return p
         return None
 
@@ -440,7 +459,7 @@ def section_pack(inp, table, runs):
     catout = os.path.join(inp.work, "pack", "cat.out")
     for ds in ("big", "many"):
         nbytes = inp.payload_bytes(ds)
-        t = {"sfxpack": [], "cat": [], "cat+fsync": [], "makensis": []}
+        t = {"sfxpack": [], "cat": [], "sfxpack --sync": [], "cat+fsync": [], "makensis": []}
         for i in range(runs):
             log("pack %s run %d/%d" % (ds, i + 1, runs))
             t["cat"].append(inp.pack_cat(ds, catout)[0])
@@ -448,9 +467,10 @@ def section_pack(inp, table, runs):
             t["cat+fsync"].append(inp.pack_cat_sync(ds, catout))
             rmtree(catout)
             t["sfxpack"].append(inp.pack_sfx(ds)[0])
+            t["sfxpack --sync"].append(inp.pack_sfx(ds, options=["--sync"])[0])
             t["makensis"].append(inp.pack_nsis(ds)[0])
         lab = inp.label(ds)
-        tools = ("sfxpack", "cat", "cat+fsync", "makensis")
+        tools = tuple(t)
         for tool in tools:
             table.add("pack " + lab, tool + " time", "s", t[tool])
         for tool in tools:
@@ -459,8 +479,8 @@ def section_pack(inp, table, runs):
         med = {k: statistics.median(v) for k, v in t.items()}
         table.add_value("pack " + lab, "sfxpack/cat (limit) throughput", "ratio",
                         med["cat"] / med["sfxpack"], "target >= 0.95")
-        table.add_value("pack " + lab, "sfxpack/(cat+fsync) throughput", "ratio",
-                        med["cat+fsync"] / med["sfxpack"])
+        table.add_value("pack " + lab, "sfxpack --sync/(cat+fsync) throughput", "ratio",
+                        med["cat+fsync"] / med["sfxpack --sync"])
         table.add_value("pack " + lab, "sfxpack/makensis (peer) throughput", "ratio",
                         med["makensis"] / med["sfxpack"])
 
@@ -474,13 +494,13 @@ def cp_limit(inp, ds, temp):
     return dt
 
 
-def section_extract(inp, table, runs, wine):
+def section_extract(inp, table, runs, wine, prefix=""):
     # The cost of starting a Windows process at all under this Wine: the
     # launched program run directly.
     start = []
     for i in range(runs):
         start.append(wine.run(inp.mark)["extract"])
-    table.add("extract", "process start (mark.exe run directly)", "s", start,
+    table.add(prefix + "extract", "process start (mark.exe run directly)", "s", start,
               "included in every extraction time below")
     for ds in ("none", "big", "many", "many1"):
         nbytes = inp.payload_bytes(ds)
@@ -496,7 +516,7 @@ def section_extract(inp, table, runs, wine):
             if ds in ("none", "big", "many"):
                 nsis.append(wine.run(inp.nsis_installer(ds), sample=True))
             cp.append(cp_limit(inp, ds, wine.temp))
-        sec = "extract " + lab
+        sec = prefix + "extract " + lab
         table.add(sec, "launcher: extraction", "s", [r["extract"] for r in sfx],
                   "start until the launched program runs")
         table.add(sec, "launcher: launch wait + cleanup", "s", [r["after"] for r in sfx])
@@ -523,29 +543,29 @@ def section_extract(inp, table, runs, wine):
                         statistics.median(cp) / m_sfx)
         peaks = [r["peak_kib"] / 1024 for r in sfx if r.get("peak_kib")]
         if peaks:
-            table.add(sec, "launcher: peak RSS (qemu+Wine process)", "MiB", peaks,
+            table.add(sec, "launcher: peak RSS (%s)" % WINE_PROCESS, "MiB", peaks,
                       "VmHWM sampled from /proc")
         peaks = [r["peak_kib"] / 1024 for r in nsis if r.get("peak_kib")]
         if peaks:
-            table.add(sec, "NSIS: peak RSS (qemu+Wine process)", "MiB", peaks,
+            table.add(sec, "NSIS: peak RSS (%s)" % WINE_PROCESS, "MiB", peaks,
                       "VmHWM sampled from /proc")
     if "many" in inp.datasets:
         per_file = (statistics.median(
-            table.find("extract " + inp.label("many"), "launcher: extraction")["values"]) -
+            table.find(prefix + "extract " + inp.label("many"), "launcher: extraction")["values"]) -
             statistics.median(
-            table.find("extract " + inp.label("none"), "launcher: extraction")["values"]))
-        table.add_value("extract", "launcher: extraction cost per small file", "ms",
+            table.find(prefix + "extract " + inp.label("none"), "launcher: extraction")["values"]))
+        table.add_value(prefix + "extract", "launcher: extraction cost per small file", "ms",
                         per_file / inp.nfiles * 1000,
                         "(%s - launched program only) / %d" % (inp.label("many"), inp.nfiles))
     # Baseline for the peak resident set: a program that does nothing.
     base = [wine.run(inp.mark, sample=True).get("peak_kib") for _ in range(runs)]
     base = [b / 1024 for b in base if b]
     if base:
-        table.add("extract", "mark.exe alone: peak RSS (qemu+Wine process)", "MiB", base,
+        table.add(prefix + "extract", "mark.exe alone: peak RSS (%s)" % WINE_PROCESS, "MiB", base,
                   "baseline of any Windows process here")
 
 
-def section_costs(inp, table, runs, wine):
+def section_costs(inp, table, runs, wine, prefix=""):
     """Windows-side measurements with costs.exe: the launcher's copy loop
     without messages, and N synchronous cross-thread messages to a dialog
     with a progress bar (as the launcher sends) or to a bare window."""
@@ -584,17 +604,38 @@ def section_costs(inp, table, runs, wine):
                 raise RuntimeError("costs.exe %s failed: %d" % (key, res.returncode))
             vals.append(float(open(rep).read().split()[1]))
         rmtree(out)
-        row = table.add("costs", key, "s", vals, note)
+        sec = prefix + "costs"
+        row = table.add(sec, key, "s", vals, note)
         if key.startswith("msg"):
-            table.add_value("costs", key + " per message", "ms", row["median"] / nmsg * 1000)
+            table.add_value(sec, key + " per message", "ms", row["median"] / nmsg * 1000)
         elif key in ("files", "delete", "cleanup"):
-            table.add_value("costs", key + " per file", "ms", row["median"] / len(many) * 1000)
+            table.add_value(sec, key + " per file", "ms", row["median"] / len(many) * 1000)
     # 1024 messages move the bar through 100 positions (99 repaints more
     # than with the position fixed).
-    repaint = (table.find("costs", "msg-progress")["median"] -
-               table.find("costs", "msg-fixed")["median"]) / 99
-    table.add_value("costs", "progress bar repaint", "ms", repaint * 1000,
+    repaint = (table.find(prefix + "costs", "msg-progress")["median"] -
+               table.find(prefix + "costs", "msg-fixed")["median"]) / 99
+    table.add_value(prefix + "costs", "progress bar repaint", "ms", repaint * 1000,
                     "(msg-progress - msg-fixed) / 99 position changes")
+
+
+def section_pinned(inp, table, runs, wine):
+    """extract and costs again with the Wine bed restarted on CPU 0 alone.
+    The affinity is set on this process before the bed starts, so Xvfb,
+    the wineserver and every Wine process inherit it, as they would from
+    `taskset -c 0`; a cross-thread message then needs no wake-up of
+    another CPU."""
+    wine.bed.stop()
+    everywhere = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {0})
+    pinned = None
+    try:
+        pinned = WineRunner(inp)
+        section_extract(inp, table, runs, pinned, "pinned ")
+        section_costs(inp, table, runs, pinned, "pinned ")
+    finally:
+        if pinned:
+            pinned.bed.stop()
+        os.sched_setaffinity(0, everywhere)
 
 
 def section_memory(inp, table, runs):
@@ -645,7 +686,7 @@ def main(argv):
     ap.add_argument("build_dir")
     ap.add_argument("--scale", choices=sorted(SCALES), default="small")
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--only", default="image,pack,extract,costs,memory")
+    ap.add_argument("--only", default="image,pack,extract,costs,pinned,memory")
     ap.add_argument("--json", default=None, help="default: BUILD_DIR/bench/latest.json")
     args = ap.parse_args(argv)
     build = os.path.abspath(args.build_dir)
@@ -655,6 +696,8 @@ def main(argv):
     sections = args.only.split(",")
     table = Table()
     t0 = time.time()
+    load_at_start = list(os.getloadavg())
+    log("32-bit x86 code runs %s here; load average %.2f %.2f %.2f" % ((x86_32_execution(),) + tuple(load_at_start)))
     log("helpers and inputs")
     inp.build_helpers()
     inp.make_datasets()
@@ -673,10 +716,11 @@ def main(argv):
     run("image", section_image, inp, table)
     run("memory", section_memory, inp, table, args.runs)
     run("pack", section_pack, inp, table, args.runs)
-    if "extract" in sections or "costs" in sections:
+    if "extract" in sections or "costs" in sections or "pinned" in sections:
         wine = WineRunner(inp)
     run("extract", section_extract, inp, table, args.runs, wine)
     run("costs", section_costs, inp, table, args.runs, wine)
+    run("pinned", section_pinned, inp, table, args.runs, wine)
     print(table.markdown())
     result = {
         "scale": args.scale, "runs": args.runs,
@@ -685,7 +729,9 @@ def main(argv):
         "date": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
         "seconds": round(time.time() - t0, 1),
         "machine": {"cpus": os.cpu_count(), "arch": platform.machine(),
-                    "kernel": platform.release()},
+                    "kernel": platform.release(), "x86_32": x86_32_execution(),
+                    "load_average_at_start": load_at_start,
+                    "load_average_at_end": list(os.getloadavg())},
         "rows": table.rows,
         "failed": failed,
     }

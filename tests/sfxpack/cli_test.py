@@ -9,6 +9,7 @@ import glob
 import json
 import os
 import pty
+import resource
 import shutil
 import signal
 import stat
@@ -16,8 +17,10 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
+import fcntl
 
 from images import header, make_pe  # noqa: E402
 
@@ -28,8 +31,13 @@ NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\
              "or control characters, not end in a dot or blank, and not be a device name)")
 
 
-def run(*args, cwd=None, prefix=()):
-    p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120)
+def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None):
+    """file_limit plants a write failure: no file may grow beyond that many bytes."""
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG instead of a killed process
+        resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+    p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120, input=stdin,
+                       preexec_fn=limit if file_limit else None)
     return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
 
 
@@ -141,8 +149,11 @@ class RoundTrip(Case):
         self.inputs()
         self.expect(["create", "-o", "one.exe", "setup.exe", "data.bin"], 0, "")
         time.sleep(0.01)
-        self.expect(["create", "-o", "two.exe", "setup.exe", "data.bin"], 0, "")
+        self.expect(["create", "--sync", "-o", "two.exe", "setup.exe", "data.bin"], 0, "")
         self.assertEqual(self.read("one.exe"), self.read("two.exe"))
+        piped = subprocess.run([SFXPACK, "create", "-o", "-", "setup.exe", "data.bin"], cwd=self.dir,
+                               capture_output=True, timeout=60)
+        self.assertEqual((0, b"", self.read("one.exe")), (piped.returncode, piped.stderr, piped.stdout))
 
     def test_verify_list_extract(self):
         self.inputs()
@@ -164,16 +175,19 @@ class RoundTrip(Case):
                          [(r["name"], r["size"], r["header_offset"], r["data_offset"]) for r in listing["records"]])
         self.assertEqual({"kind": "end_record", "offset": end}, {k: listing["end"][k] for k in ("kind", "offset")})
         self.assertEqual("nothing", listing["trailer"]["kind"])
-        self.expect(["extract", "-C", "out", "c.exe"], 0, "", "")
+        self.expect(["extract", "-C", "out/new/dir", "c.exe"], 0, "", "")  # parents made too
         for name in ("setup.exe", "data.bin", "empty.txt"):
-            self.assertEqual(self.read(name), self.read(os.path.join("out", name)), name)
+            self.assertEqual(self.read(name), self.read(os.path.join("out/new/dir", name)), name)
 
     def test_names_and_list_files(self):
         self.inputs()
-        self.write("list.txt", b"data.bin\r\n\nempty.txt\n")
+        self.write("list.txt", b"data.bin\r\n\n# a comment\n \t\nText.txt=empty.txt\n")
         self.expect(["create", "-o", "c.exe", "--name", "Install Me.exe=setup.exe", "@list.txt"], 0, "")
-        self.assertEqual([b"Install Me.exe", b"data.bin", b"empty.txt"], [r[0] for r in parse(self.read("c.exe"))[0]])
-        self.expect(["extract", "-C", "sub", "c.exe", "Install Me.exe"], 0, "")
+        self.assertEqual([b"Install Me.exe", b"data.bin", b"Text.txt"], [r[0] for r in parse(self.read("c.exe"))[0]])
+        rc, _, err = self.sfx("create", "-o", "stdin.exe", "setup.exe", "@-", stdin=self.read("list.txt"))
+        self.assertEqual((0, ""), (rc, err))
+        self.assertEqual(self.read("c.exe")[IMAGE + HEADER + 4096:], self.read("stdin.exe")[IMAGE + HEADER + 4096:])
+        self.expect(["extract", "-C", "sub", "c.exe", "INSTALL me.exe"], 0, "")  # chosen without regard to case
         self.assertEqual(["Install Me.exe"], os.listdir(self.path("sub")))
         self.expect(["extract", "-C", "sub", "c.exe", "nope.txt"], 1, "sfxpack: c.exe: no record named 'nope.txt'\n")
 
@@ -183,6 +197,7 @@ class RoundTrip(Case):
                     "sfxpack: warning: readme.txt: the first file is the one the launcher runs, but it does not "
                     "look like a Windows program (no MZ/PE header)\n")
         self.assertTrue(os.path.exists(self.path("c.exe")))
+        self.expect(["create", "-q", "-o", "quiet.exe", "readme.txt"], 0, "")
 
 
 class Refusals(Case):
@@ -224,6 +239,35 @@ class Refusals(Case):
         self.refuse(["setup.exe", "missing.bin", "folder"],
                     "sfxpack: missing.bin: No such file or directory\nsfxpack: folder: not a regular file\n")
         self.refuse(["setup.exe", "@nolist.txt"], "sfxpack: nolist.txt: cannot read the list file\n")
+
+    def test_fifo_is_refused_without_waiting_for_a_writer(self):
+        self.inputs()
+        os.mkfifo(self.path("pipe"))
+        self.refuse(["setup.exe", "pipe"], "sfxpack: pipe: not a regular file\n")
+
+    def test_output_that_is_a_directory(self):
+        self.inputs()
+        os.mkdir(self.path("out.exe"))
+        for force in ([], ["--force"]):
+            self.expect(["create", *force, "-o", "out.exe", "setup.exe"], 1, "sfxpack: out.exe: is a directory\n")
+        self.assertEqual([], os.listdir(self.path("out.exe")))
+        self.assertEqual([], glob.glob(self.path(".out.exe*")))
+
+    def test_write_failure_names_the_output(self):
+        self.inputs()
+        rc, _, err = self.sfx("create", "-o", "c.exe", "setup.exe", "data.bin", file_limit=IMAGE + 100_000)
+        self.assertEqual((1, "sfxpack: copy data.bin to c.exe: File too large\n"), (rc, err))
+        self.assertEqual([], glob.glob(self.path("*c.exe*")))
+
+    def test_standard_output_that_is_a_terminal(self):
+        self.inputs()
+        master, slave = pty.openpty()
+        p = subprocess.run([SFXPACK, "create", "-o", "-", "setup.exe"], cwd=self.dir, stdout=slave,
+                           stderr=subprocess.PIPE, timeout=60)
+        os.close(slave)
+        os.close(master)
+        self.assertEqual((1, b"sfxpack: standard output is a terminal: refusing to write a container there "
+                             b"(redirect it, or give -o FILE)\n"), (p.returncode, p.stderr))
 
     def test_permission_denied(self):
         # As root every file is readable: run sfxpack as nobody then.
@@ -296,6 +340,42 @@ class Interrupt(Case):
                          "code-signing tools reject files that large\n", err)
         self.assertEqual(["part0.bin", "part1.bin", "part2.bin", "setup.exe"], sorted(os.listdir(self.dir)))
 
+    def test_interrupted_extract_leaves_nothing(self):
+        # A small file, then a sparse 2 GiB - 1 record that takes long to write.
+        with open(self.path("big.exe"), "wb") as f:
+            f.write(make_pe() + header(5, b"small.txt") + b"small" + header(0x7FFFFFFF, b"big.bin"))
+            f.seek(0x7FFFFFFF, os.SEEK_CUR)
+            f.write(header(-1, b""))
+        proc = subprocess.Popen([SFXPACK, "extract", "-C", "new/out", "big.exe"], cwd=self.dir,
+                                stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 60
+        while proc.poll() is None and time.monotonic() < deadline and \
+                not any(os.path.getsize(t) > 1 << 20 for t in glob.glob(self.path("new/out/.sfxpack-*"))):
+            time.sleep(0.001)
+        proc.send_signal(signal.SIGINT)
+        err = proc.communicate(timeout=60)[1]
+        self.assertEqual((-signal.SIGINT, b""), (proc.returncode, err))
+        self.assertEqual(["big.exe"], os.listdir(self.dir))  # not even the folders it made
+
+    def test_ignored_signals_stay_ignored(self):
+        # As under nohup: SIGHUP and SIGINT ignored by the parent.  sfxpack
+        # blocks writing to a pipe nobody reads yet, receives both, and must
+        # finish the container.
+        self.inputs()
+        def ignore():
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+        proc = subprocess.Popen([SFXPACK, "create", "-o", "-", "setup.exe", "data.bin"], cwd=self.dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=ignore)
+        first = os.read(proc.stdout.fileno(), 2)  # writing has begun
+        for sig in (signal.SIGHUP, signal.SIGINT):
+            proc.send_signal(sig)
+        time.sleep(0.2)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual((0, b""), (proc.returncode, err))
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin"], 0, "")
+        self.assertEqual(self.read("c.exe"), first + out)
+
 
 class DamagedContainers(Case):
     def container(self):
@@ -361,8 +441,10 @@ class DamagedContainers(Case):
 class ProgressBar(Case):
     """A bar on stderr only when stderr is a terminal and the work exceeds 64 MiB."""
 
-    def on_terminal(self, *args):
+    def on_terminal(self, *args, columns=None):
         master, slave = pty.openpty()
+        if columns:
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         proc = subprocess.Popen([SFXPACK, *args], cwd=self.dir, stdout=subprocess.PIPE, stderr=slave)
         os.close(slave)
         chunks = []
@@ -393,6 +475,19 @@ class ProgressBar(Case):
         rc, out, err = self.on_terminal("extract", "-C", "tty", "over.exe")
         self.assertEqual((0, ""), (rc, out))
         self.assertIn("\rsfxpack: extracting over.exe [##############################] 100%", err)
+        for flag in ("--no-progress", "-q"):
+            self.assertEqual((0, "", ""), self.on_terminal("extract", flag, "-C", flag, "over.exe"))
+
+    def test_bar_fits_the_terminal(self):
+        self.write("setup.exe", make_pe(4096))
+        with open(self.path("a-rather-long-file-name.bin"), "wb") as f:
+            f.truncate(65 << 20)
+        rc, out, err = self.on_terminal("create", "-o", "a-rather-long-container-name.exe", "setup.exe",
+                                        "a-rather-long-file-name.bin", columns=40)
+        self.assertEqual((0, ""), (rc, out))
+        lines = err.split("\r")
+        self.assertIn("sfxpack: packing a-ra [##########] 100%", lines)  # 39 columns
+        self.assertLessEqual(max(map(len, lines)), 39, lines)  # the last column is never written
 
 
 class LargeOffsets(Case):
@@ -439,12 +534,24 @@ class ExtractSafety(Case):
         self.assertEqual(b"precious", self.read("outside.txt"))
 
 
+    def test_failed_extract_changes_nothing(self):
+        # data.bin cannot be written whole; setup.exe, written first, must not
+        # replace the file that is there.
+        self.write("setup.exe", make_pe(4096))
+        self.write("data.bin", bytes(200_000))
+        self.expect(["create", "--force", "-o", "c.exe", "setup.exe", "data.bin"], 0, "")
+        os.remove(self.path("out", "data.bin"))
+        self.write("out/setup.exe", b"old")
+        rc, _, err = self.sfx("extract", "--force", "-C", "out", "c.exe", file_limit=100_000)
+        self.assertEqual((1, "sfxpack: copy c.exe to out/data.bin: File too large\n"), (rc, err))
+        self.assertEqual((["setup.exe"], b"old"), (os.listdir(self.path("out")), self.read("out/setup.exe")))
+
     def test_force_leaves_a_directory_alone(self):
         os.remove(self.path("out", "data.bin"))
         os.mkdir(self.path("out", "data.bin"))
         self.write("out/data.bin/inside.txt", b"kept")
         self.expect(["extract", "--force", "-C", "out", "c.exe", "data.bin"], 1,
-                    "sfxpack: create out/data.bin: File exists\n")
+                    "sfxpack: out/data.bin: is a directory\n")
         self.assertEqual(b"kept", self.read("out/data.bin/inside.txt"))
 
 

@@ -1,6 +1,5 @@
 // sfxpack create: the launcher image, one record per input, the end record.
 #include <cstdio>
-#include <fstream>
 #include <unordered_map>
 
 #include "cli.h"
@@ -13,20 +12,26 @@ namespace sfxpack {
 namespace {
 
 const char kCreateHelp[] =
-    "Usage: sfxpack create [--stub FILE] [--force] -o OUT FIRST [MORE...]\n"
+    "Usage: sfxpack create [--stub FILE] [--force] [--sync] -o OUT FIRST [MORE...]\n"
     "Writes OUT: the launcher image, then one record per input in the order given,\n"
     "then the end record.  FIRST is the program the launcher runs after extraction.\n"
     "\n"
     "Inputs:\n"
     "  PATH              store the file under its base name\n"
     "  --name NAME=PATH  store the file PATH under the record name NAME\n"
-    "  @LISTFILE         read input paths from LISTFILE, one per line (empty lines skipped)\n"
+    "  @LISTFILE         read inputs from LISTFILE (@- standard input), one per line:\n"
+    "                    PATH or NAME=PATH; blank lines and lines starting with #\n"
+    "                    are skipped\n"
     "\n"
     "Options:\n"
-    "  -o, --output OUT  the container to write (required)\n"
+    "  -o, --output OUT  the container to write (required); - writes it to standard\n"
+    "                    output, which must not be a terminal\n"
     "  --stub FILE       use FILE as the launcher image instead of the built-in one;\n"
     "                    it must be an unsigned PE image of exactly 131072 bytes\n"
     "  -f, --force       replace OUT if it exists (otherwise an existing OUT is refused)\n"
+    "  --sync            flush OUT and its directory to disk before finishing\n"
+    "  -q, --quiet       no warnings, no progress bar\n"
+    "  --no-progress     no progress bar\n"
     "  -h, --help        show this help\n"
     "\n"
     "Names must be plain Windows file names of at most 1019 bytes, distinct even when\n"
@@ -40,19 +45,39 @@ struct Input {
     uint64_t size = 0;
 };
 
+// A "NAME=PATH" input; false when there is no '='.
+bool namedInput(const std::string& value, Input* input)
+{
+    size_t eq = value.find('=');
+    if (eq == std::string::npos)
+        return false;
+    *input = {value.substr(eq + 1), value.substr(0, eq)};
+    return true;
+}
+
 bool readListFile(const std::string& path, std::vector<Input>* inputs)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error(path + ": cannot read the list file");
+    std::string text;
+    IoError err;
+    if (!readTextFile(path, &text, &err)) {
+        error((path == "-" ? std::string("standard input") : path) + ": cannot read the list file");
         return false;
     }
-    std::string line;
-    while (std::getline(in, line)) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (!line.empty())
-            inputs->push_back({line, baseName(line)});
+        if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#')
+            continue;
+        Input input;
+        if (!namedInput(line, &input))
+            input = {line, baseName(line)};
+        inputs->push_back(input);
     }
     return true;
 }
@@ -92,23 +117,18 @@ bool checkInputs(std::vector<Input>& inputs)
     return ok;
 }
 
-bool writeContainer(const std::string& out, bool force, const unsigned char* stub,
+// Writes the whole container to `file`; `label` names it in the bar.
+bool writeContainer(File& file, const std::string& label, const unsigned char* stub,
                     const std::vector<Input>& inputs, uint64_t total)
 {
-    TempOutput output(out);
     IoError err;
-    if (!output.create(&err)) {
-        error(err.message);
-        return false;
-    }
-    File& file = output.file();
     if (!file.writeAll(stub, size_t(kImageSize), &err)) {
         error(err.message);
         return false;
     }
     std::vector<unsigned char> buffer(kCopyChunk);
     unsigned char header[kHeaderSize];
-    Progress progress("packing " + out, total);
+    Progress progress("packing " + label, total);
     for (const Input& input : inputs) {
         File in;
         if (!File::openRead(input.path, &in, &err)) {
@@ -128,7 +148,7 @@ bool writeContainer(const std::string& out, bool force, const unsigned char* stu
         }
     }
     encodeEndRecord(header);
-    if (!file.writeAll(header, sizeof header, &err) || !output.commit(force, &err)) {
+    if (!file.writeAll(header, sizeof header, &err)) {
         error(err.message);
         return false;
     }
@@ -141,11 +161,12 @@ int runCreate(const std::vector<std::string>& args)
 {
     CLI::App app;
     std::string out, stubPath;
-    bool force = false;
+    bool force = false, sync = false;
     std::vector<std::string> names;
     CLI::Option* outOpt = app.add_option("-o,--output", out);
     app.add_option("--stub", stubPath);
     app.add_flag("-f,--force", force);
+    app.add_flag("--sync", sync);
     CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
     Operands operands;
     if (int rc = parseCommandLine(app, "create", kCreateHelp, args, &operands); rc >= 0)
@@ -165,11 +186,11 @@ int runCreate(const std::vector<std::string>& args)
             if (!addOperand(operands.values[nextOperand++], false))
                 return kExitFailed;
         } else if (opt == nameOpt) {
-            const std::string& value = names[nextName++];
-            size_t eq = value.find('=');
-            if (eq == std::string::npos)
-                return usageError("create", "--name needs NAME=PATH, got '" + value + "'");
-            inputs.push_back({value.substr(eq + 1), value.substr(0, eq)});
+            Input input;
+            if (!namedInput(names[nextName], &input))
+                return usageError("create", "--name needs NAME=PATH, got '" + names[nextName] + "'");
+            ++nextName;
+            inputs.push_back(input);
         }
     }
     for (size_t i = operands.literalFrom; i < operands.values.size(); ++i)
@@ -206,9 +227,18 @@ int runCreate(const std::vector<std::string>& args)
         return kExitFailed;
     }
 
+    const bool toStdout = out == "-";
+    if (toStdout && stdoutIsTerminal()) {
+        error("standard output is a terminal: refusing to write a container there (redirect it, or give -o FILE)");
+        return kExitFailed;
+    }
     if (!checkInputs(inputs))
         return kExitFailed;
-    if (!force && pathExists(out)) {
+    if (!toStdout && isDirectory(out)) {
+        error(out + ": is a directory");
+        return kExitFailed;
+    }
+    if (!toStdout && !force && pathExists(out)) {
         error(out + ": already exists (use --force to replace it)");
         return kExitFailed;
     }
@@ -230,7 +260,31 @@ int runCreate(const std::vector<std::string>& args)
         warning(out + ": the container will be " + std::to_string(total) +
                 " bytes, over 2 GiB: code-signing tools reject files that large");
 
-    return writeContainer(out, force, stub.data(), inputs, data) ? kExitOk : kExitFailed;
+    InterruptGuard guard;
+    if (toStdout) {
+        File file = File::standardOutput();
+        if (!writeContainer(file, "standard output", stub.data(), inputs, data))
+            return kExitFailed;
+        IoError err;
+        if (!file.close(&err)) {
+            error(err.message);
+            return kExitFailed;
+        }
+        return kExitOk;
+    }
+    TempOutput output(out, sync);
+    IoError err;
+    if (!output.create(&err)) {
+        error(err.message);
+        return kExitFailed;
+    }
+    if (!writeContainer(output.file(), out, stub.data(), inputs, data))
+        return kExitFailed;
+    if (!output.commit(force, &err)) {
+        error(err.message);
+        return kExitFailed;
+    }
+    return kExitOk;
 }
 
 }  // namespace sfxpack

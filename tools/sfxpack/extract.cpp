@@ -15,18 +15,23 @@ namespace {
 
 const char kExtractHelp[] =
     "Usage: sfxpack extract [-C DIR] [--force] CONTAINER [NAME...]\n"
-    "Writes the container's files into DIR (default: the current directory,\n"
-    "created when missing), or only the records named.  When two records name\n"
-    "the same file (compared without regard to case, as on Windows) the later\n"
-    "one is written, as the launcher does.\n"
+    "Writes the container's files into DIR (default: the current directory;\n"
+    "created with its parents when missing), or only the records named.  When\n"
+    "two records name the same file (compared without regard to case, as on\n"
+    "Windows) the later one is written, as the launcher does.\n"
     "\n"
     "  -C, --directory DIR  extract into DIR\n"
-    "  -f, --force          replace existing files (an existing link is removed,\n"
+    "  -f, --force          replace existing files (an existing link is replaced,\n"
     "                       never written through)\n"
+    "  -q, --quiet          no warnings, no progress bar\n"
+    "  --no-progress        no progress bar\n"
     "  -h, --help           show this help\n"
     "\n"
-    "Nothing is written when the container has a bad record, a NAME is not in\n"
-    "it, or (without --force) a file to write already exists.\n";
+    "NAMEs are compared without regard to case.  Files are written under\n"
+    "temporary names and renamed once all are complete, so a failed or\n"
+    "interrupted run leaves DIR as it was.  Nothing is written when the\n"
+    "container has a bad record, a NAME is not in it, a file to write is\n"
+    "blocked by a directory or (without --force) already exists.\n";
 
 }  // namespace
 
@@ -55,14 +60,11 @@ int runExtract(const std::vector<std::string>& args)
         return kExitFailed;
     }
 
-    // First pass: the whole structure, which record wins for each file on
-    // Windows, and which names exist.
+    // First pass: the whole structure and which record wins for each file
+    // on Windows.  Names are compared as Windows compares them, so a NAME
+    // selects its record whatever the case.
     std::unordered_map<std::string, uint64_t> winner;
-    std::set<std::string> present;
-    Summary s = inspectContainer(container, [&](const Record& r) {
-        winner[collisionKey(r.name)] = r.headerOffset;
-        present.insert(r.name);
-    });
+    Summary s = inspectContainer(container, [&](const Record& r) { winner[collisionKey(r.name)] = r.headerOffset; });
     if (s.end.kind == PayloadEnd::NoPayload) {
         error(path + ": " + s.end.problem);
         return kExitFailed;
@@ -72,19 +74,16 @@ int runExtract(const std::vector<std::string>& args)
         return kExitFailed;
     }
     bool ok = true;
+    std::set<std::string> wantedKeys;
     for (const std::string& name : wanted) {
-        if (!present.count(name)) {
+        wantedKeys.insert(collisionKey(name));
+        if (!winner.count(collisionKey(name))) {
             error(path + ": no record named '" + printableName(name) + "'");
             ok = false;
         }
     }
     if (!ok)
         return kExitFailed;
-
-    // With NAMEs, each named file gets the record that wins for it.
-    std::set<std::string> wantedKeys;
-    for (const std::string& name : wanted)
-        wantedKeys.insert(collisionKey(name));
     auto selected = [&](const Record& r) {
         const std::string key = collisionKey(r.name);
         return winner[key] == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
@@ -92,6 +91,9 @@ int runExtract(const std::vector<std::string>& args)
     for (const Finding& w : s.warnings)
         warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
 
+    // Every file is written under a temporary name and takes its own only
+    // when all are written: a failure or an interruption leaves DIR as it was.
+    InterruptGuard guard;
     OutputDir dir;
     if (!dir.open(dirPath, &err)) {
         error(err.message);
@@ -105,7 +107,10 @@ int runExtract(const std::vector<std::string>& args)
             if (!selected(r))
                 continue;
             total += r.size;
-            if (!force && dir.contains(r.name)) {
+            if (dir.holdsDirectory(r.name)) {
+                error(dir.display(r.name) + ": is a directory");
+                ok = false;
+            } else if (!force && dir.contains(r.name)) {
                 error(dir.display(r.name) + ": already exists (use --force to replace it)");
                 ok = false;
             }
@@ -122,17 +127,15 @@ int runExtract(const std::vector<std::string>& args)
         if (!selected(r))
             continue;
         File out;
-        if (!dir.createFile(r.name, force, &out, &err)) {
+        if (!dir.stage(r.name, &out, &err) ||
+            !out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
             error(err.message);
             return kExitFailed;
         }
-        if (!out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
-            // A partial file is not left behind to be taken for the real one.
-            out.close(nullptr);
-            dir.remove(r.name);
-            error(err.message);
-            return kExitFailed;
-        }
+    }
+    if (!dir.commit(force, &err)) {
+        error(err.message);
+        return kExitFailed;
     }
     return kExitOk;
 }

@@ -1,7 +1,8 @@
 // File handling for sfxpack: reading with 64-bit offsets, writing a
 // container through a temporary file that becomes the output only when
-// complete, creating extracted files without following links, and a
-// progress bar.  Nothing here knows the container format.
+// complete, extracting through temporary files that take their names only
+// when every one is written, never following links, and a progress bar.
+// Nothing here knows the container format.
 //
 // fileio.cpp holds what both systems share; fileio_posix.cpp and
 // fileio_windows.cpp hold the system calls, one of them per build.
@@ -40,8 +41,11 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // Opens an existing file for reading; it must be a regular file.
+    // Opens an existing file for reading; it must be a regular file.  A
+    // FIFO or device is refused without waiting for a writer.
     static bool openRead(const std::string& path, File* out, IoError* err);
+    // Standard output, for writing; messages call it "standard output".
+    static File standardOutput();
 
     bool isOpen() const;
     const std::string& path() const { return path_; }
@@ -68,18 +72,19 @@ private:
     bool kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progress, IoError* err);
 
     NativeFile native_ = noFile();
-    bool kernelCopy_ = true;
-    std::string path_;
+    std::string path_;  // as messages name the file
     uint64_t size_ = 0;
     std::string readError_;
 };
 
 // A container being written: a temporary file beside the target, removed
-// on every failure and on SIGINT/SIGTERM, renamed over the target (or to
-// it, refusing an existing file) only once complete.
+// on every failure and on interruption, renamed over the target (or to it,
+// refusing an existing file) only once complete.  Messages name the target.
 class TempOutput {
 public:
-    explicit TempOutput(std::string target) : target_(std::move(target)) {}
+    // With `sync`, the file and then its directory are flushed to disk
+    // before commit returns, so the container survives a crash.
+    TempOutput(std::string target, bool sync) : target_(std::move(target)), sync_(sync) {}
     ~TempOutput();  // removes the temporary file unless committed
     bool create(IoError* err);
     File& file() { return file_; }
@@ -88,46 +93,78 @@ public:
 
 private:
     std::string target_;
+    bool sync_;
     std::string tempPath_;
     File file_;
     bool committed_ = false;
 };
 
 bool pathExists(const std::string& path);
+// An existing directory (a link to one counts).
+bool isDirectory(const std::string& path);
 
 // A directory that files are extracted into.  Names are single path
 // components (the record name rule guarantees it), created relative to the
-// directory itself.
+// directory itself.  Files are written under temporary names and take
+// their own names in commit(), all of them or, on failure, none.
 class OutputDir {
 public:
     OutputDir() = default;
-    ~OutputDir();
+    ~OutputDir();  // removes the files written since open() unless committed
     OutputDir(const OutputDir&) = delete;
     OutputDir& operator=(const OutputDir&) = delete;
-    // Opens `path`, creating it (one level) when missing.
+    // Opens `path`, creating it and its missing parents.
     bool open(const std::string& path, IoError* err);
     // True when an entry of that name exists, of whatever type (a link is
     // not followed).
     bool contains(const std::string& name) const;
-    // Creates `name` as a new file: never through an existing entry.  With
-    // `replace` an existing file or link is removed first.
-    bool createFile(const std::string& name, bool replace, File* out, IoError* err);
-    // Removes a file this run created, after a failure while writing it.
-    void remove(const std::string& name);
+    // True when the entry of that name is a directory (not a link to one).
+    bool holdsDirectory(const std::string& name) const;
+    // Creates a temporary file in the directory that becomes `name` on
+    // commit.
+    bool stage(const std::string& name, File* out, IoError* err);
+    // Gives every staged file its name.  Without `replace` an existing
+    // entry is refused; with it an existing file or link is replaced (a
+    // link itself, never its target).
+    bool commit(bool replace, IoError* err);
     std::string display(const std::string& name) const;
 
 private:
+    struct Staged {
+        std::string name;
+        std::string temp;
+        bool placed = false;  // renamed to `name`
+        bool replaced = false;  // an entry of that name existed before
+    };
+    // Opens path_, which exists by now.
+    bool openExisting(IoError* err);
+    // Removes the staged files and the directories open() created, unless
+    // committed.
+    void removeStaged();
+    // Creates the entry as a new file, never through an existing one;
+    // noFile() on failure, with `exists` telling whether something is there.
+    NativeFile createNew(const std::string& entry, bool* exists);
+    // Renames one staged file to its name.
+    bool place(const Staged& s, bool replace, IoError* err);
+    // Removes an entry of the directory, ignoring failure.
+    void removeEntry(const std::string& entry);
     std::string path_;
     NativeFile native_ = File::noFile();  // the open directory, where the system has one
+    std::vector<Staged> staged_;
+    std::vector<std::string> created_;  // by open(), outermost first
+    bool committed_ = false;
 };
 
-// A progress bar on stderr, shown only when stderr is a terminal and the
-// work is large enough to wait for.
+// A progress bar on stderr, shown only when stderr is a terminal, the work
+// is large enough to wait for, and it is not switched off.  It fits the
+// terminal's width.
 class Progress {
 public:
     Progress(const std::string& label, uint64_t total);
     ~Progress();
     void advance(uint64_t bytes);
+    // --quiet and --no-progress switch every bar off.
+    static void switchOff();
 
 private:
     void draw();
@@ -135,8 +172,28 @@ private:
     uint64_t total_;
     uint64_t done_ = 0;
     int shown_ = -1;
+    int width_ = 0;  // the terminal's columns
     bool enabled_;
 };
+
+// Interruption (SIGINT, SIGTERM, SIGHUP; a console Ctrl event on Windows)
+// while an InterruptGuard lives is noted instead of ending the process:
+// writing and copying then fail, the owners remove what they wrote, and
+// endIfInterrupted() ends the process by the same signal.  A signal that
+// was ignored when the guard was made (nohup) stays ignored.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+bool interrupted();
+void endIfInterrupted();
+
+// Reads a whole text file, or standard input for "-", into `text`.
+bool readTextFile(const std::string& path, std::string* text, IoError* err);
+bool stdoutIsTerminal();
 
 // The base name of a path: what follows the last separator.
 std::string baseName(const std::string& path);

@@ -1,5 +1,5 @@
-// File handling on POSIX systems: file descriptors, pread, copy_file_range
-// on Linux, mkstemp and link/rename for the output, *at() calls for
+// File handling on POSIX systems: file descriptors, pread, the kernel's
+// copy on Linux, mkstemp and link/rename for the output, *at() calls for
 // extraction.
 #include "fileio.h"
 
@@ -9,8 +9,12 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/sendfile.h>
+#endif
 
 #include "fileio_internal.h"
 
@@ -25,44 +29,65 @@ std::string lastError() { return std::strerror(errno); }
 
 void removeFile(const std::string& path) { unlink(path.c_str()); }
 
+unsigned long processId() { return static_cast<unsigned long>(getpid()); }
+
+bool isSeparator(char c) { return c == '/'; }
+
+bool makeDirectory(const std::string& path, bool* created, IoError* err)
+{
+    *created = mkdir(path.c_str(), 0777) == 0;
+    if (*created || (errno == EEXIST && isDirectory(path)))
+        return true;
+    return fail(err, "create directory " + path + ": " + lastError());
+}
+
+void removeDirectory(const std::string& path) { rmdir(path.c_str()); }
+
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+int terminalColumns()
+{
+    struct winsize ws = {};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+}
 
 namespace {
 
-// The temporary output that a signal must remove.  A fixed buffer: the
-// handler may only use async-signal-safe calls.
-char g_pendingTemp[4096];
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_previous[3];
+bool g_caught[3];
 
-extern "C" void removeTempOnSignal(int sig)
-{
-    if (g_pendingTemp[0])
-        unlink(g_pendingTemp);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
+extern "C" void noteInterrupt(int sig) { g_interruptedBy = sig; }
 
 }  // namespace
 
-void armSignalCleanup(const std::string& path)
+void catchInterrupts(bool on)
 {
-    if (path.size() >= sizeof g_pendingTemp)
-        return;
-    std::memcpy(g_pendingTemp, path.c_str(), path.size() + 1);
-    struct sigaction sa = {};
-    sa.sa_handler = removeTempOnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        if (!on) {
+            if (g_caught[i])
+                sigaction(kInterrupts[i], &g_previous[i], nullptr);
+            g_caught[i] = false;
+            continue;
+        }
+        // An ignored signal (nohup, or a shell's background job) stays
+        // ignored.  No SA_RESTART: a blocked write returns and sees the note.
+        sigaction(kInterrupts[i], nullptr, &g_previous[i]);
+        if (g_previous[i].sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa = {};
+        sa.sa_handler = noteInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(kInterrupts[i], &sa, nullptr);
+        g_caught[i] = true;
+    }
 }
 
-void disarmSignalCleanup()
+void endBy(int sig)
 {
-    sigset_t all, old;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &old);
-    g_pendingTemp[0] = '\0';
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    signal(sig, SIG_DFL);
+    raise(sig);
+    _exit(128 + sig);
 }
 
 }  // namespace detail
@@ -79,13 +104,23 @@ bool pathExists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
+bool isDirectory(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
 // ---- File ---------------------------------------------------------------
 
 NativeFile File::noFile() { return -1; }
 
 bool File::openRead(const std::string& path, File* out, IoError* err)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.  It
+    // has no effect on reading a regular file, the only kind accepted.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return fail(err, path + ": " + lastError());
     File f;
@@ -99,6 +134,14 @@ bool File::openRead(const std::string& path, File* out, IoError* err)
     f.size_ = uint64_t(st.st_size);
     *out = std::move(f);
     return true;
+}
+
+File File::standardOutput()
+{
+    File f;
+    f.native_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    f.path_ = "standard output";
+    return f;
 }
 
 bool File::read(uint64_t offset, void* buf, size_t len)
@@ -123,6 +166,8 @@ bool File::writeAll(const void* buf, size_t len, IoError* err)
 {
     auto* p = static_cast<const char*>(buf);
     while (len > 0) {
+        if (interrupted())
+            return detail::failInterrupted(err);
         ssize_t put = ::write(native_, p, len);
         if (put < 0 && errno == EINTR)
             continue;
@@ -146,17 +191,33 @@ bool File::close(IoError* err)
 bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progress, IoError* err)
 {
 #if defined(__linux__)
-    // Progress is reported per step; steps are bounded so the bar moves.
+    // Every copy tries copy_file_range first (within one file system the
+    // data need not move at all), then sendfile (any regular input to any
+    // output, one copy inside the kernel); what neither can do is left to
+    // the buffer.  Steps are bounded so that the bar moves and an
+    // interruption is seen.
     constexpr uint64_t kKernelStep = 8u << 20;
-    while (kernelCopy_ && len > 0) {
-        loff_t from = loff_t(offset);
-        ssize_t n = copy_file_range(in.native_, &from, native_, nullptr, size_t(std::min(len, kKernelStep)), 0);
+    bool useSendfile = false;
+    while (len > 0) {
+        if (interrupted())
+            return detail::failInterrupted(err);
+        const size_t step = size_t(std::min(len, kKernelStep));
+        ssize_t n;
+        if (!useSendfile) {
+            loff_t from = loff_t(offset);
+            n = copy_file_range(in.native_, &from, native_, nullptr, step, 0);
+        } else {
+            off_t from = off_t(offset);
+            n = sendfile(native_, in.native_, &from, step);
+        }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
                       errno == EBADF || errno == EPERM || errno == ETXTBSY)) {
-            kernelCopy_ = false;  // not between these files: copy through the buffer
-            break;
+            if (useSendfile)
+                break;  // not between these files: copy through the buffer
+            useSendfile = true;
+            continue;
         }
         if (n < 0)
             return fail(err, "copy " + in.path() + " to " + path_ + ": " + lastError());
@@ -175,6 +236,24 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
 
 // ---- TempOutput ---------------------------------------------------------
 
+namespace {
+
+// Flushes the directory that holds `path`, so that a rename in it lasts.
+bool syncDirectoryOf(const std::string& path, IoError* err)
+{
+    std::string base = baseName(path);
+    std::string dir = base.size() == path.size() ? "." : path.substr(0, path.size() - base.size());
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(err, "sync " + dir + ": " + lastError());
+    const bool ok = fsync(fd) == 0 || errno == EINVAL;
+    const std::string why = ok ? "" : lastError();
+    ::close(fd);
+    return ok ? true : fail(err, "sync " + dir + ": " + why);
+}
+
+}  // namespace
+
 bool TempOutput::create(IoError* err)
 {
     std::string dir, base = baseName(target_);
@@ -183,75 +262,60 @@ bool TempOutput::create(IoError* err)
     std::string path = dir + "." + base + ".sfxpack-XXXXXX";
     std::vector<char> buf(path.begin(), path.end());
     buf.push_back('\0');
-    // Block the signals until the name is recorded, so that no signal can
-    // leave the file behind.
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGHUP);
-    sigprocmask(SIG_BLOCK, &block, &old);
     int fd = mkstemp(buf.data());
-    if (fd >= 0) {
-        tempPath_ = buf.data();
-        detail::armSignalCleanup(tempPath_);
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
     if (fd < 0)
         return fail(err, "create a temporary file beside " + target_ + ": " + lastError());
+    tempPath_ = buf.data();
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     file_.native_ = fd;
-    file_.path_ = tempPath_;
+    file_.path_ = target_;
     return true;
 }
 
 bool TempOutput::commit(bool replace, IoError* err)
 {
+    if (interrupted())
+        return detail::failInterrupted(err);
     // mkstemp made the file 0600; a program is rwx for whom the umask allows.
     mode_t mask = umask(0);
     umask(mask);
     if (fchmod(file_.native_, 0777 & ~mask) != 0)
-        return fail(err, "chmod " + tempPath_ + ": " + lastError());
-    if (fsync(file_.native_) != 0 && errno != EINVAL)
-        return fail(err, "sync " + tempPath_ + ": " + lastError());
+        return fail(err, "chmod " + target_ + ": " + lastError());
+    if (sync_ && fsync(file_.native_) != 0 && errno != EINVAL)
+        return fail(err, "sync " + target_ + ": " + lastError());
     if (!file_.close(err))
         return false;
     if (replace) {
         if (rename(tempPath_.c_str(), target_.c_str()) != 0)
-            return fail(err, "rename " + tempPath_ + " to " + target_ + ": " + lastError());
+            return fail(err, target_ + ": " + lastError());
     } else if (link(tempPath_.c_str(), target_.c_str()) == 0) {
         // A hard link fails if the target appeared meanwhile: no replacing
         // a file someone else just made.
         unlink(tempPath_.c_str());
-    } else if (errno == EEXIST) {
-        return fail(err, target_ + ": already exists (use --force to replace it)");
-    } else if (pathExists(target_)) {
+    } else if (errno == EEXIST || pathExists(target_)) {
         return fail(err, target_ + ": already exists (use --force to replace it)");
     } else if (rename(tempPath_.c_str(), target_.c_str()) != 0) {
         // File systems without hard links: rename after the check above.
-        return fail(err, "rename " + tempPath_ + " to " + target_ + ": " + lastError());
+        return fail(err, target_ + ": " + lastError());
     }
     committed_ = true;
-    detail::disarmSignalCleanup();
-    return true;
+    return !sync_ || syncDirectoryOf(target_, err);
 }
 
 // ---- OutputDir ----------------------------------------------------------
 
 OutputDir::~OutputDir()
 {
+    removeStaged();
     if (native_ >= 0)
         ::close(native_);
 }
 
-bool OutputDir::open(const std::string& path, IoError* err)
+bool OutputDir::openExisting(IoError* err)
 {
-    path_ = path;
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-        return fail(err, "create directory " + path + ": " + lastError());
-    native_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    native_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (native_ < 0)
-        return fail(err, path + ": " + lastError());
+        return fail(err, path_ + ": " + lastError());
     return true;
 }
 
@@ -261,26 +325,38 @@ bool OutputDir::contains(const std::string& name) const
     return fstatat(native_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool OutputDir::createFile(const std::string& name, bool replace, File* out, IoError* err)
+bool OutputDir::holdsDirectory(const std::string& name) const
 {
-    const std::string path = display(name);
-    // unlinkat removes a link itself, never its target; a directory is
-    // left alone and the creation below reports it.
-    if (replace && unlinkat(native_, name.c_str(), 0) != 0 && errno != ENOENT && errno != EISDIR)
-        return fail(err, "remove " + path + ": " + lastError());
-    int fd = openat(native_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const bool exists = errno == EEXIST;
-        return fail(err, "create " + path + ": " + lastError() +
-                             (exists && !replace ? " (use --force to replace it)" : ""));
-    }
-    File f;
-    f.native_ = fd;
-    f.path_ = path;
-    *out = std::move(f);
-    return true;
+    struct stat st;
+    return fstatat(native_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-void OutputDir::remove(const std::string& name) { unlinkat(native_, name.c_str(), 0); }
+NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
+{
+    int fd = openat(native_, entry.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    *exists = fd < 0 && errno == EEXIST;
+    return fd;
+}
+
+bool OutputDir::place(const Staged& s, bool replace, IoError* err)
+{
+    const char* temp = s.temp.c_str();
+    const char* name = s.name.c_str();
+    // renameat replaces a file or a link itself, never a link's target.
+    if (replace) {
+        if (renameat(native_, temp, native_, name) == 0)
+            return true;
+    } else if (linkat(native_, temp, native_, name, 0) == 0) {
+        unlinkat(native_, temp, 0);
+        return true;
+    } else if (errno == EEXIST || contains(s.name)) {
+        return fail(err, display(s.name) + ": already exists (use --force to replace it)");
+    } else if (renameat(native_, temp, native_, name) == 0) {
+        return true;  // no hard links here: rename after the check above
+    }
+    return fail(err, display(s.name) + ": " + lastError());
+}
+
+void OutputDir::removeEntry(const std::string& entry) { unlinkat(native_, entry.c_str(), 0); }
 
 }  // namespace sfxpack

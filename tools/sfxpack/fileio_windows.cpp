@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 
 #include <windows.h>
@@ -30,16 +31,10 @@ std::string systemError(DWORD code)
     return n ? std::string(buf, n) : "error " + std::to_string(code);
 }
 
-// The temporary output that a Ctrl event must remove.
-char g_pendingTemp[4096];
-
-BOOL WINAPI removeTempOnCtrl(DWORD)
+BOOL WINAPI noteCtrlEvent(DWORD)
 {
-    // The file was opened with FILE_SHARE_DELETE, so it goes away when the
-    // process ends and closes it.
-    if (g_pendingTemp[0])
-        DeleteFileA(g_pendingTemp);
-    return FALSE;
+    g_interruptedBy = SIGINT;
+    return TRUE;  // handled: the work stops and cleans up, then ends the process
 }
 
 }  // namespace
@@ -48,21 +43,35 @@ std::string lastError() { return systemError(GetLastError()); }
 
 void removeFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
+unsigned long processId() { return GetCurrentProcessId(); }
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+bool makeDirectory(const std::string& path, bool* created, IoError* err)
+{
+    // A drive ("C:") or an existing folder needs nothing.
+    *created = false;
+    if (isDirectory(path))
+        return true;
+    *created = CreateDirectoryA(path.c_str(), nullptr) != 0;
+    return *created ? true : fail(err, "create directory " + path + ": " + lastError());
+}
+
+void removeDirectory(const std::string& path) { RemoveDirectoryA(path.c_str()); }
+
 bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-void armSignalCleanup(const std::string& path)
+int terminalColumns()
 {
-    if (path.size() >= sizeof g_pendingTemp)
-        return;
-    std::memcpy(g_pendingTemp, path.c_str(), path.size() + 1);
-    SetConsoleCtrlHandler(removeTempOnCtrl, TRUE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-void disarmSignalCleanup()
-{
-    g_pendingTemp[0] = '\0';
-    SetConsoleCtrlHandler(removeTempOnCtrl, FALSE);
-}
+void catchInterrupts(bool on) { SetConsoleCtrlHandler(noteCtrlEvent, on ? TRUE : FALSE); }
+
+void endBy(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 }  // namespace detail
 
@@ -73,6 +82,14 @@ std::string baseName(const std::string& path)
 }
 
 bool pathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool isDirectory(const std::string& path)
+{
+    DWORD attr = GetFileAttributesA(path.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool stdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 // ---- File ---------------------------------------------------------------
 
@@ -96,6 +113,17 @@ bool File::openRead(const std::string& path, File* out, IoError* err)
     f.size_ = uint64_t(size.QuadPart);
     *out = std::move(f);
     return true;
+}
+
+File File::standardOutput()
+{
+    File f;
+    HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, GetStdHandle(STD_OUTPUT_HANDLE), self, &f.native_, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        f.native_ = INVALID_HANDLE_VALUE;
+    f.path_ = "standard output";
+    return f;
 }
 
 bool File::read(uint64_t offset, void* buf, size_t len)
@@ -125,6 +153,8 @@ bool File::writeAll(const void* buf, size_t len, IoError* err)
 {
     auto* p = static_cast<const char*>(buf);
     while (len > 0) {
+        if (interrupted())
+            return detail::failInterrupted(err);
         DWORD put = 0;
         if (!WriteFile(native_, p, DWORD(std::min<size_t>(len, 1u << 30)), &put, nullptr))
             return fail(err, "write " + path_ + ": " + lastError());
@@ -158,40 +188,42 @@ bool TempOutput::create(IoError* err)
         if (h != INVALID_HANDLE_VALUE) {
             tempPath_ = path;
             file_.native_ = h;
-            file_.path_ = path;
-            detail::armSignalCleanup(path);
+            file_.path_ = target_;
             return true;
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
-            return fail(err, "create " + path + ": " + lastError());
+            return fail(err, "create a temporary file beside " + target_ + ": " + lastError());
     }
     return fail(err, "create a temporary file beside " + target_ + ": too many left over");
 }
 
 bool TempOutput::commit(bool replace, IoError* err)
 {
+    if (interrupted())
+        return detail::failInterrupted(err);
+    if (sync_ && !FlushFileBuffers(file_.native_))
+        return fail(err, "sync " + target_ + ": " + lastError());
     if (!file_.close(err))
         return false;
-    if (!MoveFileExA(tempPath_.c_str(), target_.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
-        return fail(err, "rename " + tempPath_ + " to " + target_ + ": " + lastError());
+    const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | (sync_ ? MOVEFILE_WRITE_THROUGH : 0);
+    if (!MoveFileExA(tempPath_.c_str(), target_.c_str(), flags)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)
+            return fail(err, target_ + ": already exists (use --force to replace it)");
+        return fail(err, target_ + ": " + lastError());
+    }
     committed_ = true;
-    detail::disarmSignalCleanup();
     return true;
 }
 
 // ---- OutputDir ----------------------------------------------------------
 
-OutputDir::~OutputDir() {}
+OutputDir::~OutputDir() { removeStaged(); }
 
-bool OutputDir::open(const std::string& path, IoError* err)
+bool OutputDir::openExisting(IoError* err)
 {
-    path_ = path;
-    DWORD attr = GetFileAttributesA(path.c_str());
-    if (attr == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(path.c_str(), nullptr))
-        return fail(err, "create directory " + path + ": " + lastError());
-    attr = GetFileAttributesA(path.c_str());
-    if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY))
-        return fail(err, path + ": not a directory");
+    if (!isDirectory(path_))
+        return fail(err, path_ + ": not a directory");
     return true;
 }
 
@@ -200,24 +232,33 @@ bool OutputDir::contains(const std::string& name) const
     return GetFileAttributesA(display(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool OutputDir::createFile(const std::string& name, bool replace, File* out, IoError* err)
+bool OutputDir::holdsDirectory(const std::string& name) const
 {
-    const std::string path = display(name);
-    if (replace && !DeleteFileA(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
-        return fail(err, "remove " + path + ": " + lastError());
-    // CREATE_NEW fails on any existing entry, a link included, and the
-    // reparse flag keeps a link planted in the meantime from being followed.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return fail(err, "create " + path + ": " + lastError());
-    File f;
-    f.native_ = h;
-    f.path_ = path;
-    *out = std::move(f);
-    return true;
+    DWORD attr = GetFileAttributesA(display(name).c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attr & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-void OutputDir::remove(const std::string& name) { DeleteFileA(display(name).c_str()); }
+NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
+{
+    // CREATE_NEW fails on any existing entry, a link included.
+    HANDLE h = CreateFileA(display(entry).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    *exists = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+    return h;
+}
+
+bool OutputDir::place(const Staged& s, bool replace, IoError* err)
+{
+    // Replacing renames over a file or a link itself, never a link's target.
+    if (MoveFileExA(display(s.temp).c_str(), display(s.name).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
+        return true;
+    const DWORD code = GetLastError();
+    if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS))
+        return fail(err, display(s.name) + ": already exists (use --force to replace it)");
+    return fail(err, display(s.name) + ": " + lastError());
+}
+
+void OutputDir::removeEntry(const std::string& entry) { DeleteFileA(display(entry).c_str()); }
 
 }  // namespace sfxpack

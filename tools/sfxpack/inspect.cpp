@@ -17,8 +17,9 @@ const char kListHelp[] =
     "and what follows the end record.  Offsets are byte offsets from the start\n"
     "of the file.\n"
     "\n"
-    "  --json      print one JSON object instead\n"
-    "  -h, --help  show this help\n"
+    "  --json       print one JSON object instead\n"
+    "  -q, --quiet  no warnings\n"
+    "  -h, --help   show this help\n"
     "\n"
     "Exit status: 0 when every record could be read, 1 when the file is not a\n"
     "container or a record is bad, 2 usage error.\n";
@@ -32,7 +33,8 @@ const char kVerifyHelp[] =
     "certificate table the image's security directory references.  Every\n"
     "finding is reported with its offset; duplicate names are warnings.\n"
     "\n"
-    "  -h, --help  show this help\n";
+    "  -q, --quiet  no warnings\n"
+    "  -h, --help   show this help\n";
 
 // A name or path as a JSON string: the bytes are in the Windows ANSI code
 // page, which the container does not record, so each byte is given as the
@@ -178,8 +180,9 @@ int runVerify(const std::vector<std::string>& args)
         errorAt(path, f.offset, f.what);
     if (!s.findings.empty())
         return kExitFailed;
-    std::printf("%s: OK: %llu records, %llu data bytes; %s; %s\n", path.c_str(),
-                static_cast<unsigned long long>(s.records), static_cast<unsigned long long>(s.dataBytes),
+    std::printf("%s: OK: %llu record%s, %llu data bytes; %s; %s\n", path.c_str(),
+                static_cast<unsigned long long>(s.records), s.records == 1 ? "" : "s",
+                static_cast<unsigned long long>(s.dataBytes),
                 describeEnd(s.end, file.size()).c_str(), describeTrailer(s.trailer, s.image).c_str());
     return kExitOk;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "fileio.h"
 #include "format.h"
 
 #ifndef SFXPACK_VERSION
@@ -12,9 +13,23 @@
 
 namespace sfxpack {
 
-void error(const std::string& message) { std::fprintf(stderr, "sfxpack: %s\n", message.c_str()); }
+namespace {
+bool g_quiet = false;
+}  // namespace
 
-void warning(const std::string& message) { std::fprintf(stderr, "sfxpack: warning: %s\n", message.c_str()); }
+// Once interrupted, the work fails step by step as it unwinds; those
+// failures are the interruption's, not the user's to read.
+void error(const std::string& message)
+{
+    if (!interrupted())
+        std::fprintf(stderr, "sfxpack: %s\n", message.c_str());
+}
+
+void warning(const std::string& message)
+{
+    if (!g_quiet && !interrupted())
+        std::fprintf(stderr, "sfxpack: warning: %s\n", message.c_str());
+}
 
 void errorAt(const std::string& file, uint64_t offset, const std::string& message)
 {
@@ -59,6 +74,10 @@ int parseCommandLine(CLI::App& app, const std::string& command, const char* help
         if (opt->get_multi_option_policy() == CLI::MultiOptionPolicy::Throw)
             opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     CLI::Option* positional = app.add_option("operands", operands->values);
+    // Options every subcommand takes.
+    bool noProgress = false;
+    app.add_flag("-q,--quiet", g_quiet);
+    app.add_flag("--no-progress", noProgress);
 
     const size_t sep = separatorIndex(app, args);
     std::vector<std::string> head(args.begin(), args.begin() + sep);
@@ -79,6 +98,8 @@ int parseCommandLine(CLI::App& app, const std::string& command, const char* help
     if (!unknown.empty())
         return usageError(command, "unknown option '" + unknown.front() + "'");
 
+    if (g_quiet || noProgress)
+        Progress::switchOff();
     for (const CLI::Option* opt : app.parse_order())
         operands->order.push_back(opt == positional ? nullptr : opt);
     operands->literalFrom = operands->values.size();
@@ -138,8 +159,12 @@ int main(int argc, char** argv)
         std::printf("sfxpack %s\n", SFXPACK_VERSION);
         return kExitOk;
     }
-    for (const Command& c : kCommands)
-        if (command == c.name)
-            return c.run(args);
+    for (const Command& c : kCommands) {
+        if (command == c.name) {
+            const int status = c.run(args);
+            endIfInterrupted();  // by the same signal, once the work has cleaned up
+            return status;
+        }
+    }
     return usageError("", "unknown command '" + command + "'");
 }
