@@ -22,6 +22,7 @@
 #include <stdlib.h>
 #include <algorithm>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -292,27 +293,16 @@ int RunCase(const Options &opt)
 // Runs every line of a batch file; the status is the worst of the runs'.
 int RunBatch(const std::string &path)
 {
-    std::string text = ReadFileBytes(path);
+    std::istringstream lines(ReadFileBytes(path));
+    std::string line;
     int worst = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    while (std::getline(lines, line)) {
         if (line.empty())
             continue;
+        std::istringstream tabs(line);
         std::vector<std::string> fields;
-        for (size_t start = 0;;) {
-            size_t tab = line.find('\t', start);
-            fields.push_back(line.substr(start, tab == std::string::npos ? tab : tab - start));
-            if (tab == std::string::npos)
-                break;
-            start = tab + 1;
-        }
+        for (std::string field; std::getline(tabs, field, '\t');)
+            fields.push_back(field);
         std::vector<const char *> argv(1, "driver");
         for (const std::string &f : fields)
             argv.push_back(f.c_str());
@@ -321,9 +311,7 @@ int RunBatch(const std::string &path)
             fprintf(stderr, "driver: bad batch line: %s\n", line.c_str());
             return 2;
         }
-        int status = RunCase(opt);
-        if (status > worst)
-            worst = status;
+        worst = std::max(worst, RunCase(opt));
     }
     return worst;
 }
