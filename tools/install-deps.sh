@@ -28,7 +28,7 @@ apt_update() {
 need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
-           osslsigncode openssl libcli11-dev nlohmann-json3-dev; do
+           osslsigncode openssl libcli11-dev nlohmann-json3-dev python3-pefile; do
     have "$pkg" || need="$need $pkg"
 done
 if [ -n "$need" ]; then

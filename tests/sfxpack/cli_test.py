@@ -9,6 +9,7 @@ import glob
 import json
 import os
 import pty
+import re
 import resource
 import shutil
 import signal
@@ -22,7 +23,7 @@ import time
 import unittest
 import fcntl
 
-from images import header, make_pe  # noqa: E402
+from images import header, make_ico, make_pe  # noqa: E402
 
 SFXPACK = os.environ.get("SFXPACK", "")
 IMAGE = 0x20000
@@ -31,11 +32,14 @@ NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\
              "or control characters, not end in a dot or blank, and not be a device name)")
 
 
-def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None):
-    """file_limit plants a write failure: no file may grow beyond that many bytes."""
+def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None, raw=False):
+    """file_limit plants a write failure: no file may grow beyond that many bytes.
+    raw passes the arguments as bytes: what a shell would pass, UTF-8 or not."""
     def limit():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG instead of a killed process
         resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+    if raw:
+        args = [a.encode("latin-1") for a in args]
     p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120, input=stdin,
                        preexec_fn=limit if file_limit else None)
     return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
@@ -95,7 +99,7 @@ class Conventions(Case):
         self.assertRegex(out, r"^sfxpack \d+\.\d+\.\d+\n$")
 
     def test_help_on_every_subcommand(self):
-        for cmd in ("create", "list", "verify", "extract"):
+        for cmd in ("create", "stub", "list", "verify", "extract"):
             for flag in ("--help", "-h"):
                 out = self.expect([cmd, flag], 0, "")
                 self.assertTrue(out.startswith(f"Usage: sfxpack {cmd} "), out)
@@ -168,7 +172,9 @@ class RoundTrip(Case):
                     "        137216       204800  data.bin\n"
                     "        343040            0  empty.txt\n"
                     f"end record at offset {end} ({end:#x})\n"
-                    "nothing follows the end record\n")
+                    "nothing follows the end record\n"
+                    "icon: 48x48 4 bpp, 32x32 4 bpp, 24x24 4 bpp, 16x16 4 bpp, 48x48 8 bpp, 32x32 8 bpp, 24x24 8 bpp, "
+                    "16x16 8 bpp, 48x48 24 bpp, 32x32 24 bpp, 48x48 32 bpp, 32x32 32 bpp, 24x24 32 bpp, 16x16 32 bpp\n")
         listing = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))
         self.assertEqual([("setup.exe", 4096, 131072, 132096), ("data.bin", 204800, 136192, 137216),
                           ("empty.txt", 0, 342016, 343040)],
@@ -310,6 +316,171 @@ class Refusals(Case):
         self.write("stub.exe", stub)
         self.expect(["create", "--stub", "stub.exe", "-o", "c.exe", "setup.exe"], 0, "")
         self.assertEqual(stub, self.read("c.exe")[:IMAGE])
+
+
+class Branding(Case):
+    """Icon and version information: read back by an independent parser
+    (Debian's python3-pefile), and every refusal."""
+
+    ICO = make_ico()  # 16x16 and 32x32 at 32 bpp, 48x48 at 8 bpp, 256x256 PNG
+    OPTIONS = ["--icon", "app.ico", "--file-version", "1.2.3", "--product-version", "4.5.6.7",
+               "--version-string", "CompanyName=Acme \u00dcmlaut", "--version-string", "ProductName=Widget",
+               "--version-string", "LegalCopyright=(c) 2026"]
+
+    def setUp(self):
+        super().setUp()
+        self.write("app.ico", self.ICO)
+        with open(os.environ["SFX_LAUNCHER"], "rb") as f:
+            self.launcher = f.read()
+
+    @staticmethod
+    def resources(pe):
+        """{(type, name, language): bytes} of an image's resources."""
+        out = {}
+        for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            for n in t.directory.entries:
+                for lang in n.directory.entries:
+                    d = lang.data.struct
+                    out[(t.id, n.id, lang.id)] = pe.get_data(d.OffsetToData, d.Size)
+        return out
+
+    def test_without_options_the_image_is_the_launcher(self):
+        self.expect(["stub", "-o", "s.exe"], 0, "", "")
+        self.assertEqual(self.launcher, self.read("s.exe"))
+        self.assertTrue(os.stat(self.path("s.exe")).st_mode & stat.S_IXUSR)
+
+    def test_branded_image_read_by_pefile(self):
+        import pefile
+        self.expect(["stub", "-o", "s.exe", *self.OPTIONS], 0, "", "")
+        data = self.read("s.exe")
+        self.assertEqual(IMAGE, len(data))
+        pe, old = pefile.PE(data=data), pefile.PE(data=self.launcher)
+        last = max(pe.sections, key=lambda s: s.PointerToRawData)
+        self.assertEqual(IMAGE, last.PointerToRawData + last.SizeOfRawData)
+        self.assertEqual(pe.generate_checksum(), pe.OPTIONAL_HEADER.CheckSum)
+        end = max(s.VirtualAddress + s.Misc_VirtualSize for s in pe.sections)
+        self.assertEqual((end + 0xFFF) & ~0xFFF, pe.OPTIONAL_HEADER.SizeOfImage)
+        relocs = [[(e.rva, e.type) for e in b.entries] for b in pe.DIRECTORY_ENTRY_BASERELOC]
+        self.assertEqual([[(e.rva, e.type) for e in b.entries] for b in old.DIRECTORY_ENTRY_BASERELOC], relocs)
+        self.assertEqual([s.get_data() for s in old.sections[:3]], [s.get_data() for s in pe.sections[:3]])
+
+        res, before = self.resources(pe), self.resources(old)
+        self.assertEqual(before[(5, 130, 1033)], res[(5, 130, 1033)])
+        self.assertEqual(before[(24, 1, 1033)], res[(24, 1, 1033)])
+        count, = struct.unpack_from("<H", self.ICO, 4)
+        group = res[(14, 129, 1033)]
+        self.assertEqual(struct.pack("<HHH", 0, 1, count), group[:6])
+        for i in range(count):
+            w, h, colours, _, planes, bits, size, offset = struct.unpack_from("<BBBBHHII", self.ICO, 6 + 16 * i)
+            entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+            self.assertEqual((w, h, colours, 0, planes, bits, size), entry[:7])
+            self.assertEqual(self.ICO[offset:offset + size], res[(3, entry[7], 1033)])
+        self.assertEqual(count, len([k for k in res if k[0] == 3]), "the old images are gone")
+
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((0x10002, 0x30000, 0x40005, 0x60007),
+                         (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS))
+        tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo" for t in info.StringTable]
+        self.assertEqual([b"040904B0"], [t.LangID for t in tables])
+        self.assertEqual({b"CompanyName": "Acme \u00dcmlaut".encode(), b"ProductName": b"Widget",
+                          b"LegalCopyright": b"(c) 2026", b"FileVersion": b"1.2.3.0",
+                          b"ProductVersion": b"4.5.6.7"}, tables[0].entries)
+        self.assertIn("Acme \u00dcmlaut".encode("utf-16-le"), res[(16, 1, 1033)])
+        var = [v for info in pe.FileInfo[0] if info.Key == b"VarFileInfo" for v in info.Var]
+        self.assertEqual([{b"Translation": "0x0409 0x04b0"}], [v.entry for v in var])
+
+        self.expect(["stub", "-o", "again.exe", *self.OPTIONS], 0, "")
+        self.assertEqual(data, self.read("again.exe"), "same inputs, same bytes")
+        self.write("setup.exe", make_pe(4096))
+        self.expect(["create", "-o", "c.exe", *self.OPTIONS, "setup.exe"], 0, "")
+        self.assertEqual(data, self.read("c.exe")[:IMAGE])
+        self.expect(["create", "-o", "d.exe", "--stub", "s.exe", "setup.exe"], 0, "")
+        self.assertEqual(self.read("c.exe"), self.read("d.exe"))
+
+    def test_list_and_verify_show_the_branding(self):
+        self.write("setup.exe", make_pe(4096))
+        self.expect(["create", "-o", "c.exe", *self.OPTIONS, "setup.exe"], 0, "")
+        out = self.expect(["list", "c.exe"], 0, "")
+        self.assertEqual(["icon: 16x16 32 bpp, 32x32 32 bpp, 48x48 8 bpp, 256x256 32 bpp",
+                          "file version 1.2.3.0, product version 4.5.6.7",
+                          "CompanyName: Acme \u00dcmlaut", "ProductName: Widget", "LegalCopyright: (c) 2026",
+                          "FileVersion: 1.2.3.0", "ProductVersion: 4.5.6.7"], out.encode("latin-1").decode().splitlines()[4:])
+        image = json.loads(self.expect(["list", "--json", "c.exe"], 0, "").encode("latin-1"))["image"]
+        self.assertEqual([(16, 32), (32, 32), (48, 8), (256, 32)], [(i["width"], i["bit_count"]) for i in image["icon"]])
+        self.assertEqual(("1.2.3.0", "4.5.6.7", {"key": "CompanyName", "value": "Acme \u00dcmlaut"}),
+                         (image["version"]["file_version"], image["version"]["product_version"],
+                          image["version"]["strings"][0]))
+        self.expect(["verify", "c.exe"], 0, "")
+        # The group's first entry names an RT_ICON id that is not there.
+        import pefile
+        data = bytearray(self.read("c.exe"))
+        pe = pefile.PE(data=bytes(data[:IMAGE]))
+        group = [e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 14][0].directory.entries[0]
+        at = pe.get_offset_from_rva(group.directory.entries[0].data.struct.OffsetToData)
+        struct.pack_into("<H", data, at + 6 + 12, 99)
+        self.write("c.exe", bytes(data))
+        self.expect(["verify", "c.exe"], 1, f"sfxpack: c.exe: offset {at} ({at:#x}): icon group 129 names image 99 "
+                                            "of 1128 bytes, which is missing\n")
+
+    def test_refusals(self):
+        cases = [
+            (["--file-version", "1.x"], 2, "sfxpack: stub: --file-version: part 'x' of '1.x' is not a number\n"
+                                          "Try 'sfxpack stub --help'.\n"),
+            (["--product-version", "1.65536"], 2, "sfxpack: stub: --product-version: part 65536 of '1.65536' is "
+                                                  "above 65535\nTry 'sfxpack stub --help'.\n"),
+            (["--version-string", "CompanyName"], 2, "sfxpack: stub: --version-string needs KEY=VALUE, got "
+                                                      "'CompanyName'\nTry 'sfxpack stub --help'.\n"),
+            (["--version-string", "ProductName=caf\xe9"], 2, "sfxpack: stub: --version-string 'ProductName=caf\\xe9' "
+                                                             "is not valid UTF-8 (byte 16)\nTry 'sfxpack stub --help'.\n"),
+        ]
+        for args, status, err in cases:
+            with self.subTest(args=args):
+                rc, out, got = run("stub", "-o", "s.exe", *args, cwd=self.dir, raw=True)
+                self.assertEqual((status, err), (rc, got))
+        icos = {
+            "cursor.ico": (self.ICO[:2] + b"\2\0" + self.ICO[4:], "offset 0 (0x0): not an .ico file (a cursor file, type 2)"),
+            "none.ico": (self.ICO[:4] + b"\0\0", "offset 4 (0x4): not an .ico file (it holds no image)"),
+            "cut.ico": (self.ICO[:-1], f"offset 62 (0x3e): not an .ico file (image 4's data (666 bytes at offset "
+                                       f"{len(self.ICO) - 666}) lie outside the file of {len(self.ICO) - 1} bytes)"),
+            "wide.ico": (self.ICO[:22] + b"\x30" + self.ICO[23:], "offset 22 (0x16): not an .ico file (image 2's "
+                                                                "directory entry says 48x32, but its bitmap header says 32x32)"),
+        }
+        for name, (data, err) in icos.items():
+            with self.subTest(ico=name):
+                self.write(name, data)
+                self.expect(["stub", "-o", "s.exe", "--icon", name], 1, f"sfxpack: {name}: {err}\n")
+        self.write("signed.exe", make_pe(security=(IMAGE, 1024)))
+        self.expect(["stub", "-o", "s.exe", "--stub", "signed.exe", "--icon", "app.ico"], 1,
+                    "sfxpack: signed.exe: already signed (its security directory points to 1024 bytes at offset "
+                    "131072): the payload would break that signature; pack an unsigned launcher and sign the "
+                    "finished container instead\n")
+        # The import table moved into .reloc: that section can no longer move.
+        pe = struct.unpack_from("<I", self.launcher, 0x3C)[0]
+        sections = pe + 24 + struct.unpack_from("<H", self.launcher, pe + 20)[0]
+        count = struct.unpack_from("<H", self.launcher, pe + 6)[0]
+        reloc = sections + 40 * (count - 1)
+        stub = bytearray(self.launcher)
+        struct.pack_into("<I", stub, pe + 24 + 96 + 8, struct.unpack_from("<I", stub, reloc + 12)[0])
+        self.write("imports.exe", bytes(stub))
+        self.expect(["stub", "-o", "s.exe", "--stub", "imports.exe", "--file-version", "1"], 1,
+                    f"sfxpack: imports.exe: offset {reloc} ({reloc:#x}): section '.reloc' behind the resources cannot "
+                    "be moved: it holds the import table (data directory 1)\n")
+        self.assertFalse(os.path.exists(self.path("s.exe")))
+
+    def test_resources_that_do_not_fit_say_how_many_bytes_are_missing(self):
+        def attempt(size):
+            png = make_ico(((256, 0),))
+            self.write("big.ico", png[:14] + struct.pack("<I", len(png) - 22 + size) + png[18:] + bytes(size))
+            return run("stub", "--force", "-o", "s.exe", "--icon", "big.ico", cwd=self.dir)
+        rc, _, err = attempt(120000)
+        self.assertEqual(1, rc)
+        match = re.fullmatch(r"sfxpack: built-in launcher: offset \d+ \(0x[0-9a-f]+\): the resources do not fit in "
+                             r"the image: (\d+) bytes missing \(the resource section would need \d+ bytes\)\n", err)
+        self.assertTrue(match, err)
+        self.assertFalse(os.path.exists(self.path("s.exe")))
+        missing = int(match.group(1))
+        self.assertEqual(0, attempt(120000 - missing)[0], "that many bytes fewer fit")
+        self.assertEqual(1, attempt(120000 - missing + 512 + 8)[0], "a file alignment more does not")
 
 
 class Interrupt(Case):

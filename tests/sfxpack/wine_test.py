@@ -16,7 +16,7 @@ import sys
 import tempfile
 import unittest
 
-from images import header, make_pe  # noqa: E402
+from images import header, make_ico, make_pe  # noqa: E402
 
 sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
 from winebed import Bed  # noqa: E402
@@ -40,6 +40,7 @@ class WindowsSfxpack(unittest.TestCase):
         self.put("setup.exe", make_pe(3000))
         self.put("data.bin", bytes(range(256)) * 300)
         self.put("empty.txt", b"")
+        self.put("app.ico", make_ico())
 
     def put(self, name, data):
         with open(os.path.join(self.dir, name), "wb") as f:
@@ -60,7 +61,10 @@ class WindowsSfxpack(unittest.TestCase):
         return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
 
     def test_same_container_listing_and_files_as_native(self):
-        inputs = ["setup.exe", "--name", "Data File.bin=data.bin", "empty.txt"]
+        # Branded, so that the resource section is rebuilt by the 32-bit code
+        # too; the Windows build takes the version string in the ANSI code page.
+        inputs = ["--icon", "app.ico", "--file-version", "3.1", "--version-string", "ProductName=W\u00efdget",
+                  "setup.exe", "--name", "Data File.bin=data.bin", "empty.txt"]
         self.assertEqual((0, "", ""), self.wine("create", "-o", "win.exe", *inputs))
         self.assertEqual((0, "", ""), self.native("create", "-o", "native.exe", *inputs))
         self.assertEqual(self.get("native.exe"), self.get("win.exe"))

@@ -5,14 +5,13 @@
 #include "cli.h"
 #include "fileio.h"
 #include "format.h"
-#include "launcher_image.h"
 
 namespace sfxpack {
 
 namespace {
 
 const char kCreateHelp[] =
-    "Usage: sfxpack create [--stub FILE] [--force] [--sync] -o OUT FIRST [MORE...]\n"
+    "Usage: sfxpack create [--stub FILE] [BRANDING...] [--force] [--sync] -o OUT FIRST [MORE...]\n"
     "Writes OUT: the launcher image, then one record per input in the order given,\n"
     "then the end record.  FIRST is the program the launcher runs after extraction.\n"
     "\n"
@@ -33,6 +32,10 @@ const char kCreateHelp[] =
     "  -q, --quiet       no warnings, no progress bar\n"
     "  --no-progress     no progress bar\n"
     "  -h, --help        show this help\n"
+    "\n";
+
+// After the branding options.
+const char kCreateHelpTail[] =
     "\n"
     "Names must be plain Windows file names of at most 1019 bytes, distinct even when\n"
     "compared without regard to case; each file may hold up to 2147483647 bytes.\n"
@@ -168,8 +171,11 @@ int runCreate(const std::vector<std::string>& args)
     app.add_flag("-f,--force", force);
     app.add_flag("--sync", sync);
     CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
+    BrandingOptions branding;
+    addBrandingOptions(app, &branding);
     Operands operands;
-    if (int rc = parseCommandLine(app, "create", kCreateHelp, args, &operands); rc >= 0)
+    const std::string help = kCreateHelp + std::string(kBrandingHelp) + kCreateHelpTail;
+    if (int rc = parseCommandLine(app, "create", help.c_str(), args, &operands); rc >= 0)
         return rc;
 
     // Inputs in the order given: operands (paths, @LISTFILE) and --name.
@@ -200,32 +206,9 @@ int runCreate(const std::vector<std::string>& args)
     if (inputs.empty())
         return usageError("create", "no input files");
 
-    // The launcher image: the built-in one, or a checked replacement.
-    std::vector<unsigned char> stub(kLauncherImage, kLauncherImage + kLauncherImageSize);
-    std::string stubName = "built-in launcher";
-    if (!stubPath.empty()) {
-        File f;
-        IoError err;
-        if (!File::openRead(stubPath, &f, &err)) {
-            error(err.message);
-            return kExitFailed;
-        }
-        if (std::string why = stubProblem(f); !why.empty()) {
-            error(stubPath + ": " + why);
-            return kExitFailed;
-        }
-        stub.resize(size_t(kImageSize));
-        if (!f.read(0, stub.data(), stub.size())) {
-            error(stubPath + ": " + f.readError());
-            return kExitFailed;
-        }
-        stubName = stubPath;
-    }
-    MemorySource stubSource(stub.data(), stub.size());
-    if (std::string why = stubProblem(stubSource); !why.empty()) {
-        error(stubName + ": " + why);
-        return kExitFailed;
-    }
+    std::vector<unsigned char> stub;
+    if (int rc = loadImage("create", stubPath, branding, &stub); rc >= 0)
+        return rc;
 
     const bool toStdout = out == "-";
     if (toStdout && stdoutIsTerminal()) {

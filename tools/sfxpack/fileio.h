@@ -198,6 +198,11 @@ bool stdoutIsTerminal();
 // The base name of a path: what follows the last separator.
 std::string baseName(const std::string& path);
 
+// A command-line argument as UTF-8 text.  POSIX hands arguments over as
+// they were typed (UTF-8 in a UTF-8 locale); Windows hands them over in
+// the ANSI code page, which is converted.
+std::string argumentAsUtf8(const std::string& arg);
+
 }  // namespace sfxpack
 
 #endif  // SFXPACK_FILEIO_H

@@ -359,4 +359,6 @@ bool OutputDir::place(const Staged& s, bool replace, IoError* err)
 
 void OutputDir::removeEntry(const std::string& entry) { unlinkat(native_, entry.c_str(), 0); }
 
+std::string argumentAsUtf8(const std::string& arg) { return arg; }
+
 }  // namespace sfxpack

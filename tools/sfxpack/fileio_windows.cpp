@@ -261,4 +261,17 @@ bool OutputDir::place(const Staged& s, bool replace, IoError* err)
 
 void OutputDir::removeEntry(const std::string& entry) { DeleteFileA(display(entry).c_str()); }
 
+std::string argumentAsUtf8(const std::string& arg)
+{
+    if (arg.empty())
+        return arg;
+    const int wide = MultiByteToWideChar(CP_ACP, 0, arg.data(), int(arg.size()), nullptr, 0);
+    std::wstring w(size_t(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, arg.data(), int(arg.size()), &w[0], wide);
+    const int narrow = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(narrow), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &out[0], narrow, nullptr, nullptr);
+    return out;
+}
+
 }  // namespace sfxpack

@@ -2,6 +2,8 @@
 // byte comes through a Source.
 #include "format.h"
 
+#include "bytes.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,19 +12,6 @@
 namespace sfxpack {
 
 namespace {
-
-uint16_t get16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
-
-uint32_t get32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void put32(unsigned char* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 uint64_t alignUp8(uint64_t v) { return (v + 7) & ~uint64_t(7); }
 
@@ -162,11 +151,7 @@ ImageInfo inspectImage(Source& src)
     const uint16_t optionalSize = get16(nt + 4 + 16);
     const uint16_t magic = get16(nt + 4 + 20);
     if (magic != kPe32Magic && magic != kPe32PlusMagic) {
-        info.notPe = "not a PE image (optional header magic 0x" + [&] {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "%x", magic);
-            return std::string(buf);
-        }() + " is neither PE32 nor PE32+)";
+        info.notPe = "not a PE image (optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+)";
         return info;
     }
     // The payload starts where the last section's raw data ends; anything
@@ -453,6 +438,13 @@ std::string formatOffset(uint64_t offset)
     char buf[48];
     std::snprintf(buf, sizeof buf, "%llu (0x%llx)", static_cast<unsigned long long>(offset),
                   static_cast<unsigned long long>(offset));
+    return buf;
+}
+
+std::string formatHex(uint64_t value)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
     return buf;
 }
 

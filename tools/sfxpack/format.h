@@ -183,6 +183,7 @@ Summary inspectContainer(Source& src,
                          const std::function<void(const Record&)>& onRecord = {});
 
 std::string formatOffset(uint64_t offset);  // "132099 (0x20403)"
+std::string formatHex(uint64_t value);      // "0x20403"
 std::string describeEnd(const EndInfo& end, uint64_t fileSize);
 std::string describeTrailer(const TrailerInfo& trailer, const ImageInfo& image);
 

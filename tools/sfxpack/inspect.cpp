@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "brand.h"
 #include "cli.h"
 #include "fileio.h"
 #include "format.h"
@@ -14,8 +15,8 @@ namespace {
 const char kListHelp[] =
     "Usage: sfxpack list [--json] CONTAINER\n"
     "Shows one line per record (data offset, size, name), how the payload ends,\n"
-    "and what follows the end record.  Offsets are byte offsets from the start\n"
-    "of the file.\n"
+    "what follows the end record, and the launcher image's icon sizes and version\n"
+    "information.  Offsets are byte offsets from the start of the file.\n"
     "\n"
     "  --json       print one JSON object instead\n"
     "  -q, --quiet  no warnings\n"
@@ -27,7 +28,8 @@ const char kListHelp[] =
 const char kVerifyHelp[] =
     "Usage: sfxpack verify CONTAINER\n"
     "Exits 0 only when the launcher image is a PE image of exactly 131072 bytes\n"
-    "whose last section ends where the payload starts,\n"
+    "whose last section ends where the payload starts, with a well-formed resource\n"
+    "section (icon group and version information included),\n"
     "every record is whole with a valid name, an end record is present, and\n"
     "nothing follows it but zero padding to a multiple of 8 and exactly the\n"
     "certificate table the image's security directory references.  Every\n"
@@ -72,6 +74,31 @@ const char* trailerKindName(TrailerKind kind)
     case TrailerKind::Unexplained: break;
     }
     return "unexplained";
+}
+
+// Version strings for a listing line: control characters escaped.
+std::string printableText(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 32 || c == 127) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+// The icon and version resources of the container's launcher image.
+ImageBranding readBranding(File& file)
+{
+    std::vector<unsigned char> image(static_cast<size_t>(kImageSize));
+    if (file.size() < kImageSize || !file.read(0, image.data(), image.size()))
+        return {};
+    return inspectBranding(image);
 }
 
 // Parses "[OPTIONS] CONTAINER" with the options already declared on `app`
@@ -123,6 +150,7 @@ int runList(const std::vector<std::string>& args)
             std::printf("%14llu %12u  %s\n", static_cast<unsigned long long>(r.dataOffset), r.size,
                         printableName(r.name).c_str());
     });
+    const ImageBranding b = readBranding(file);
 
     if (json) {
         Json trailer = {{"kind", s.end.kind == PayloadEnd::EndRecord ? trailerKindName(s.trailer.kind) : "none"},
@@ -136,6 +164,21 @@ int runList(const std::vector<std::string>& args)
             trailer["problem"] = jsonText(s.trailer.problem);
             trailer["problem_offset"] = s.trailer.problemOffset;
         }
+        Json icon = Json::array();
+        for (const IconGroupEntry& e : b.icons)
+            icon.push_back({{"width", e.width ? e.width : 256},
+                            {"height", e.height ? e.height : 256},
+                            {"bit_count", e.bitCount},
+                            {"id", e.id}});
+        Json version = nullptr;
+        if (b.hasVersion) {
+            Json strings = Json::array();
+            for (const auto& [key, value] : b.version.strings)
+                strings.push_back({{"key", key}, {"value", value}});
+            version = {{"file_version", formatVersionNumber(b.version.fileVersion)},
+                       {"product_version", formatVersionNumber(b.version.productVersion)},
+                       {"strings", std::move(strings)}};
+        }
         Json doc = {{"container", jsonText(path)},
                     {"size", file.size()},
                     {"records", std::move(records)},
@@ -147,7 +190,9 @@ int runList(const std::vector<std::string>& args)
                     {"image",
                      {{"pe", s.image.notPe.empty()},
                       {"security_directory",
-                       {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}}}}}};
+                       {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}}},
+                      {"icon", std::move(icon)},
+                      {"version", std::move(version)}}}};
         std::printf("%s\n", doc.dump(1, ' ', false, Json::error_handler_t::replace).c_str());
     } else {
         std::printf("%s\n", describeEnd(s.end, file.size()).c_str());
@@ -157,6 +202,16 @@ int runList(const std::vector<std::string>& args)
             std::printf("launcher image: %s\n", s.image.notPe.c_str());
         if (!s.image.layoutProblem.empty())
             std::printf("launcher image: %s\n", s.image.layoutProblem.c_str());
+        if (!b.icons.empty())
+            std::printf("icon: %s\n", describeIcons(b.icons).c_str());
+        if (b.hasVersion) {
+            std::printf("file version %s, product version %s\n", formatVersionNumber(b.version.fileVersion).c_str(),
+                        formatVersionNumber(b.version.productVersion).c_str());
+            for (const auto& [key, value] : b.version.strings)
+                std::printf("%s: %s\n", printableText(key).c_str(), printableText(value).c_str());
+        }
+        for (const Finding& f : b.findings)
+            std::printf("launcher image: %s (at offset %s)\n", f.what.c_str(), formatOffset(f.offset).c_str());
     }
     std::fflush(stdout);
     if (s.end.kind == PayloadEnd::BadRecord) {
@@ -174,6 +229,8 @@ int runVerify(const std::vector<std::string>& args)
     if (int rc = openContainerArg(app, "verify", kVerifyHelp, args, &path, &file); rc >= 0)
         return rc;
     Summary s = inspectContainer(file);
+    const ImageBranding b = readBranding(file);
+    s.findings.insert(s.findings.begin(), b.findings.begin(), b.findings.end());
     for (const Finding& w : s.warnings)
         warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
     for (const Finding& f : s.findings)

@@ -117,8 +117,10 @@ const char kUsage[] =
     "Builds, lists, verifies and unpacks self-extracting launcher containers.\n"
     "\n"
     "Commands:\n"
-    "  create [--stub FILE] [--force] -o OUT FIRST [MORE...]\n"
+    "  create [--stub FILE] [BRANDING...] [--force] -o OUT FIRST [MORE...]\n"
     "                          pack files behind the launcher; FIRST is run after extraction\n"
+    "  stub [--stub FILE] [BRANDING...] [--force] -o STUB\n"
+    "                          write the launcher image alone, branded with icon and version\n"
     "  list [--json] CONTAINER  show the records and what follows them\n"
     "  verify CONTAINER         check the whole container; exit 0 only when it is sound\n"
     "  extract [-C DIR] [--force] CONTAINER [NAME...]\n"
@@ -139,6 +141,7 @@ int main(int argc, char** argv)
     };
     static const Command kCommands[] = {
         {"create", runCreate},
+        {"stub", runStub},
         {"list", runList},
         {"verify", runVerify},
         {"extract", runExtract},
