@@ -39,6 +39,16 @@ static int IsAnsiLeadByte(unsigned char ch)
     return IsDBCSLeadByte(ch) != 0;
 }
 
+/* Whether a NUL-terminated record name is text in the system's ANSI code
+ * page.  A byte pair the code page has no character for (a lead byte
+ * before a byte that is not one of its trail bytes) would be dropped or
+ * replaced on the way to the file system, giving the file another name,
+ * or one with a separator in it. */
+static BOOL IsAnsiText(const char *pszName)
+{
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszName, -1, NULL, 0) != 0;
+}
+
 /* Opens the launcher's own file for reading; shows the error itself. */
 static int OpenOwnFile(const char *pszModulePath)
 {
@@ -173,7 +183,8 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
         ShowError("Unable to read file: %s", pContext->szModulePath);
         return FALSE;
     }
-    if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE, IsAnsiLeadByte))
+    if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE, IsAnsiLeadByte)
+        || !IsAnsiText(pHeader->szName))
     {
         ShowError("Invalid file name in payload: %.*s", RECORD_NAME_SIZE, pHeader->szName);
         return FALSE;

@@ -162,6 +162,19 @@ class DoubleByteNames(UnpackCase):
             self.assertEqual(files.get(name.decode("latin-1")), (len(data), zlib.crc32(data)))
         self.assertEqual(os.listdir(self.temp), [])
 
+    def test_a_byte_pair_that_is_no_character_of_the_code_page_is_refused(self):
+        # 81 7F: a lead byte of code page 932 before a byte that is none of
+        # its trail bytes, though not below 0x40 either.
+        name = b"a\x81\x7f.txt"
+        exe = self.write("setup.exe", container([(self.NAMES[0], self.program("probe.exe")),
+                                                 (name, b"x")]))
+        run = self.run_launcher(exe, env=self.probe_env(), wine_env={"LC_ALL": "ja_JP.UTF-8"})
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(len(run.errors), 1)
+        self.assertTrue(run.errors[0].startswith("Invalid file name in payload: "), run.errors)
+        self.assertFalse(self.probe_ran())
+        self.assertEqual(os.listdir(self.temp), [])
+
     def test_the_same_bytes_under_a_single_byte_code_page_are_refused(self):
         _, run = self.run_in_locale("en_US.UTF-8")
         self.assertEqual(run.exit_code, 0)
