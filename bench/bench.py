@@ -173,13 +173,21 @@ class Inputs:
     def build_helpers(self):
         os.makedirs(self.win, exist_ok=True)
         cc = "i686-w64-mingw32-gcc"
+        # costs.exe calls the launcher's own cleanup, so it is C++ and
+        # links the launcher's sources.
+        run_dir = os.path.join(os.path.dirname(HERE), "src", "run")
+        launcher_parts = [os.path.join(run_dir, n) for n in ("launch.cpp", "links.cpp", "error.cpp")]
         for name, extra in (("mark", ["-mwindows"]), ("timer", ["-lpsapi"]),
-                            ("costs", ["-mwindows", "-lcomctl32"])):
+                            ("costs", ["-mwindows", "-I", run_dir]
+                             + launcher_parts + ["-lcomctl32", "-lshlwapi"])):
             src = os.path.join(HERE, "win", name + ".c")
             out = os.path.join(self.win, name + ".exe")
-            if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(src):
+            inputs = [src] + [p for p in extra if p.endswith(".cpp")]
+            if os.path.exists(out) and all(os.path.getmtime(out) >= os.path.getmtime(p)
+                                           for p in inputs):
                 continue
-            subprocess.run([cc, "-O2", "-s", "-static", "-o", out, src] + extra, check=True)
+            compiler = "i686-w64-mingw32-g++" if name == "costs" else cc
+            subprocess.run([compiler, "-O2", "-s", "-static", "-o", out, src] + extra, check=True)
 
     @staticmethod
     def _fill(path, size, seed):
@@ -576,6 +584,8 @@ def section_costs(inp, table, runs, wine, prefix=""):
          "copy loop, %d x %d KiB files, no messages" % (len(many), inp.small_kib)),
         ("delete", ["delete", windows_path(listfile), windows_path(out)],
          "create then delete %d files (delete timed)" % len(many)),
+        ("cleanup", ["cleanup", windows_path(listfile), windows_path(out)],
+         "the same %d files deleted by the launcher's cleanup" % len(many)),
         ("msg-progress", ["msg", str(nmsg), "progress"],
          "%d SendMessage to a dialog, each setting a progress bar" % nmsg),
         ("msg-fixed", ["msg", str(nmsg), "fixed"],
@@ -598,7 +608,7 @@ def section_costs(inp, table, runs, wine, prefix=""):
         row = table.add(sec, key, "s", vals, note)
         if key.startswith("msg"):
             table.add_value(sec, key + " per message", "ms", row["median"] / nmsg * 1000)
-        elif key in ("files", "delete"):
+        elif key in ("files", "delete", "cleanup"):
             table.add_value(sec, key + " per file", "ms", row["median"] / len(many) * 1000)
     # 1024 messages move the bar through 100 positions (99 repaints more
     # than with the position fixed).

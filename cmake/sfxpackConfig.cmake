@@ -4,13 +4,18 @@
 #   SFXPACK_EXECUTABLE    its path
 #   SFXPACK_LAUNCHER      the launcher image installed with it
 #   sfxpack_add_container(<target> OUTPUT <file> FILES <first> [<more>...]
-#                         [STUB <launcher>])
+#                         [STUB <launcher>] [ICON <file.ico>]
+#                         [FILE_VERSION <A.B.C.D>] [PRODUCT_VERSION <A.B.C.D>]
+#                         [VERSION_STRINGS <KEY=VALUE>...])
 #
 # sfxpack_add_container adds a target, built by default, that packs the
 # FILES (the first is the program the launcher runs) into OUTPUT, and packs
-# again whenever an input, the stub or sfxpack itself changes.  A relative
-# OUTPUT is taken from the current binary directory, relative FILES and
-# STUB from the current source directory.
+# again whenever an input, the stub, the icon or sfxpack itself changes.
+# ICON, FILE_VERSION, PRODUCT_VERSION and VERSION_STRINGS brand the
+# launcher image (sfxpack create's --icon, --file-version,
+# --product-version and --version-string).  A relative OUTPUT is taken from
+# the current binary directory, relative FILES, STUB and ICON from the
+# current source directory.
 #
 # The package lies at <prefix>/lib/cmake/sfxpack.
 get_filename_component(_sfxpack_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
@@ -35,7 +40,8 @@ if(NOT TARGET sfxpack::sfxpack)
 endif()
 
 function(sfxpack_add_container name)
-    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT;STUB" "FILES")
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT;STUB;ICON;FILE_VERSION;PRODUCT_VERSION"
+        "FILES;VERSION_STRINGS")
     if(ARG_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "sfxpack_add_container(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
     endif()
@@ -58,12 +64,26 @@ function(sfxpack_add_container name)
         get_filename_component(stub "${ARG_STUB}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
         set(stub_option --stub "${stub}")
     endif()
+    set(icon)
+    if(ARG_ICON)
+        get_filename_component(icon "${ARG_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND stub_option --icon "${icon}")
+    endif()
+    if(DEFINED ARG_FILE_VERSION)
+        list(APPEND stub_option --file-version "${ARG_FILE_VERSION}")
+    endif()
+    if(DEFINED ARG_PRODUCT_VERSION)
+        list(APPEND stub_option --product-version "${ARG_PRODUCT_VERSION}")
+    endif()
+    foreach(pair IN LISTS ARG_VERSION_STRINGS)
+        list(APPEND stub_option --version-string "${pair}")
+    endforeach()
 
     # --force: the rule replaces its own earlier output; "--" keeps file
     # names that start with @ or - from being read as options.
     add_custom_command(OUTPUT "${output}"
         COMMAND "${SFXPACK_EXECUTABLE}" create --force ${stub_option} -o "${output}" -- ${files}
-        DEPENDS ${files} ${stub} "${SFXPACK_EXECUTABLE}"
+        DEPENDS ${files} ${stub} ${icon} "${SFXPACK_EXECUTABLE}"
         COMMENT "Packing ${ARG_OUTPUT}"
         VERBATIM)
     add_custom_target(${name} ALL DEPENDS "${output}")

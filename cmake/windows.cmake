@@ -11,14 +11,19 @@ if(NOT SFX_PADIMAGE)
     set(SFX_PADIMAGE $<TARGET_FILE:padimage>)
 endif()
 
+# The image uses functions from Windows Vista on and SSE2 instructions: its
+# header says 6.0, so older systems refuse it with their own message.
 if(MSVC)
     set(SFX_LAUNCHER_FLAGS /W4 /GS /arch:SSE2 /fp:precise)
+    set(SFX_LAUNCHER_LINK /SUBSYSTEM:WINDOWS,6.0 /OSVERSION:6.0)
 else()
     # SSE arithmetic rounds every float to single precision, which the
     # progress formula relies on; x87 code would keep 64-bit mantissas.
     set(SFX_LAUNCHER_FLAGS -Wall -Wextra -Os -msse2 -mfpmath=sse
         -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
-    set(SFX_LAUNCHER_LINK -static -s -Wl,--no-insert-timestamp)
+    set(SFX_LAUNCHER_LINK -static -s -Wl,--no-insert-timestamp
+        -Wl,--major-os-version,6,--minor-os-version,0
+        -Wl,--major-subsystem-version,6,--minor-subsystem-version,0)
 endif()
 
 set(SFX_LAUNCHER_SOURCES
@@ -26,6 +31,7 @@ set(SFX_LAUNCHER_SOURCES
     ${PROJECT_SOURCE_DIR}/src/run/launch.cpp
     ${PROJECT_SOURCE_DIR}/src/run/cmdline.cpp
     ${PROJECT_SOURCE_DIR}/src/run/error.cpp
+    ${PROJECT_SOURCE_DIR}/src/run/links.cpp
     ${PROJECT_SOURCE_DIR}/src/payload/extract.cpp
     ${PROJECT_SOURCE_DIR}/src/payload/container.cpp
     ${PROJECT_SOURCE_DIR}/res/launcher.rc)
@@ -43,6 +49,9 @@ function(add_launcher name)
     target_compile_definitions(${name} PRIVATE ${L_DEFINES})
     target_link_options(${name} PRIVATE ${SFX_LAUNCHER_LINK})
     target_link_libraries(${name} PRIVATE user32 shlwapi ${L_LIBS})
+    # The static runtime: the image imports system DLLs only, none that
+    # must be redistributed or could be planted beside the download.
+    set_property(TARGET ${name} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
     add_custom_command(TARGET ${name} POST_BUILD
         COMMAND ${SFX_PADIMAGE} $<TARGET_FILE:${name}> ${SFX_PAYLOAD_OFFSET}
         COMMENT "Padding ${name} to ${SFX_PAYLOAD_OFFSET} bytes")

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what the build and the tests need, if it is missing: the native
 # toolchain, mingw-w64 for the 32-bit launcher, Wine and Xvfb to run it,
-# and the header-only libraries sfxpack is built with (CLI11, nlohmann-json;
-# the mingw build takes the same headers).
+# OpenSSL's libcrypto for sfxpack's digests and signature reading, and the
+# header-only libraries sfxpack is built with (CLI11, nlohmann-json; the
+# mingw build takes the same headers).
 # Idempotent and non-interactive; safe to run before every build.
 #
 # Some virtual machines cannot execute 32-bit x86 code at all (no compat
@@ -28,7 +29,7 @@ apt_update() {
 need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
-           osslsigncode openssl libcli11-dev nlohmann-json3-dev; do
+           osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile; do
     have "$pkg" || need="$need $pkg"
 done
 if [ -n "$need" ]; then
@@ -37,6 +38,19 @@ if [ -n "$need" ]; then
     apt_update
     $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
 fi
+
+# Wine names files in the Linux locale's character set; without a real
+# locale it has none for non-ASCII names.  The tests run the launcher in a
+# Japanese (code page 932) and an English locale.
+for loc in ja_JP en_US; do
+    if ! locale -a 2>/dev/null | grep -qx "$loc.utf8"; then
+        if ! have locales; then
+            apt_update
+            $SUDO apt-get install -y -qq --no-install-recommends locales >/dev/null
+        fi
+        $SUDO localedef -i "$loc" -f UTF-8 "$loc.UTF-8"
+    fi
+done
 
 # Can this machine run 32-bit x86 Linux code by itself?
 probe=/usr/lib/wine/wine

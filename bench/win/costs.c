@@ -5,6 +5,10 @@
  *   costs.exe REPORT files LIST DSTDIR  the same for every file named in LIST
  *   costs.exe REPORT delete LIST DSTDIR copy them (not timed), then delete
  *                                       them and DSTDIR (timed)
+ *   costs.exe REPORT cleanup LIST DSTDIR
+ *                                       the same, deleted by the launcher's
+ *                                       own cleanup (each entry looked at
+ *                                       before its DeleteFileA)
  *   costs.exe REPORT msg N progress|fixed|bare
  *                                       a worker thread sends N synchronous
  *                                       messages to a window of the main
@@ -24,6 +28,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+
+#include "launcher.h"
 
 #define CHUNK 65536
 #define WM_BENCH_SETPOS (WM_USER + 1)
@@ -163,6 +169,16 @@ int main(int argc, char **argv)
         double t0 = Seconds();
         ok = ok && ForEachListed(argv[3], argv[4], 1) && RemoveDirectoryA(argv[4]);
         t = Seconds() - t0;
+    } else if (strcmp(pszMode, "cleanup") == 0 && argc == 5) {
+        /* A failed extraction whose first file lay in DSTDIR: no launch,
+         * only the cleanup of that folder. */
+        static ExtractContext context;
+        snprintf(context.szLaunchPath, MAX_PATH, "%s\\first", argv[4]);
+        ok = ForEachListed(argv[3], argv[4], 0);
+        double t0 = Seconds();
+        LaunchAndCleanup(&context, (DWORD)-1, "", 0);
+        t = Seconds() - t0;
+        ok = ok && GetFileAttributesA(argv[4]) == INVALID_FILE_ATTRIBUTES;
     } else if (strcmp(pszMode, "msg") == 0 && argc == 5) {
         g_fFixed = strcmp(argv[4], "fixed") == 0;
         ok = Messages(atoi(argv[3]), strcmp(argv[4], "bare") != 0);

@@ -5,6 +5,17 @@
  */
 #include "container.h"
 
+#define MIN_TRAIL_BYTE 0x40     /* lowest trail byte of 932, 936, 949, 950 */
+
+/* Windows takes the superscripts 1, 2 and 3 of Latin-1 (0xB9, 0xB2, 0xB3,
+ * as in code page 1252) for digits too: "COM\xB9" is a serial port in
+ * every folder.  In other code pages these bytes are letters, and such a
+ * name is refused although it would be harmless. */
+static int IsPortDigit(unsigned char ch)
+{
+    return (ch >= '1' && ch <= '9') || ch == 0xB9 || ch == 0xB2 || ch == 0xB3;
+}
+
 static int IsDeviceName(const char *pszName)
 {
     static const char *const rgszDevices[] = { "CON", "PRN", "AUX", "NUL" };
@@ -31,7 +42,7 @@ static int IsDeviceName(const char *pszName)
             return 1;
     }
 
-    if (cchBase == 4 && pszName[3] >= '1' && pszName[3] <= '9')
+    if (cchBase == 4 && IsPortDigit((unsigned char)pszName[3]))
     {
         char c0 = (char)(pszName[0] & ~0x20);
         char c1 = (char)(pszName[1] & ~0x20);
@@ -60,8 +71,12 @@ int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLead
 
         if (pfnIsLeadByte && pfnIsLeadByte(ch))
         {
-            if (i + 1 == cch)
-                return 0;   /* a lead byte whose trail byte is the NUL */
+            /* No double-byte code page has trail bytes below 0x40: a lead
+             * byte before the NUL, a control character or one of / : * ?
+             * " < > is no character, and the system's conversion would
+             * drop that byte or turn it into something else. */
+            if ((unsigned char)pchField[i + 1] < MIN_TRAIL_BYTE)
+                return 0;
             i++;            /* the trail byte belongs to the character */
             fLastIsSingleByte = 0;
             continue;

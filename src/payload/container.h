@@ -72,12 +72,14 @@ typedef int (*LeadByteTest)(unsigned char ch);
  * record name is accepted only as a plain Windows file name: NUL-terminated
  * within its field of cbField bytes, not empty, none of \ / : * ? " < > |
  * nor characters below 32, not "." or "..", not ending in a dot or a blank,
- * and not a device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or
- * without an extension).  Anything else could place a file outside the
+ * and not a device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, also
+ * with the superscript digits 0xB9, 0xB2, 0xB3, with or without an
+ * extension).  Anything else could place a file outside the
  * extraction folder or open a device instead of a file.
  * The name is walked by characters of the code page that pfnIsLeadByte
  * describes (NULL: a single-byte code page): a lead byte carries its trail
- * byte, and a lead byte right before the NUL is no character at all.
+ * byte, and a lead byte before the NUL or before any other byte below
+ * 0x40 (no trail byte in any code page) is no character at all.
  * Returns nonzero when the name is acceptable.
  */
 int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLeadByte);

@@ -39,6 +39,16 @@ static int IsAnsiLeadByte(unsigned char ch)
     return IsDBCSLeadByte(ch) != 0;
 }
 
+/* Whether a NUL-terminated record name is text in the system's ANSI code
+ * page.  A byte pair the code page has no character for (a lead byte
+ * before a byte that is not one of its trail bytes) would be dropped or
+ * replaced on the way to the file system, giving the file another name,
+ * or one with a separator in it. */
+static BOOL IsAnsiText(const char *pszName)
+{
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszName, -1, NULL, 0) != 0;
+}
+
 /* Opens the launcher's own file for reading; shows the error itself. */
 static int OpenOwnFile(const char *pszModulePath)
 {
@@ -60,11 +70,12 @@ static int OpenOwnFile(const char *pszModulePath)
 }
 
 /* Creates the extraction folder TEMP + EXTRACT_FOLDER_NAME (without its
- * trailing backslash) and leaves its path in szFolder.  The folder may
+ * trailing backslash) and leaves its path in szFolder, its final path in
+ * szFinalFolder (empty where the system cannot tell).  The folder may
  * exist from an earlier or concurrent run; what matters is that it is a
  * real folder, not a link an unelevated program planted to redirect our
  * writes.  Shows the error itself. */
-static BOOL PrepareFolder(char *szFolder)
+static BOOL PrepareFolder(char *szFolder, char *szFinalFolder)
 {
     const char *pszTemp = getenv("TEMP");
     size_t cchTemp;
@@ -90,6 +101,38 @@ static BOOL PrepareFolder(char *szFolder)
         ShowError("Unable to extract files!\nThe folder %s is a link.", szFolder);
         return FALSE;
     }
+    GetFolderFinalPath(szFolder, szFinalFolder, FINAL_PATH_SIZE);
+    return TRUE;
+}
+
+/* An entry that already carries the record's name may have been planted
+ * to make the elevated launcher overwrite some other file.  Looks at it
+ * without writing: a hard link or a reparse point loses its name here, so
+ * the data goes into a new file and the other file keeps its content; an
+ * entry that leads out of the folder (a link the platform shows as a plain
+ * file, whose deletion would reach its target) is left alone and refused.
+ * A plain file with one name is rewritten as usual.  When the name cannot
+ * be removed, the open that follows fails and says so. */
+static BOOL ClearPlantedEntry(const char *pszOutPath, const char *pszFinalFolder,
+                              const char *pszName)
+{
+    DWORD dwAttributes = GetFileAttributesA(pszOutPath);
+    BOOL fElsewhere;
+    DWORD cLinks;
+
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES || (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return TRUE;    /* nothing there, or a folder the open will fail on */
+    if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    {
+        DeleteFileA(pszOutPath);    /* removes the link itself */
+        return TRUE;
+    }
+    if (!InspectEntry(pszOutPath, pszFinalFolder, pszName, &fElsewhere, &cLinks))
+        return TRUE;
+    if (fElsewhere)
+        return FALSE;
+    if (cLinks > 1)
+        DeleteFileA(pszOutPath);    /* removes this name only */
     return TRUE;
 }
 
@@ -123,13 +166,15 @@ static BOOL CopyRecordData(ExtractContext *pContext, int fdIn, int fdOut, int nS
 
 /* Writes one record, whose header is at the start of pbBuffer, into the
  * folder.  The header's name is used before the data overwrites it. */
-static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFolder, char *pbBuffer)
+static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFolder,
+                          const char *pszFinalFolder, char *pbBuffer)
 {
     const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)pbBuffer;
     const int nSize = pHeader->nSize;
     char szOutPath[MAX_PATH];
     char szStatus[MESSAGE_TEXT_SIZE];
     int fdOut;
+    int nErr;
     BOOL fCopied;
 
     if (nSize < 0)
@@ -138,7 +183,8 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
         ShowError("Unable to read file: %s", pContext->szModulePath);
         return FALSE;
     }
-    if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE, IsAnsiLeadByte))
+    if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE, IsAnsiLeadByte)
+        || !IsAnsiText(pHeader->szName))
     {
         ShowError("Invalid file name in payload: %.*s", RECORD_NAME_SIZE, pHeader->szName);
         return FALSE;
@@ -157,11 +203,18 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
     if (pContext->szLaunchPath[0] == '\0')
         strcpy_s(pContext->szLaunchPath, MAX_PATH, szOutPath);
 
-    fdOut = _open(szOutPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    /* A planted entry that leads elsewhere is refused like a file that
+     * cannot be opened for writing. */
+    fdOut = -1;
+    nErr = EACCES;
+    if (ClearPlantedEntry(szOutPath, pszFinalFolder, pHeader->szName))
+    {
+        fdOut = _open(szOutPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fdOut < 0)
+            nErr = CurrentErrno();
+    }
     if (fdOut < 0)
     {
-        int nErr = CurrentErrno();
-
         /* Access denied and sharing violations, what a file held open by a
          * running instance yields, both arrive as EACCES. */
         if (nErr == EACCES || nErr == EEXIST)
@@ -186,8 +239,10 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
 {
     char rgbBuffer[COPY_CHUNK_SIZE];
     char szFolder[MAX_PATH];
+    char szFinalFolder[FINAL_PATH_SIZE];
+    DWORD dwResult = EXTRACT_OK;
 
-    if (!PrepareFolder(szFolder))
+    if (!PrepareFolder(szFolder, szFinalFolder))
         return EXTRACT_FAILED;
 
     for (;;)
@@ -195,12 +250,21 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
         const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)rgbBuffer;
 
         if (_read(fdIn, rgbBuffer, RECORD_HEADER_SIZE) != RECORD_HEADER_SIZE)
-            return EXTRACT_OK;
+            break;
         if (pHeader->nSize == END_RECORD_SIZE)
-            return EXTRACT_OK;
-        if (!ExtractRecord(pContext, fdIn, szFolder, rgbBuffer))
-            return EXTRACT_FAILED;
+            break;
+        if (!ExtractRecord(pContext, fdIn, szFolder, szFinalFolder, rgbBuffer))
+        {
+            dwResult = EXTRACT_FAILED;
+            break;
+        }
     }
+
+    /* Without a first file the cleanup cannot find the folder: leave none
+     * behind that this run made.  Only an empty folder goes. */
+    if (pContext->szLaunchPath[0] == '\0' && !IsLink(szFolder))
+        RemoveDirectoryA(szFolder);
+    return dwResult;
 }
 
 DWORD WINAPI ExtractThreadProc(LPVOID lpParameter)

@@ -31,9 +31,11 @@ DWORD WINAPI ExtractThreadProc(LPVOID lpParameter);
 /* The progress dialog's procedure. */
 INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
-/* Runs the first extracted file after a successful extraction, then
- * removes the extraction folder. */
-void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const char *pszArguments);
+/* Runs the first extracted file after a successful extraction, with the
+ * error mode the launcher itself started with, then removes the
+ * extraction folder. */
+void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const char *pszArguments,
+                      UINT uInstallerErrorMode);
 
 /* The argument string of a command line: what follows the program-name
  * token and the blanks after it. */
@@ -44,5 +46,21 @@ void ShowError(const char *pszFormat, ...);
 
 /* Nonzero when the path names an existing junction or symbolic link. */
 BOOL IsLink(const char *pszPath);
+
+/* Capacity of a final path: the system may name a folder by a longer path
+ * than the one it was opened with. */
+#define FINAL_PATH_SIZE (2 * MAX_PATH)
+
+/* The final path of a folder as the system resolves it, or an empty
+ * string where it cannot tell. */
+void GetFolderFinalPath(const char *pszFolder, char *szFinal, DWORD cchFinal);
+
+/* Looks at the existing entry pszPath, the name pszName in a folder whose
+ * final path is pszFinalFolder (may be empty), without writing to it and
+ * without following a link.  *pfElsewhere tells whether its final path is
+ * known to be another than the folder's plus the name; *pcLinks is its
+ * number of names.  FALSE when the entry cannot be opened. */
+BOOL InspectEntry(const char *pszPath, const char *pszFinalFolder, const char *pszName,
+                  BOOL *pfElsewhere, DWORD *pcLinks);
 
 #endif /* RUN_LAUNCHER_H */

@@ -104,6 +104,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     ExtractContext *pContext;
     DWORD dwThreadId;
     DWORD dwExitCode;
+    UINT uStartErrorMode;
 
     (void)hPrevInstance;
     (void)lpCmdLine;
@@ -111,8 +112,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
 
     RestrictDllSearch();
     /* The launcher's own error boxes are the only ones a user should see:
-     * no system box for a drive that is not ready. */
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+     * no system box for a drive that is not ready.  The installer gets
+     * back the mode the launcher started with. */
+    uStartErrorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
     /* Start-up codes differ in how they split off the program name, so the
      * argument string is taken from the command line itself. */
@@ -153,7 +155,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     GetExitCodeThread(pContext->hThread, &dwExitCode);
     CloseHandle(pContext->hThread);
 
-    LaunchAndCleanup(pContext, dwExitCode, pszArguments);
+    LaunchAndCleanup(pContext, dwExitCode, pszArguments, uStartErrorMode);
 
     free(pContext);
     return 0;

@@ -19,6 +19,8 @@ PAYLOAD_OFFSET = 0x20000
 HEADER_SIZE = 1024
 FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
 PROBE_REPORT = "probe-report.txt"
+ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
+                    "permissions and that another instance of setup is not running.")
 
 BUILD_DIR = os.environ.get("SFX_BUILD_DIR", "")
 WIN_DIR = os.path.join(BUILD_DIR, "windows")
@@ -68,7 +70,11 @@ def read_lines(path):
     with open(path, "rb") as f:
         text = f.read().decode("latin-1")
     pairs = []
-    for line in text.splitlines():
+    # Only "\n" ends a line: names may hold other bytes that Python also
+    # takes for line ends (0x0B, 0x0C, 0x1C-0x1E, 0x85).
+    for line in text.split("\n"):
+        if not line:
+            continue
         key, _, value = line.partition(" ")
         pairs.append((key, value))
     return pairs
@@ -133,6 +139,57 @@ class Run:
 
     def texts(self):
         return [unescape(v.rsplit(" ", 1)[0]) for k, v in self.hook if k == "settext"]
+
+
+DRIVER = os.path.join(TEST_WIN_DIR, "driver.exe")
+
+
+def driver_args(exe, report, hook_log=None, temp=None, timeout_ms=60000, env=None, unset=(),
+                cmdline_file=None, close_dialog=False):
+    """The driver's options for one run of EXE (Linux paths): its report,
+    the hook's log, TEMP, the time limit and the environment."""
+    argv = ["--exe", windows_path(exe), "--report", windows_path(report),
+            "--timeout", str(timeout_ms)]
+    if cmdline_file:
+        argv += ["--cmdline-file", windows_path(cmdline_file)]
+    if hook_log:
+        argv += ["--hook", windows_path(os.path.join(TEST_WIN_DIR, "sfxhook.dll")),
+                 "--hook-log", windows_path(hook_log)]
+    if temp:
+        argv += ["--set", "TEMP=" + windows_path(temp)]
+    for name, value in (env or {}).items():
+        argv += ["--set", "%s=%s" % (name, value)]
+    for name in unset:
+        argv += ["--unset", name]
+    if close_dialog:
+        argv.append("--close-dialog")
+    return argv
+
+
+def run_batch(bed, runs, batch_file, wine_env=None, timeout=3600):
+    """Runs the driver once for a list of runs, each a driver_args() list;
+    the runs go one after the other in one Wine process."""
+    with open(batch_file, "wb") as f:
+        for argv in runs:
+            if any("\t" in a or "\n" in a for a in argv):
+                raise ValueError("a batch line cannot hold tabs or line breaks: %r" % (argv,))
+            f.write("\t".join(argv).encode("latin-1") + b"\n")
+    result = bed.run([DRIVER, "--batch", windows_path(batch_file)], extra_env=wine_env,
+                     timeout=timeout, cwd=os.path.dirname(batch_file))
+    if result.returncode not in (0, 3):
+        raise AssertionError("the test driver failed with status %d: %s"
+                             % (result.returncode, result.stderr.decode("latin-1")))
+
+
+def read_probe_report(path):
+    """The probe's report: (lines as a dict, {file name: (size, crc32)})."""
+    pairs = read_lines(path)
+    files = {}
+    for key, value in pairs:
+        if key == "file":
+            name, size, crc = value.split("\t")
+            files[unescape(name)] = (int(size), int(crc, 16))
+    return {k: unescape(v) for k, v in pairs if k != "file"}, files
 
 
 class PendingRun:
@@ -213,23 +270,13 @@ class LauncherCase(unittest.TestCase):
         for p in (report, hook_log):
             if os.path.exists(p):
                 os.remove(p)
-        argv = [os.path.join(TEST_WIN_DIR, "driver.exe"), "--exe", windows_path(exe),
-                "--report", windows_path(report), "--timeout", str(timeout_ms)]
+        cmdfile = None
         if cmdline is not None:
             raw = cmdline.encode("latin-1") if isinstance(cmdline, str) else cmdline
             cmdfile = self.write("cmdline%s.txt" % tag, raw, 0o644)
-            argv += ["--cmdline-file", windows_path(cmdfile)]
-        if hook:
-            argv += ["--hook", windows_path(os.path.join(TEST_WIN_DIR, "sfxhook.dll")),
-                     "--hook-log", windows_path(hook_log)]
-        if temp:
-            argv += ["--set", "TEMP=" + windows_path(self.temp)]
-        for name, value in (env or {}).items():
-            argv += ["--set", "%s=%s" % (name, value)]
-        for name in unset:
-            argv += ["--unset", name]
-        if close_dialog:
-            argv.append("--close-dialog")
+        argv = [DRIVER] + driver_args(exe, report, hook_log if hook else None,
+                                      self.temp if temp else None, timeout_ms, env, unset,
+                                      cmdfile, close_dialog)
         proc = self.bed.popen(argv, extra_env=wine_env, cwd=cwd or self.dir)
         return PendingRun(proc, report, hook_log, timeout_ms / 1000 + 60)
 
@@ -244,13 +291,7 @@ class LauncherCase(unittest.TestCase):
 
     def probe_report(self):
         """The probe's report: (lines as a dict, {file name: (size, crc32)})."""
-        pairs = read_lines(self.path(PROBE_REPORT))
-        files = {}
-        for key, value in pairs:
-            if key == "file":
-                name, size, crc = value.split("\t")
-                files[name] = (int(size), int(crc, 16))
-        return {k: unescape(v) for k, v in pairs if k != "file"}, files
+        return read_probe_report(self.path(PROBE_REPORT))
 
     def probe_ran(self):
         return os.path.exists(self.path(PROBE_REPORT))

@@ -6,7 +6,9 @@ import shutil
 import subprocess
 import unittest
 
-from harness import FOLDER, TEST_WIN_DIR, LauncherCase, windows_path
+import zlib
+
+from harness import ANOTHER_INSTANCE, FOLDER, TEST_WIN_DIR, LauncherCase, windows_path
 
 
 class PlantedDll(LauncherCase):
@@ -61,25 +63,58 @@ class PlantedLinks(LauncherCase):
         self.assertEqual(os.listdir(target), ["precious.txt"])
         self.assertTrue(os.path.islink(self.folder))
 
-    def test_link_inside_the_folder_leaves_its_target_alone(self):
+    def plant(self, link, name):
+        """A file outside the folder, and LINK (os.link or os.symlink) to
+        it planted in the folder under NAME; returns the outside file."""
         outside = self.path("outside.txt")
         with open(outside, "wb") as f:
             f.write(b"outside")
         os.makedirs(self.folder)
-        os.symlink(outside, os.path.join(self.folder, "link.txt"))
-        run = self.run_launcher(self.make(), env=self.probe_env())
-        self.assertEqual((run.exit_code, run.errors), (0, []))
+        link(outside, os.path.join(self.folder, name))
+        return outside
+
+    def assertUnchanged(self, outside):
         with open(outside, "rb") as f:
             self.assertEqual(f.read(), b"outside")
+
+    def test_hard_link_under_a_record_name_loses_its_name_not_its_content(self):
+        outside = self.plant(os.link, "data.bin")
+        run = self.run_launcher(self.make([("data.bin", b"record data")]), env=self.probe_env())
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        _, files = self.probe_report()
+        self.assertEqual(files["data.bin"], (11, zlib.crc32(b"record data")))
+        self.assertUnchanged(outside)
+        self.assertIsNone(self.listing())
+
+    def test_symbolic_link_under_a_record_name_is_never_written_through(self):
+        outside = self.plant(os.symlink, "data.bin")
+        run = self.run_launcher(self.make([("data.bin", b"record data")]), env=self.probe_env())
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, [ANOTHER_INSTANCE % self.out_path("data.bin")])
+        self.assertFalse(self.probe_ran())
+        self.assertUnchanged(outside)
+        # The cleanup removed the probe and left the link.
+        self.assertEqual(self.listing(), ["data.bin"])
+
+    def test_cleanup_deletes_where_the_final_path_cannot_be_had(self):
+        run = self.run_launcher(self.make([("data.bin", b"x")]),
+                                env=dict(self.probe_env(), SFX_HOOK_NO_FINAL_PATH="1"))
+        self.assertIn(("fault", "no-final-path"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+        self.assertFalse(os.path.exists(self.folder))
+
+    def test_link_inside_the_folder_leaves_its_target_alone(self):
+        outside = self.plant(os.symlink, "link.txt")
+        run = self.run_launcher(self.make(), env=self.probe_env())
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertUnchanged(outside)
         # The link itself stays, and so does the folder: the cleanup never
         # deletes through a link.
         self.assertEqual(self.listing(), ["link.txt"])
 
 
 class BusyAndFullFiles(LauncherCase):
-    ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
-                        "permissions and that another instance of setup is not running.")
-
     def test_disk_full_in_the_middle_of_a_file(self):
         mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", self.temp],
                                capture_output=True)
@@ -112,7 +147,7 @@ class BusyAndFullFiles(LauncherCase):
         finally:
             subprocess.run(["chattr", "-i", ro])
         self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.errors, [self.ANOTHER_INSTANCE % self.out_path("data.bin")])
+        self.assertEqual(run.errors, [ANOTHER_INSTANCE % self.out_path("data.bin")])
         self.assertFalse(self.probe_ran())
         # The cleanup removes what it can: the probe it wrote goes, the
         # read-only file stays unchanged, and so does the folder.

@@ -4,8 +4,8 @@ import os
 import unittest
 import zlib
 
-from harness import (FOLDER, LAUNCHER, TEST_WIN_DIR, LauncherCase, container,
-                     header, windows_path)
+from harness import (ANOTHER_INSTANCE, FOLDER, LAUNCHER, TEST_WIN_DIR, LauncherCase,
+                     container, header, windows_path)
 
 # Positions sent for one file, by its length.
 POSITIONS = {
@@ -78,20 +78,23 @@ class Unpacking(UnpackCase):
         self.assertEqual(dialog["style"] & 0x00080000, 0, "no system menu, no close button")
         self.assertEqual(dialog["bar"], "msctls_progress32")
 
-    def test_large_file_rounds_its_first_position_up_to_one(self):
+    def test_large_files_first_positions_in_single_precision(self):
         # 16,777,219 is 16,777,220 in single precision: the first quotient
-        # rounds below 1, so the first position is 1.
-        data = pattern(16777219, 7)
+        # rounds below 1, so the first position is 1.  16,777,217 rounds to
+        # 16,777,216, and its first quotient to exactly 1: position 0.
+        up, down = pattern(16777219, 7), pattern(16777217, 8)
         exe = self.write("setup.exe", container([("probe.exe", self.program("probe.exe")),
-                                                 ("big.bin", data)]))
+                                                 ("big.bin", up), ("big2.bin", down)]))
         run = self.run_launcher(exe, env=self.probe_env(), timeout_ms=120000)
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.errors, [])
-        positions = run.position_groups()[1]
-        self.assertEqual(positions[0], 1)
-        self.assertEqual(len(positions), 257, "one position per 65,536-byte chunk")
+        groups = run.position_groups()
+        self.assertEqual([g[0] for g in groups[1:]], [1, 0])
+        self.assertEqual([len(g) for g in groups[1:]], [257, 257],
+                         "one position per 65,536-byte chunk")
         _, files = self.probe_report()
-        self.assertEqual(files["big.bin"], (len(data), zlib.crc32(data)))
+        self.assertEqual(files["big.bin"], (len(up), zlib.crc32(up)))
+        self.assertEqual(files["big2.bin"], (len(down), zlib.crc32(down)))
 
     def test_second_record_with_the_same_name_replaces_the_first(self):
         exe = self.write("setup.exe", container([
@@ -138,6 +141,49 @@ class Unpacking(UnpackCase):
         self.assertEqual(files["data.bin"][0], 1000000)
 
 
+class DoubleByteNames(UnpackCase):
+    # "ソフト.exe", "表.txt" and "ポイント.dat" in code page 932, with trail
+    # bytes 0x5C and 0x7C.
+    NAMES = [b"\x83\x5c\x83\x74\x83\x67.exe", b"\x95\x5c.txt",
+             b"\x83\x7c\x83\x43\x83\x93\x83\x67.dat"]
+
+    def run_in_locale(self, locale):
+        records = [(self.NAMES[0], self.program("probe.exe")), (self.NAMES[1], b"table"),
+                   (self.NAMES[2], b"points")]
+        exe = self.write("setup.exe", container(records))
+        return records, self.run_launcher(exe, env=self.probe_env(), wine_env={"LC_ALL": locale})
+
+    def test_trail_bytes_that_look_like_separators_under_code_page_932(self):
+        records, run = self.run_in_locale("ja_JP.UTF-8")
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran(), "the first file was launched")
+        _, files = self.probe_report()
+        for name, data in records:
+            self.assertEqual(files.get(name.decode("latin-1")), (len(data), zlib.crc32(data)))
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_a_byte_pair_that_is_no_character_of_the_code_page_is_refused(self):
+        # 81 7F: a lead byte of code page 932 before a byte that is none of
+        # its trail bytes, though not below 0x40 either.
+        name = b"a\x81\x7f.txt"
+        exe = self.write("setup.exe", container([(self.NAMES[0], self.program("probe.exe")),
+                                                 (name, b"x")]))
+        run = self.run_launcher(exe, env=self.probe_env(), wine_env={"LC_ALL": "ja_JP.UTF-8"})
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(len(run.errors), 1)
+        self.assertTrue(run.errors[0].startswith("Invalid file name in payload: "), run.errors)
+        self.assertFalse(self.probe_ran())
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_the_same_bytes_under_a_single_byte_code_page_are_refused(self):
+        _, run = self.run_in_locale("en_US.UTF-8")
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, ["Invalid file name in payload: "
+                                      + self.NAMES[0].decode("latin-1")])
+        self.assertFalse(self.probe_ran())
+        self.assertEqual(os.listdir(self.temp), [])
+
+
 class PackedBySfxpack(UnpackCase):
     def test_container_made_by_sfxpack_has_the_layout_and_runs(self):
         import struct
@@ -179,9 +225,9 @@ class EmptyPayloads(UnpackCase):
         self.assertEqual(run.texts(), [])
         self.assertEqual(run.positions(), [])
         self.assertClosedOnce(run)
-        # The folder is made, nothing is written, and with no first file
-        # there is nothing to launch or clean up.
-        self.assertEqual(self.listing(), [])
+        # Nothing is written, and the worker removes the empty folder it
+        # made, which the cleanup cannot find without a first file.
+        self.assertEqual(os.listdir(self.temp), [])
         self.assertEqual(len(run.errors), 1)
         self.assertRegex(run.errors[0], r"^Unable to launch \nError number \d+$")
 
@@ -229,8 +275,7 @@ class Failures(UnpackCase):
                 shown = name[:1020].decode("latin-1")
                 expected = ("Invalid file name in payload: " + shown)[:999]
                 self.assertFailedWith(run, expected)
-                self.assertEqual(sorted(os.listdir(self.temp)), [FOLDER])
-                self.assertEqual(self.listing(), [])
+                self.assertEqual(os.listdir(self.temp), [], "no folder is left behind")
 
     def test_temp_not_set_or_empty(self):
         exe = self.write("setup.exe", container([("a.txt", b"abc")]))
@@ -274,17 +319,17 @@ class Failures(UnpackCase):
             run = self.run_launcher(exe, env=self.probe_env())
         finally:
             release()
-        self.assertFailedWith(run, "Unable to open file: %s\nPlease make sure you have necessary "
-                              "permissions and that another instance of setup is not running."
-                              % self.out_path("probe.exe"))
+        self.assertFailedWith(run, ANOTHER_INSTANCE % self.out_path("probe.exe"))
 
-    def test_short_write_to_a_full_device(self):
-        os.makedirs(self.folder)
-        os.symlink("/dev/full", os.path.join(self.folder, "full.bin"))
-        exe = self.write("setup.exe", container([("probe.exe", self.program("probe.exe")),
-                                                 ("full.bin", b"z" * 70000)]))
-        run = self.run_launcher(exe, env=self.probe_env())
-        self.assertFailedWith(run, "Unable to write to file: " + self.out_path("full.bin"))
+    def test_first_file_that_cannot_be_created_still_gets_the_cleanup(self):
+        # A folder in the way of the first record: its path was recorded
+        # before the open, so the plain left-overs beside it still go.
+        os.makedirs(os.path.join(self.folder, "probe.exe"))
+        with open(os.path.join(self.folder, "old.txt"), "wb") as f:
+            f.write(b"left over")
+        run = self.run_launcher(self.make(), env=self.probe_env())
+        self.assertFailedWith(run, ANOTHER_INSTANCE % self.out_path("probe.exe"))
+        self.assertEqual(self.listing(), ["probe.exe"])
 
     def test_own_file_gone_before_the_worker_opens_it(self):
         exe = self.write("setup.exe", container([("a.txt", b"abc")]))

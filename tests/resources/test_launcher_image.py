@@ -298,9 +298,12 @@ class LayoutTest(ImageTest):
     def test_unsigned_image_has_no_certificate_table(self):
         self.assertEqual(self.pe.directory(peimage.DIR_SECURITY), (0, 0))
 
-    def test_32_bit_gui_program(self):
+    def test_32_bit_gui_program_for_windows_vista_and_later(self):
         self.assertEqual(self.pe.machine, peimage.IMAGE_FILE_MACHINE_I386)
         self.assertEqual(self.pe.subsystem, 2)  # IMAGE_SUBSYSTEM_WINDOWS_GUI
+        # Operating system and subsystem versions: older systems refuse it.
+        opt = self.pe.optional_offset
+        self.assertEqual([self.pe.u16(opt + at) for at in (40, 42, 48, 50)], [6, 0, 6, 0])
 
 
 class SecurityTest(ImageTest):

@@ -6,9 +6,11 @@ program under test is $SFXPACK; $SFX_LAUNCHER, when set, is the launcher
 image that sfxpack embeds.
 """
 import glob
+import hashlib
 import json
 import os
 import pty
+import re
 import resource
 import shutil
 import signal
@@ -22,7 +24,7 @@ import time
 import unittest
 import fcntl
 
-from images import header, make_pe  # noqa: E402
+from images import header, make_ico, make_pe  # noqa: E402
 
 SFXPACK = os.environ.get("SFXPACK", "")
 IMAGE = 0x20000
@@ -31,14 +33,17 @@ NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\
              "or control characters, not end in a dot or blank, and not be a device name)")
 
 
-def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None):
-    """file_limit plants a write failure: no file may grow beyond that many bytes."""
+def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None, raw=False):
+    """file_limit plants a write failure: no file may grow beyond that many bytes.
+    raw passes the arguments as bytes: what a shell would pass, UTF-8 or not."""
     def limit():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG instead of a killed process
         resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+    if raw:
+        args = [a.encode("latin-1") for a in args]
     p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120, input=stdin,
                        preexec_fn=limit if file_limit else None)
-    return p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
+    return p.returncode, p.stdout.decode("utf-8", "surrogateescape"), p.stderr.decode("utf-8", "surrogateescape")
 
 
 def parse(data):
@@ -83,6 +88,11 @@ class Case(unittest.TestCase):
             self.assertEqual(stdout, out)
         return out
 
+    def refuse(self, args, stderr):
+        """create -o c.exe ARGS is refused with `stderr`, leaving nothing behind."""
+        self.expect(["create", "-o", "c.exe", *args], 1, stderr)
+        self.assertEqual([], glob.glob(self.path("*c.exe*")), "output or temporary file left behind")
+
     def inputs(self):
         self.write("setup.exe", make_pe(4096))
         self.write("data.bin", bytes(range(256)) * 800)
@@ -95,7 +105,7 @@ class Conventions(Case):
         self.assertRegex(out, r"^sfxpack \d+\.\d+\.\d+\n$")
 
     def test_help_on_every_subcommand(self):
-        for cmd in ("create", "list", "verify", "extract"):
+        for cmd in ("create", "stub", "list", "verify", "extract"):
             for flag in ("--help", "-h"):
                 out = self.expect([cmd, flag], 0, "")
                 self.assertTrue(out.startswith(f"Usage: sfxpack {cmd} "), out)
@@ -116,8 +126,10 @@ class Conventions(Case):
             (["create", "-o", "x", "--name", "ab"],
              "sfxpack: create: --name needs NAME=PATH, got 'ab'\nTry 'sfxpack create --help'.\n"),
             (["list"], "sfxpack: list: no container given\nTry 'sfxpack list --help'.\n"),
-            (["verify", "a", "b"], "sfxpack: verify: one container at a time\nTry 'sfxpack verify --help'.\n"),
-            (["verify", "--json", "a"], "sfxpack: verify: unknown option '--json'\nTry 'sfxpack verify --help'.\n"),
+            (["verify", "--sha256", "a"], "sfxpack: verify: unknown option '--sha256'\nTry 'sfxpack verify --help'.\n"),
+            (["list", "--codepage", "65001", "a"],
+             "sfxpack: list: --codepage '65001' is not a code page sfxpack converts to (874, 932, 936, 949, 950, "
+             "1250-1258)\nTry 'sfxpack list --help'.\n"),
             (["extract", "-C"], "sfxpack: extract: option -C needs a value\nTry 'sfxpack extract --help'.\n"),
             (["extract"], "sfxpack: extract: no container given\nTry 'sfxpack extract --help'.\n"),
         ]
@@ -160,7 +172,9 @@ class RoundTrip(Case):
         self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "")
         end = IMAGE + 3 * HEADER + 4096 + 204800
         self.expect(["verify", "c.exe"], 0, "",
-                    f"c.exe: OK: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
+                    "c.exe: OK: structure checked; this format carries no checksum, so changed content shows only "
+                    "once the container is signed or its `list --sha256` is kept\n"
+                    f"c.exe: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
                     "nothing follows the end record\n")
         self.expect(["list", "c.exe"], 0, "",
                     "   data offset         size  name\n"
@@ -168,7 +182,9 @@ class RoundTrip(Case):
                     "        137216       204800  data.bin\n"
                     "        343040            0  empty.txt\n"
                     f"end record at offset {end} ({end:#x})\n"
-                    "nothing follows the end record\n")
+                    "nothing follows the end record\n"
+                    "icon: 48x48 4 bpp, 32x32 4 bpp, 24x24 4 bpp, 16x16 4 bpp, 48x48 8 bpp, 32x32 8 bpp, 24x24 8 bpp, "
+                    "16x16 8 bpp, 48x48 24 bpp, 32x32 24 bpp, 48x48 32 bpp, 32x32 32 bpp, 24x24 32 bpp, 16x16 32 bpp\n")
         listing = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))
         self.assertEqual([("setup.exe", 4096, 131072, 132096), ("data.bin", 204800, 136192, 137216),
                           ("empty.txt", 0, 342016, 343040)],
@@ -203,10 +219,6 @@ class RoundTrip(Case):
 class Refusals(Case):
     """Every refusal names the input, exits 1 and leaves no output."""
 
-    def refuse(self, args, stderr):
-        self.expect(["create", "-o", "c.exe", *args], 1, stderr)
-        self.assertEqual([], glob.glob(self.path("*c.exe*")), "output or temporary file left behind")
-
     def test_bad_name(self):
         self.inputs()
         self.refuse(["setup.exe", "--name", "a:b=data.bin"], f"sfxpack: data.bin: name 'a:b' {NAME_RULE}\n")
@@ -217,7 +229,12 @@ class Refusals(Case):
         self.inputs()
         self.refuse(["setup.exe", "--name", "n" * 1020 + "=data.bin"],
                     "sfxpack: data.bin: name is 1020 bytes, longer than the 1019 a record can hold\n")
-        self.expect(["create", "-o", "ok.exe", "setup.exe", "--name", "n" * 1019 + "=data.bin"], 0, "")
+        self.expect(["create", "-o", "ok.exe", "setup.exe", "--name", "n" * 171 + "=data.bin"], 0, "")
+        self.expect(["create", "-o", "long.exe", "setup.exe", "--name", "n" * 172 + "=data.bin"], 0,
+                    "sfxpack: warning: data.bin: name '" + "n" * 172 + "': the name is 172 bytes; a typical system "
+                    "has room for 171 (259 bytes of path, less 48 for a TEMP of C:\\Users\\ plus 20 letters plus "
+                    "\\AppData\\Local\\Temp and 40 for the extraction folder's name), so the launcher may fail "
+                    "with \"The path is too long.\"\n")
 
     def test_oversize_input(self):
         self.inputs()
@@ -312,6 +329,171 @@ class Refusals(Case):
         self.assertEqual(stub, self.read("c.exe")[:IMAGE])
 
 
+class Branding(Case):
+    """Icon and version information: read back by an independent parser
+    (Debian's python3-pefile), and every refusal."""
+
+    ICO = make_ico()  # 16x16 and 32x32 at 32 bpp, 48x48 at 8 bpp, 256x256 PNG
+    OPTIONS = ["--icon", "app.ico", "--file-version", "1.2.3", "--product-version", "4.5.6.7",
+               "--version-string", "CompanyName=Acme \u00dcmlaut", "--version-string", "ProductName=Widget",
+               "--version-string", "LegalCopyright=(c) 2026"]
+
+    def setUp(self):
+        super().setUp()
+        self.write("app.ico", self.ICO)
+        with open(os.environ["SFX_LAUNCHER"], "rb") as f:
+            self.launcher = f.read()
+
+    @staticmethod
+    def resources(pe):
+        """{(type, name, language): bytes} of an image's resources."""
+        out = {}
+        for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            for n in t.directory.entries:
+                for lang in n.directory.entries:
+                    d = lang.data.struct
+                    out[(t.id, n.id, lang.id)] = pe.get_data(d.OffsetToData, d.Size)
+        return out
+
+    def test_without_options_the_image_is_the_launcher(self):
+        self.expect(["stub", "-o", "s.exe"], 0, "", "")
+        self.assertEqual(self.launcher, self.read("s.exe"))
+        self.assertTrue(os.stat(self.path("s.exe")).st_mode & stat.S_IXUSR)
+
+    def test_branded_image_read_by_pefile(self):
+        import pefile
+        self.expect(["stub", "-o", "s.exe", *self.OPTIONS], 0, "", "")
+        data = self.read("s.exe")
+        self.assertEqual(IMAGE, len(data))
+        pe, old = pefile.PE(data=data), pefile.PE(data=self.launcher)
+        last = max(pe.sections, key=lambda s: s.PointerToRawData)
+        self.assertEqual(IMAGE, last.PointerToRawData + last.SizeOfRawData)
+        self.assertEqual(pe.generate_checksum(), pe.OPTIONAL_HEADER.CheckSum)
+        end = max(s.VirtualAddress + s.Misc_VirtualSize for s in pe.sections)
+        self.assertEqual((end + 0xFFF) & ~0xFFF, pe.OPTIONAL_HEADER.SizeOfImage)
+        relocs = [[(e.rva, e.type) for e in b.entries] for b in pe.DIRECTORY_ENTRY_BASERELOC]
+        self.assertEqual([[(e.rva, e.type) for e in b.entries] for b in old.DIRECTORY_ENTRY_BASERELOC], relocs)
+        self.assertEqual([s.get_data() for s in old.sections[:3]], [s.get_data() for s in pe.sections[:3]])
+
+        res, before = self.resources(pe), self.resources(old)
+        self.assertEqual(before[(5, 130, 1033)], res[(5, 130, 1033)])
+        self.assertEqual(before[(24, 1, 1033)], res[(24, 1, 1033)])
+        count, = struct.unpack_from("<H", self.ICO, 4)
+        group = res[(14, 129, 1033)]
+        self.assertEqual(struct.pack("<HHH", 0, 1, count), group[:6])
+        for i in range(count):
+            w, h, colours, _, planes, bits, size, offset = struct.unpack_from("<BBBBHHII", self.ICO, 6 + 16 * i)
+            entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+            self.assertEqual((w, h, colours, 0, planes, bits, size), entry[:7])
+            self.assertEqual(self.ICO[offset:offset + size], res[(3, entry[7], 1033)])
+        self.assertEqual(count, len([k for k in res if k[0] == 3]), "the old images are gone")
+
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((0x10002, 0x30000, 0x40005, 0x60007),
+                         (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS))
+        tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo" for t in info.StringTable]
+        self.assertEqual([b"040904B0"], [t.LangID for t in tables])
+        self.assertEqual({b"CompanyName": "Acme \u00dcmlaut".encode(), b"ProductName": b"Widget",
+                          b"LegalCopyright": b"(c) 2026", b"FileVersion": b"1.2.3.0",
+                          b"ProductVersion": b"4.5.6.7"}, tables[0].entries)
+        self.assertIn("Acme \u00dcmlaut".encode("utf-16-le"), res[(16, 1, 1033)])
+        var = [v for info in pe.FileInfo[0] if info.Key == b"VarFileInfo" for v in info.Var]
+        self.assertEqual([{b"Translation": "0x0409 0x04b0"}], [v.entry for v in var])
+
+        self.expect(["stub", "-o", "again.exe", *self.OPTIONS], 0, "")
+        self.assertEqual(data, self.read("again.exe"), "same inputs, same bytes")
+        self.write("setup.exe", make_pe(4096))
+        self.expect(["create", "-o", "c.exe", *self.OPTIONS, "setup.exe"], 0, "")
+        self.assertEqual(data, self.read("c.exe")[:IMAGE])
+        self.expect(["create", "-o", "d.exe", "--stub", "s.exe", "setup.exe"], 0, "")
+        self.assertEqual(self.read("c.exe"), self.read("d.exe"))
+
+    def test_list_and_verify_show_the_branding(self):
+        self.write("setup.exe", make_pe(4096))
+        self.expect(["create", "-o", "c.exe", *self.OPTIONS, "setup.exe"], 0, "")
+        out = self.expect(["list", "c.exe"], 0, "")
+        self.assertEqual(["icon: 16x16 32 bpp, 32x32 32 bpp, 48x48 8 bpp, 256x256 32 bpp",
+                          "file version 1.2.3.0, product version 4.5.6.7",
+                          "CompanyName: Acme \u00dcmlaut", "ProductName: Widget", "LegalCopyright: (c) 2026",
+                          "FileVersion: 1.2.3.0", "ProductVersion: 4.5.6.7"], out.splitlines()[4:])
+        image = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))["image"]
+        self.assertEqual([(16, 32), (32, 32), (48, 8), (256, 32)], [(i["width"], i["bit_count"]) for i in image["icon"]])
+        self.assertEqual(("1.2.3.0", "4.5.6.7", {"key": "CompanyName", "value": "Acme \u00dcmlaut"}),
+                         (image["version"]["file_version"], image["version"]["product_version"],
+                          image["version"]["strings"][0]))
+        self.expect(["verify", "c.exe"], 0, "")
+        # The group's first entry names an RT_ICON id that is not there.
+        import pefile
+        data = bytearray(self.read("c.exe"))
+        pe = pefile.PE(data=bytes(data[:IMAGE]))
+        group = [e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 14][0].directory.entries[0]
+        at = pe.get_offset_from_rva(group.directory.entries[0].data.struct.OffsetToData)
+        struct.pack_into("<H", data, at + 6 + 12, 99)
+        self.write("c.exe", bytes(data))
+        self.expect(["verify", "c.exe"], 1, f"sfxpack: c.exe: offset {at} ({at:#x}): icon group 129 names image 99 "
+                                            "of 1128 bytes, which is missing\n")
+
+    def test_refusals(self):
+        cases = [
+            (["--file-version", "1.x"], 2, "sfxpack: stub: --file-version: part 'x' of '1.x' is not a number\n"
+                                          "Try 'sfxpack stub --help'.\n"),
+            (["--product-version", "1.65536"], 2, "sfxpack: stub: --product-version: part 65536 of '1.65536' is "
+                                                  "above 65535\nTry 'sfxpack stub --help'.\n"),
+            (["--version-string", "CompanyName"], 2, "sfxpack: stub: --version-string needs KEY=VALUE, got "
+                                                      "'CompanyName'\nTry 'sfxpack stub --help'.\n"),
+            (["--version-string", "ProductName=caf\xe9"], 2, "sfxpack: stub: --version-string 'ProductName=caf\\xe9' "
+                                                             "is not valid UTF-8 (byte 16)\nTry 'sfxpack stub --help'.\n"),
+        ]
+        for args, status, err in cases:
+            with self.subTest(args=args):
+                rc, out, got = run("stub", "-o", "s.exe", *args, cwd=self.dir, raw=True)
+                self.assertEqual((status, err), (rc, got))
+        icos = {
+            "cursor.ico": (self.ICO[:2] + b"\2\0" + self.ICO[4:], "offset 0 (0x0): not an .ico file (a cursor file, type 2)"),
+            "none.ico": (self.ICO[:4] + b"\0\0", "offset 4 (0x4): not an .ico file (it holds no image)"),
+            "cut.ico": (self.ICO[:-1], f"offset 62 (0x3e): not an .ico file (image 4's data (666 bytes at offset "
+                                       f"{len(self.ICO) - 666}) lie outside the file of {len(self.ICO) - 1} bytes)"),
+            "wide.ico": (self.ICO[:22] + b"\x30" + self.ICO[23:], "offset 22 (0x16): not an .ico file (image 2's "
+                                                                "directory entry says 48x32, but its bitmap header says 32x32)"),
+        }
+        for name, (data, err) in icos.items():
+            with self.subTest(ico=name):
+                self.write(name, data)
+                self.expect(["stub", "-o", "s.exe", "--icon", name], 1, f"sfxpack: {name}: {err}\n")
+        self.write("signed.exe", make_pe(security=(IMAGE, 1024)))
+        self.expect(["stub", "-o", "s.exe", "--stub", "signed.exe", "--icon", "app.ico"], 1,
+                    "sfxpack: signed.exe: already signed (its security directory points to 1024 bytes at offset "
+                    "131072): the payload would break that signature; pack an unsigned launcher and sign the "
+                    "finished container instead\n")
+        # The import table moved into .reloc: that section can no longer move.
+        pe = struct.unpack_from("<I", self.launcher, 0x3C)[0]
+        sections = pe + 24 + struct.unpack_from("<H", self.launcher, pe + 20)[0]
+        count = struct.unpack_from("<H", self.launcher, pe + 6)[0]
+        reloc = sections + 40 * (count - 1)
+        stub = bytearray(self.launcher)
+        struct.pack_into("<I", stub, pe + 24 + 96 + 8, struct.unpack_from("<I", stub, reloc + 12)[0])
+        self.write("imports.exe", bytes(stub))
+        self.expect(["stub", "-o", "s.exe", "--stub", "imports.exe", "--file-version", "1"], 1,
+                    f"sfxpack: imports.exe: offset {reloc} ({reloc:#x}): section '.reloc' behind the resources cannot "
+                    "be moved: it holds the import table (data directory 1)\n")
+        self.assertFalse(os.path.exists(self.path("s.exe")))
+
+    def test_resources_that_do_not_fit_say_how_many_bytes_are_missing(self):
+        def attempt(size):
+            png = make_ico(((256, 0),))
+            self.write("big.ico", png[:14] + struct.pack("<I", len(png) - 22 + size) + png[18:] + bytes(size))
+            return run("stub", "--force", "-o", "s.exe", "--icon", "big.ico", cwd=self.dir)
+        rc, _, err = attempt(120000)
+        self.assertEqual(1, rc)
+        match = re.fullmatch(r"sfxpack: built-in launcher: offset \d+ \(0x[0-9a-f]+\): the resources do not fit in "
+                             r"the image: (\d+) bytes missing \(the resource section would need \d+ bytes\)\n", err)
+        self.assertTrue(match, err)
+        self.assertFalse(os.path.exists(self.path("s.exe")))
+        missing = int(match.group(1))
+        self.assertEqual(0, attempt(120000 - missing)[0], "that many bytes fewer fit")
+        self.assertEqual(1, attempt(120000 - missing + 512 + 8)[0], "a file alignment more does not")
+
+
 class Interrupt(Case):
     def test_signal_leaves_no_output(self):
         for sig in (signal.SIGINT, signal.SIGTERM):
@@ -402,7 +584,10 @@ class DamagedContainers(Case):
         self.expect(["verify", "c.exe"], 1,
                     f"sfxpack: c.exe: offset {end} ({end:#x}): no end record: the file ends at offset {end} "
                     f"({end:#x}) (the launcher reads this as complete)\n")
-        self.expect(["extract", "-C", "out", "c.exe"], 0, "")  # read as complete, as the launcher does
+        warn = (f"sfxpack: warning: c.exe: offset {end} ({end:#x}): no end record: the file ends at offset {end} "
+                f"({end:#x}) (the launcher reads this as complete)\n")
+        self.expect(["extract", "-C", "out", "c.exe"], 0, warn)  # read as complete, as the launcher does
+        self.assertIn("no end record", self.expect(["list", "c.exe"], 0, warn))
         self.assertEqual(self.read("data.bin"), self.read("out/data.bin"))
 
     def test_junk_after_end_record(self):
@@ -555,20 +740,171 @@ class ExtractSafety(Case):
         self.assertEqual(b"kept", self.read("out/data.bin/inside.txt"))
 
 
+class CodePages(Case):
+    def test_name_outside_ascii_needs_a_code_page(self):
+        self.inputs()
+        self.write("café.txt", b"x")
+        self.refuse(["setup.exe", "café.txt"],
+                    "sfxpack: café.txt: name 'café.txt' is not ASCII: give the ANSI code page of the systems that "
+                    "will run the container, e.g. --codepage 1252\n")
+
+    def test_names_are_stored_in_the_code_page_and_read_back(self):
+        self.inputs()
+        self.write("表.txt", b"kanji")
+        self.write("café.txt", b"accent")
+        self.expect(["create", "--codepage", "932", "-o", "j.exe", "setup.exe", "表.txt"], 0, "")
+        self.expect(["create", "--codepage=1252", "-o", "w.exe", "setup.exe", "café.txt"], 0, "")
+        self.assertEqual(b"\x95\x5c.txt", parse(self.read("j.exe"))[0][1][0])  # trail byte 5C is no separator
+        self.assertEqual(b"caf\xe9.txt", parse(self.read("w.exe"))[0][1][0])
+        at = IMAGE + HEADER + 4096
+        self.expect(["verify", "j.exe"], 1,  # read as single-byte, 5C is a backslash
+                    f"sfxpack: j.exe: offset {at} ({at:#x}): record name '\\x95\\\\.txt' {NAME_RULE}; it is one in "
+                    "code page 932, 936, 949 or 950: give the container's code page with --codepage\n")
+        out = self.expect(["list", "--codepage", "932", "j.exe"], 0, "")
+        self.assertIn("            5  表.txt\n", out)
+        doc = json.loads(self.expect(["list", "--json", "--codepage", "1252", "w.exe"], 0, ""))
+        self.assertEqual("café.txt", doc["records"][1]["name"])
+        self.assertIn("  caf\\xe9.txt\n", self.expect(["list", "w.exe"], 0, ""))  # no code page: bytes
+        self.expect(["extract", "--codepage", "932", "-C", "out", "j.exe", "表.txt"], 0, "")
+        self.assertEqual(["表.txt"], os.listdir(self.path("out")))
+        self.assertEqual(b"kanji", self.read("out/表.txt"))
+
+    def test_character_the_code_page_cannot_hold(self):
+        self.inputs()
+        self.write("ā.txt", b"x")  # best fit would store "a.txt"
+        self.refuse(["--codepage", "1252", "setup.exe", "ā.txt"],
+                    "sfxpack: ā.txt: name 'ā.txt' cannot be stored in code page 1252: 'ā' (U+0101) has no "
+                    "character in code page 1252\n")
+
+    def test_names_equal_without_regard_to_case_beyond_ascii(self):
+        self.inputs()
+        self.write("café.txt", b"x")
+        self.refuse(["--codepage", "1252", "setup.exe", "café.txt", "--name", "CAFÉ.TXT=data.bin"],
+                    "sfxpack: data.bin: name 'CAFÉ.TXT' names the same file on Windows as 'café.txt' (from "
+                    "café.txt)\n")
+
+    def test_stored_name_not_valid_in_the_code_page(self):
+        # 81 7F passes the name rule (a lead byte and a byte above 0x3F) but
+        # is no character of code page 932.
+        self.write("c.exe", make_pe() + header(1, b"caf\x81\x7f.txt") + b"x" + header(-1, b""))
+        at = IMAGE + 4 + 3
+        msg = f"sfxpack: c.exe: offset {at} ({at:#x}): record name 'caf\\x81\\x7f.txt' is not valid in code page 932"
+        self.assertIn("caf\\x81\\x7f.txt", self.expect(["list", "--codepage", "932", "c.exe"], 1, msg + "\n"))
+        self.expect(["verify", "--codepage", "932", "c.exe"], 1, msg + "\n")
+        self.expect(["extract", "--codepage", "932", "-C", "out", "c.exe"], 1, msg + "; nothing extracted\n")
+        self.assertFalse(os.path.exists(self.path("out")))
+
+
+class Digests(Case):
+    def test_sha256_of_every_record_and_the_file(self):
+        self.inputs()
+        self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "")
+        sha = {n: hashlib.sha256(self.read(n)).hexdigest() for n in ("setup.exe", "data.bin", "empty.txt", "c.exe")}
+        out = self.expect(["list", "--sha256", "c.exe"], 0, "")
+        self.assertIn(f"        137216       204800  {sha['data.bin']}  data.bin\n", out)
+        self.assertIn(f"        343040            0  {sha['empty.txt']}  empty.txt\n", out)
+        self.assertIn(f"sha256 of the file: {sha['c.exe']}\n", out)
+        doc = json.loads(self.expect(["list", "--json", "--sha256", "c.exe"], 0, ""))
+        self.assertEqual([sha["setup.exe"], sha["data.bin"], sha["empty.txt"]], [r["sha256"] for r in doc["records"]])
+        self.assertEqual(sha["c.exe"], doc["sha256"])
+        self.expect(["create", "-o", "d.exe", "empty.txt"], 0,
+                    "sfxpack: warning: empty.txt: the first file is the one the launcher runs, but it does not look "
+                    "like a Windows program (no MZ/PE header)\n")
+        docs = json.loads(self.expect(["list", "--json", "--sha256", "c.exe", "d.exe"], 0, ""))
+        self.assertEqual([sha["c.exe"], hashlib.sha256(self.read("d.exe")).hexdigest()], [d["sha256"] for d in docs])
+        out = self.expect(["list", "c.exe", "d.exe"], 0, "")
+        self.assertTrue(out.startswith("c.exe:\n   data offset"), out)
+        self.assertIn(" bpp\n\nd.exe:\n   data offset         size  name\n", out)
+
+
+def security_directory(data):
+    """Offset of the security directory entry, and the table it points to."""
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    magic, = struct.unpack_from("<H", data, pe + 24)
+    entry = pe + 24 + (96 if magic == 0x10B else 112) + 32
+    return (entry, *struct.unpack_from("<II", data, entry))
+
+
+def authenticode_digest(data, algorithm):
+    """The PE image hash, computed independently: every byte before the
+    certificate table except the CheckSum field and the security entry."""
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    checksum = pe + 24 + 64
+    entry, table, _ = security_directory(data)
+    return hashlib.new(algorithm, data[:checksum] + data[checksum + 4:entry] + data[entry + 8:table]).hexdigest()
+
+
 class Signed(Case):
-    def sign(self):
-        self.write("setup.exe", make_pe(4096))
-        self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
-                        "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
+    SIGNED_OK = ("signed.exe: OK: structure checked; SHA-256 digest matches the signature; the signer's certificate "
+                 "was not checked (use osslsigncode verify or signtool verify)\n")
+
+    def sign(self, algorithm="sha256", source="c.exe", out="signed.exe", nest=False):
+        if not os.path.exists(self.path("c.exe")):
+            self.write("setup.exe", make_pe(4099))  # the signing tool pads the container to a multiple of 8
+            self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+                            "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack test"],
+                           cwd=self.dir, check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-h", algorithm,
+                        *(["-nest"] if nest else []), "-in", source, "-out", out],
                        cwd=self.dir, check=True, capture_output=True)
-        subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-in", "c.exe",
-                        "-out", "signed.exe"], cwd=self.dir, check=True, capture_output=True)
-        data = self.read("signed.exe")
-        pe, = struct.unpack_from("<I", data, 0x3C)
-        magic, = struct.unpack_from("<H", data, pe + 24)
-        table, size = struct.unpack_from("<II", data, pe + 24 + (96 if magic == 0x10B else 112) + 32)
+        data = self.read(out)
+        _, table, size = security_directory(data)
         return data, table, size
+
+    def test_signed_with_sha256_and_sha1_verify(self):
+        data, table, _ = self.sign()
+        out = self.expect(["verify", "signed.exe"], 0, "")
+        self.assertTrue(out.startswith(self.SIGNED_OK), out)
+        self.sign("sha1", out="sha1.exe")
+        out = self.expect(["verify", "sha1.exe"], 0, "")
+        self.assertTrue(out.startswith("sha1.exe: OK: structure checked; SHA-1 digest matches the signature;"), out)
+        self.sign("sha1", source="signed.exe", out="nested.exe", nest=True)
+        out = self.expect(["verify", "nested.exe"], 0, "")
+        self.assertIn("SHA-256 digest matches the signature", out)
+        self.assertIn("nested.exe: also signed: a nested SHA-1 signature, not checked\n", out)
+
+    def test_changed_content_fails(self):
+        data, table, size = self.sign()
+        signed = authenticode_digest(data, "sha256")
+        held = data.index(bytes.fromhex(signed), table)  # the digest inside the signature
+        for what, at in (("payload byte", IMAGE + HEADER + 100), ("image byte", 0x400),
+                         ("byte of the signed digest", held + 5)):
+            with self.subTest(what):
+                bad = bytearray(data)
+                bad[at] ^= 0x01
+                self.write("bad.exe", bytes(bad))
+                now = authenticode_digest(bytes(bad), "sha256")
+                holds = bytes(bad[held:held + 32]).hex()
+                self.expect(["verify", "bad.exe"], 1,
+                            f"sfxpack: bad.exe: offset {table} ({table:#x}): the signed content has changed since "
+                            f"signing (SHA-256 of the file {now}, the signature holds {holds})\n", "")
+        check = subprocess.run(["osslsigncode", "verify", "-CAfile", "cert.pem", "-in", "bad.exe"], cwd=self.dir,
+                               capture_output=True)
+        self.assertNotEqual(0, check.returncode)  # the signing tool agrees
+
+    def test_verify_json_for_several_containers(self):
+        data, table, _ = self.sign()
+        bad = bytearray(data)
+        bad[IMAGE + HEADER] ^= 0x01
+        self.write("bad.exe", bytes(bad))
+        self.write("empty.exe", make_pe() + header(-1, b""))
+        rc, out, err = self.sfx("verify", "--json", "signed.exe", "bad.exe", "empty.exe")
+        self.assertEqual((1, ""), (rc, err))
+        docs = json.loads(out)
+        self.assertEqual(["signed.exe", "bad.exe", "empty.exe"], [d["container"] for d in docs])
+        self.assertEqual([True, False, True], [d["ok"] for d in docs])
+        self.assertEqual(["matches", "changed", "unsigned"], [d["signature"]["state"] for d in docs])
+        self.assertEqual(authenticode_digest(data, "sha256"), docs[0]["signature"]["file_digest"])
+        self.assertEqual([table], [f["offset"] for f in docs[1]["findings"]])
+        self.assertEqual([{"offset": IMAGE, "message": "the container holds no record: the launcher would find "
+                                                       "nothing to run and show \"Unable to launch\""}],
+                         docs[2]["warnings"])
+        rc, out, err = self.sfx("verify", "signed.exe", "empty.exe")
+        self.assertEqual((0, "sfxpack: warning: empty.exe: offset 131072 (0x20000): the container holds no record: "
+                             "the launcher would find nothing to run and show \"Unable to launch\"\n"), (rc, err))
+        self.assertTrue(out.startswith(self.SIGNED_OK), out)
+        self.assertIn("\nempty.exe: OK: structure checked; this format carries no checksum", out)
 
     def test_signed_container_verifies_and_lists_table(self):
         data, table, size = self.sign()
@@ -580,7 +916,7 @@ class Signed(Case):
         if table == trailer:
             desc = desc.replace(f"{table - trailer} bytes of zero padding, then ", "")
         out = self.expect(["verify", "signed.exe"], 0, "")
-        self.assertTrue(out.startswith("signed.exe: OK: 1 record, 4096 data bytes; "), out)
+        self.assertIn("\nsigned.exe: 1 record, 4099 data bytes; ", out)  # not "1 records"
         self.assertIn(desc, out)
         self.assertIn(desc + "\n", self.expect(["list", "signed.exe"], 0, ""))
         self.expect(["extract", "-C", "out", "signed.exe"], 0, "")

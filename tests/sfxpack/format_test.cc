@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "authenticode.h"
+#include "codepage.h"
+#include "digest.h"
 #include "format.h"
+#include "signature.h"
 #include "test_image.h"
 
 namespace sfxpack {
@@ -164,6 +168,155 @@ TEST(NameTest, CollisionKeyFoldsAsciiOnly)
 {
     EXPECT_EQ(collisionKey("Setup.EXE"), collisionKey("setup.exe"));
     EXPECT_NE(collisionKey("\xe9.txt"), collisionKey("\xc9.txt"));
+}
+
+TEST(NameTest, DoubleByteTrailIsNoSeparator)
+{
+    // 表 in code page 932 is 95 5C: its trail byte is the backslash's.
+    EXPECT_EQ("", nameProblem("\x95\x5c.txt", leadByteTest(932)));
+    EXPECT_NE("", nameProblem("\x95\x5c.txt", leadByteTest(1252)));
+}
+
+TEST(NameTest, CollisionKeyLeavesTrailBytes)
+{
+    // Fullwidth "Ａ" (82 60) and "ａ" (82 81) differ; 82 61 and 82 41 would
+    // be folded together if the trail byte were taken for a letter.
+    EXPECT_NE(collisionKey("\x82\x61", leadByteTest(932)), collisionKey("\x82\x41", leadByteTest(932)));
+    EXPECT_EQ(collisionKey("\x82\x61x", leadByteTest(932)), collisionKey("\x82\x61X", leadByteTest(932)));
+}
+
+// ---- Code pages -----------------------------------------------------------
+
+TEST(CodePageTest, LeadBytesAreThoseOfWindows)
+{
+    const LeadByteTest lead932 = leadByteTest(932);
+    ASSERT_NE(nullptr, lead932);
+    std::string leads;
+    for (int c = 0x80; c < 0x100; ++c)
+        leads += lead932(static_cast<unsigned char>(c)) ? 'L' : '.';
+    EXPECT_EQ(std::string(1, '.') + std::string(31, 'L') + std::string(64, '.') + std::string(29, 'L') +
+                  std::string(3, '.'),
+              leads);
+    for (unsigned cp : {936u, 949u, 950u}) {
+        EXPECT_FALSE(leadByteTest(cp)(0x80)) << cp;
+        EXPECT_TRUE(leadByteTest(cp)(0x81)) << cp;
+        EXPECT_TRUE(leadByteTest(cp)(0xfe)) << cp;
+        EXPECT_FALSE(leadByteTest(cp)(0xff)) << cp;
+    }
+    for (unsigned cp : {874u, 1250u, 1252u, 1258u})
+        EXPECT_EQ(nullptr, leadByteTest(cp)) << cp;
+}
+
+TEST(CodePageTest, EveryKnownCodePageConverts)
+{
+    for (unsigned cp : {874u, 932u, 936u, 949u, 950u, 1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u, 1257u,
+                        1258u}) {
+        ASSERT_TRUE(knownCodePage(cp)) << cp;
+        std::string out, problem;
+        EXPECT_TRUE(encodeName("Setup 1.exe", cp, &out, &problem)) << cp << ": " << problem;
+        EXPECT_EQ("Setup 1.exe", out) << cp;
+    }
+    EXPECT_FALSE(knownCodePage(1259));
+    EXPECT_FALSE(knownCodePage(65001));
+}
+
+TEST(CodePageTest, NamesConvertToTheirCodePage)
+{
+    const struct {
+        const char* utf8;
+        unsigned cp;
+        std::string bytes;
+    } cases[] = {
+        {"\xe8\xa1\xa8.txt", 932, "\x95\x5c.txt"},       // 表
+        {"caf\xc3\xa9.txt", 1252, "caf\xe9.txt"},          // café
+        {"\xd0\xb4\xd0\xb0.txt", 1251, "\xe4\xe0.txt"},  // да
+        {"\xed\x95\x9c.txt", 949, "\xc7\xd1.txt"},       // 한
+    };
+    for (const auto& c : cases) {
+        std::string out, back, problem;
+        size_t bad = 99;
+        EXPECT_TRUE(encodeName(c.utf8, c.cp, &out, &problem)) << c.utf8 << ": " << problem;
+        EXPECT_EQ(c.bytes, out) << c.utf8;
+        EXPECT_TRUE(decodeName(c.bytes, c.cp, &back, &bad)) << c.utf8;
+        EXPECT_EQ(c.utf8, back);
+    }
+}
+
+TEST(CodePageTest, CharacterOutsideTheCodePageIsNamedNotReplaced)
+{
+    // Best-fit mapping would store "a" for "ā" and so name another file.
+    std::string out, problem;
+    EXPECT_FALSE(encodeName("x\xc4\x81.txt", 1252, &out, &problem));
+    EXPECT_EQ("'\xc4\x81' (U+0101) has no character in code page 1252", problem);
+    EXPECT_FALSE(encodeName("\xe2\x82\xac", 932, &out, &problem));
+    EXPECT_EQ("'\xe2\x82\xac' (U+20AC) has no character in code page 932", problem);
+}
+
+TEST(CodePageTest, InputThatIsNotUtf8)
+{
+    std::string out, problem;
+    EXPECT_FALSE(encodeName("caf\xe9.txt", 1252, &out, &problem));
+    EXPECT_EQ("is not UTF-8 (byte 0xe9 at offset 3)", problem);
+    EXPECT_FALSE(encodeName("\xc0\xaf", 1252, &out, &problem));  // overlong "/"
+    EXPECT_EQ("is not UTF-8 (byte 0xc0 at offset 0)", problem);
+}
+
+TEST(CodePageTest, StoredBytesThatAreNoCharacter)
+{
+    std::string out;
+    size_t bad = 99;
+    EXPECT_FALSE(decodeName("ab\x81\x20.txt", 932, &out, &bad));  // 20 is no trail byte
+    EXPECT_EQ(2u, bad);
+    bad = 99;
+    EXPECT_FALSE(decodeName("ab\x95", 932, &out, &bad));  // lead byte at the end
+    EXPECT_EQ(2u, bad);
+}
+
+TEST(CodePageTest, UpperCaseBeyondAscii)
+{
+    EXPECT_EQ("CAF\xc3\x89.TXT", upperCase("caf\xc3\xa9.txt"));  // é
+    EXPECT_EQ("\xd0\x94\xe8\xa1\xa8", upperCase("\xd0\xb4\xe8\xa1\xa8"));  // д, and 表 has no case
+}
+
+TEST(CodePageTest, PrintableTextKeepsCharactersEscapesControls)
+{
+    EXPECT_EQ("caf\xc3\xa9\\\\x\\x09\\xe9", printableText("caf\xc3\xa9\\x\t\xe9"));
+}
+
+// ---- Digests and signatures -------------------------------------------------
+
+TEST(DigestTest, KnownAnswers)
+{
+    const struct {
+        DigestAlgorithm alg;
+        const char* hex;
+    } cases[] = {
+        {DigestAlgorithm::Sha1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {DigestAlgorithm::Sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+    };
+    for (const auto& c : cases) {
+        Digest d(c.alg);
+        ASSERT_TRUE(d.ok()) << d.error();
+        d.update("a", 1);
+        d.update("bc", 2);
+        EXPECT_EQ(c.hex, hexDigits(d.finish())) << digestName(c.alg);
+    }
+}
+
+TEST(DigestTest, AlgorithmsByObjectIdentifier)
+{
+    DigestAlgorithm alg = DigestAlgorithm::Sha512;
+    EXPECT_TRUE(digestFromOid("2.16.840.1.101.3.4.2.1", &alg));
+    EXPECT_EQ(DigestAlgorithm::Sha256, alg);
+    EXPECT_TRUE(digestFromOid("1.3.14.3.2.26", &alg));
+    EXPECT_EQ(DigestAlgorithm::Sha1, alg);
+    EXPECT_FALSE(digestFromOid("1.2.840.113549.2.5", &alg));  // MD5
+}
+
+TEST(SignatureTest, DerThatIsNoSignedData)
+{
+    const unsigned char seq[] = {0x30, 0x03, 0x02, 0x01, 0x05};
+    EXPECT_EQ("the signature is not a PKCS#7 SignedData", readSignedDigest(seq, sizeof seq).problem);
 }
 
 // ---- Image ----------------------------------------------------------------
@@ -541,6 +694,27 @@ TEST_F(ContainerTest, DuplicateNamesWarnOnly)
     EXPECT_EQ("duplicate name 'DATA.BIN' (same file on Windows as 'Data.bin' at offset 132099): the launcher "
               "keeps the later one",
               s.warnings[0].what);
+}
+
+TEST_F(ContainerTest, SignedRangesLeaveOutChecksumEntryAndTable)
+{
+    Add("a.exe", "abc");
+    End();
+    uint64_t table = Sign();
+    Summary s = Inspect();
+    ASSERT_EQ(TrailerKind::CertificateTable, s.trailer.kind);
+    const uint64_t checksum = testing_image::kOptionalOffset + 64;
+    const uint64_t entry = testing_image::kSecurityEntryOffset;
+    std::vector<ByteRange> r = signedRanges(s.image);
+    ASSERT_EQ(3u, r.size());
+    EXPECT_EQ(0u, r[0].offset);
+    EXPECT_EQ(checksum, r[0].size);
+    EXPECT_EQ(checksum + 4, r[1].offset);
+    EXPECT_EQ(entry, r[1].offset + r[1].size);
+    EXPECT_EQ(entry + 8, r[2].offset);
+    EXPECT_EQ(table, r[2].offset + r[2].size);  // the padding is covered, the table not
+    ASSERT_NE(nullptr, primarySignature(s.trailer));
+    EXPECT_EQ(table, primarySignature(s.trailer)->offset);
 }
 
 TEST_F(ContainerTest, FormatOffsetShowsBothBases)

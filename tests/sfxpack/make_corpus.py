@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
-"""Writes the crafted reader inputs in corpus/.
+"""Writes the crafted inputs of the two fuzz targets.
 
-Each input is what fuzz_reader.cc expects: 8 bytes that become the
-image's security directory (file offset, size; little-endian), then the
-bytes behind the 131072-byte launcher image.
+corpus/: what fuzz_reader.cc expects: 8 bytes that become the image's
+security directory (file offset, size; little-endian), then the bytes
+behind the 131072-byte launcher image.
+
+corpus_resources/: what fuzz_resources.cc reads as an .ico file, a
+resource section (mapped at RVA 0x2000), version information and an icon
+group, and XORs into its launcher-like image from the optional header on.
 """
 import os
 import struct
+
+from images import make_ico
 
 IMAGE = 0x20000
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -60,12 +66,69 @@ CASES = {
 }
 
 
-def main():
-    out = os.path.join(HERE, "corpus")
+def resource_section(data, rva=0x2000, type_id=24, name_id=1, lang=1033):
+    """One resource in a three-level tree: root, type, name directories,
+    the data entry, then the data."""
+    def directory(entry_id, target):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 1) + struct.pack("<II", entry_id, target)
+    tree = (directory(type_id, 0x80000000 | 24) + directory(name_id, 0x80000000 | 48) +
+            directory(lang, 72))
+    return tree + struct.pack("<IIII", rva + 88, len(data), 0, 0) + data
+
+
+def version_block(key, value=b"", children=b"", kind=1, value_length=None):
+    """A version block: length, value length, type, UTF-16 key, value, children."""
+    body = key.encode("utf-16-le") + b"\0\0"
+    body += b"\0" * (-(6 + len(body)) % 4) + value
+    body += b"\0" * (-(6 + len(body)) % 4) + children
+    if value_length is None:
+        value_length = len(value) // 2 if kind == 1 else len(value)
+    return struct.pack("<HHH", 6 + len(body), value_length, kind) + body
+
+
+def version_info(strings):
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, 0x10002, 0x30004, 0x10002, 0, 0x3F, 0, 0x40004, 1, 0, 0, 0)
+    table = b""
+    for key, value in strings:
+        block = version_block(key, (value + "\0").encode("utf-16-le"))
+        table += block + b"\0" * (-len(block) % 4)
+    sfi = version_block("StringFileInfo", children=version_block("040904B0", children=table))
+    return version_block("VS_VERSION_INFO", fixed, sfi + b"\0" * (-len(sfi) % 4), kind=0)
+
+
+ICO = make_ico(((16, 32), (32, 8), (64, 0)))
+LOOP = struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 1) + struct.pack("<II", 3, 0x80000000)
+
+RESOURCE_CASES = {
+    "ico_bitmap_and_png": ICO,
+    "ico_data_outside": ICO[:-1],
+    "ico_cursor": ICO[:2] + b"\2\0" + ICO[4:],
+    "ico_png_wrong_size": ICO[:6 + 32] + b"\x20" + ICO[6 + 33:],
+    "rsrc_manifest": resource_section(b"<assembly/>"),
+    "rsrc_data_outside": resource_section(b"<assembly/>", rva=0x1000),
+    "rsrc_loop": LOOP,
+    "rsrc_named_type": resource_section(b"x" * 8, type_id=0x80000000 | 96) + struct.pack("<H", 2) + "AB".encode("utf-16-le"),
+    "version_strings": version_info([("CompanyName", "Acme \u00dc"), ("ProductName", "Widget")]),
+    "version_cut": version_info([("CompanyName", "Acme")])[:-10],
+    "group_two_images": struct.pack("<HHH", 0, 1, 2) + struct.pack("<BBBBHHIH", 16, 16, 0, 0, 1, 32, 1128, 1) * 2,
+    # Zeros leave the fuzzer's image as it is; the flipped bytes move the
+    # entry point into the relocations and the text pointer into .rsrc.
+    "image_unchanged": bytes(400),
+    "image_entry_in_relocations": bytes(16) + struct.pack("<I", 0x1000 ^ 0x3000) + bytes(380),
+}
+
+
+def write_all(folder, cases):
+    out = os.path.join(HERE, folder)
     os.makedirs(out, exist_ok=True)
-    for name, data in sorted(CASES.items()):
+    for name, data in sorted(cases.items()):
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+
+
+def main():
+    write_all("corpus", CASES)
+    write_all("corpus_resources", RESOURCE_CASES)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from images import make_pe  # noqa: E402
+from images import make_ico, make_pe  # noqa: E402
 
 BUILD = os.environ.get("SFXPACK_BUILD_DIR", "")
 CMAKE = os.environ.get("CMAKE", "cmake")
@@ -47,6 +47,7 @@ class InstalledPackage(unittest.TestCase):
         self.bin = os.path.join(self.src, "build")
         self.put("installer.exe", make_pe(2048))
         self.put("data.cab", b"cabinet v1")
+        self.put("app.ico", make_ico(((32, 32),)))
 
     def put(self, name, data):
         with open(os.path.join(self.src, name), "wb") as f:
@@ -67,12 +68,19 @@ class InstalledPackage(unittest.TestCase):
     def test_container_is_built_and_rebuilt(self):
         sh(CMAKE, "-S", self.src, "-B", self.bin, f"-DCMAKE_PREFIX_PATH={self.prefix}")
         first = self.build()
-        with open(os.path.join(self.prefix, "share/sfxpack/launcher.exe"), "rb") as f:
-            self.assertEqual(f.read(), first[:IMAGE])
+        expected = os.path.join(self.tmp, "expected-stub.exe")
+        sh(self.sfxpack, "stub", "--force", "-o", expected, "--icon", os.path.join(self.src, "app.ico"),
+           "--file-version", "1.2.3.4", "--product-version", "1.2", "--version-string", "CompanyName=Sample Company",
+           "--version-string", "ProductName=Sample Setup")
+        with open(expected, "rb") as f:
+            self.assertEqual(f.read(), first[:IMAGE], "the image is branded as the arguments say")
         container = os.path.join(self.bin, "setup.exe")
         self.assertEqual(0, sh(self.sfxpack, "verify", container).returncode)
         listing = sh(self.sfxpack, "list", container).stdout.splitlines()
         self.assertEqual(["installer.exe", "data.cab"], [line.split()[-1] for line in listing[1:3]])
+        self.assertEqual(["icon: 32x32 32 bpp", "file version 1.2.3.4, product version 1.2.0.0",
+                          "CompanyName: Sample Company", "ProductName: Sample Setup", "FileVersion: 1.2.3.4",
+                          "ProductVersion: 1.2.0.0"], listing[5:])
         self.assertIn(b"cabinet v1", first)
 
         stamp = os.path.getmtime(container)
@@ -85,6 +93,11 @@ class InstalledPackage(unittest.TestCase):
         self.assertNotIn(b"cabinet v1", second)
         self.assertIn(b"cabinet v2, longer", second)
         self.assertEqual(len(first) + 8, len(second))
+
+        self.put("app.ico", make_ico(((16, 32), (48, 32))))
+        self.build()
+        self.assertIn("icon: 16x16 32 bpp, 48x48 32 bpp\n", sh(self.sfxpack, "list", container).stdout,
+                      "a changed icon packs again")
 
     def test_incompatible_version_is_not_found(self):
         p = sh(CMAKE, "-S", self.src, "-B", self.bin, f"-DCMAKE_PREFIX_PATH={self.prefix}",

@@ -3,10 +3,15 @@
 #ifndef SFXPACK_TEST_IMAGE_H
 #define SFXPACK_TEST_IMAGE_H
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include <cstring>
+
+#include "bytes.h"
 #include "format.h"
+#include "resources.h"
 
 namespace sfxpack {
 namespace testing_image {
@@ -74,6 +79,76 @@ inline std::vector<unsigned char> MakeCertificateEntry(size_t content)
     while (e.size() % 8)
         e.push_back(0);
     return e;
+}
+
+
+// A launcher-like image for the branding code: .text at RVA 0x1000 holding
+// a relocated pointer into itself, .rsrc at 0x2000 with a dialog 130, a
+// manifest 1 and icon group 129 of one image, and .reloc behind it,
+// padded to the image's end as the padding step does.
+constexpr uint32_t kBrandableImageBase = 0x400000;
+constexpr uint32_t kTextPointerRva = 0x1010;
+
+inline void Put32(std::vector<unsigned char>& img, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        img[at + i] = uint8_t(v >> (8 * i));
+}
+
+inline std::vector<Resource> LauncherResources()
+{
+    std::vector<unsigned char> group = encodeIconGroup({{32, 32, 0, 1, 32, 4, 1}});
+    return {
+        {resourceNumber(kRtDialog), resourceNumber(130), resourceNumber(kEnglishUs), 0, {'D', 'L', 'G'}, 0},
+        {resourceNumber(kRtManifest), resourceNumber(1), resourceNumber(kEnglishUs), 0, {'<', 'm', '/', '>'}, 0},
+        {resourceNumber(kRtIcon), resourceNumber(1), resourceNumber(kEnglishUs), 0, {1, 2, 3, 4}, 0},
+        {resourceNumber(kRtGroupIcon), resourceNumber(129), resourceNumber(kEnglishUs), 0, group, 0},
+    };
+}
+
+inline std::vector<unsigned char> MakeBrandableImage(const std::vector<Resource>& resources = LauncherResources())
+{
+    std::vector<unsigned char> img = MakePeImage();
+    const uint32_t opt = kOptionalOffset;
+    img[kPeOffset + 6] = 3;
+    Put32(img, opt + 16, 0x1000);  // entry point
+    Put32(img, opt + 28, kBrandableImageBase);
+    Put32(img, opt + 32, 0x1000);
+    Put32(img, opt + 36, 0x200);
+    std::vector<unsigned char> rsrc = writeResources(resources, 0x2000);
+    const uint32_t rsrcRaw = uint32_t(alignUp(rsrc.size(), 0x200));
+    const uint32_t relocVa = uint32_t(0x2000 + alignUp(rsrc.size(), 0x1000));
+    const uint32_t relocRaw = 0x600 + rsrcRaw;
+    struct Row {
+        const char* name;
+        uint32_t virtualSize, va, rawSize, raw, flags;
+    } rows[] = {{".text", 0x100, 0x1000, 0x200, 0x400, 0x60000020},
+                {".rsrc", uint32_t(rsrc.size()), 0x2000, rsrcRaw, 0x600, 0x40000040},
+                {".reloc", uint32_t(kImageSize) - relocRaw, relocVa, uint32_t(kImageSize) - relocRaw, relocRaw,
+                 0x42000040}};
+    for (int i = 0; i < 3; ++i) {
+        const size_t h = opt + 224 + 40 * i;
+        std::memcpy(&img[h], rows[i].name, std::strlen(rows[i].name));
+        Put32(img, h + 8, rows[i].virtualSize);
+        Put32(img, h + 12, rows[i].va);
+        Put32(img, h + 16, rows[i].rawSize);
+        Put32(img, h + 20, rows[i].raw);
+        Put32(img, h + 36, rows[i].flags);
+    }
+    std::fill(img.begin() + 0x400, img.end(), 0);
+    Put32(img, 0x400 + (kTextPointerRva - 0x1000), kBrandableImageBase + 0x1080);
+    std::copy(rsrc.begin(), rsrc.end(), img.begin() + 0x600);
+    // One relocation block: page 0x1000, the pointer, and a padding entry.
+    Put32(img, relocRaw, 0x1000);
+    Put32(img, relocRaw + 4, 12);
+    img[relocRaw + 8] = uint8_t(kTextPointerRva & 0xFF);
+    img[relocRaw + 9] = uint8_t(0x30 | ((kTextPointerRva >> 8) & 0x0F));
+    Put32(img, opt + 96 + 8 * 2, 0x2000);
+    Put32(img, opt + 96 + 8 * 2 + 4, uint32_t(rsrc.size()));
+    Put32(img, opt + 96 + 8 * 5, relocVa);
+    Put32(img, opt + 96 + 8 * 5 + 4, 12);
+    Put32(img, opt + 56, uint32_t(alignUp(uint64_t(relocVa) + kImageSize - relocRaw, 0x1000)));
+    return img;
 }
 
 }  // namespace testing_image

@@ -3,7 +3,10 @@
 
 The Windows build must behave like the native one: the same container
 bytes, the same listings, the same refusals, and 64-bit offsets although
-it is a 32-bit program.
+it is a 32-bit program.  Its own code paths are the Windows ones: names
+converted by WideCharToMultiByte and MultiByteToWideChar from the wide
+command line, digests by BCrypt, signatures parsed by CryptoAPI; each must
+give what iconv, libcrypto and OpenSSL give natively.
 
 $SFXPACK is the native sfxpack, $SFXPACK_EXE the Windows one,
 $SFX_BUILD_DIR the build tree whose Wine bed is used, $WINEBED_DIR the
@@ -16,7 +19,7 @@ import sys
 import tempfile
 import unittest
 
-from images import header, make_pe  # noqa: E402
+from images import header, make_ico, make_pe  # noqa: E402
 
 sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
 from winebed import Bed  # noqa: E402
@@ -40,6 +43,7 @@ class WindowsSfxpack(unittest.TestCase):
         self.put("setup.exe", make_pe(3000))
         self.put("data.bin", bytes(range(256)) * 300)
         self.put("empty.txt", b"")
+        self.put("app.ico", make_ico())
 
     def put(self, name, data):
         with open(os.path.join(self.dir, name), "wb") as f:
@@ -60,7 +64,11 @@ class WindowsSfxpack(unittest.TestCase):
         return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
 
     def test_same_container_listing_and_files_as_native(self):
-        inputs = ["setup.exe", "--name", "Data File.bin=data.bin", "empty.txt"]
+        # Branded, so that the resource section is rebuilt by the 32-bit code
+        # too; the Windows build reads the version string from the wide
+        # command line.
+        inputs = ["--icon", "app.ico", "--file-version", "3.1", "--version-string", "ProductName=W\u00efdget",
+                  "setup.exe", "--name", "Data File.bin=data.bin", "empty.txt"]
         self.assertEqual((0, "", ""), self.wine("create", "-o", "win.exe", *inputs))
         self.assertEqual((0, "", ""), self.native("create", "-o", "native.exe", *inputs))
         self.assertEqual(self.get("native.exe"), self.get("win.exe"))
@@ -89,7 +97,7 @@ class WindowsSfxpack(unittest.TestCase):
 
     def test_force_replaces_output_and_extracted_files(self):
         self.put("c.exe", b"old")
-        self.assertEqual(0, self.wine("create", "--force", "-o", "c.exe", "setup.exe")[0])
+        self.assertEqual((0, "", ""), self.wine("create", "--force", "-o", "c.exe", "setup.exe"))
         self.assertEqual(make_pe(3000), self.get("c.exe")[IMAGE + HEADER:IMAGE + HEADER + 3000])
         os.mkdir(os.path.join(self.dir, "out"))
         self.put("out/setup.exe", b"old")
@@ -97,6 +105,47 @@ class WindowsSfxpack(unittest.TestCase):
                          self.wine("extract", "-C", "out", "c.exe"))
         self.assertEqual((0, "", ""), self.wine("extract", "--force", "-C", "out", "c.exe"))
         self.assertEqual(make_pe(3000), self.get("out/setup.exe"))
+
+    def test_code_page_names_like_native(self):
+        self.put("表.txt", b"kanji")
+        self.put("café.txt", b"accent")
+        self.put("ā.txt", b"")
+        for cp, name in (("932", "表.txt"), ("1252", "café.txt")):
+            with self.subTest(codepage=cp):
+                args = ["create", "--codepage", cp, "-o", f"win{cp}.exe", "setup.exe", name]
+                self.assertEqual((0, "", ""), self.wine(*args))
+                self.assertEqual((0, "", ""), self.native(*[a.replace("win", "native") for a in args]))
+                self.assertEqual(self.get(f"native{cp}.exe"), self.get(f"win{cp}.exe"))
+                for cmd in (["list", "--codepage", cp, "--sha256", f"win{cp}.exe"],
+                            ["list", "--json", "--codepage", cp, f"win{cp}.exe"]):
+                    self.assertEqual(self.native(*cmd), self.wine(*cmd))
+                self.assertEqual((0, "", ""), self.wine("extract", "--codepage", cp, "-C", f"out{cp}", f"win{cp}.exe"))
+                self.assertEqual(sorted(["setup.exe", name]), sorted(os.listdir(os.path.join(self.dir, f"out{cp}"))))
+        for refusal in (["create", "--codepage", "1252", "-o", "no.exe", "setup.exe", "ā.txt"],
+                        ["create", "--codepage", "1252", "-o", "no.exe", "café.txt", "--name", "CAFÉ.TXT=setup.exe"]):
+            self.assertEqual(1, self.native(*refusal)[0])
+            self.assertEqual(self.native(*refusal), self.wine(*refusal))
+
+    def test_signature_check_like_native(self):
+        self.assertEqual((0, "", ""), self.native("create", "-o", "c.exe", "setup.exe", "data.bin"))
+        tool = {"cwd": self.dir, "check": True, "capture_output": True}
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
+                        "-out", "cert.pem", "-days", "2", "-subj", "/CN=sfxpack wine test"], **tool)
+        sign = ["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem"]
+        subprocess.run([*sign, "-h", "sha256", "-in", "c.exe", "-out", "signed.exe"], **tool)
+        subprocess.run([*sign, "-h", "sha1", "-nest", "-in", "signed.exe", "-out", "nested.exe"], **tool)
+        subprocess.run([*sign, "-h", "sha1", "-in", "c.exe", "-out", "sha1.exe"], **tool)
+        bad = bytearray(self.get("signed.exe"))
+        bad[IMAGE + HEADER + 7] ^= 0x01
+        self.put("bad.exe", bytes(bad))
+        cmd = ["verify", "nested.exe", "sha1.exe", "bad.exe"]
+        rc, out, err = self.native(*cmd)
+        self.assertEqual(1, rc)
+        self.assertIn("also signed: a nested SHA-1 signature", out)
+        self.assertIn("the signed content has changed since signing", err)
+        self.assertEqual((rc, out, err), self.wine(*cmd))
+        self.assertEqual(self.native("verify", "--json", *cmd[1:]), self.wine("verify", "--json", *cmd[1:]))
+        self.assertEqual(self.native("list", "--sha256", "bad.exe"), self.wine("list", "--sha256", "bad.exe"))
 
     def test_offsets_beyond_4_gib(self):
         # Two records of 2 GiB - 1 and one small one, as a sparse file: only

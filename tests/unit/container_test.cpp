@@ -71,6 +71,9 @@ TEST(FileNameRule, RefusesDeviceNamesWithOrWithoutExtension)
     for (const char *name : {"CON", "con", "PRN", "AUX", "NUL", "nul.txt", "COM1", "com9.log",
                              "LPT1", "lpt9.x.y", "CON .txt", "Aux.tar.gz"})
         EXPECT_FALSE(Plain(name)) << name;
+    // Windows reads the Latin-1 superscripts one, two and three as digits.
+    for (const char *name : {"COM\xb9", "com\xb2.txt", "LPT\xb3", "lpt\xb9.log"})
+        EXPECT_FALSE(Plain(name)) << name;
 }
 
 TEST(FileNameRule, NameMustEndWithinItsField)
@@ -99,6 +102,10 @@ TEST(FileNameRule, WalksDoubleByteCharactersOfTheCodePage)
     // A lead byte right before the NUL carries no character; a trail byte
     // that is a dot or blank does not end the name in one.
     EXPECT_FALSE(Plain("abc\x95", IsLeadByte932));
+    // Nor before a byte that is no trail byte: the system would drop or
+    // replace the pair, so the file would get another name.
+    for (const char *name : {"a\x81/b.txt", "a\x90\x14" "b.txt", "a\x98<b.txt", "\x95:"})
+        EXPECT_FALSE(Plain(name, IsLeadByte932)) << name;
     EXPECT_TRUE(Plain("\x83\x5c", IsLeadByte932));
     // Single bytes between double-byte characters are still checked.
     EXPECT_FALSE(Plain("\x95\x5c\\x", IsLeadByte932));

@@ -4,9 +4,13 @@
 //   driver.exe --exe PATH --cmdline-file FILE --report FILE
 //              [--hook HOOK.DLL --hook-log FILE] [--timeout MS]
 //              [--set NAME=VALUE]... [--unset NAME]... [--close-dialog]
+//   driver.exe --batch FILE
 //
 // The command line is read from a file so that every byte (quotes, tabs,
-// non-ASCII) reaches the launcher unchanged.  Report lines:
+// non-ASCII) reaches the launcher unchanged.  A batch file holds one run
+// per line, its options separated by tabs; the runs go one after the
+// other in this one process, which spares a Wine start per run, and each
+// run's --set and --unset apply to that run only.  Report lines:
 //   hook ok | hook failed <error>
 //   dialog <caption>\t<style hex>\t<exstyle hex>\t<status text>\t<bar class>
 //   box <caption>\t<text>\t<icon yes|no>
@@ -16,7 +20,9 @@
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <algorithm>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +34,9 @@ struct Options {
     std::string exe, cmdlineFile, report, hook, hookLog;
     DWORD timeoutMs = 60000;
     bool closeDialog = false;
+    // Environment changes for the launcher: name, then (set?, value).
+    using Env = std::vector<std::pair<std::string, std::pair<bool, std::string>>>;
+    Env env;
 };
 
 struct Watch {
@@ -50,6 +59,19 @@ std::string ReadFileBytes(const std::string &path)
         data.append(buf, n);
     fclose(f);
     return data;
+}
+
+bool EnvIsSet(const std::string &name)
+{
+    char c;
+    return GetEnvironmentVariableA(name.c_str(), &c, 1) > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+std::string EnvValue(const std::string &name)
+{
+    std::vector<char> buf(32768);
+    DWORD n = GetEnvironmentVariableA(name.c_str(), buf.data(), (DWORD)buf.size());
+    return n > 0 && n < buf.size() ? std::string(buf.data(), n) : std::string();
 }
 
 std::string WindowText(HWND h)
@@ -127,14 +149,16 @@ BOOL CALLBACK InspectWindow(HWND h, LPARAM lParam)
     GetClassNameA(h, szClass, sizeof(szClass));
     if (lstrcmpA(szClass, "#32770") != 0)
         return TRUE;
-    if (WindowText(h) == "Error" || GetDlgItem(h, 1000) == NULL)
+    // The progress dialog loses its controls while it is destroyed: a box
+    // is told apart by its OK button, not by the missing progress bar.
+    if (WindowText(h) == "Error" || (GetDlgItem(h, 1000) == NULL && GetDlgItem(h, IDOK) != NULL))
         HandleBox(h, w);
     else
         HandleDialog(h, w);
     return TRUE;
 }
 
-bool ParseArgs(int argc, char **argv, Options *opt)
+bool ParseArgs(int argc, const char *const *argv, Options *opt)
 {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -156,10 +180,10 @@ bool ParseArgs(int argc, char **argv, Options *opt)
             if (!next(&v)) return false;
             size_t eq = v.find('=');
             if (eq == std::string::npos) return false;
-            SetEnvironmentVariableA(v.substr(0, eq).c_str(), v.substr(eq + 1).c_str());
+            opt->env.push_back({v.substr(0, eq), {true, v.substr(eq + 1)}});
         } else if (a == "--unset") {
             if (!next(&v)) return false;
-            SetEnvironmentVariableA(v.c_str(), NULL);
+            opt->env.push_back({v, {false, std::string()}});
         } else {
             return false;
         }
@@ -167,20 +191,31 @@ bool ParseArgs(int argc, char **argv, Options *opt)
     return !opt->exe.empty() && !opt->report.empty();
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// Sets the run's environment and returns what it replaced.
+Options::Env ApplyEnv(const Options::Env &changes)
 {
-    Options opt;
-    if (!ParseArgs(argc, argv, &opt)) {
-        fprintf(stderr, "driver: bad arguments\n");
-        return 2;
+    Options::Env saved;
+    for (const auto &change : changes) {
+        const std::string &name = change.first;
+        std::string old = EnvValue(name);
+        saved.push_back({name, {EnvIsSet(name), old}});
+        SetEnvironmentVariableA(name.c_str(), change.second.first ? change.second.second.c_str()
+                                                                  : NULL);
     }
+    return saved;
+}
+
+// Runs the launcher once as OPT says; returns 3 on a timeout, 1 if it
+// could not be started, else 0.
+int RunCase(const Options &opt)
+{
     DeleteFileA(opt.report.c_str());
+    Options::Env saved = ApplyEnv(opt.env);
     std::string cmdline = opt.cmdlineFile.empty() ? "\"" + opt.exe + "\""
                                                   : ReadFileBytes(opt.cmdlineFile);
     if (!opt.hookLog.empty()) {
         DeleteFileA(opt.hookLog.c_str());
+        saved.push_back({"SFX_HOOK_LOG", {EnvIsSet("SFX_HOOK_LOG"), EnvValue("SFX_HOOK_LOG")}});
         SetEnvironmentVariableA("SFX_HOOK_LOG", opt.hookLog.c_str());
     }
 
@@ -191,10 +226,14 @@ int main(int argc, char **argv)
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof(pi));
-    if (!CreateProcessA(opt.exe.c_str(), buf.data(), NULL, NULL, FALSE, CREATE_SUSPENDED, NULL,
-                        NULL, &si, &pi)) {
+    BOOL started = CreateProcessA(opt.exe.c_str(), buf.data(), NULL, NULL, FALSE,
+                                  CREATE_SUSPENDED, NULL, NULL, &si, &pi);
+    DWORD startError = GetLastError();
+    std::reverse(saved.begin(), saved.end());
+    ApplyEnv(saved);
+    if (!started) {
         char sz[64];
-        sprintf(sz, "start-failed %lu", GetLastError());
+        sprintf(sz, "start-failed %lu", startError);
         AppendLine(opt.report.c_str(), sz);
         return 1;
     }
@@ -249,4 +288,44 @@ int main(int argc, char **argv)
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return timedOut ? 3 : 0;
+}
+
+// Runs every line of a batch file; the status is the worst of the runs'.
+int RunBatch(const std::string &path)
+{
+    std::istringstream lines(ReadFileBytes(path));
+    std::string line;
+    int worst = 0;
+    while (std::getline(lines, line)) {
+        if (line.empty())
+            continue;
+        std::istringstream tabs(line);
+        std::vector<std::string> fields;
+        for (std::string field; std::getline(tabs, field, '\t');)
+            fields.push_back(field);
+        std::vector<const char *> argv(1, "driver");
+        for (const std::string &f : fields)
+            argv.push_back(f.c_str());
+        Options opt;
+        if (!ParseArgs((int)argv.size(), argv.data(), &opt)) {
+            fprintf(stderr, "driver: bad batch line: %s\n", line.c_str());
+            return 2;
+        }
+        worst = std::max(worst, RunCase(opt));
+    }
+    return worst;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::string(argv[1]) == "--batch")
+        return RunBatch(argv[2]);
+    Options opt;
+    if (!ParseArgs(argc, argv, &opt)) {
+        fprintf(stderr, "driver: bad arguments\n");
+        return 2;
+    }
+    return RunCase(opt);
 }

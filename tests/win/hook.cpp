@@ -16,6 +16,8 @@
 //   SFX_HOOK_INIT_MOVE=1     rename the launcher's own file away
 //   SFX_HOOK_INIT_HOLD_MS=N  hold the launcher's own file open without
 //                            sharing for N milliseconds
+//   SFX_HOOK_NO_FINAL_PATH=1 make the launcher's GetFinalPathNameByHandleA
+//                            fail, as on file systems that cannot tell
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -54,6 +56,39 @@ static DWORD WINAPI HoldOwnFile(LPVOID pv)
     return 0;
 }
 
+static DWORD WINAPI FailingGetFinalPath(HANDLE, LPSTR, DWORD, DWORD)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
+// Points the launcher's import of GetFinalPathNameByHandleA at a stub that
+// fails.  Returns whether the import was found.
+static bool FailFinalPathImport()
+{
+    BYTE *pbBase = (BYTE *)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS *pNt = (IMAGE_NT_HEADERS *)(pbBase + ((IMAGE_DOS_HEADER *)pbBase)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR *pDesc = (IMAGE_IMPORT_DESCRIPTOR *)(pbBase + dir.VirtualAddress);
+         dir.VirtualAddress && pDesc->Name; pDesc++) {
+        IMAGE_THUNK_DATA *pName = (IMAGE_THUNK_DATA *)(pbBase + pDesc->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *pSlot = (IMAGE_THUNK_DATA *)(pbBase + pDesc->FirstThunk);
+        for (; pName->u1.AddressOfData; pName++, pSlot++) {
+            if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal))
+                continue;
+            const char *pszName = (const char *)((IMAGE_IMPORT_BY_NAME *)(pbBase + pName->u1.AddressOfData))->Name;
+            if (lstrcmpA(pszName, "GetFinalPathNameByHandleA") != 0)
+                continue;
+            DWORD dwOld;
+            VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), PAGE_READWRITE, &dwOld);
+            pSlot->u1.Function = (DWORD_PTR)FailingGetFinalPath;
+            VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), dwOld, &dwOld);
+            return true;
+        }
+    }
+    return false;
+}
+
 static void PlantFault()
 {
     char szSelf[MAX_PATH] = "";
@@ -63,6 +98,8 @@ static void PlantFault()
         std::string moved = std::string(szSelf) + ".moved";
         Log(MoveFileA(szSelf, moved.c_str()) ? "fault moved" : "fault move-failed");
     }
+    if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
+        Log(FailFinalPathImport() ? "fault no-final-path" : "fault no-final-path-import");
     if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
         HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (h == INVALID_HANDLE_VALUE) {

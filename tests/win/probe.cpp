@@ -71,8 +71,13 @@ int main()
 
     char szSelf[MAX_PATH] = "";
     GetModuleFileNameA(NULL, szSelf, MAX_PATH);
-    std::string folder = szSelf;
-    folder = folder.substr(0, folder.find_last_of('\\'));
+    // The last backslash, walking by characters: in a double-byte code
+    // page a trail byte can be 0x5C too.
+    size_t cchFolder = 0;
+    for (const char *pch = szSelf; *pch; pch = CharNextA(pch))
+        if (*pch == '\\')
+            cchFolder = (size_t)(pch - szSelf);
+    std::string folder(szSelf, cchFolder);
 
     if (!Env("SFX_PROBE_WRITE").empty())
         WriteSmallFile(folder + "\\" + Env("SFX_PROBE_WRITE"));

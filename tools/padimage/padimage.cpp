@@ -17,44 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "../sfxpack/bytes.h"
+
 namespace {
 
-uint32_t get32(const std::vector<unsigned char>& b, size_t at)
-{
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
-}
+uint32_t get32(const std::vector<unsigned char>& b, size_t at) { return sfxpack::get32(&b[at]); }
 
-uint16_t get16(const std::vector<unsigned char>& b, size_t at)
-{
-    return uint16_t(b[at] | b[at + 1] << 8);
-}
+uint16_t get16(const std::vector<unsigned char>& b, size_t at) { return sfxpack::get16(&b[at]); }
 
-void put32(std::vector<unsigned char>& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint32_t alignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
-
-// The PE header checksum: 16-bit one's-complement-style sum of the file
-// with the checksum field taken as zero, plus the file length.
-uint32_t peChecksum(const std::vector<unsigned char>& b, size_t checksumAt)
-{
-    uint64_t sum = 0;
-    for (size_t i = 0; i + 1 < b.size(); i += 2) {
-        if (i == checksumAt || i == checksumAt + 2)
-            continue;
-        sum += get16(b, i);
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    if (b.size() % 2)
-        sum += b.back();
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + b.size());
-}
+void put32(std::vector<unsigned char>& b, size_t at, uint32_t v) { sfxpack::put32(&b[at], v); }
 
 int fail(const std::string& path, const std::string& what)
 {
@@ -121,12 +92,12 @@ int main(int argc, char** argv)
     put32(b, last + 16, newRawSize);
     if (get32(b, last + 8) < newRawSize) {
         put32(b, last + 8, newRawSize);
-        const uint32_t imageEnd = alignUp(get32(b, last + 12) + newRawSize, sectionAlignment);
+        const uint32_t imageEnd = uint32_t(sfxpack::alignUp(get32(b, last + 12) + newRawSize, sectionAlignment));
         if (imageEnd > get32(b, opt + 56))
             put32(b, opt + 56, imageEnd);
     }
     b.resize(target, 0);
-    put32(b, opt + 64, peChecksum(b, opt + 64));
+    put32(b, opt + 64, sfxpack::peChecksum(b.data(), b.size(), opt + 64));
 
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));

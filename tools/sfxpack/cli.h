@@ -10,6 +10,7 @@
 #define SFXPACK_CLI_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,50 @@ struct Operands {
 int parseCommandLine(CLI::App& app, const std::string& command, const char* help,
                      const std::vector<std::string>& args, Operands* operands);
 
+// The branding options of create and stub.
+struct BrandingOptions {
+    std::string icon;                           // --icon FILE.ico
+    std::optional<std::string> fileVersion;     // --file-version A.B.C.D
+    std::optional<std::string> productVersion;  // --product-version A.B.C.D
+    std::vector<std::string> versionStrings;    // --version-string KEY=VALUE...
+    bool version() const { return fileVersion || productVersion || !versionStrings.empty(); }
+};
+
+// Declares the branding options on a subcommand's app.
+void addBrandingOptions(CLI::App& app, BrandingOptions* options);
+// The branding options' lines of the create and stub help.
+extern const char kBrandingHelp[];
+
+// The launcher image to write: the built-in one or the file `stubPath`,
+// checked, then branded as `options` say (and left as it is without
+// them).  Returns -1 when *image is ready, or the exit status after
+// reporting why not.
+int loadImage(const char* command, const std::string& stubPath, const BrandingOptions& options,
+              std::vector<unsigned char>* image);
+
+// The --codepage option that every subcommand takes.  After parsing,
+// `codePage` is kAsciiOnly when it was not given.
+struct CodePageOption {
+    std::string text;
+    CLI::Option* option = nullptr;
+    void add(CLI::App& app) { option = app.add_option("--codepage", text); }
+    // Returns -1 to go on, or kExitUsage after reporting a value that is no
+    // known code page.
+    int read(const std::string& command, unsigned* codePage) const;
+};
+
+struct Summary;
+// Read without a code page, a name the rule refused may be a double-byte
+// code page's (a trail byte 5C looks like a backslash): then the finding
+// says which --codepage would accept it.
+void addCodePageHint(Summary* s, unsigned codePage);
+
+// Warnings of a listing or extraction on stderr: those of the walk, and a
+// missing end record, which verify counts as a finding.
+void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize);
+
 int runCreate(const std::vector<std::string>& args);
+int runStub(const std::vector<std::string>& args);
 int runList(const std::vector<std::string>& args);
 int runVerify(const std::vector<std::string>& args);
 int runExtract(const std::vector<std::string>& args);

@@ -3,16 +3,16 @@
 #include <unordered_map>
 
 #include "cli.h"
+#include "codepage.h"
 #include "fileio.h"
 #include "format.h"
-#include "launcher_image.h"
 
 namespace sfxpack {
 
 namespace {
 
 const char kCreateHelp[] =
-    "Usage: sfxpack create [--stub FILE] [--force] [--sync] -o OUT FIRST [MORE...]\n"
+    "Usage: sfxpack create [--stub FILE] [BRANDING...] [--codepage N] [--force] [--sync] -o OUT FIRST [MORE...]\n"
     "Writes OUT: the launcher image, then one record per input in the order given,\n"
     "then the end record.  FIRST is the program the launcher runs after extraction.\n"
     "\n"
@@ -33,6 +33,10 @@ const char kCreateHelp[] =
     "  -q, --quiet       no warnings, no progress bar\n"
     "  --no-progress     no progress bar\n"
     "  -h, --help        show this help\n"
+    "\n";
+
+// After the branding options.
+const char kCreateHelpTail[] =
     "\n"
     "Names must be plain Windows file names of at most 1019 bytes, distinct even when\n"
     "compared without regard to case; each file may hold up to 2147483647 bytes.\n"
@@ -41,7 +45,8 @@ const char kCreateHelp[] =
 
 struct Input {
     std::string path;
-    std::string name;
+    std::string name;    // as given: UTF-8
+    std::string stored = {};  // in the container's code page
     uint64_t size = 0;
 };
 
@@ -82,17 +87,43 @@ bool readListFile(const std::string& path, std::vector<Input>* inputs)
     return true;
 }
 
+// The name as it is stored: converted into `codePage`, or, without one,
+// ASCII as given.  Empty `problem` when it can be stored.
+std::string storedName(const Input& input, unsigned codePage, std::string* problem)
+{
+    const std::string shown = printableText(input.name);
+    std::string stored;
+    if (codePage == kAsciiOnly) {
+        if (!isAscii(input.name)) {
+            *problem = "name '" + shown + "' is not ASCII: give the ANSI code page of the systems that will run "
+                       "the container, e.g. --codepage 1252";
+            return {};
+        }
+        stored = input.name;
+    } else if (!encodeName(input.name, codePage, &stored, problem)) {
+        *problem = "name '" + shown + "' cannot be stored in code page " + std::to_string(codePage) + ": " +
+                   *problem;
+        return {};
+    }
+    *problem = nameProblem(stored, leadByteTest(codePage), shown);
+    return stored;
+}
+
 // Checks every input and returns false after reporting all problems.
-bool checkInputs(std::vector<Input>& inputs)
+bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
 {
     bool ok = true;
     std::unordered_map<std::string, const Input*> names;
     for (Input& input : inputs) {
-        if (std::string why = nameProblem(input.name); !why.empty()) {
+        std::string why;
+        input.stored = storedName(input, codePage, &why);
+        if (!why.empty()) {
             error(input.path + ": " + why);
             ok = false;
             continue;
         }
+        if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
+            warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
         // The files are opened once, while packing; here a look suffices.
         IoError err;
         if (!regularFileSize(input.path, &input.size, &err)) {
@@ -105,11 +136,15 @@ bool checkInputs(std::vector<Input>& inputs)
                   std::to_string(kMaxRecordData) + ")");
             ok = false;
         }
-        auto [it, fresh] = names.try_emplace(collisionKey(input.name), &input);
+        // With a code page the name's characters are known, and Windows
+        // compares them without regard to case beyond ASCII too.
+        const std::string key =
+            codePage == kAsciiOnly ? collisionKey(input.stored) : upperCase(input.name);
+        auto [it, fresh] = names.try_emplace(key, &input);
         if (!fresh) {
             const Input& first = *it->second;
-            error(input.path + ": name '" + printableName(input.name) + "' names the same file on Windows as '" +
-                  printableName(first.name) + "' (from " + first.path + ")");
+            error(input.path + ": name '" + printableText(input.name) + "' names the same file on Windows as '" +
+                  printableText(first.name) + "' (from " + first.path + ")");
             ok = false;
         }
     }
@@ -139,7 +174,7 @@ bool writeContainer(File& file, const std::string& label, const unsigned char* s
                   std::to_string(in.size()) + ")");
             return false;
         }
-        encodeRecordHeader(int32_t(input.size), input.name, header);
+        encodeRecordHeader(int32_t(input.size), input.stored, header);
         if (!file.writeAll(header, sizeof header, &err) ||
             !file.copyFrom(in, 0, input.size, buffer, &progress, &err)) {
             error(err.message);
@@ -165,10 +200,18 @@ int runCreate(const std::vector<std::string>& args)
     CLI::Option* outOpt = app.add_option("-o,--output", out);
     app.add_option("--stub", stubPath);
     app.add_flag("-f,--force", force);
+    CodePageOption codePageOpt;
+    codePageOpt.add(app);
     app.add_flag("--sync", sync);
     CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
+    BrandingOptions branding;
+    addBrandingOptions(app, &branding);
     Operands operands;
-    if (int rc = parseCommandLine(app, "create", kCreateHelp, args, &operands); rc >= 0)
+    const std::string help = kCreateHelp + std::string(kBrandingHelp) + kCreateHelpTail;
+    if (int rc = parseCommandLine(app, "create", help.c_str(), args, &operands); rc >= 0)
+        return rc;
+    unsigned codePage = kAsciiOnly;
+    if (int rc = codePageOpt.read("create", &codePage); rc >= 0)
         return rc;
 
     // Inputs in the order given: operands (paths, @LISTFILE) and --name.
@@ -199,39 +242,16 @@ int runCreate(const std::vector<std::string>& args)
     if (inputs.empty())
         return usageError("create", "no input files");
 
-    // The launcher image: the built-in one, or a checked replacement.
-    std::vector<unsigned char> stub(kLauncherImage, kLauncherImage + kLauncherImageSize);
-    std::string stubName = "built-in launcher";
-    if (!stubPath.empty()) {
-        File f;
-        IoError err;
-        if (!File::openRead(stubPath, &f, &err)) {
-            error(err.message);
-            return kExitFailed;
-        }
-        if (std::string why = stubProblem(f); !why.empty()) {
-            error(stubPath + ": " + why);
-            return kExitFailed;
-        }
-        stub.resize(size_t(kImageSize));
-        if (!f.read(0, stub.data(), stub.size())) {
-            error(stubPath + ": " + f.readError());
-            return kExitFailed;
-        }
-        stubName = stubPath;
-    }
-    MemorySource stubSource(stub.data(), stub.size());
-    if (std::string why = stubProblem(stubSource); !why.empty()) {
-        error(stubName + ": " + why);
-        return kExitFailed;
-    }
+    std::vector<unsigned char> stub;
+    if (int rc = loadImage("create", stubPath, branding, &stub); rc >= 0)
+        return rc;
 
     const bool toStdout = out == "-";
     if (toStdout && stdoutIsTerminal()) {
         error("standard output is a terminal: refusing to write a container there (redirect it, or give -o FILE)");
         return kExitFailed;
     }
-    if (!checkInputs(inputs))
+    if (!checkInputs(inputs, codePage))
         return kExitFailed;
     if (!toStdout && isDirectory(out)) {
         error(out + ": is a directory");

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "cli.h"
+#include "codepage.h"
 #include "fileio.h"
 #include "format.h"
 
@@ -14,7 +15,7 @@ namespace sfxpack {
 namespace {
 
 const char kExtractHelp[] =
-    "Usage: sfxpack extract [-C DIR] [--force] CONTAINER [NAME...]\n"
+    "Usage: sfxpack extract [-C DIR] [--force] [--codepage N] CONTAINER [NAME...]\n"
     "Writes the container's files into DIR (default: the current directory;\n"
     "created with its parents when missing), or only the records named.  When\n"
     "two records name the same file (compared without regard to case, as on\n"
@@ -23,6 +24,8 @@ const char kExtractHelp[] =
     "  -C, --directory DIR  extract into DIR\n"
     "  -f, --force          replace existing files (an existing link is replaced,\n"
     "                       never written through)\n"
+    "  --codepage N         the names are in Windows code page N: write them in\n"
+    "                       UTF-8, and take NAMEs in UTF-8\n"
     "  -q, --quiet          no warnings, no progress bar\n"
     "  --no-progress        no progress bar\n"
     "  -h, --help           show this help\n"
@@ -42,8 +45,13 @@ int runExtract(const std::vector<std::string>& args)
     bool force = false;
     app.add_option("-C,--directory", dirPath);
     app.add_flag("-f,--force", force);
+    CodePageOption codePageOpt;
+    codePageOpt.add(app);
     Operands operands;
     if (int rc = parseCommandLine(app, "extract", kExtractHelp, args, &operands); rc >= 0)
+        return rc;
+    unsigned codePage = kAsciiOnly;
+    if (int rc = codePageOpt.read("extract", &codePage); rc >= 0)
         return rc;
     const std::vector<std::string>& positional = operands.values;
     if (positional.empty())
@@ -51,7 +59,16 @@ int runExtract(const std::vector<std::string>& args)
     if (dirPath.empty())
         return usageError("extract", "empty directory name");
     const std::string path = positional[0];
-    const std::set<std::string> wanted(positional.begin() + 1, positional.end());
+    const LeadByteTest lead = leadByteTest(codePage);
+    // NAMEs are given as the user's text: in the code page's bytes they can
+    // be compared with the stored names.
+    std::set<std::string> wanted;
+    for (auto it = positional.begin() + 1; it != positional.end(); ++it) {
+        std::string stored = *it, ignored;
+        if (codePage != kAsciiOnly && !encodeName(*it, codePage, &stored, &ignored))
+            stored = *it;
+        wanted.insert(stored);
+    }
 
     File container;
     IoError err;
@@ -63,8 +80,24 @@ int runExtract(const std::vector<std::string>& args)
     // First pass: the whole structure and which record wins for each file
     // on Windows.  Names are compared as Windows compares them, so a NAME
     // selects its record whatever the case.
+    // With a code page, each record's name on disk is its UTF-8 text.
     std::unordered_map<std::string, uint64_t> winner;
-    Summary s = inspectContainer(container, [&](const Record& r) { winner[collisionKey(r.name)] = r.headerOffset; });
+    std::unordered_map<uint64_t, std::string> diskNames;  // by header offset
+    bool namesOk = true;
+    Summary s = inspectContainer(
+        container,
+        [&](const Record& r) {
+            winner[collisionKey(r.name, lead)] = r.headerOffset;
+            size_t bad = 0;
+            if (codePage != kAsciiOnly && !decodeName(r.name, codePage, &diskNames[r.headerOffset], &bad)) {
+                errorAt(path, r.headerOffset + 4 + bad,
+                        "record name '" + printableName(r.name) + "' is not valid in code page " +
+                            std::to_string(codePage) + "; nothing extracted");
+                namesOk = false;
+            }
+        },
+        lead);
+    addCodePageHint(&s, codePage);
     if (s.end.kind == PayloadEnd::NoPayload) {
         error(path + ": " + s.end.problem);
         return kExitFailed;
@@ -73,23 +106,28 @@ int runExtract(const std::vector<std::string>& args)
         errorAt(path, s.end.offset, s.end.problem + "; nothing extracted");
         return kExitFailed;
     }
+    if (!namesOk)
+        return kExitFailed;
+    auto diskName = [&](const Record& r) -> const std::string& {
+        return codePage != kAsciiOnly ? diskNames[r.headerOffset] : r.name;
+    };
     bool ok = true;
     std::set<std::string> wantedKeys;
     for (const std::string& name : wanted) {
-        wantedKeys.insert(collisionKey(name));
-        if (!winner.count(collisionKey(name))) {
-            error(path + ": no record named '" + printableName(name) + "'");
+        wantedKeys.insert(collisionKey(name, lead));
+        if (!winner.count(collisionKey(name, lead))) {
+            error(path + ": no record named '" + (codePage != kAsciiOnly ? printableText(name) : printableName(name)) +
+                  "'");
             ok = false;
         }
     }
     if (!ok)
         return kExitFailed;
     auto selected = [&](const Record& r) {
-        const std::string key = collisionKey(r.name);
+        const std::string key = collisionKey(r.name, lead);
         return winner[key] == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
     };
-    for (const Finding& w : s.warnings)
-        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+    reportWarnings(path, s, container.size());
 
     // Every file is written under a temporary name and takes its own only
     // when all are written: a failure or an interruption leaves DIR as it was.
@@ -101,17 +139,17 @@ int runExtract(const std::vector<std::string>& args)
     }
     uint64_t total = 0;
     {
-        RecordReader reader(container);
+        RecordReader reader(container, lead);
         Record r;
         while (reader.next(&r)) {
             if (!selected(r))
                 continue;
             total += r.size;
-            if (dir.holdsDirectory(r.name)) {
-                error(dir.display(r.name) + ": is a directory");
+            if (dir.holdsDirectory(diskName(r))) {
+                error(dir.display(diskName(r)) + ": is a directory");
                 ok = false;
-            } else if (!force && dir.contains(r.name)) {
-                error(dir.display(r.name) + ": already exists (use --force to replace it)");
+            } else if (!force && dir.contains(diskName(r))) {
+                error(dir.display(diskName(r)) + ": already exists (use --force to replace it)");
                 ok = false;
             }
         }
@@ -121,13 +159,13 @@ int runExtract(const std::vector<std::string>& args)
 
     std::vector<unsigned char> buffer(kCopyChunk);
     Progress progress("extracting " + path, total);
-    RecordReader reader(container);
+    RecordReader reader(container, lead);
     Record r;
     while (reader.next(&r)) {
         if (!selected(r))
             continue;
         File out;
-        if (!dir.stage(r.name, &out, &err) ||
+        if (!dir.stage(diskName(r), &out, &err) ||
             !out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
             error(err.message);
             return kExitFailed;

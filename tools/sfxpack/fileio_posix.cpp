@@ -370,4 +370,5 @@ bool OutputDir::place(const Staged& s, bool replace, IoError* err)
 
 void OutputDir::removeEntry(const std::string& entry) { unlinkat(native_, entry.c_str(), 0); }
 
+
 }  // namespace sfxpack

@@ -1,5 +1,7 @@
 // File handling on Windows: handles, overlapped reads for 64-bit offsets,
-// MoveFileEx for the output, CREATE_NEW for extraction.
+// MoveFileEx for the output, CREATE_NEW for extraction.  Paths are UTF-8
+// inside sfxpack and UTF-16 to the system (the wide functions), so any
+// file name works whatever the ANSI code page.
 #include "fileio.h"
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <windows.h>
 #include <io.h>
 
+#include "codepage.h"
 #include "fileio_internal.h"
 
 namespace sfxpack {
@@ -23,12 +26,12 @@ namespace {
 
 std::string systemError(DWORD code)
 {
-    char buf[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                             buf, sizeof buf, nullptr);
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == '.'))
+    wchar_t buf[512];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                             buf, sizeof buf / sizeof buf[0], nullptr);
+    while (n > 0 && (buf[n - 1] == L'\n' || buf[n - 1] == L'\r' || buf[n - 1] == L'.'))
         --n;
-    return n ? std::string(buf, n) : "error " + std::to_string(code);
+    return n ? utf8FromWide(std::wstring(buf, n)) : "error " + std::to_string(code);
 }
 
 BOOL WINAPI noteCtrlEvent(DWORD)
@@ -41,7 +44,7 @@ BOOL WINAPI noteCtrlEvent(DWORD)
 
 std::string lastError() { return systemError(GetLastError()); }
 
-void removeFile(const std::string& path) { DeleteFileA(path.c_str()); }
+void removeFile(const std::string& path) { DeleteFileW(wideFromUtf8(path).c_str()); }
 
 unsigned long processId() { return GetCurrentProcessId(); }
 
@@ -53,11 +56,11 @@ bool makeDirectory(const std::string& path, bool* created, IoError* err)
     *created = false;
     if (isDirectory(path))
         return true;
-    *created = CreateDirectoryA(path.c_str(), nullptr) != 0;
+    *created = CreateDirectoryW(wideFromUtf8(path).c_str(), nullptr) != 0;
     return *created ? true : fail(err, "create directory " + path + ": " + lastError());
 }
 
-void removeDirectory(const std::string& path) { RemoveDirectoryA(path.c_str()); }
+void removeDirectory(const std::string& path) { RemoveDirectoryW(wideFromUtf8(path).c_str()); }
 
 bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
@@ -81,7 +84,10 @@ std::string baseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool pathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool pathExists(const std::string& path)
+{
+    return GetFileAttributesW(wideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool regularFileSize(const std::string& path, uint64_t* size, IoError* err)
 {
@@ -94,7 +100,7 @@ bool regularFileSize(const std::string& path, uint64_t* size, IoError* err)
 
 bool isDirectory(const std::string& path)
 {
-    DWORD attr = GetFileAttributesA(path.c_str());
+    DWORD attr = GetFileAttributesW(wideFromUtf8(path).c_str());
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -106,7 +112,7 @@ NativeFile File::noFile() { return INVALID_HANDLE_VALUE; }
 
 bool File::openRead(const std::string& path, File* out, IoError* err)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return fail(err, path + ": " + lastError());
@@ -192,8 +198,8 @@ bool TempOutput::create(IoError* err)
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         std::string path = target_ + ".sfxpack-" + std::to_string(GetCurrentProcessId()) + "-" +
                            std::to_string(attempt) + ".tmp";
-        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             tempPath_ = path;
             file_.native_ = h;
@@ -215,7 +221,7 @@ bool TempOutput::commit(bool replace, IoError* err)
     if (!file_.close(err))
         return false;
     const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | (sync_ ? MOVEFILE_WRITE_THROUGH : 0);
-    if (!MoveFileExA(tempPath_.c_str(), target_.c_str(), flags)) {
+    if (!MoveFileExW(wideFromUtf8(tempPath_).c_str(), wideFromUtf8(target_).c_str(), flags)) {
         const DWORD code = GetLastError();
         if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)
             return fail(err, target_ + ": already exists (use --force to replace it)");
@@ -238,12 +244,12 @@ bool OutputDir::openExisting(IoError* err)
 
 bool OutputDir::contains(const std::string& name) const
 {
-    return GetFileAttributesA(display(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(wideFromUtf8(display(name)).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool OutputDir::holdsDirectory(const std::string& name) const
 {
-    DWORD attr = GetFileAttributesA(display(name).c_str());
+    DWORD attr = GetFileAttributesW(wideFromUtf8(display(name)).c_str());
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) &&
            !(attr & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -251,7 +257,7 @@ bool OutputDir::holdsDirectory(const std::string& name) const
 NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
 {
     // CREATE_NEW fails on any existing entry, a link included.
-    HANDLE h = CreateFileA(display(entry).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE h = CreateFileW(wideFromUtf8(display(entry)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     *exists = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
     return h;
@@ -260,7 +266,8 @@ NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
 bool OutputDir::place(const Staged& s, bool replace, IoError* err)
 {
     // Replacing renames over a file or a link itself, never a link's target.
-    if (MoveFileExA(display(s.temp).c_str(), display(s.name).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
+    if (MoveFileExW(wideFromUtf8(display(s.temp)).c_str(), wideFromUtf8(display(s.name)).c_str(),
+                    replace ? MOVEFILE_REPLACE_EXISTING : 0))
         return true;
     const DWORD code = GetLastError();
     if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS))
@@ -268,6 +275,6 @@ bool OutputDir::place(const Staged& s, bool replace, IoError* err)
     return fail(err, display(s.name) + ": " + lastError());
 }
 
-void OutputDir::removeEntry(const std::string& entry) { DeleteFileA(display(entry).c_str()); }
+void OutputDir::removeEntry(const std::string& entry) { DeleteFileW(wideFromUtf8(display(entry)).c_str()); }
 
 }  // namespace sfxpack

@@ -2,6 +2,8 @@
 // byte comes through a Source.
 #include "format.h"
 
+#include "bytes.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,19 +12,6 @@
 namespace sfxpack {
 
 namespace {
-
-uint16_t get16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
-
-uint32_t get32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void put32(unsigned char* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 uint64_t alignUp8(uint64_t v) { return (v + 7) & ~uint64_t(7); }
 
@@ -53,6 +42,8 @@ constexpr uint32_t kSecurityDirectory = 4;
 constexpr uint16_t kPe32Magic = 0x10b;
 constexpr uint16_t kPe32PlusMagic = 0x20b;
 constexpr uint16_t kCertTypePkcsSignedData = 2;
+// CheckSum lies at the same place in PE32 and PE32+ optional headers.
+constexpr uint32_t kChecksumAt = 64;
 
 }  // namespace
 
@@ -90,26 +81,41 @@ RecordHeader decodeRecordHeader(const unsigned char* in)
     return h;
 }
 
-std::string nameProblem(std::string_view name)
+std::string nameProblem(std::string_view name, LeadByteTest lead, std::string_view shown)
 {
     if (name.size() > kMaxNameLength)
         return "name is " + std::to_string(name.size()) + " bytes, longer than the " +
                std::to_string(kMaxNameLength) + " a record can hold";
     char field[kNameField] = {};
     std::memcpy(field, name.data(), name.size());
-    if (name.find('\0') != std::string_view::npos || !IsPlainFileName(field, sizeof field, nullptr))
-        return "name " + quoted(name) +
+    if (name.find('\0') != std::string_view::npos || !IsPlainFileName(field, sizeof field, lead))
+        return "name " + (shown.empty() ? quoted(name) : "'" + std::string(shown) + "'") +
                " is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
                "or control characters, not end in a dot or blank, and not be a device name)";
     return {};
 }
 
-std::string collisionKey(std::string_view name)
+std::string nameLengthWarning(size_t bytes)
+{
+    if (bytes <= kTypicalNameBudget)
+        return {};
+    return "the name is " + std::to_string(bytes) + " bytes; a typical system has room for " +
+           std::to_string(kTypicalNameBudget) + " (259 bytes of path, less " + std::to_string(kTypicalTempLength) +
+           " for a TEMP of C:\\Users\\ plus 20 letters plus \\AppData\\Local\\Temp and " +
+           std::to_string(sizeof(EXTRACT_FOLDER_NAME) - 1) +
+           " for the extraction folder's name), so the launcher may fail with \"The path is too long.\"";
+}
+
+std::string collisionKey(std::string_view name, LeadByteTest lead)
 {
     std::string key(name);
-    for (char& c : key)
-        if (c >= 'a' && c <= 'z')
+    for (size_t i = 0; i < key.size(); ++i) {
+        char& c = key[i];
+        if (lead && lead(static_cast<unsigned char>(c)))
+            ++i;
+        else if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
+    }
     return key;
 }
 
@@ -162,11 +168,7 @@ ImageInfo inspectImage(Source& src)
     const uint16_t optionalSize = get16(nt + 4 + 16);
     const uint16_t magic = get16(nt + 4 + 20);
     if (magic != kPe32Magic && magic != kPe32PlusMagic) {
-        info.notPe = "not a PE image (optional header magic 0x" + [&] {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "%x", magic);
-            return std::string(buf);
-        }() + " is neither PE32 nor PE32+)";
+        info.notPe = "not a PE image (optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+)";
         return info;
     }
     // The payload starts where the last section's raw data ends; anything
@@ -201,6 +203,7 @@ ImageInfo inspectImage(Source& src)
         !src.read(optionalAt + entryAt, entry, 8))
         return info;
     info.securityEntryOffset = optionalAt + entryAt;
+    info.checksumOffset = optionalAt + kChecksumAt;
     info.securityOffset = get32(entry);
     info.securitySize = get32(entry + 4);
     return info;
@@ -268,8 +271,9 @@ bool RecordReader::next(Record* rec)
         end_.problem = "record name has no NUL within its " + std::to_string(kNameField) + " bytes";
         return false;
     }
-    if (std::string why = nameProblem(h.name); !why.empty()) {
+    if (std::string why = nameProblem(h.name, lead_); !why.empty()) {
         end_.problem = "record " + why;
+        end_.badName = h.name;
         return false;
     }
     const uint64_t data = pos_ + kHeaderSize;
@@ -317,6 +321,7 @@ bool checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo
                                 " does not fit the table (" + std::to_string(end - at) + " bytes left)");
         const uint64_t entryEnd = at + length;
         uint64_t contentEnd = entryEnd;
+        t->entries.push_back({at, length, type, length - 8u});
         if (type == kCertTypePkcsSignedData) {
             const uint64_t der = at + 8;
             size_t got = static_cast<size_t>(std::min<uint64_t>(6, entryEnd - der));
@@ -337,6 +342,7 @@ bool checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo
                 return fail(der, "signature of " + std::to_string(headerLen + len) +
                                      " bytes runs past its certificate entry");
             contentEnd = der + headerLen + len;
+            t->entries.back().contentSize = headerLen + len;
         }
         const uint64_t next = std::min(alignUp8(entryEnd), end);
         if (uint64_t bad = firstNonZero(src, contentEnd, next); bad != next)
@@ -392,7 +398,7 @@ TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& e
     return t;
 }
 
-Summary inspectContainer(Source& src, const std::function<void(const Record&)>& onRecord)
+Summary inspectContainer(Source& src, const std::function<void(const Record&)>& onRecord, LeadByteTest lead)
 {
     Summary s;
     s.image = inspectImage(src);
@@ -407,12 +413,12 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
         s.findings.push_back({0, s.image.layoutProblem});
 
     std::unordered_map<std::string, std::pair<uint64_t, std::string>> seen;
-    RecordReader reader(src);
+    RecordReader reader(src, lead);
     Record rec;
     while (reader.next(&rec)) {
         ++s.records;
         s.dataBytes += rec.size;
-        auto [it, fresh] = seen.try_emplace(collisionKey(rec.name), rec.headerOffset, rec.name);
+        auto [it, fresh] = seen.try_emplace(collisionKey(rec.name, lead), rec.headerOffset, rec.name);
         if (!fresh) {
             s.warnings.push_back({rec.headerOffset,
                                   "duplicate name " + quoted(rec.name) + " (same file on Windows as " +
@@ -425,6 +431,9 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
             onRecord(rec);
     }
     s.end = reader.end();
+    if (s.records == 0 && s.end.kind != PayloadEnd::BadRecord && s.end.kind != PayloadEnd::NoPayload)
+        s.warnings.push_back({kImageSize, "the container holds no record: the launcher would find nothing "
+                                          "to run and show \"Unable to launch\""});
     switch (s.end.kind) {
     case PayloadEnd::EndRecord:
         s.trailer = inspectTrailer(src, s.image, s.end);
@@ -453,6 +462,13 @@ std::string formatOffset(uint64_t offset)
     char buf[48];
     std::snprintf(buf, sizeof buf, "%llu (0x%llx)", static_cast<unsigned long long>(offset),
                   static_cast<unsigned long long>(offset));
+    return buf;
+}
+
+std::string formatHex(uint64_t value)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
     return buf;
 }
 
@@ -492,6 +508,27 @@ std::string describeTrailer(const TrailerInfo& t, const ImageInfo& image)
     }
     return bytes(t.size) + " after the end record at offset " + formatOffset(t.offset) +
            ": unexplained data (" + t.problem + ", at offset " + formatOffset(t.problemOffset) + ")";
+}
+
+std::vector<ByteRange> signedRanges(const ImageInfo& image)
+{
+    std::vector<ByteRange> ranges;
+    uint64_t at = 0;
+    const ByteRange skipped[] = {{image.checksumOffset, 4}, {image.securityEntryOffset, 8}};
+    for (const ByteRange& skip : skipped) {
+        ranges.push_back({at, skip.offset - at});
+        at = skip.offset + skip.size;
+    }
+    ranges.push_back({at, image.securityOffset - at});
+    return ranges;
+}
+
+const CertificateEntry* primarySignature(const TrailerInfo& trailer)
+{
+    for (const CertificateEntry& e : trailer.entries)
+        if (e.type == kCertTypePkcsSignedData)
+            return &e;
+    return nullptr;
 }
 
 }  // namespace sfxpack

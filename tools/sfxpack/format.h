@@ -65,12 +65,25 @@ void encodeEndRecord(unsigned char* out);
 RecordHeader decodeRecordHeader(const unsigned char* in);
 
 // Why `name` cannot be a record name, or empty when it can.  The rule
-// itself is IsPlainFileName; this adds the length limit and the wording.
-std::string nameProblem(std::string_view name);
+// itself is IsPlainFileName, walking the name by characters of the code
+// page that `lead` describes (null: single-byte); this adds the length
+// limit and the wording.
+// `shown` is how the name appears in the message (default: printableName).
+std::string nameProblem(std::string_view name, LeadByteTest lead = nullptr, std::string_view shown = {});
+
+// The longest name a typical system has room for: paths are limited to
+// 259 bytes, and the launcher puts the name behind TEMP (typically
+// C:\Users\ plus a user name of up to 20 letters plus \AppData\Local\Temp)
+// and the extraction folder's name.
+constexpr size_t kTypicalTempLength = sizeof("C:\\Users\\") - 1 + 20 + sizeof("\\AppData\\Local\\Temp") - 1;
+constexpr size_t kTypicalNameBudget = 259 - kTypicalTempLength - (sizeof(EXTRACT_FOLDER_NAME) - 1);
+// A warning when a name of `bytes` bytes exceeds that budget, or empty.
+std::string nameLengthWarning(size_t bytes);
 
 // Key under which Windows would treat two names as the same file: ASCII
-// letters folded to upper case.
-std::string collisionKey(std::string_view name);
+// letters folded to upper case (not the trail bytes of a double-byte
+// character, which only look like letters).
+std::string collisionKey(std::string_view name, LeadByteTest lead = nullptr);
 
 // Renders a name for messages and listings: printable ASCII as is, other
 // bytes as \xNN, backslash doubled.
@@ -88,6 +101,7 @@ struct ImageInfo {
     uint32_t securityOffset = 0;
     uint32_t securitySize = 0;
     uint64_t securityEntryOffset = 0;  // where the directory entry itself lies
+    uint64_t checksumOffset = 0;       // the optional header's CheckSum field
     bool signedImage() const { return securityOffset != 0 || securitySize != 0; }
 };
 
@@ -124,19 +138,22 @@ struct EndInfo {
     PayloadEnd kind = PayloadEnd::NoPayload;
     uint64_t offset = 0;  // header of the end/bad record, or where the short header starts
     std::string problem;  // for BadRecord: what is wrong with it
+    std::string badName;  // for BadRecord: the name, when the name rule refused it
 };
 
 // Walks the records one at a time, so memory stays flat whatever the
 // record count.
 class RecordReader {
 public:
-    explicit RecordReader(Source& src) : src_(src) {}
+    // Names are checked in the code page that `lead` describes.
+    explicit RecordReader(Source& src, LeadByteTest lead = nullptr) : src_(src), lead_(lead) {}
     // The next data record, or false when the payload has ended (end()).
     bool next(Record* rec);
     const EndInfo& end() const { return end_; }
 
 private:
     Source& src_;
+    LeadByteTest lead_;
     uint64_t pos_ = kImageSize;
     bool done_ = false;
     EndInfo end_;
@@ -148,6 +165,14 @@ enum class TrailerKind {
     Unexplained,
 };
 
+// One WIN_CERTIFICATE of the certificate table.
+struct CertificateEntry {
+    uint64_t offset = 0;    // of its 8-byte header
+    uint32_t length = 0;    // dwLength, header included
+    uint16_t type = 0;      // wCertificateType; 2 is a PKCS#7 SignedData
+    uint64_t contentSize = 0;  // bytes of the certificate itself (the DER for type 2)
+};
+
 struct TrailerInfo {
     TrailerKind kind = TrailerKind::Nothing;
     uint64_t offset = 0;   // first byte after the end record
@@ -155,6 +180,7 @@ struct TrailerInfo {
     uint64_t padding = 0;  // zero bytes before the certificate table
     std::string problem;   // for Unexplained: why it is not a certificate table
     uint64_t problemOffset = 0;
+    std::vector<CertificateEntry> entries;  // for CertificateTable
 };
 
 // Classifies what follows the end record at `end.offset`.
@@ -173,16 +199,40 @@ struct Summary {
     uint64_t records = 0;
     uint64_t dataBytes = 0;
     std::vector<Finding> findings;  // everything that fails verification
-    std::vector<Finding> warnings;  // duplicate names
+    std::vector<Finding> warnings;  // duplicate names, an empty payload, a missing end record
 };
 
 // Reads a whole container, calling `onRecord` (if given) for each record,
-// and collects what verification needs.  Duplicate detection keeps one key
-// per distinct name.
+// and collects what verification needs; names are checked in the code
+// page that `lead` describes.  Duplicate detection keeps one key per
+// distinct name.
 Summary inspectContainer(Source& src,
-                         const std::function<void(const Record&)>& onRecord = {});
+                         const std::function<void(const Record&)>& onRecord = {},
+                         LeadByteTest lead = nullptr);
+
+// ---- The Authenticode image hash ----------------------------------------
+
+struct ByteRange {
+    uint64_t offset;
+    uint64_t size;
+};
+
+// The bytes a code signature's digest covers: the whole file up to the
+// certificate table except the CheckSum field and the security directory
+// entry.  A signing tool pads the unsigned file with zeros to a multiple of
+// 8 before hashing; in a signed container those zeros lie in the file
+// before the table, so they are covered as they stand.  The image and
+// payload are one run of bytes here (headers, sections, then the payload
+// as data after the last section), which is what the section-by-section
+// order of the Authenticode hash comes to for such a file.
+std::vector<ByteRange> signedRanges(const ImageInfo& image);
+
+// The first PKCS#7 entry of the certificate table, the primary signature,
+// or null when there is none.
+const CertificateEntry* primarySignature(const TrailerInfo& trailer);
 
 std::string formatOffset(uint64_t offset);  // "132099 (0x20403)"
+std::string formatHex(uint64_t value);      // "0x20403"
 std::string describeEnd(const EndInfo& end, uint64_t fileSize);
 std::string describeTrailer(const TrailerInfo& trailer, const ImageInfo& image);
 

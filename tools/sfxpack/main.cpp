@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "codepage.h"
 #include "fileio.h"
 #include "format.h"
 
@@ -41,6 +42,44 @@ int usageError(const std::string& command, const std::string& message)
     std::fprintf(stderr, "sfxpack: %s%s%s\nTry 'sfxpack %s--help'.\n", command.c_str(),
                  command.empty() ? "" : ": ", message.c_str(), command.empty() ? "" : (command + " ").c_str());
     return kExitUsage;
+}
+
+void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize)
+{
+    for (const Finding& w : s.warnings)
+        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+    if (s.end.kind == PayloadEnd::ShortHeader)
+        warning(path + ": offset " + formatOffset(s.end.offset) + ": " + describeEnd(s.end, fileSize));
+}
+
+void addCodePageHint(Summary* s, unsigned codePage)
+{
+    if (codePage != kAsciiOnly || s->end.badName.empty())
+        return;
+    std::vector<std::string> fits;
+    for (unsigned cp : {932u, 936u, 949u, 950u})
+        if (nameProblem(s->end.badName, leadByteTest(cp)).empty())
+            fits.push_back(std::to_string(cp));
+    if (fits.empty())
+        return;
+    std::string pages = fits[0];
+    for (size_t i = 1; i < fits.size(); ++i)
+        pages += (i + 1 == fits.size() ? " or " : ", ") + fits[i];
+    const std::string hinted = s->end.problem + "; it is one in code page " + pages +
+                               ": give the container's code page with --codepage";
+    for (Finding& f : s->findings)
+        if (f.offset == s->end.offset && f.what == s->end.problem)
+            f.what = hinted;
+    s->end.problem = hinted;
+}
+
+int CodePageOption::read(const std::string& command, unsigned* codePage) const
+{
+    *codePage = kAsciiOnly;
+    if (!option || option->count() == 0 || parseCodePage(text, codePage))
+        return -1;
+    return usageError(command, "--codepage '" + text + "' is not a code page sfxpack converts to (" +
+                                   kKnownCodePages + ")");
 }
 
 namespace {
@@ -117,11 +156,16 @@ const char kUsage[] =
     "Builds, lists, verifies and unpacks self-extracting launcher containers.\n"
     "\n"
     "Commands:\n"
-    "  create [--stub FILE] [--force] -o OUT FIRST [MORE...]\n"
+    "  create [--stub FILE] [BRANDING...] [--codepage N] [--force] -o OUT FIRST [MORE...]\n"
     "                          pack files behind the launcher; FIRST is run after extraction\n"
-    "  list [--json] CONTAINER  show the records and what follows them\n"
-    "  verify CONTAINER         check the whole container; exit 0 only when it is sound\n"
-    "  extract [-C DIR] [--force] CONTAINER [NAME...]\n"
+    "  stub [--stub FILE] [BRANDING...] [--force] -o STUB\n"
+    "                          write the launcher image alone, branded with icon and version\n"
+    "  list [--json] [--sha256] [--codepage N] CONTAINER...\n"
+    "                          show the records and what follows them\n"
+    "  verify [--json] [--codepage N] CONTAINER...\n"
+    "                          check the whole container and its signature; exit 0 only\n"
+    "                          when it is sound\n"
+    "  extract [-C DIR] [--force] [--codepage N] CONTAINER [NAME...]\n"
     "                          unpack the files as the launcher would\n"
     "\n"
     "Run 'sfxpack COMMAND --help' for a command's options.\n"
@@ -129,9 +173,11 @@ const char kUsage[] =
 
 }  // namespace
 
-int main(int argc, char** argv)
+namespace sfxpack {
+
+// Runs the command line `args` (without the program name), in UTF-8.
+int runCommandLine(std::vector<std::string> args)
 {
-    using namespace sfxpack;
     // One line per subcommand; each parses its own options.
     struct Command {
         const char* name;
@@ -139,12 +185,12 @@ int main(int argc, char** argv)
     };
     static const Command kCommands[] = {
         {"create", runCreate},
+        {"stub", runStub},
         {"list", runList},
         {"verify", runVerify},
         {"extract", runExtract},
     };
 
-    std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fputs(kUsage, stderr);
         return kExitUsage;
@@ -168,3 +214,19 @@ int main(int argc, char** argv)
     }
     return usageError("", "unknown command '" + command + "'");
 }
+
+}  // namespace sfxpack
+
+#ifdef _WIN32
+// The wide command line carries every character of a file name, whatever
+// the ANSI code page; sfxpack works in UTF-8 from here on.
+int wmain(int argc, wchar_t** argv)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(sfxpack::utf8FromWide(argv[i]));
+    return sfxpack::runCommandLine(std::move(args));
+}
+#else
+int main(int argc, char** argv) { return sfxpack::runCommandLine(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

@@ -1,0 +1,71 @@
+// Record names in a Windows ANSI code page.  A container's names are bytes
+// that the launcher's system reads in its ANSI code page; sfxpack takes
+// names as UTF-8 and writes them in the code page the user names, and
+// reads them back for listing and extracting.
+//
+// The conversions are the platform's (iconv on POSIX systems, the Windows
+// code page functions on Windows) and never replace a character by a
+// look-alike: a stored "u" for "ü" would name another file.
+#ifndef SFXPACK_CODEPAGE_H
+#define SFXPACK_CODEPAGE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "payload/container.h"
+
+namespace sfxpack {
+
+// No code page given: names must be ASCII, which every ANSI code page reads
+// alike.
+constexpr unsigned kAsciiOnly = 0;
+
+// The ANSI code pages sfxpack converts to and from.
+bool knownCodePage(unsigned codePage);
+extern const char kKnownCodePages[];  // "874, 932, 936, 949, 950, 1250-1258"
+
+// Reads a code page number given on the command line; false for anything
+// but one of the known code pages.
+bool parseCodePage(std::string_view text, unsigned* codePage);
+
+// The lead-byte test of a double-byte code page (932, 936, 949, 950), or
+// null for a single-byte one.
+LeadByteTest leadByteTest(unsigned codePage);
+
+// Converts a UTF-8 name into `codePage`.  On failure `problem` says why,
+// naming the character: "'€' (U+20AC) has no character in code page 932",
+// or that the name is not UTF-8 at all.
+bool encodeName(std::string_view utf8, unsigned codePage, std::string* out, std::string* problem);
+
+// Converts a name stored in `codePage` into UTF-8.  On failure
+// `badOffset` is the offset within the name of the first byte that starts
+// no character of the code page.
+bool decodeName(std::string_view name, unsigned codePage, std::string* out, size_t* badOffset);
+
+bool isAscii(std::string_view s);
+
+// UTF-8 text with every letter in upper case, as Windows' file systems
+// compare names: "café.txt" and "CAFÉ.TXT" name the same file.
+std::string upperCase(std::string_view utf8);
+
+// Renders UTF-8 text for a message: valid characters as they are, control
+// characters and bytes that are not UTF-8 as \xNN, backslash doubled.
+std::string printableText(std::string_view utf8);
+
+#ifdef _WIN32
+// UTF-8 and UTF-16, for the system's wide functions and command line.
+std::wstring wideFromUtf8(std::string_view utf8);
+std::string utf8FromWide(std::wstring_view wide);
+#endif
+
+// The platform's converters, whole strings at a time: false when any
+// character does not convert.  platformUpper upper-cases one character.
+uint32_t platformUpper(uint32_t codePoint);
+bool platformFromUtf8(std::string_view utf8, unsigned codePage, std::string* out);
+bool platformToUtf8(std::string_view name, unsigned codePage, std::string* out);
+
+}  // namespace sfxpack
+
+#endif  // SFXPACK_CODEPAGE_H
