@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "bytes.h"
+
 namespace sfxpack {
 
 const char kKnownCodePages[] = "874, 932, 936, 949, 950, 1250-1258";
@@ -132,21 +134,7 @@ std::string upperCase(std::string_view utf8)
             return true;
         }
         cp = platformUpper(cp);
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xc0 | cp >> 6);
-            out += char(0x80 | (cp & 0x3f));
-        } else if (cp < 0x10000) {
-            out += char(0xe0 | cp >> 12);
-            out += char(0x80 | (cp >> 6 & 0x3f));
-            out += char(0x80 | (cp & 0x3f));
-        } else {
-            out += char(0xf0 | cp >> 18);
-            out += char(0x80 | (cp >> 12 & 0x3f));
-            out += char(0x80 | (cp >> 6 & 0x3f));
-            out += char(0x80 | (cp & 0x3f));
-        }
+        appendUtf8(out, cp);
         return true;
     });
     return out;

@@ -244,7 +244,7 @@ bool RecordReader::next(Record* rec)
     done_ = true;
     const uint64_t total = src_.size();
     if (total < kImageSize) {
-        end_ = {PayloadEnd::NoPayload, 0, inspectImage(src_).notContainer};
+        end_ = {PayloadEnd::NoPayload, 0, inspectImage(src_).notContainer, {}};
         return false;
     }
     end_.offset = pos_;
