@@ -98,22 +98,6 @@ const char* trailerKindName(TrailerKind kind)
     return "unexplained";
 }
 
-// Version strings for a listing line: control characters escaped.
-std::string printableText(const std::string& s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 32 || c == 127) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
 // The icon and version resources of the container's launcher image.
 ImageBranding readBranding(File& file)
 {
