@@ -48,6 +48,7 @@ struct Input {
     std::string name;    // as given: UTF-8
     std::string stored = {};  // in the container's code page
     uint64_t size = 0;
+    File file = {};  // opened by the check, while the process may hold that many
 };
 
 // A "NAME=PATH" input; false when there is no '='.
@@ -82,7 +83,7 @@ bool readListFile(const std::string& path, std::vector<Input>* inputs)
         Input input;
         if (!namedInput(line, &input))
             input = {line, baseName(line)};
-        inputs->push_back(input);
+        inputs->push_back(std::move(input));
     }
     return true;
 }
@@ -91,21 +92,23 @@ bool readListFile(const std::string& path, std::vector<Input>* inputs)
 // ASCII as given.  Empty `problem` when it can be stored.
 std::string storedName(const Input& input, unsigned codePage, std::string* problem)
 {
-    const std::string shown = printableText(input.name);
     std::string stored;
     if (codePage == kAsciiOnly) {
         if (!isAscii(input.name)) {
-            *problem = "name '" + shown + "' is not ASCII: give the ANSI code page of the systems that will run "
+            *problem = "name '" + printableText(input.name) +
+                       "' is not ASCII: give the ANSI code page of the systems that will run "
                        "the container, e.g. --codepage 1252";
             return {};
         }
         stored = input.name;
     } else if (!encodeName(input.name, codePage, &stored, problem)) {
-        *problem = "name '" + shown + "' cannot be stored in code page " + std::to_string(codePage) + ": " +
-                   *problem;
+        *problem = "name '" + printableText(input.name) + "' cannot be stored in code page " +
+                   std::to_string(codePage) + ": " + *problem;
         return {};
     }
-    *problem = nameProblem(stored, leadByteTest(codePage), shown);
+    // The name as the user gave it is shown only when something is wrong.
+    if (!nameProblem(stored, leadByteTest(codePage)).empty())
+        *problem = nameProblem(stored, leadByteTest(codePage), printableText(input.name));
     return stored;
 }
 
@@ -114,6 +117,11 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
 {
     bool ok = true;
     std::unordered_map<std::string, const Input*> names;
+    names.reserve(inputs.size());
+    // Inputs are opened here, so that one that cannot be read is reported
+    // before anything is written, and opened once.  Beyond what the
+    // process may hold open, a look suffices and packing opens them.
+    size_t mayOpen = File::openLimit();
     for (Input& input : inputs) {
         std::string why;
         input.stored = storedName(input, codePage, &why);
@@ -124,9 +132,12 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
         }
         if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
             warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
-        // The files are opened once, while packing; here a look suffices.
         IoError err;
-        if (!regularFileSize(input.path, &input.size, &err)) {
+        const bool opened = mayOpen > 0 && File::openRead(input.path, &input.file, &err);
+        if (opened) {
+            input.size = input.file.size();
+            --mayOpen;
+        } else if (!err.message.empty() || !regularFileSize(input.path, &input.size, &err)) {
             error(err.message);
             ok = false;
             continue;
@@ -152,37 +163,28 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
 }
 
 // Writes the whole container to `file`; `label` names it in the bar.
-bool writeContainer(File& file, const std::string& label, const unsigned char* stub,
-                    const std::vector<Input>& inputs, uint64_t total)
+bool writeContainer(File& file, const std::string& label, const unsigned char* stub, std::vector<Input>& inputs,
+                    uint64_t total)
 {
-    IoError err;
-    if (!file.writeAll(stub, size_t(kImageSize), &err)) {
-        error(err.message);
-        return false;
-    }
-    std::vector<unsigned char> buffer(kCopyChunk);
-    unsigned char header[kHeaderSize];
     Progress progress("packing " + label, total);
-    for (const Input& input : inputs) {
-        File in;
-        if (!File::openRead(input.path, &in, &err)) {
-            error(err.message);
-            return false;
-        }
-        if (in.size() != input.size) {
+    Appender out(file, &progress);
+    IoError err;
+    unsigned char header[kHeaderSize];
+    bool ok = out.add(stub, size_t(kImageSize), &err);
+    for (size_t i = 0; ok && i < inputs.size(); ++i) {
+        Input& input = inputs[i];
+        File in = std::move(input.file);
+        ok = in.isOpen() || File::openRead(input.path, &in, &err);
+        if (ok && in.size() != input.size) {
             error(input.path + ": changed size while being packed (" + std::to_string(input.size) + " bytes, now " +
                   std::to_string(in.size()) + ")");
             return false;
         }
         encodeRecordHeader(int32_t(input.size), input.stored, header);
-        if (!file.writeAll(header, sizeof header, &err) ||
-            !file.copyFrom(in, 0, input.size, buffer, &progress, &err)) {
-            error(err.message);
-            return false;
-        }
+        ok = ok && out.add(header, sizeof header, &err) && out.addFile(in, 0, input.size, &err);
     }
     encodeEndRecord(header);
-    if (!file.writeAll(header, sizeof header, &err)) {
+    if (!ok || !out.add(header, sizeof header, &err) || !out.finish(&err)) {
         error(err.message);
         return false;
     }
@@ -216,6 +218,7 @@ int runCreate(const std::vector<std::string>& args)
 
     // Inputs in the order given: operands (paths, @LISTFILE) and --name.
     std::vector<Input> inputs;
+    inputs.reserve(operands.values.size() + names.size());
     size_t nextOperand = 0, nextName = 0;
     auto addOperand = [&](const std::string& arg, bool literal) {
         if (!literal && arg.size() > 1 && arg[0] == '@')
@@ -232,7 +235,7 @@ int runCreate(const std::vector<std::string>& args)
             if (!namedInput(names[nextName], &input))
                 return usageError("create", "--name needs NAME=PATH, got '" + names[nextName] + "'");
             ++nextName;
-            inputs.push_back(input);
+            inputs.push_back(std::move(input));
         }
     }
     for (size_t i = operands.literalFrom; i < operands.values.size(); ++i)
@@ -264,7 +267,8 @@ int runCreate(const std::vector<std::string>& args)
 
     File first;
     IoError ignored;
-    if (File::openRead(inputs[0].path, &first, &ignored) && !looksLikeWindowsProgram(first))
+    File& firstFile = inputs[0].file.isOpen() ? inputs[0].file : first;
+    if ((firstFile.isOpen() || File::openRead(inputs[0].path, &first, &ignored)) && !looksLikeWindowsProgram(firstFile))
         warning(inputs[0].path + ": the first file is the one the launcher runs, but it does not look "
                                  "like a Windows program (no MZ/PE header)");
     first.close(&ignored);

@@ -88,6 +88,29 @@ bool File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigne
     return true;
 }
 
+// ---- Appender -----------------------------------------------------------
+
+Appender::Appender(File& out, Progress* progress) : out_(out), progress_(progress), buffer_(kCopyChunk)
+{
+    openPipe();
+}
+
+Appender::~Appender() { closePipe(); }
+
+bool Appender::add(const void* bytes, size_t len, IoError* err)
+{
+    auto* p = static_cast<const char*>(bytes);
+    return gatherBytes(p, len, err) && (len == 0 || (drain(err) && out_.writeAll(p, len, err)));
+}
+
+bool Appender::addFile(File& in, uint64_t offset, uint64_t len, IoError* err)
+{
+    return gatherFile(in, offset, len, err) &&
+           (len == 0 || (drain(err) && out_.copyFrom(in, offset, len, buffer_, progress_, err)));
+}
+
+bool Appender::finish(IoError* err) { return drain(err); }
+
 bool readTextFile(const std::string& path, std::string* text, IoError* err)
 {
     std::FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");

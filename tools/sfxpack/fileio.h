@@ -46,6 +46,10 @@ public:
     static bool openRead(const std::string& path, File* out, IoError* err);
     // Standard output, for writing; messages call it "standard output".
     static File standardOutput();
+    // How many more files the process can hold open at once, keeping room
+    // for the few it needs besides; where the system has a soft limit
+    // below its hard one, the soft limit is raised first.
+    static size_t openLimit();
 
     bool isOpen() const;
     const std::string& path() const { return path_; }
@@ -65,6 +69,7 @@ public:
 private:
     friend class TempOutput;
     friend class OutputDir;
+    friend class Appender;
     static NativeFile noFile();
     // Copies what the kernel can copy between the two files without the
     // data passing through this process; advances offset and len.  False
@@ -75,6 +80,41 @@ private:
     std::string path_;  // as messages name the file
     uint64_t size_ = 0;
     std::string readError_;
+};
+
+// Writes pieces to a file in order: bytes, and ranges of input files.
+// On Linux the pieces gather in a pipe and reach the file a megabyte at a
+// time, so its pages are written whole although a 1,024-byte header comes
+// before every input, and the data is copied once, inside the kernel.
+// Elsewhere, and wherever the pipe cannot be used, each piece is written
+// as it comes.  Messages name the file's path, or the input's.
+class Appender {
+public:
+    Appender(File& out, Progress* progress);
+    ~Appender();
+    Appender(const Appender&) = delete;
+    Appender& operator=(const Appender&) = delete;
+    bool add(const void* bytes, size_t len, IoError* err);
+    // `len` bytes of `in` from `offset`; a file that ends early fails.
+    bool addFile(File& in, uint64_t offset, uint64_t len, IoError* err);
+    // Writes what is gathered: the file is complete only after this.
+    bool finish(IoError* err);
+
+private:
+    // The system's part.  The gather functions move what the pipe takes
+    // and advance their arguments past it, false only on failure; what is
+    // left is written directly after drain() has emptied the pipe.
+    void openPipe();
+    void closePipe();
+    bool gatherBytes(const char*& bytes, size_t& len, IoError* err);
+    bool gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* err);
+    bool drain(IoError* err);
+
+    File& out_;
+    Progress* progress_;
+    std::vector<unsigned char> buffer_;  // for copies through this process
+    NativeFile pipe_[2] = {File::noFile(), File::noFile()};  // read end, write end
+    uint64_t queued_ = 0;  // bytes in the pipe
 };
 
 // A container being written: a temporary file beside the target, removed

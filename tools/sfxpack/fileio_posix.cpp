@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -147,6 +148,23 @@ bool File::openRead(const std::string& path, File* out, IoError* err)
     return true;
 }
 
+size_t File::openLimit()
+{
+    constexpr rlim_t kRoom = 64;  // standard streams, the output, the pipe, directories
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return 0;
+    if (lim.rlim_cur != lim.rlim_max) {
+        struct rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            lim = raised;
+    }
+    if (lim.rlim_cur == RLIM_INFINITY)
+        return size_t(1) << 20;
+    return lim.rlim_cur > kRoom ? size_t(std::min<rlim_t>(lim.rlim_cur - kRoom, rlim_t(1) << 20)) : 0;
+}
+
 File File::standardOutput()
 {
     File f;
@@ -241,6 +259,132 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
     }
 #else
     (void)in, (void)offset, (void)len, (void)progress, (void)err;
+#endif
+    return true;
+}
+
+// ---- Appender -----------------------------------------------------------
+
+// Bytes go into the pipe with write, input data with splice (the pipe then
+// holds references to the input's cached pages, nothing is copied), and
+// splice moves the pipe's contents to the output in one write per pipe
+// full.  The write end does not block: a full pipe returns EAGAIN, which
+// empties it.  The read end blocks, so that an output that is itself a
+// full pipe is waited for as a write would wait.  Without Linux's splice
+// there is no pipe and nothing gathers.
+
+void Appender::openPipe()
+{
+#if defined(__linux__)
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    if (fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return;
+    }
+    // A megabyte where the system allows; the default 64 KiB works too,
+    // with more calls.
+    fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    pipe_[0] = fds[0];
+    pipe_[1] = fds[1];
+#endif
+}
+
+void Appender::closePipe()
+{
+    for (int& fd : pipe_) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
+bool Appender::gatherBytes(const char*& bytes, size_t& len, IoError* err)
+{
+    while (len > 0 && pipe_[1] >= 0) {
+        if (interrupted())
+            return detail::failInterrupted(err);
+        ssize_t n = ::write(pipe_[1], bytes, len);
+        if (n > 0) {
+            bytes += n;
+            len -= size_t(n);
+            queued_ += uint64_t(n);
+        } else if (n < 0 && errno == EAGAIN && queued_ > 0) {
+            if (!drain(err))
+                return false;
+        } else if (n >= 0 || errno != EINTR) {
+            break;  // written directly
+        }
+    }
+    return true;
+}
+
+bool Appender::gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* err)
+{
+#if defined(__linux__)
+    constexpr uint64_t kStep = 1u << 30;
+    while (len > 0 && pipe_[1] >= 0) {
+        if (interrupted())
+            return detail::failInterrupted(err);
+        loff_t from = loff_t(offset);
+        ssize_t n = splice(in.native_, &from, pipe_[1], nullptr, size_t(std::min(len, kStep)), SPLICE_F_NONBLOCK);
+        if (n > 0) {
+            offset += uint64_t(n);
+            len -= uint64_t(n);
+            queued_ += uint64_t(n);
+            if (progress_)
+                progress_->advance(uint64_t(n));
+        } else if (n < 0 && errno == EAGAIN && queued_ > 0) {
+            if (!drain(err))
+                return false;
+        } else if (n >= 0 || errno != EINTR) {
+            // An input that cannot be spliced, or that ended early: the
+            // direct copy does the rest or reports it.
+            break;
+        }
+    }
+#else
+    (void)in, (void)offset, (void)len, (void)err;
+#endif
+    return true;
+}
+
+bool Appender::drain(IoError* err)
+{
+#if defined(__linux__)
+    while (queued_ > 0) {
+        if (interrupted())
+            return detail::failInterrupted(err);
+        ssize_t n = splice(pipe_[0], nullptr, out_.native_, nullptr, size_t(std::min<uint64_t>(queued_, 1u << 30)), 0);
+        if (n > 0) {
+            queued_ -= uint64_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EINVAL)
+            break;  // an output splice cannot write (opened for appending, say)
+        if (n < 0 && errno == ENODATA)
+            // A page the pipe refers to left the cache: its file was cut short.
+            return fail(err, "write " + out_.path() + ": an input file was truncated while being packed");
+        return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "no progress"));
+    }
+    if (queued_ == 0)
+        return true;
+    // Through the buffer, and nothing gathers any more.
+    while (queued_ > 0) {
+        ssize_t n = ::read(pipe_[0], buffer_.data(), size_t(std::min<uint64_t>(queued_, buffer_.size())));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "the pipe ended early"));
+        if (!out_.writeAll(buffer_.data(), size_t(n), err))
+            return false;
+        queued_ -= uint64_t(n);
+    }
+    closePipe();
 #endif
     return true;
 }

@@ -130,6 +130,9 @@ bool File::openRead(const std::string& path, File* out, IoError* err)
     return true;
 }
 
+// A process may hold millions of handles; this many keeps memory modest.
+size_t File::openLimit() { return size_t(1) << 16; }
+
 File File::standardOutput()
 {
     File f;
@@ -190,6 +193,15 @@ bool File::close(IoError* err)
 
 // Windows has no kernel copy between two open handles: the buffer does it.
 bool File::kernelCopy(File&, uint64_t&, uint64_t&, Progress*, IoError*) { return true; }
+
+// ---- Appender -----------------------------------------------------------
+
+// No pipe to gather in: every piece is written as it comes.
+void Appender::openPipe() {}
+void Appender::closePipe() {}
+bool Appender::gatherBytes(const char*&, size_t&, IoError*) { return true; }
+bool Appender::gatherFile(File&, uint64_t&, uint64_t&, IoError*) { return true; }
+bool Appender::drain(IoError*) { return true; }
 
 // ---- TempOutput ---------------------------------------------------------
 

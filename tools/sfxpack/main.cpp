@@ -101,6 +101,30 @@ size_t separatorIndex(const CLI::App& app, const std::vector<std::string>& args)
     return args.size();
 }
 
+
+// Where the operands begin that follow every option before `sep`: CLI11
+// need not see those, which matters with thousands of inputs.  An option
+// that may take the next argument as its value (or that is not known, a
+// cluster like -qo, say) keeps that argument before the start.
+size_t trailingOperandsStart(const CLI::App& app, const std::vector<std::string>& args, size_t sep)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < sep; ++i) {
+        const std::string& a = args[i];
+        if (a.size() < 2 || a[0] != '-')
+            continue;
+        const CLI::Option* opt = app.get_option_no_throw(a.substr(0, a.find('=')));
+        const bool attached = a.find('=') != std::string::npos;
+        if (opt && (attached || opt->get_items_expected_min() == 0)) {
+            start = i + 1;
+        } else {
+            if (opt)
+                ++i;  // its value, whatever it looks like
+            start = std::min(sep, (opt ? i : i + 1) + 1);
+        }
+    }
+    return start;
+}
 }  // namespace
 
 int parseCommandLine(CLI::App& app, const std::string& command, const char* help,
@@ -119,7 +143,8 @@ int parseCommandLine(CLI::App& app, const std::string& command, const char* help
     app.add_flag("--no-progress", noProgress);
 
     const size_t sep = separatorIndex(app, args);
-    std::vector<std::string> head(args.begin(), args.begin() + sep);
+    const size_t tail = trailingOperandsStart(app, args, sep);
+    std::vector<std::string> head(args.begin(), args.begin() + tail);
     std::vector<std::string> reversed(head.rbegin(), head.rend());  // CLI11 takes them last first
     try {
         app.parse(reversed);
@@ -141,6 +166,8 @@ int parseCommandLine(CLI::App& app, const std::string& command, const char* help
         Progress::switchOff();
     for (const CLI::Option* opt : app.parse_order())
         operands->order.push_back(opt == positional ? nullptr : opt);
+    operands->values.insert(operands->values.end(), args.begin() + tail, args.begin() + sep);
+    operands->order.insert(operands->order.end(), sep - tail, nullptr);
     operands->literalFrom = operands->values.size();
     if (sep < args.size())
         operands->values.insert(operands->values.end(), args.begin() + sep + 1, args.end());
