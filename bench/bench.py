@@ -157,6 +157,13 @@ def rmtree(path):
         os.remove(path)
 
 
+def fresh(path):
+    """Removes an earlier output and writes back what earlier runs left
+    dirty, so that every timed packer starts from the same page cache."""
+    rmtree(path)
+    os.sync()
+
+
 # -- inputs ------------------------------------------------------------------
 class Inputs:
     """The helper programs, the payload files and the containers built from them."""
@@ -295,19 +302,19 @@ class Inputs:
 
     def pack_sfx(self, ds, out=None, options=()):
         out = out or self.container(ds)
-        rmtree(out)
+        fresh(out)
         return timed([self.sfxpack, "create", *options, "-o", out] + self.datasets[ds],
                      stdout=subprocess.DEVNULL)
 
     def pack_cat(self, ds, out):
-        rmtree(out)
+        fresh(out)
         with open(out, "wb") as f:
             return timed(["cat", self.launcher] + self.datasets[ds], stdout=f)
 
     def pack_cat_sync(self, ds, out):
         """cat, then the output flushed to disk (what sfxpack --sync does
         before renaming its output into place)."""
-        rmtree(out)
+        fresh(out)
         t0 = time.perf_counter()
         with open(out, "wb") as f:
             timed(["cat", self.launcher] + self.datasets[ds], stdout=f)
@@ -316,7 +323,7 @@ class Inputs:
 
     def pack_nsis(self, ds):
         script = self.nsis_script(ds)
-        rmtree(self.nsis_installer(ds))
+        fresh(self.nsis_installer(ds))
         return timed(["makensis", "-V1", script], stdout=subprocess.DEVNULL)
 
 
@@ -463,15 +470,19 @@ def section_pack(inp, table, runs):
     for ds in ("big", "many"):
         nbytes = inp.payload_bytes(ds)
         t = {"sfxpack": [], "cat": [], "sfxpack --sync": [], "cat+fsync": [], "makensis": []}
+        packers = [
+            ("cat", lambda: inp.pack_cat(ds, catout)[0]),
+            ("cat+fsync", lambda: inp.pack_cat_sync(ds, catout)),
+            ("sfxpack", lambda: inp.pack_sfx(ds)[0]),
+            ("sfxpack --sync", lambda: inp.pack_sfx(ds, options=["--sync"])[0]),
+            ("makensis", lambda: inp.pack_nsis(ds)[0]),
+        ]
         for i in range(runs):
             log("pack %s run %d/%d" % (ds, i + 1, runs))
-            t["cat"].append(inp.pack_cat(ds, catout)[0])
-            rmtree(catout)
-            t["cat+fsync"].append(inp.pack_cat_sync(ds, catout))
-            rmtree(catout)
-            t["sfxpack"].append(inp.pack_sfx(ds)[0])
-            t["sfxpack --sync"].append(inp.pack_sfx(ds, options=["--sync"])[0])
-            t["makensis"].append(inp.pack_nsis(ds)[0])
+            # A different order each run: no packer always follows the same one.
+            for name, pack in packers[i % len(packers):] + packers[:i % len(packers)]:
+                t[name].append(pack())
+        rmtree(catout)
         lab = inp.label(ds)
         tools = tuple(t)
         for tool in tools:

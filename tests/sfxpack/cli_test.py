@@ -183,17 +183,27 @@ class RoundTrip(Case):
         records, _ = parse(data)
         self.assertEqual([n.encode() for n in names[:2]] + [b"alias.bin"] + [n.encode() for n in names[3:]],
                          [r[0] for r in records])
-        self.assertEqual([self.read(n) for n in names], [r[1] for r in records])
+        self.assertTrue([self.read(n) for n in names] == [r[1] for r in records], "record data differs")
+        digest = hashlib.sha256(data).hexdigest()
+        def outcome(p, out):  # a digest: a failing comparison of megabytes would take minutes to print
+            return p.returncode, p.stderr, hashlib.sha256(out).hexdigest()
         # Standard output as a pipe, and as a file opened for appending
         # (which the kernel's splice refuses to write).
         piped = subprocess.run([SFXPACK, *args[:2], "-o", "-", *args[4:]], cwd=self.dir, capture_output=True,
                                timeout=60)
-        self.assertEqual((0, b"", data), (piped.returncode, piped.stderr, piped.stdout))
+        self.assertEqual((0, b"", digest), outcome(piped, piped.stdout))
         self.write("appended", b"prefix")
         with open(self.path("appended"), "ab") as out:
-            rc = subprocess.run([SFXPACK, *args[:2], "-o", "-", *args[4:]], cwd=self.dir, stdout=out,
-                                timeout=60).returncode
-        self.assertEqual((0, b"prefix" + data), (rc, self.read("appended")))
+            appended = subprocess.run([SFXPACK, *args[:2], "-o", "-", *args[4:]], cwd=self.dir, stdout=out,
+                                      stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((0, b"", hashlib.sha256(b"prefix" + data).hexdigest()),
+                         outcome(appended, self.read("appended")))
+        # More inputs than the process may hold open: the rest are opened
+        # while packing.
+        few = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (100, 100))  # noqa: E731
+        limited = subprocess.run([SFXPACK, *args[:2], "-o", "-", *args[4:]], cwd=self.dir, capture_output=True,
+                                 timeout=60, preexec_fn=few)
+        self.assertEqual((0, b"", digest), outcome(limited, limited.stdout))
 
     def test_verify_list_extract(self):
         self.inputs()
@@ -303,6 +313,21 @@ class Refusals(Case):
         rc, _, err = self.sfx("create", "-o", "c.exe", "setup.exe", "data.bin", file_limit=IMAGE + 100_000)
         self.assertEqual((1, "sfxpack: write c.exe: File too large\n"), (rc, err))
         self.assertEqual([], glob.glob(self.path("*c.exe*")))
+
+    def test_input_cut_short_while_being_packed(self):
+        self.inputs()
+        self.write("big.bin", bytes(3 << 20))
+        # Standard output left unread: sfxpack waits there with the first
+        # megabyte gathered, and the input is cut short meanwhile.
+        proc = subprocess.Popen([SFXPACK, "create", "-o", "-", "setup.exe", "big.bin"], cwd=self.dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1)
+        os.truncate(self.path("big.bin"), 10)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(1, proc.returncode)
+        self.assertRegex(err.decode(), r"^sfxpack: read big.bin at offset \d+: the file ended early "
+                                       r"\(did it change while being packed\?\)\n$")
+        self.assertLess(len(out), IMAGE + 2 * HEADER + 4096 + (3 << 20))
 
     def test_standard_output_that_is_a_terminal(self):
         self.inputs()
