@@ -369,7 +369,7 @@ bool Appender::drain(IoError* err)
         if (n < 0 && errno == ENODATA)
             // A page the pipe refers to left the cache: its file was cut short.
             return fail(err, "write " + out_.path() + ": an input file was truncated while being packed");
-        return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "no progress"));
+        return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "nothing was written"));
     }
     if (queued_ == 0)
         return true;
