@@ -20,23 +20,47 @@ export DEBIAN_FRONTEND=noninteractive
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 updated=no
+# A mirror caught mid-sync fails one index ("File has unexpected size");
+# apt keeps the lists it could fetch.  Try a few times, then go on with them.
 apt_update() {
     [ "$updated" = yes ] && return 0
-    $SUDO apt-get update -qq
+    tries=0
+    until $SUDO apt-get update -qq; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge "${SFX_APT_TRIES:-3}" ]; then
+            echo "install-deps: apt-get update failed $tries times; going on with the package lists apt has" >&2
+            break
+        fi
+        sleep "${SFX_APT_PAUSE:-10}"
+    done
     updated=yes
+}
+
+# Installs the named packages.  When the lists of one architecture lag
+# behind another's (a point release half mirrored), multiarch packages may
+# not resolve; the release's own suites then give a matching set.
+apt_install() {
+    out=$($SUDO apt-get install -y -qq --no-install-recommends "$@" 2>&1) && return 0
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "install-deps: the install did not resolve; trying again against $codename alone" >&2
+    out=$($SUDO apt-get install -y -qq --no-install-recommends -t "$codename" "$@" 2>&1) && return 0
+    printf '%s\n' "$out" >&2
+    echo "install-deps: could not install:$*" >&2
+    exit 1
 }
 
 need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
-           osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile; do
+           osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile \
+           e2fsprogs util-linux; do
     have "$pkg" || need="$need $pkg"
 done
 if [ -n "$need" ]; then
     dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
     echo "install-deps: installing$need" >&2
     apt_update
-    $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+    apt_install $need
 fi
 
 # Wine names files in the Linux locale's character set; without a real
@@ -46,7 +70,7 @@ for loc in ja_JP en_US; do
     if ! locale -a 2>/dev/null | grep -qx "$loc.utf8"; then
         if ! have locales; then
             apt_update
-            $SUDO apt-get install -y -qq --no-install-recommends locales >/dev/null
+            apt_install locales
         fi
         $SUDO localedef -i "$loc" -f UTF-8 "$loc.UTF-8"
     fi
@@ -73,10 +97,10 @@ if ! qemu_ok; then
             updated=no
         fi
         apt_update
-        $SUDO apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
+        apt_install -t bookworm-backports qemu-user-static
     else
         apt_update
-        $SUDO apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null
+        apt_install qemu-user-static
     fi
 fi
 
