@@ -33,6 +33,7 @@ set(SFX_LAUNCHER_SOURCES
     ${PROJECT_SOURCE_DIR}/src/run/error.cpp
     ${PROJECT_SOURCE_DIR}/src/run/links.cpp
     ${PROJECT_SOURCE_DIR}/src/payload/extract.cpp
+    ${PROJECT_SOURCE_DIR}/src/payload/folder.cpp
     ${PROJECT_SOURCE_DIR}/src/payload/container.cpp
     ${PROJECT_SOURCE_DIR}/res/launcher.rc)
 
@@ -48,7 +49,7 @@ function(add_launcher name)
     target_compile_options(${name} PRIVATE ${SFX_LAUNCHER_FLAGS})
     target_compile_definitions(${name} PRIVATE ${L_DEFINES})
     target_link_options(${name} PRIVATE ${SFX_LAUNCHER_LINK})
-    target_link_libraries(${name} PRIVATE user32 shlwapi ${L_LIBS})
+    target_link_libraries(${name} PRIVATE user32 shlwapi advapi32 ${L_LIBS})
     # The static runtime: the image imports system DLLs only, none that
     # must be redistributed or could be planted beside the download.
     set_property(TARGET ${name} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")

@@ -49,33 +49,85 @@ static BOOL IsAnsiText(const char *pszName)
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszName, -1, NULL, 0) != 0;
 }
 
-/* Opens the launcher's own file for reading; shows the error itself. */
+typedef LONG (NTAPI *NtAreMappedFilesTheSameFn)(PVOID pvImage, PVOID pvView);
+
+/* Whether the open file is the very file the launcher's image was mapped
+ * from, the one the user consented to run: a program of the user's can
+ * rename the running container and put another at its path. */
+static BOOL IsOwnImageFile(HANDLE hFile)
+{
+    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    NtAreMappedFilesTheSameFn pfnSame = NULL;
+    HANDLE hMapping;
+    LPVOID pvView;
+    BOOL fSame = FALSE;
+
+    if (hNtdll)
+        pfnSame = (NtAreMappedFilesTheSameFn)(void *)GetProcAddress(hNtdll, "NtAreMappedFilesTheSame");
+    if (!pfnSame)
+        return FALSE;
+    hMapping = CreateFileMappingA(hFile, NULL, PAGE_READONLY, 0, 0, NULL);
+    if (!hMapping)
+        return FALSE;
+    pvView = MapViewOfFile(hMapping, FILE_MAP_READ, 0, 0, 1);
+    if (pvView)
+    {
+        fSame = pfnSame(GetModuleHandleA(NULL), pvView) == 0;     /* STATUS_SUCCESS */
+        UnmapViewOfFile(pvView);
+    }
+    CloseHandle(hMapping);
+    return fSame;
+}
+
+/* Opens the launcher's own file for reading; shows the error itself.
+ * Others may go on reading it, but nobody may write, rename or delete it
+ * while the launcher runs, and the handle is not inheritable. */
 static int OpenOwnFile(const char *pszModulePath)
 {
+    HANDLE hFile = INVALID_HANDLE_VALUE;
+    DWORD dwError = ERROR_SUCCESS;
     int nStep;
-    int fd = -1;
+    int fd;
 
     for (nStep = 0; nStep <= OPEN_RETRY_STEPS; nStep++)
     {
-        fd = _open(pszModulePath, _O_RDONLY | _O_BINARY);
-        if (fd >= 0)
-            return fd;
-        /* errno says only EACCES; the system's code tells sharing apart. */
-        if (_doserrno != ERROR_SHARING_VIOLATION || nStep == OPEN_RETRY_STEPS)
+        hFile = CreateFileA(pszModulePath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+        if (hFile != INVALID_HANDLE_VALUE)
+            break;
+        dwError = GetLastError();
+        if (dwError != ERROR_SHARING_VIOLATION || nStep == OPEN_RETRY_STEPS)
             break;
         Sleep(OPEN_RETRY_STEP_MS);
     }
-    ShowError("Unable to open file: %s\nError number: %d", pszModulePath, CurrentErrno());
-    return -1;
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        ShowError("Unable to open file: %s\nError number: %d", pszModulePath,
+                  ErrnoFromSystemError(dwError));
+        return -1;
+    }
+    if (!IsOwnImageFile(hFile))
+    {
+        /* The file the user started is no longer at this path. */
+        CloseHandle(hFile);
+        ShowError("Unable to open file: %s\nError number: %d", pszModulePath, ENOENT);
+        return -1;
+    }
+    fd = _open_osfhandle((intptr_t)hFile, _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+    {
+        CloseHandle(hFile);
+        ShowError("Unable to open file: %s\nError number: %d", pszModulePath, CurrentErrno());
+    }
+    return fd;
 }
 
-/* Creates the extraction folder TEMP + EXTRACT_FOLDER_NAME (without its
- * trailing backslash) and leaves its path in szFolder, its final path in
- * szFinalFolder (empty where the system cannot tell).  The folder may
- * exist from an earlier or concurrent run; what matters is that it is a
- * real folder, not a link an unelevated program planted to redirect our
- * writes.  Shows the error itself. */
-static BOOL PrepareFolder(char *szFolder, char *szFinalFolder)
+/* Makes the extraction folder TEMP + EXTRACT_FOLDER_NAME (without its
+ * trailing backslash), leaves its path in szFolder, its final path in
+ * szFinalFolder (empty where the system cannot tell) and holds it open in
+ * the run record.  Shows the error itself. */
+static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, char *szFinalFolder,
+                          int *pnFolderErrno)
 {
     const char *pszTemp = getenv("TEMP");
     size_t cchTemp;
@@ -95,14 +147,7 @@ static BOOL PrepareFolder(char *szFolder, char *szFinalFolder)
     strcat_s(szFolder, MAX_PATH, EXTRACT_FOLDER_NAME);
     szFolder[strlen(szFolder) - 1] = '\0';
 
-    _mkdir(szFolder);
-    if (IsLink(szFolder))
-    {
-        ShowError("Unable to extract files!\nThe folder %s is a link.", szFolder);
-        return FALSE;
-    }
-    GetFolderFinalPath(szFolder, szFinalFolder, FINAL_PATH_SIZE);
-    return TRUE;
+    return OpenExtractionFolder(szFolder, szFinalFolder, &pContext->hFolder, pnFolderErrno);
 }
 
 /* An entry that already carries the record's name may have been planted
@@ -111,8 +156,9 @@ static BOOL PrepareFolder(char *szFolder, char *szFinalFolder)
  * the data goes into a new file and the other file keeps its content; an
  * entry that leads out of the folder (a link the platform shows as a plain
  * file, whose deletion would reach its target) is left alone and refused.
- * A plain file with one name is rewritten as usual.  When the name cannot
- * be removed, the open that follows fails and says so. */
+ * A plain file with one name is rewritten as usual.  A reparse point
+ * that cannot be removed is refused too; a hard link's name that cannot
+ * be removed makes the open that follows fail and say so. */
 static BOOL ClearPlantedEntry(const char *pszOutPath, const char *pszFinalFolder,
                               const char *pszName)
 {
@@ -120,13 +166,19 @@ static BOOL ClearPlantedEntry(const char *pszOutPath, const char *pszFinalFolder
     BOOL fElsewhere;
     DWORD cLinks;
 
-    if (dwAttributes == INVALID_FILE_ATTRIBUTES || (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return TRUE;    /* nothing there, or a folder the open will fail on */
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES)
+        return TRUE;    /* nothing there */
+    /* Before the folder test: a junction or a directory symbolic link is a
+     * folder too, and the open would follow it.  Removing either removes
+     * the link itself, never its target; a link that stays is refused. */
     if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
     {
-        DeleteFileA(pszOutPath);    /* removes the link itself */
-        return TRUE;
+        if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            return RemoveDirectoryA(pszOutPath);
+        return DeleteFileA(pszOutPath);
     }
+    if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return TRUE;    /* a real folder, which the open will fail on */
     if (!InspectEntry(pszOutPath, pszFinalFolder, pszName, &fElsewhere, &cLinks))
         return TRUE;
     if (fElsewhere)
@@ -167,7 +219,7 @@ static BOOL CopyRecordData(ExtractContext *pContext, int fdIn, int fdOut, int nS
 /* Writes one record, whose header is at the start of pbBuffer, into the
  * folder.  The header's name is used before the data overwrites it. */
 static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFolder,
-                          const char *pszFinalFolder, char *pbBuffer)
+                          const char *pszFinalFolder, int nFolderErrno, char *pbBuffer)
 {
     const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)pbBuffer;
     const int nSize = pHeader->nSize;
@@ -207,9 +259,13 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
      * cannot be opened for writing. */
     fdOut = -1;
     nErr = EACCES;
-    if (ClearPlantedEntry(szOutPath, pszFinalFolder, pHeader->szName))
+    if (nFolderErrno != 0)
+        nErr = nFolderErrno;    /* the folder could not be made */
+    else if (ClearPlantedEntry(szOutPath, pszFinalFolder, pHeader->szName))
     {
-        fdOut = _open(szOutPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+        /* Not inheritable, like every handle of the launcher's. */
+        fdOut = _open(szOutPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                      _S_IREAD | _S_IWRITE);
         if (fdOut < 0)
             nErr = CurrentErrno();
     }
@@ -218,8 +274,7 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
         /* Access denied and sharing violations, what a file held open by a
          * running instance yields, both arrive as EACCES. */
         if (nErr == EACCES || nErr == EEXIST)
-            ShowError("Unable to open file: %s\nPlease make sure you have necessary permissions "
-                      "and that another instance of setup is not running.", szOutPath);
+            ShowError(TEXT_OPEN_REFUSED, szOutPath);
         else
             ShowError("Unable to open file: %s\nError number: %d", szOutPath, nErr);
         return FALSE;
@@ -241,8 +296,9 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
     char szFolder[MAX_PATH];
     char szFinalFolder[FINAL_PATH_SIZE];
     DWORD dwResult = EXTRACT_OK;
+    int nFolderErrno = 0;
 
-    if (!PrepareFolder(szFolder, szFinalFolder))
+    if (!PrepareFolder(pContext, szFolder, szFinalFolder, &nFolderErrno))
         return EXTRACT_FAILED;
 
     for (;;)
@@ -253,7 +309,7 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
             break;
         if (pHeader->nSize == END_RECORD_SIZE)
             break;
-        if (!ExtractRecord(pContext, fdIn, szFolder, szFinalFolder, rgbBuffer))
+        if (!ExtractRecord(pContext, fdIn, szFolder, szFinalFolder, nFolderErrno, rgbBuffer))
         {
             dwResult = EXTRACT_FAILED;
             break;
@@ -261,9 +317,14 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
     }
 
     /* Without a first file the cleanup cannot find the folder: leave none
-     * behind that this run made.  Only an empty folder goes. */
-    if (pContext->szLaunchPath[0] == '\0' && !IsLink(szFolder))
+     * behind that this run made.  Only an empty folder goes; once let go,
+     * a link put in its place would be removed itself, not followed. */
+    if (pContext->szLaunchPath[0] == '\0' && pContext->hFolder)
+    {
+        CloseHandle(pContext->hFolder);
+        pContext->hFolder = NULL;
         RemoveDirectoryA(szFolder);
+    }
     return dwResult;
 }
 

@@ -57,53 +57,20 @@ static void LaunchInstaller(const char *pszLaunchPath, const char *pszArguments,
 
 /* Deletes every plain file in the folder of the first extracted file and
  * removes the folder.  Failures are silent: a file still in use stays, and
- * so does the folder.  szLaunchPath is cut down and extended in place.
- * Entries the launcher never makes are skipped: reparse points, and files
- * whose final path leads out of the folder (a link that shows as a plain
- * file, which some platforms' DeleteFile would follow to its target). */
-static void RemoveExtractedFiles(char *szLaunchPath)
+ * so does the folder.  szLaunchPath is cut down to the folder in place.
+ * The folder was checked when the worker opened it, and the handle kept
+ * since stopped anybody from renaming it or putting a link in its place;
+ * it is let go just before the folder is removed. */
+static void RemoveExtractedFiles(ExtractContext *pContext)
 {
-    char szFolder[MAX_PATH];
     char szFinalFolder[FINAL_PATH_SIZE];
-    char szFile[MAX_PATH];
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind;
-    BOOL fElsewhere;
-    DWORD cLinks;
 
-    PathRemoveFileSpecA(szLaunchPath);
-    strcpy_s(szFolder, MAX_PATH, szLaunchPath);
-
-    /* A link planted in place of the folder would aim the deletions
-     * elsewhere: touch nothing through it. */
-    if (IsLink(szFolder))
-        return;
-    GetFolderFinalPath(szFolder, szFinalFolder, sizeof(szFinalFolder));
-
-    if (strlen(szLaunchPath) + sizeof("\\*.*") <= MAX_PATH)
-    {
-        strcat_s(szLaunchPath, MAX_PATH, "\\*.*");
-        ZeroMemory(&fd, sizeof(fd));
-        hFind = FindFirstFileA(szLaunchPath, &fd);
-        if (hFind != INVALID_HANDLE_VALUE)
-        {
-            do
-            {
-                if (fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-                    continue;
-                /* A name that does not fit would name some other file. */
-                if (strlen(szFolder) + 1 + strlen(fd.cFileName) >= MAX_PATH)
-                    continue;
-                sprintf_s(szFile, MAX_PATH, "%s\\%s", szFolder, fd.cFileName);
-                if (InspectEntry(szFile, szFinalFolder, fd.cFileName, &fElsewhere, &cLinks)
-                    && fElsewhere)
-                    continue;
-                DeleteFileA(szFile);
-            } while (FindNextFileA(hFind, &fd));
-            FindClose(hFind);
-        }
-    }
-    RemoveDirectoryA(szFolder);
+    PathRemoveFileSpecA(pContext->szLaunchPath);
+    GetHandleFinalPath(pContext->hFolder, szFinalFolder, sizeof(szFinalFolder));
+    DeletePlainFiles(pContext->szLaunchPath, szFinalFolder, NULL);
+    CloseHandle(pContext->hFolder);
+    pContext->hFolder = NULL;
+    RemoveDirectoryA(pContext->szLaunchPath);
 }
 
 void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const char *pszArguments,
@@ -113,7 +80,12 @@ void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const char *ps
         LaunchInstaller(pContext->szLaunchPath, pszArguments, uInstallerErrorMode);
 
     /* Without a recorded first file there is no folder this run can vouch
-     * for, so nothing is touched. */
-    if (pContext->szLaunchPath[0] != '\0')
-        RemoveExtractedFiles(pContext->szLaunchPath);
+     * for, and without the folder open nothing was written into it. */
+    if (pContext->szLaunchPath[0] != '\0' && pContext->hFolder)
+        RemoveExtractedFiles(pContext);
+    if (pContext->hFolder)
+    {
+        CloseHandle(pContext->hFolder);
+        pContext->hFolder = NULL;
+    }
 }

@@ -11,8 +11,14 @@
 #define RUN_LAUNCHER_H
 
 #include <windows.h>
+#include <stddef.h>
 
 #define MESSAGE_TEXT_SIZE 1000          /* capacity of every error text */
+
+/* What a file or folder the launcher cannot create or clear shows: a file
+ * held open by a running instance's installer is the common cause. */
+#define TEXT_OPEN_REFUSED "Unable to open file: %s\nPlease make sure you have necessary " \
+                          "permissions and that another instance of setup is not running."
 
 #define WM_EXTRACT_SETPOS  (WM_USER + 1) /* wParam: position 0..100 */
 #define WM_EXTRACT_SETTEXT (WM_USER + 2) /* lParam: status text */
@@ -23,6 +29,11 @@ typedef struct ExtractContext
     HANDLE hThread;                 /* the extraction worker */
     char   szModulePath[MAX_PATH];  /* the launcher's own file */
     char   szLaunchPath[MAX_PATH];  /* first extracted file, or empty */
+    HANDLE hFolder;                 /* the extraction folder, held open by the
+                                     * worker from its check on, so it cannot
+                                     * be renamed or replaced; closed by the
+                                     * cleanup (or by the worker when no first
+                                     * file was recorded); NULL when not open */
 } ExtractContext;
 
 /* The extraction worker: unpacks the payload, returns 0 or (DWORD)-1. */
@@ -44,9 +55,6 @@ const char *SkipProgramName(const char *pszCmdLine);
 /* Shows an error box ("Error", error icon, no owner) with a formatted text. */
 void ShowError(const char *pszFormat, ...);
 
-/* Nonzero when the path names an existing junction or symbolic link. */
-BOOL IsLink(const char *pszPath);
-
 /* Capacity of a final path: the system may name a folder by a longer path
  * than the one it was opened with. */
 #define FINAL_PATH_SIZE (2 * MAX_PATH)
@@ -55,6 +63,33 @@ BOOL IsLink(const char *pszPath);
  * string where it cannot tell. */
 void GetFolderFinalPath(const char *pszFolder, char *szFinal, DWORD cchFinal);
 
+/* The final path of an open file or folder, or an empty string. */
+void GetHandleFinalPath(HANDLE hFile, char *szFinal, DWORD cchFinal);
+
+/* Deletes the plain files of a folder by the cleanup's rules: reparse
+ * points, subfolders and files whose final path leads out of the folder
+ * (pszFinalFolder, may be empty) are never deleted or followed.  Goes on
+ * past failures; returns FALSE when an entry stays, and its path in
+ * szStayed (MAX_PATH bytes, may be NULL) for the first one. */
+BOOL DeletePlainFiles(const char *pszFolder, const char *pszFinalFolder, char *szStayed);
+
+/* Capacity of the extraction folder's descriptor in SDDL. */
+#define FOLDER_SDDL_SIZE 512
+
+/* Who owns the extraction folder: "BA" (the administrators) when the
+ * launcher runs elevated, else the SID of its user.  FALSE on failure. */
+BOOL GetFolderOwner(char *szOwner, size_t cchOwner);
+
+/* The descriptor the extraction folder is created with, in SDDL: owned by
+ * pszOwner, a DACL not inherited from TEMP that gives full control to
+ * SYSTEM and the owner only, inherited by everything in the folder. */
+void FormatFolderSddl(char *szSddl, size_t cchSddl, const char *pszOwner);
+
+/* Whether a folder's descriptor is protected the way the launcher makes
+ * it: owner pszOwner, a protected DACL that allows nobody but SYSTEM and
+ * the owner.  Only such a folder was made by an elevated run. */
+BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner);
+
 /* Looks at the existing entry pszPath, the name pszName in a folder whose
  * final path is pszFinalFolder (may be empty), without writing to it and
  * without following a link.  *pfElsewhere tells whether its final path is
@@ -62,5 +97,17 @@ void GetFolderFinalPath(const char *pszFolder, char *szFinal, DWORD cchFinal);
  * number of names.  FALSE when the entry cannot be opened. */
 BOOL InspectEntry(const char *pszPath, const char *pszFinalFolder, const char *pszName,
                   BOOL *pfElsewhere, DWORD *pcLinks);
+
+/* Makes sure the extraction folder pszFolder exists with the launcher's
+ * descriptor (a folder somebody else made is cleared and made afresh) and
+ * holds it open in *phFolder, its final path in szFinalFolder.  Shows the
+ * error itself and returns FALSE when it cannot.  When the folder cannot
+ * be made at all (TEMP missing), returns TRUE with *phFolder NULL and the
+ * reason in *pnFolderErrno, for the first record's file to report. */
+BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *phFolder,
+                          int *pnFolderErrno);
+
+/* The C runtime's errno for a system error of creating a file. */
+int ErrnoFromSystemError(DWORD dwError);
 
 #endif /* RUN_LAUNCHER_H */

@@ -10,18 +10,10 @@
 
 #include "launcher.h"
 
-BOOL IsLink(const char *pszPath)
-{
-    DWORD dwAttributes = GetFileAttributesA(pszPath);
-
-    return dwAttributes != INVALID_FILE_ATTRIBUTES
-        && (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-/* The normalised full path of an open file or folder, without the "\\?\"
- * that the system puts in front; an empty string if it cannot be had (not
- * every file system or redirector can tell). */
-static void GetFinalPath(HANDLE hFile, char *szPath, DWORD cchPath)
+/* The normalised full path, without the "\\?\" that the system puts in
+ * front; an empty string if it cannot be had (not every file system or
+ * redirector can tell). */
+void GetHandleFinalPath(HANDLE hFile, char *szPath, DWORD cchPath)
 {
     DWORD cch = GetFinalPathNameByHandleA(hFile, szPath, cchPath, FILE_NAME_NORMALIZED);
 
@@ -43,7 +35,7 @@ void GetFolderFinalPath(const char *pszFolder, char *szFinal, DWORD cchFinal)
     szFinal[0] = '\0';
     if (hFolder == INVALID_HANDLE_VALUE)
         return;
-    GetFinalPath(hFolder, szFinal, cchFinal);
+    GetHandleFinalPath(hFolder, szFinal, cchFinal);
     CloseHandle(hFolder);
 }
 
@@ -71,7 +63,7 @@ BOOL InspectEntry(const char *pszPath, const char *pszFinalFolder, const char *p
     /* Where the system can tell both paths, an entry that leads anywhere
      * but to the name in the folder is a link in disguise (Wine shows a
      * symbolic link to a file as a plain file). */
-    GetFinalPath(hFile, szFinal, sizeof(szFinal));
+    GetHandleFinalPath(hFile, szFinal, sizeof(szFinal));
     if (szFinal[0] != '\0' && pszFinalFolder[0] != '\0'
         && strlen(pszFinalFolder) + 1 + strlen(pszName) < sizeof(szExpected))
     {
@@ -81,4 +73,43 @@ BOOL InspectEntry(const char *pszPath, const char *pszFinalFolder, const char *p
     }
     CloseHandle(hFile);
     return TRUE;
+}
+
+BOOL DeletePlainFiles(const char *pszFolder, const char *pszFinalFolder, char *szStayed)
+{
+    char szPattern[MAX_PATH];
+    char szFile[MAX_PATH];
+    WIN32_FIND_DATAA fd;
+    HANDLE hFind;
+    BOOL fElsewhere;
+    DWORD cLinks;
+    BOOL fAllGone = TRUE;
+
+    if (strlen(pszFolder) + sizeof("\\*.*") > MAX_PATH)
+        return TRUE;    /* no entry of it can be named either */
+    sprintf_s(szPattern, MAX_PATH, "%s\\*.*", pszFolder);
+    ZeroMemory(&fd, sizeof(fd));
+    hFind = FindFirstFileA(szPattern, &fd);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return TRUE;
+    do
+    {
+        BOOL fGone = FALSE;
+
+        if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0)
+            continue;
+        /* A name that does not fit would name some other file. */
+        if (strlen(pszFolder) + 1 + strlen(fd.cFileName) >= MAX_PATH)
+            continue;
+        sprintf_s(szFile, MAX_PATH, "%s\\%s", pszFolder, fd.cFileName);
+        if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            && !(InspectEntry(szFile, pszFinalFolder, fd.cFileName, &fElsewhere, &cLinks)
+                 && fElsewhere))
+            fGone = DeleteFileA(szFile);
+        if (!fGone && fAllGone && szStayed)
+            strcpy_s(szStayed, MAX_PATH, szFile);
+        fAllGone = fAllGone && fGone;
+    } while (FindNextFileA(hFind, &fd));
+    FindClose(hFind);
+    return fAllGone;
 }

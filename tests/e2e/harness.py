@@ -22,6 +22,11 @@ PROBE_REPORT = "probe-report.txt"
 ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
                     "permissions and that another instance of setup is not running.")
 
+# Makes the launcher see an existing extraction folder with the descriptor
+# an elevated run gives it (the hook stands in for Windows, where Wine
+# reports every folder's descriptor from its Unix mode bits).
+FOLDER_OURS = {"SFX_HOOK_FOLDER_OURS": "1"}
+
 BUILD_DIR = os.environ.get("SFX_BUILD_DIR", "")
 WIN_DIR = os.path.join(BUILD_DIR, "windows")
 TEST_WIN_DIR = os.path.join(WIN_DIR, "tests", "win")
@@ -261,10 +266,16 @@ class LauncherCase(unittest.TestCase):
         return self.start_launcher(exe, **kwargs).wait()
 
     def start_launcher(self, exe, cmdline=None, env=None, unset=(), temp=True, timeout_ms=60000,
-                       hook=True, close_dialog=False, wine_env=None, tag="", cwd=None):
+                       hook=True, close_dialog=False, wine_env=None, tag="", cwd=None,
+                       foreign_folder=False):
         """Starts EXE under the driver; cmdline is the exact command line
         (bytes or str), by default the quoted Windows path alone.  Runs
-        started at the same time need different tags."""
+        started at the same time need different tags.  An extraction folder
+        that exists before the run counts as one an earlier elevated run
+        made, as Windows would show it (Wine reports no descriptor of its
+        own), unless foreign_folder is set."""
+        if hook and not foreign_folder:
+            env = dict(env or {}, **FOLDER_OURS)
         report = self.path("driver-report%s.txt" % tag)
         hook_log = self.path("hook-log%s.txt" % tag)
         for p in (report, hook_log):

@@ -8,7 +8,8 @@ import unittest
 
 import zlib
 
-from harness import ANOTHER_INSTANCE, FOLDER, TEST_WIN_DIR, LauncherCase, windows_path
+from harness import (ANOTHER_INSTANCE, FOLDER, PROBE_REPORT, TEST_WIN_DIR, LauncherCase,
+                     container, read_lines, unescape, windows_path)
 
 
 class PlantedDll(LauncherCase):
@@ -112,6 +113,56 @@ class PlantedLinks(LauncherCase):
         # The link itself stays, and so does the folder: the cleanup never
         # deletes through a link.
         self.assertEqual(self.listing(), ["link.txt"])
+
+
+
+class TrustBoundary(LauncherCase):
+    """What a program with the user's unelevated rights can prepare: the
+    container replaced after consent, the extraction folder made first."""
+
+    OWN_SDDL = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+
+    def test_own_file_replaced_before_the_worker_opens_it(self):
+        exe = self.make()
+        other = self.write("other.exe", container([("probe.exe", self.program("probe.exe")),
+                                                   ("replacement.txt", b"chosen by another")]))
+        run = self.run_launcher(exe, env=dict(self.probe_env(), SFX_HOOK_INIT_REPLACE=windows_path(other)))
+        self.assertIn(("fault", "replaced"), run.messages)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, ["Unable to open file: %s\nError number: 2" % windows_path(exe)])
+        self.assertFalse(self.probe_ran())
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_folder_made_by_another_program_is_made_afresh(self):
+        os.makedirs(self.folder)
+        for name, data in (("version.dll", b"planted dll"), ("data.bin", b"planted data")):
+            with open(os.path.join(self.folder, name), "wb") as f:
+                f.write(data)
+        run = self.run_launcher(self.make([("data.bin", b"record data")]),
+                                env=self.probe_env(handles=1, rename=windows_path(self.folder)),
+                                foreign_folder=True)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        # The folder is created with the launcher's own descriptor.
+        self.assertIn(("mkdir-sd", self.OWN_SDDL), run.messages)
+        report, files = self.probe_report()
+        self.assertEqual(sorted(files), ["data.bin", "probe.exe"])
+        self.assertEqual(files["data.bin"], (11, zlib.crc32(b"record data")))
+        # Held without delete sharing while the installer runs; no handle
+        # of the launcher's reaches the installer.
+        self.assertEqual(report["rename"], "0")
+        inherited = [unescape(v) for k, v in read_lines(self.path(PROBE_REPORT)) if k == "handle"]
+        self.assertFalse([h for h in inherited if FOLDER in h or "setup.exe" in h], inherited)
+        self.assertFalse(os.path.exists(self.folder))
+
+    def test_folder_that_cannot_be_cleared_stops_the_run(self):
+        os.makedirs(os.path.join(self.folder, "sub"))
+        with open(os.path.join(self.folder, "version.dll"), "wb") as f:
+            f.write(b"planted dll")
+        run = self.run_launcher(self.make(), env=self.probe_env(), foreign_folder=True)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, [ANOTHER_INSTANCE % self.out_path("sub")])
+        self.assertFalse(self.probe_ran())
+        self.assertEqual(self.listing(), ["sub"])
 
 
 class BusyAndFullFiles(LauncherCase):

@@ -307,12 +307,12 @@ class LayoutTest(ImageTest):
 
 
 class SecurityTest(ImageTest):
-    def test_imports_only_the_four_system_dlls(self):
+    def test_imports_only_known_system_dlls(self):
         # comctl32 is loaded from the system folder at run time instead: a
         # static import could be satisfied by a planted DLL beside the file.
         dlls = self.pe.imported_dlls()
-        self.assertEqual(sorted(dlls), sorted(["KERNEL32.dll", "msvcrt.dll", "SHLWAPI.dll",
-                                               "USER32.dll"]))
+        self.assertEqual(sorted(dlls), sorted(["ADVAPI32.dll", "KERNEL32.dll", "msvcrt.dll",
+                                               "SHLWAPI.dll", "USER32.dll"]))
         self.assertNotIn("comctl32.dll", [d.lower() for d in dlls])
 
     def test_address_space_randomisation_and_no_execute(self):

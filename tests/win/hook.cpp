@@ -18,7 +18,17 @@
 //                            sharing for N milliseconds
 //   SFX_HOOK_NO_FINAL_PATH=1 make the launcher's GetFinalPathNameByHandleA
 //                            fail, as on file systems that cannot tell
+//   SFX_HOOK_INIT_REPLACE=P  rename the launcher's own file away and copy
+//                            the container P to its path
+//   SFX_HOOK_FOLDER_OURS=1   make the launcher's GetSecurityInfo report the
+//                            descriptor an elevated run gives its folder, as
+//                            Windows does for a folder such a run made (Wine
+//                            reports one made from the Unix mode bits)
+// The hook also logs the descriptor the launcher creates folders with:
+//   mkdir-sd <SDDL>          CreateDirectoryA's security descriptor
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,9 +72,46 @@ static DWORD WINAPI FailingGetFinalPath(HANDLE, LPSTR, DWORD, DWORD)
     return 0;
 }
 
-// Points the launcher's import of GetFinalPathNameByHandleA at a stub that
-// fails.  Returns whether the import was found.
-static bool FailFinalPathImport()
+static DWORD WINAPI OwnFolderSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION,
+                                           PSID *ppOwner, PSID *ppGroup, PACL *ppDacl,
+                                           PACL *ppSacl, PSECURITY_DESCRIPTOR *ppSD)
+{
+    PSECURITY_DESCRIPTOR pSD = NULL;
+    BOOL fPresent, fDefaulted;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &pSD, NULL))
+        return GetLastError();
+    if (ppOwner)
+        GetSecurityDescriptorOwner(pSD, ppOwner, &fDefaulted);
+    if (ppGroup)
+        *ppGroup = NULL;
+    if (ppDacl)
+        GetSecurityDescriptorDacl(pSD, &fPresent, ppDacl, &fDefaulted);
+    if (ppSacl)
+        *ppSacl = NULL;
+    *ppSD = pSD;
+    return ERROR_SUCCESS;
+}
+
+static BOOL WINAPI LoggingCreateDirectory(LPCSTR pszPath, LPSECURITY_ATTRIBUTES pSA)
+{
+    LPSTR pszSddl = NULL;
+    if (pSA && pSA->lpSecurityDescriptor &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            pSA->lpSecurityDescriptor, SDDL_REVISION_1,
+            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &pszSddl, NULL)) {
+        Log(std::string("mkdir-sd ") + pszSddl);
+        LocalFree(pszSddl);
+    } else {
+        Log("mkdir-sd none");
+    }
+    return CreateDirectoryA(pszPath, pSA);
+}
+
+// Points the launcher's import of a function at another.  Returns whether
+// the import was found.
+static bool ReplaceImport(const char *pszFunction, DWORD_PTR pfnReplacement)
 {
     BYTE *pbBase = (BYTE *)GetModuleHandleA(NULL);
     IMAGE_NT_HEADERS *pNt = (IMAGE_NT_HEADERS *)(pbBase + ((IMAGE_DOS_HEADER *)pbBase)->e_lfanew);
@@ -77,11 +124,11 @@ static bool FailFinalPathImport()
             if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal))
                 continue;
             const char *pszName = (const char *)((IMAGE_IMPORT_BY_NAME *)(pbBase + pName->u1.AddressOfData))->Name;
-            if (lstrcmpA(pszName, "GetFinalPathNameByHandleA") != 0)
+            if (lstrcmpA(pszName, pszFunction) != 0)
                 continue;
             DWORD dwOld;
             VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), PAGE_READWRITE, &dwOld);
-            pSlot->u1.Function = (DWORD_PTR)FailingGetFinalPath;
+            pSlot->u1.Function = pfnReplacement;
             VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), dwOld, &dwOld);
             return true;
         }
@@ -98,8 +145,19 @@ static void PlantFault()
         std::string moved = std::string(szSelf) + ".moved";
         Log(MoveFileA(szSelf, moved.c_str()) ? "fault moved" : "fault move-failed");
     }
+    char szReplacement[MAX_PATH] = "";
+    if (GetEnvironmentVariableA("SFX_HOOK_INIT_REPLACE", szReplacement, MAX_PATH)) {
+        std::string moved = std::string(szSelf) + ".consented";
+        Log(MoveFileA(szSelf, moved.c_str()) && CopyFileA(szReplacement, szSelf, FALSE)
+                ? "fault replaced" : "fault replace-failed");
+    }
     if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
-        Log(FailFinalPathImport() ? "fault no-final-path" : "fault no-final-path-import");
+        Log(ReplaceImport("GetFinalPathNameByHandleA", (DWORD_PTR)FailingGetFinalPath)
+                ? "fault no-final-path" : "fault no-final-path-import");
+    if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)))
+        Log(ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo)
+                ? "fault folder-ours" : "fault folder-ours-import");
+    ReplaceImport("CreateDirectoryA", (DWORD_PTR)LoggingCreateDirectory);
     if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
         HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (h == INVALID_HANDLE_VALUE) {

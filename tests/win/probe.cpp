@@ -7,6 +7,9 @@
 //   SFX_PROBE_WRITE    create this file, 5 bytes, in its own folder
 //   SFX_PROBE_MKDIR    create this subfolder, with one file in it
 //   SFX_PROBE_EXIT     exit code (default 0)
+//   SFX_PROBE_RENAME   try to rename this folder (and back): "rename 0|1"
+//   SFX_PROBE_HANDLES  report "handle <path>" for every file or folder
+//                      handle it inherited
 // Report lines: cmdline, snf, cwd, self, then "file <name>\t<size>\t<crc32>"
 // for every plain file of its folder (itself included), "dir <name>" for
 // subfolders.  The report is written under a temporary name and renamed,
@@ -89,6 +92,26 @@ int main()
     if (!Env("SFX_PROBE_SLEEP_MS").empty())
         Sleep(strtoul(Env("SFX_PROBE_SLEEP_MS").c_str(), NULL, 10));
 
+    std::string renamed;
+    if (!Env("SFX_PROBE_RENAME").empty()) {
+        std::string from = Env("SFX_PROBE_RENAME"), to = from + ".renamed";
+        BOOL fMoved = MoveFileA(from.c_str(), to.c_str());
+        if (fMoved)
+            MoveFileA(to.c_str(), from.c_str());
+        renamed = fMoved ? "1" : "0";
+    }
+    // Inherited handles keep their values in the child: look at the
+    // small values a process's first handles take.
+    std::string handles;
+    if (!Env("SFX_PROBE_HANDLES").empty()) {
+        for (ULONG_PTR value = 4; value < 4096; value += 4) {
+            char szPath[MAX_PATH * 2];
+            if (GetFinalPathNameByHandleA((HANDLE)value, szPath, sizeof(szPath), 0) - 1 <
+                sizeof(szPath) - 1)
+                handles += "handle " + Escape(szPath) + "\n";
+        }
+    }
+
     char szCwd[MAX_PATH] = "";
     GetCurrentDirectoryA(MAX_PATH, szCwd);
 
@@ -98,6 +121,12 @@ int main()
     AppendLine(tmp.c_str(), "snf " + Escape(Env("SNF").c_str()));
     AppendLine(tmp.c_str(), "cwd " + Escape(szCwd));
     AppendLine(tmp.c_str(), "self " + Escape(szSelf));
+    if (!renamed.empty())
+        AppendLine(tmp.c_str(), "rename " + renamed);
+    if (!handles.empty()) {
+        handles.pop_back();
+        AppendLine(tmp.c_str(), handles);
+    }
 
     WIN32_FIND_DATAA fd;
     HANDLE hFind = FindFirstFileA((folder + "\\*").c_str(), &fd);

@@ -5,6 +5,7 @@
 //   unit_checks.exe [--expect-acp N]
 // Prints one line per failure and "N passed, M failed"; exit 1 on failure.
 #include <windows.h>
+#include <sddl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,8 +62,45 @@ static void CheckArgs(const char *pszCmdLine, const char *pszExpected)
               pszExpected + "]");
 }
 
+// The extraction folder's descriptor: the one asked for, and which
+// existing folders count as made by an elevated run.
+static void CheckFolderDescriptor(const char *pszSddl, const char *pszOwner, bool fExpected)
+{
+    PSECURITY_DESCRIPTOR pSD = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(pszSddl, SDDL_REVISION_1, &pSD, NULL)) {
+        Check(false, std::string("SDDL not understood: ") + pszSddl);
+        return;
+    }
+    Check((IsOwnFolderDescriptor(pSD, pszOwner) != FALSE) == fExpected,
+          std::string(pszSddl) + (fExpected ? " is " : " is not ") + "the folder of " + pszOwner);
+    LocalFree(pSD);
+}
+
+static void CheckFolderDescriptors()
+{
+    const char *pszUser = "S-1-5-21-1004336348-1177238915-682003330-1001";
+    char szSddl[FOLDER_SDDL_SIZE];
+    FormatFolderSddl(szSddl, sizeof(szSddl), "BA");
+    Check(strcmp(szSddl, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") == 0,
+          std::string("descriptor asked for: ") + szSddl);
+    CheckFolderDescriptor(szSddl, "BA", true);
+    FormatFolderSddl(szSddl, sizeof(szSddl), pszUser);
+    CheckFolderDescriptor(szSddl, pszUser, true);
+    CheckFolderDescriptor(szSddl, "BA", false);
+    // What TEMP hands down, a user's own folder, and near misses.
+    CheckFolderDescriptor("O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", "BA", false);
+    CheckFolderDescriptor("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;BU)", "BA", false);
+    CheckFolderDescriptor("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)", "BA", false);
+    CheckFolderDescriptor("O:BAD:P(D;OICI;FA;;;WD)(A;OICI;FA;;;BA)", "BA", false);
+    CheckFolderDescriptor("O:BAD:NO_ACCESS_CONTROL", "BA", false);
+    CheckFolderDescriptor("O:S-1-5-21-1004336348-1177238915-682003330-1001"
+                          "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", "BA", false);
+}
+
 int main(int argc, char **argv)
 {
+    CheckFolderDescriptors();
+
     CheckPositions(200000, "0,33,66,99");
     CheckPositions(65537, "0,100");
     CheckPositions(65536, "0");

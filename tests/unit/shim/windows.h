@@ -13,6 +13,7 @@ typedef unsigned int UINT;
 typedef void *HANDLE;
 typedef void *HWND;
 typedef void *LPVOID;
+typedef void *PSECURITY_DESCRIPTOR;
 typedef intptr_t INT_PTR;
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
