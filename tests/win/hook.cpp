@@ -154,9 +154,10 @@ static void PlantFault()
     if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
         Log(ReplaceImport("GetFinalPathNameByHandleA", (DWORD_PTR)FailingGetFinalPath)
                 ? "fault no-final-path" : "fault no-final-path-import");
-    if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)))
-        Log(ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo)
-                ? "fault folder-ours" : "fault folder-ours-import");
+    // Silent when it works: most runs set it, and their logs stay as they were.
+    if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)) &&
+        !ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo))
+        Log("fault folder-ours-import");
     ReplaceImport("CreateDirectoryA", (DWORD_PTR)LoggingCreateDirectory);
     if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
         HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
