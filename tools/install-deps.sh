@@ -66,7 +66,7 @@ fi
 # Wine names files in the Linux locale's character set; without a real
 # locale it has none for non-ASCII names.  The tests run the launcher in a
 # Japanese (code page 932) and an English locale.
-for loc in ja_JP en_US; do
+for loc in ja_JP en_US ko_KR; do
     if ! locale -a 2>/dev/null | grep -qx "$loc.utf8"; then
         if ! have locales; then
             apt_update

@@ -7,51 +7,81 @@
 
 #define MIN_TRAIL_BYTE 0x40     /* lowest trail byte of 932, 936, 949, 950 */
 
-/* Windows takes the superscripts 1, 2 and 3 of Latin-1 (0xB9, 0xB2, 0xB3,
- * as in code page 1252) for digits too: "COM\xB9" is a serial port in
- * every folder.  In other code pages these bytes are letters, and such a
- * name is refused although it would be harmless. */
-static int IsPortDigit(unsigned char ch)
+/* The devices Windows finds under a name in every folder; '#' stands for a
+ * port digit.  The byte rule and the text rule both read this list. */
+static const char *const rgszDevices[] = { "CON", "PRN", "AUX", "NUL", "COM#", "LPT#" };
+
+/* Windows takes the superscripts one, two and three (U+00B9, U+00B2,
+ * U+00B3) for digits too: "COM" and U+00B9 is a serial port in every
+ * folder.  As bytes these are 0xB9, 0xB2, 0xB3, their Latin-1 (and code
+ * page 1252) encoding; in other code pages these bytes are letters, and
+ * such a name is refused although it would be harmless. */
+static int IsPortDigit(unsigned short wch)
 {
-    return (ch >= '1' && ch <= '9') || ch == 0xB9 || ch == 0xB2 || ch == 0xB3;
+    return (wch >= '1' && wch <= '9') || wch == 0xB9 || wch == 0xB2 || wch == 0xB3;
 }
 
-static int IsDeviceName(const char *pszName)
+/* Whether the cchBase units at pwchBase, the part of a name before its
+ * first dot without the blanks at its end, name a device.  ASCII letters
+ * match in either case: clearing bit 0x20 turns only 'c' into 'C', and so
+ * on, never another character. */
+static int IsDeviceBase(const unsigned short *pwchBase, size_t cchBase)
 {
-    static const char *const rgszDevices[] = { "CON", "PRN", "AUX", "NUL" };
-    size_t cchBase = 0;
     size_t i;
-
-    /* The device is named by the part before the first dot; Windows also
-     * ignores blanks at its end ("CON .txt" opens the console). */
-    while (pszName[cchBase] != '\0' && pszName[cchBase] != '.')
-        cchBase++;
-    while (cchBase > 0 && pszName[cchBase - 1] == ' ')
-        cchBase--;
 
     for (i = 0; i < sizeof(rgszDevices) / sizeof(rgszDevices[0]); i++)
     {
         const char *pszDevice = rgszDevices[i];
         size_t j = 0;
 
-        if (cchBase != 3)
-            break;
-        while (j < 3 && (pszName[j] & ~0x20) == pszDevice[j])
+        while (j < cchBase && pszDevice[j] != '\0'
+               && (pszDevice[j] == '#' ? IsPortDigit(pwchBase[j])
+                                       : (pwchBase[j] & ~0x20) == (unsigned char)pszDevice[j]))
             j++;
-        if (j == 3)
-            return 1;
-    }
-
-    if (cchBase == 4 && IsPortDigit((unsigned char)pszName[3]))
-    {
-        char c0 = (char)(pszName[0] & ~0x20);
-        char c1 = (char)(pszName[1] & ~0x20);
-        char c2 = (char)(pszName[2] & ~0x20);
-
-        if ((c0 == 'C' && c1 == 'O' && c2 == 'M') || (c0 == 'L' && c1 == 'P' && c2 == 'T'))
+        if (j == cchBase && pszDevice[j] == '\0')
             return 1;
     }
     return 0;
+}
+
+/* The length of the part of a name that names the device: up to the first
+ * dot (the name's end where there is none), less blanks at its end, which
+ * Windows ignores ("CON .txt" opens the console). */
+static size_t DeviceBaseLength(const unsigned short *pwchName, size_t cch)
+{
+    size_t cchBase = 0;
+
+    while (cchBase < cch && pwchName[cchBase] != '.')
+        cchBase++;
+    while (cchBase > 0 && pwchName[cchBase - 1] == ' ')
+        cchBase--;
+    return cchBase;
+}
+
+int IsDeviceNameText(const unsigned short *pwchName, size_t cch)
+{
+    return IsDeviceBase(pwchName, DeviceBaseLength(pwchName, cch));
+}
+
+/* The device rule on the bytes of a name, with the same part of the name
+ * as IsDeviceNameText: each byte stands for the character of the same
+ * value, so 0xB9 reads as U+00B9.  A device is named by at most four
+ * characters, so only a base that short is widened. */
+static int IsDeviceName(const char *pszName)
+{
+    unsigned short rgwchBase[4];
+    size_t cchBase = 0;
+    size_t i;
+
+    while (pszName[cchBase] != '\0' && pszName[cchBase] != '.')
+        cchBase++;
+    while (cchBase > 0 && pszName[cchBase - 1] == ' ')
+        cchBase--;
+    if (cchBase > sizeof(rgwchBase) / sizeof(rgwchBase[0]))
+        return 0;
+    for (i = 0; i < cchBase; i++)
+        rgwchBase[i] = (unsigned char)pszName[i];
+    return IsDeviceBase(rgwchBase, cchBase);
 }
 
 int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLeadByte)

@@ -75,7 +75,10 @@ typedef int (*LeadByteTest)(unsigned char ch);
  * and not a device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, also
  * with the superscript digits 0xB9, 0xB2, 0xB3, with or without an
  * extension).  Anything else could place a file outside the
- * extraction folder or open a device instead of a file.
+ * extraction folder or open a device instead of a file.  The device names
+ * are compared on the bytes here, which misses a superscript that the
+ * code page writes with other bytes: whoever knows the code page also
+ * applies IsDeviceNameText to the name as text.
  * The name is walked by characters of the code page that pfnIsLeadByte
  * describes (NULL: a single-byte code page): a lead byte carries its trail
  * byte, and a lead byte before the NUL or before any other byte below
@@ -83,6 +86,18 @@ typedef int (*LeadByteTest)(unsigned char ch);
  * Returns nonzero when the name is acceptable.
  */
 int IsPlainFileName(const char *pchField, size_t cbField, LeadByteTest pfnIsLeadByte);
+
+/*
+ * The device rule on a name as the file system reads it: cch UTF-16 code
+ * units, no NUL needed.  The part before the first dot, without blanks at
+ * its end, is CON, PRN, AUX, NUL, COM or LPT and a digit 1-9 or one of the
+ * superscripts U+00B9, U+00B2, U+00B3, in ASCII letters of either case.
+ * In code page 949 the bytes "COM" A9 F6, in UTF-8 "COM" C2 B9, are the
+ * text "COM" U+00B9, and Windows opens the serial port COM1 for it in any
+ * folder, whatever the bytes were.
+ * Returns nonzero for a device name.
+ */
+int IsDeviceNameText(const unsigned short *pwchName, size_t cch);
 
 /*
  * Progress bar position, 0 to 100, sent before each chunk of a record's

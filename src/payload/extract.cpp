@@ -40,13 +40,22 @@ static int IsAnsiLeadByte(unsigned char ch)
 }
 
 /* Whether a NUL-terminated record name is text in the system's ANSI code
- * page.  A byte pair the code page has no character for (a lead byte
- * before a byte that is not one of its trail bytes) would be dropped or
- * replaced on the way to the file system, giving the file another name,
- * or one with a separator in it. */
-static BOOL IsAnsiText(const char *pszName)
+ * page, and that text names no device.  A byte pair the code page has no
+ * character for (a lead byte before a byte that is not one of its trail
+ * bytes) would be dropped or replaced on the way to the file system,
+ * giving the file another name, or one with a separator in it.  Devices
+ * are judged on the text the file system gets: "COM" A9 F6 in code page
+ * 949 (C2 B9 in UTF-8) is "COM" and the superscript one, a serial port. */
+static BOOL IsAnsiFileText(const char *pszName)
 {
-    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszName, -1, NULL, 0) != 0;
+    /* The text has no more UTF-16 units than the name has bytes. */
+    WCHAR wszName[RECORD_NAME_SIZE];
+    int cchName = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszName, -1,
+                                      wszName, RECORD_NAME_SIZE);
+
+    if (cchName == 0)
+        return FALSE;
+    return !IsDeviceNameText((const unsigned short *)wszName, (size_t)cchName - 1);
 }
 
 typedef LONG (NTAPI *NtAreMappedFilesTheSameFn)(PVOID pvImage, PVOID pvView);
@@ -236,7 +245,7 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
         return FALSE;
     }
     if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE, IsAnsiLeadByte)
-        || !IsAnsiText(pHeader->szName))
+        || !IsAnsiFileText(pHeader->szName))
     {
         ShowError("Invalid file name in payload: %.*s", RECORD_NAME_SIZE, pHeader->szName);
         return FALSE;

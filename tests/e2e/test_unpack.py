@@ -175,6 +175,17 @@ class DoubleByteNames(UnpackCase):
         self.assertFalse(self.probe_ran())
         self.assertEqual(os.listdir(self.temp), [])
 
+    def test_a_device_name_in_the_bytes_of_code_page_949_is_refused(self):
+        # "COM" A9 F6 is "COM¹" in code page 949, which Windows opens as COM1.
+        name = b"COM\xa9\xf6"
+        exe = self.write("setup.exe", container([("probe.exe", self.program("probe.exe")),
+                                                 (name, b"x")]))
+        run = self.run_launcher(exe, env=self.probe_env(), wine_env={"LC_ALL": "ko_KR.UTF-8"})
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, ["Invalid file name in payload: " + name.decode("latin-1")])
+        self.assertFalse(self.probe_ran())
+        self.assertEqual(os.listdir(self.temp), [])
+
     def test_the_same_bytes_under_a_single_byte_code_page_are_refused(self):
         _, run = self.run_in_locale("en_US.UTF-8")
         self.assertEqual(run.exit_code, 0)

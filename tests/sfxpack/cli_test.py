@@ -836,6 +836,19 @@ class CodePages(Case):
                     "sfxpack: data.bin: name 'CAFÉ.TXT' names the same file on Windows as 'café.txt' (from "
                     "café.txt)\n")
 
+    def test_device_name_in_the_code_page_s_bytes(self):
+        # "COM¹" is "COM" A9 F6 in code page 949: Windows opens COM1 for it.
+        self.inputs()
+        self.write("COM¹", b"x")
+        self.refuse(["--codepage", "949", "setup.exe", "COM¹"],
+                    "sfxpack: COM¹: name 'COM¹' is a device name in code page 949\n")
+        self.write("c.exe", make_pe() + header(1, b"COM\xa9\xf6") + b"x" + header(-1, b""))
+        at = IMAGE + 4
+        msg = f"sfxpack: c.exe: offset {at} ({at:#x}): record name 'COM¹' is a device name in code page 949"
+        self.expect(["verify", "--codepage", "949", "c.exe"], 1, msg + "\n")
+        self.expect(["extract", "--codepage", "949", "-C", "out", "c.exe"], 1, msg + "; nothing extracted\n")
+        self.assertFalse(os.path.exists(self.path("out")))
+
     def test_stored_name_not_valid_in_the_code_page(self):
         # 81 7F passes the name rule (a lead byte and a byte above 0x3F) but
         # is no character of code page 932.

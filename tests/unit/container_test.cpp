@@ -76,6 +76,26 @@ TEST(FileNameRule, RefusesDeviceNamesWithOrWithoutExtension)
         EXPECT_FALSE(Plain(name)) << name;
 }
 
+bool DeviceText(const std::u16string &name)
+{
+    return IsDeviceNameText(reinterpret_cast<const unsigned short *>(name.data()), name.size()) != 0;
+}
+
+TEST(FileNameRule, DeviceNamesAsText)
+{
+    // "COM" A9 F6 in code page 949 and "COM" C2 B9 in UTF-8 read as the
+    // first; the rule of the bytes misses both.
+    const std::u16string devices[] = {u"COM\u00b9", u"lpt\u00b2", u"Com\u00b3.txt", u"LPT9 .log",
+                                      u"nul", u"aux.tar.gz"};
+    for (size_t i = 0; i < sizeof devices / sizeof devices[0]; i++)
+        EXPECT_TRUE(DeviceText(devices[i])) << i;
+    // U+0143 and U+0131 end in the bytes 43 ('C') and 31 ('1').
+    const std::u16string names[] = {u"COM0", u"COM\u00b9\u00b9", u"\u0143ON", u"COM\u0131",
+                                    u"CONSOLE.txt", u"x.COM1", u""};
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++)
+        EXPECT_FALSE(DeviceText(names[i])) << i;
+}
+
 TEST(FileNameRule, NameMustEndWithinItsField)
 {
     std::vector<char> field(RECORD_NAME_SIZE, 'a');

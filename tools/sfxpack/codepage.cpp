@@ -4,6 +4,7 @@
 #include "codepage.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "bytes.h"
 
@@ -106,6 +107,25 @@ bool isAscii(std::string_view s)
         if (c >= 0x80)
             return false;
     return true;
+}
+
+std::string deviceNameProblem(std::string_view utf8, unsigned codePage)
+{
+    std::vector<unsigned short> units;
+    forEachCharacter(utf8, [&units](uint32_t cp, std::string_view, size_t) {
+        if (cp == kNotUtf8) {
+            units.push_back(0xfffd);
+        } else if (cp >= 0x10000) {
+            units.push_back(static_cast<unsigned short>(0xd800 + ((cp - 0x10000) >> 10)));
+            units.push_back(static_cast<unsigned short>(0xdc00 + ((cp - 0x10000) & 0x3ff)));
+        } else {
+            units.push_back(static_cast<unsigned short>(cp));
+        }
+        return true;
+    });
+    if (!IsDeviceNameText(units.data(), units.size()))
+        return {};
+    return "name '" + printableText(utf8) + "' is a device name in code page " + std::to_string(codePage);
 }
 
 std::string printableText(std::string_view utf8)

@@ -46,6 +46,13 @@ bool decodeName(std::string_view name, unsigned codePage, std::string* out, size
 
 bool isAscii(std::string_view s);
 
+// Why a name that reads as the UTF-8 text `utf8` in `codePage` names a
+// device, or empty when it names none.  Windows judges device names on
+// the text (IsDeviceNameText): "COM¹" opens COM1 whether code page 1252
+// stores it as "COM" B9 or 949 as "COM" A9 F6.
+// "name 'COM¹' is a device name in code page 949".
+std::string deviceNameProblem(std::string_view utf8, unsigned codePage);
+
 // UTF-8 text with every letter in upper case, as Windows' file systems
 // compare names: "café.txt" and "CAFÉ.TXT" name the same file.
 std::string upperCase(std::string_view utf8);

@@ -89,10 +89,16 @@ int runExtract(const std::vector<std::string>& args)
         [&](const Record& r) {
             winner[collisionKey(r.name, lead)] = r.headerOffset;
             size_t bad = 0;
-            if (codePage != kAsciiOnly && !decodeName(r.name, codePage, &diskNames[r.headerOffset], &bad)) {
+            if (codePage == kAsciiOnly)
+                return;
+            std::string& text = diskNames[r.headerOffset];
+            if (!decodeName(r.name, codePage, &text, &bad)) {
                 errorAt(path, r.headerOffset + 4 + bad,
                         "record name '" + printableName(r.name) + "' is not valid in code page " +
                             std::to_string(codePage) + "; nothing extracted");
+                namesOk = false;
+            } else if (std::string device = deviceNameProblem(text, codePage); !device.empty()) {
+                errorAt(path, r.headerOffset + 4, "record " + device + "; nothing extracted");
                 namesOk = false;
             }
         },

@@ -136,7 +136,8 @@ int parseInspectArgs(CLI::App& app, const char* command, const char* help, const
 
 // A record's name in a listing: UTF-8 with a code page, else the stored
 // bytes (escaped for text, as code points for JSON).  A name that is not
-// text in the code page is shown as bytes and reported in `problems`.
+// text in the code page is shown as bytes and reported in `problems`, and
+// so is text that names a device.
 struct ShownName {
     std::string text;
     std::string json;
@@ -148,6 +149,8 @@ ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* pro
     size_t bad = 0;
     if (codePage != kAsciiOnly && decodeName(r.name, codePage, &shown.text, &bad)) {
         shown.json = shown.text;
+        if (std::string device = deviceNameProblem(shown.text, codePage); !device.empty())
+            problems->push_back({r.headerOffset + 4, "record " + device});
         return shown;
     }
     shown.text = printableName(r.name);
