@@ -77,10 +77,13 @@ static int OpenOwnFile(const char *pszModulePath)
  * writes.  Shows the error itself. */
 static BOOL PrepareFolder(char *szFolder, char *szFinalFolder)
 {
-    const char *pszTemp = getenv("TEMP");
+    char szTemp[MESSAGE_TEXT_SIZE];
+    const char *pszTemp = szTemp;
     size_t cchTemp;
 
-    if (!pszTemp || !*pszTemp)
+    if (!GetAnsiTemp(szTemp, sizeof(szTemp)))
+        return FALSE;
+    if (!*pszTemp)
     {
         ShowError("Unable to extract files!\nTEMP is not set.");
         return FALSE;

@@ -18,6 +18,9 @@
 //                            sharing for N milliseconds
 //   SFX_HOOK_NO_FINAL_PATH=1 make the launcher's GetFinalPathNameByHandleA
 //                            fail, as on file systems that cannot tell
+//   SFX_HOOK_NO_SHORT_NAMES=1 make the launcher's GetShortPathNameW give
+//                            the long path back, as on a volume that
+//                            keeps no short names
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -62,9 +65,18 @@ static DWORD WINAPI FailingGetFinalPath(HANDLE, LPSTR, DWORD, DWORD)
     return 0;
 }
 
-// Points the launcher's import of GetFinalPathNameByHandleA at a stub that
-// fails.  Returns whether the import was found.
-static bool FailFinalPathImport()
+static DWORD WINAPI LongPathAsShort(LPCWSTR pszLong, LPWSTR pszShort, DWORD cchShort)
+{
+    DWORD cch = (DWORD)lstrlenW(pszLong);
+    if (cch >= cchShort)
+        return cch + 1;
+    lstrcpyW(pszShort, pszLong);
+    return cch;
+}
+
+// Points the launcher's import of the function NAME at STUB.  Returns
+// whether the import was found.
+static bool RepointImport(const char *name, void *stub)
 {
     BYTE *pbBase = (BYTE *)GetModuleHandleA(NULL);
     IMAGE_NT_HEADERS *pNt = (IMAGE_NT_HEADERS *)(pbBase + ((IMAGE_DOS_HEADER *)pbBase)->e_lfanew);
@@ -77,11 +89,11 @@ static bool FailFinalPathImport()
             if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal))
                 continue;
             const char *pszName = (const char *)((IMAGE_IMPORT_BY_NAME *)(pbBase + pName->u1.AddressOfData))->Name;
-            if (lstrcmpA(pszName, "GetFinalPathNameByHandleA") != 0)
+            if (lstrcmpA(pszName, name) != 0)
                 continue;
             DWORD dwOld;
             VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), PAGE_READWRITE, &dwOld);
-            pSlot->u1.Function = (DWORD_PTR)FailingGetFinalPath;
+            pSlot->u1.Function = (DWORD_PTR)stub;
             VirtualProtect(&pSlot->u1.Function, sizeof(pSlot->u1.Function), dwOld, &dwOld);
             return true;
         }
@@ -99,7 +111,11 @@ static void PlantFault()
         Log(MoveFileA(szSelf, moved.c_str()) ? "fault moved" : "fault move-failed");
     }
     if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
-        Log(FailFinalPathImport() ? "fault no-final-path" : "fault no-final-path-import");
+        Log(RepointImport("GetFinalPathNameByHandleA", (void *)FailingGetFinalPath)
+                ? "fault no-final-path" : "fault no-final-path-import");
+    if (GetEnvironmentVariableA("SFX_HOOK_NO_SHORT_NAMES", sz, sizeof(sz)))
+        Log(RepointImport("GetShortPathNameW", (void *)LongPathAsShort)
+                ? "fault no-short-names" : "fault no-short-names-import");
     if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
         HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (h == INVALID_HANDLE_VALUE) {
