@@ -32,6 +32,7 @@ set(SFX_LAUNCHER_SOURCES
     ${PROJECT_SOURCE_DIR}/src/run/cmdline.cpp
     ${PROJECT_SOURCE_DIR}/src/run/error.cpp
     ${PROJECT_SOURCE_DIR}/src/run/links.cpp
+    ${PROJECT_SOURCE_DIR}/src/run/paths.cpp
     ${PROJECT_SOURCE_DIR}/src/payload/extract.cpp
     ${PROJECT_SOURCE_DIR}/src/payload/folder.cpp
     ${PROJECT_SOURCE_DIR}/src/payload/container.cpp

@@ -138,10 +138,13 @@ static int OpenOwnFile(const char *pszModulePath)
 static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, char *szFinalFolder,
                           int *pnFolderErrno)
 {
-    const char *pszTemp = getenv("TEMP");
+    char szTemp[MESSAGE_TEXT_SIZE];
+    const char *pszTemp = szTemp;
     size_t cchTemp;
 
-    if (!pszTemp || !*pszTemp)
+    if (!GetAnsiTemp(szTemp, sizeof(szTemp)))
+        return FALSE;
+    if (!*pszTemp)
     {
         ShowError("Unable to extract files!\nTEMP is not set.");
         return FALSE;

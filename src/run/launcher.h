@@ -110,4 +110,16 @@ BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *ph
 /* The C runtime's errno for a system error of creating a file. */
 int ErrnoFromSystemError(DWORD dwError);
 
+/* The launcher's own path in szPath (MAX_PATH bytes) as the ANSI
+ * functions open it: the path itself where the system's code page holds
+ * it, else its short form.  Shows the error itself: FALSE when neither
+ * names the file in the code page, or neither fits. */
+BOOL GetOwnAnsiPath(char *szPath);
+
+/* TEMP in szTemp (cbTemp bytes), the same way; an empty string when TEMP
+ * is not set or empty.  A TEMP longer than the buffer comes back cut,
+ * whole characters only: too long for any path, it is only shown.  Shows
+ * the error itself: FALSE when TEMP cannot be named in the code page. */
+BOOL GetAnsiTemp(char *szTemp, int cbTemp);
+
 #endif /* RUN_LAUNCHER_H */

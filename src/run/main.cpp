@@ -120,8 +120,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
      * argument string is taken from the command line itself. */
     pszArguments = SkipProgramName(GetCommandLineA());
 
-    szModulePath[0] = '\0';
-    GetModuleFileNameA(NULL, szModulePath, MAX_PATH);
+    /* Never a look-alike of the own path: the box has been shown. */
+    if (!GetOwnAnsiPath(szModulePath))
+        return 0;
     SetEnvironmentVariableA("SNF", szModulePath);
 
     pContext = (ExtractContext *)calloc(1, sizeof(ExtractContext));

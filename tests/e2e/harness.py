@@ -150,9 +150,10 @@ DRIVER = os.path.join(TEST_WIN_DIR, "driver.exe")
 
 
 def driver_args(exe, report, hook_log=None, temp=None, timeout_ms=60000, env=None, unset=(),
-                cmdline_file=None, close_dialog=False):
+                cmdline_file=None, close_dialog=False, utf8=False):
     """The driver's options for one run of EXE (Linux paths): its report,
-    the hook's log, TEMP, the time limit and the environment."""
+    the hook's log, TEMP, the time limit and the environment; with UTF8 the
+    launcher's path, TEMP and the values are handed over as UTF-8."""
     argv = ["--exe", windows_path(exe), "--report", windows_path(report),
             "--timeout", str(timeout_ms)]
     if cmdline_file:
@@ -168,6 +169,8 @@ def driver_args(exe, report, hook_log=None, temp=None, timeout_ms=60000, env=Non
         argv += ["--unset", name]
     if close_dialog:
         argv.append("--close-dialog")
+    if utf8:
+        argv.append("--utf8")
     return argv
 
 
@@ -267,13 +270,15 @@ class LauncherCase(unittest.TestCase):
 
     def start_launcher(self, exe, cmdline=None, env=None, unset=(), temp=True, timeout_ms=60000,
                        hook=True, close_dialog=False, wine_env=None, tag="", cwd=None,
-                       foreign_folder=False):
+                       foreign_folder=False, temp_dir=None, utf8=False):
         """Starts EXE under the driver; cmdline is the exact command line
-        (bytes or str), by default the quoted Windows path alone.  Runs
-        started at the same time need different tags.  An extraction folder
-        that exists before the run counts as one an earlier elevated run
-        made, as Windows would show it (Wine reports no descriptor of its
-        own), unless foreign_folder is set."""
+        (bytes or str), by default the quoted Windows path alone; temp_dir
+        replaces the case's TEMP.  With utf8 the run goes to the driver as
+        a UTF-8 batch line, so paths and TEMP may hold characters the ANSI
+        code page lacks.  Runs started at the same time need different
+        tags.  An extraction folder that exists before the run counts as
+        one an earlier elevated run made, as Windows would show it (Wine
+        reports no descriptor of its own), unless foreign_folder is set."""
         if hook and not foreign_folder:
             env = dict(env or {}, **FOLDER_OURS)
         report = self.path("driver-report%s.txt" % tag)
@@ -285,10 +290,15 @@ class LauncherCase(unittest.TestCase):
         if cmdline is not None:
             raw = cmdline.encode("latin-1") if isinstance(cmdline, str) else cmdline
             cmdfile = self.write("cmdline%s.txt" % tag, raw, 0o644)
-        argv = [DRIVER] + driver_args(exe, report, hook_log if hook else None,
-                                      self.temp if temp else None, timeout_ms, env, unset,
-                                      cmdfile, close_dialog)
-        proc = self.bed.popen(argv, extra_env=wine_env, cwd=cwd or self.dir)
+        args = driver_args(exe, report, hook_log if hook else None,
+                           (temp_dir or self.temp) if temp else None, timeout_ms, env, unset,
+                           cmdfile, close_dialog, utf8)
+        if utf8:
+            # The driver's own command line reaches it in the code page.
+            batch = self.write("batch%s.txt" % tag, "\t".join(args).encode("utf-8") + b"\n",
+                               0o644)
+            args = ["--batch", windows_path(batch)]
+        proc = self.bed.popen([DRIVER] + args, extra_env=wine_env, cwd=cwd or self.dir)
         return PendingRun(proc, report, hook_log, timeout_ms / 1000 + 60)
 
     # -- the probe installer -------------------------------------------------

@@ -222,5 +222,59 @@ class BusyAndFullFiles(LauncherCase):
         self.assertFalse(self.probe_ran())
 
 
+class PathsTheCodePageCannotName(LauncherCase):
+    """A container in, and a TEMP under, a folder whose name code page 1252
+    cannot hold: "\u0141" has only the look-alike "L" there.  The look-alike
+    folder is made first; the launcher must never read or write it."""
+
+    CP1252 = {"LC_ALL": "en_US.UTF-8"}
+    CANNOT_NAME_TEMP = ("Unable to extract files!\n"
+                        "The TEMP folder cannot be named in the system's code page.")
+
+    def test_container_in_such_a_folder_is_read_through_its_short_path(self):
+        for folder in ("Lukasz", "\u0141ukasz"):
+            os.makedirs(self.path(folder))
+        self.make([("data.bin", b"look-alike")], name=os.path.join("Lukasz", "setup.exe"))
+        exe = self.make([("data.bin", b"real")], name=os.path.join("\u0141ukasz", "setup.exe"))
+        run = self.run_launcher(exe, env=self.probe_env(), wine_env=self.CP1252, utf8=True)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        report, files = self.probe_report()
+        self.assertEqual(files["data.bin"], (4, zlib.crc32(b"real")))
+        # SNF is the path the launcher read: the short form, in ASCII.
+        folder, _, name = report["snf"].rpartition("\\")
+        self.assertEqual(name, "setup.exe")
+        self.assertRegex(folder, r"^[ -~]+~[ -~]+$")
+        self.assertNotEqual(folder.rpartition("\\")[2], "Lukasz")
+
+    def temp_and_look_alike(self):
+        temp, look_alike = self.path("t\u0141"), self.path("tL")
+        os.makedirs(temp)
+        os.makedirs(look_alike)
+        return temp, look_alike
+
+    def test_temp_under_such_a_folder_is_used_through_its_short_path(self):
+        temp, look_alike = self.temp_and_look_alike()
+        # The probe leaves a subfolder, which keeps the extraction folder
+        # after the cleanup: it shows where the files went.
+        run = self.run_launcher(self.make(), env=self.probe_env(mkdir="sub"), temp_dir=temp,
+                                wine_env=self.CP1252, utf8=True)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+        self.assertEqual(os.listdir(os.path.join(temp, FOLDER, "sub")), ["inner.txt"])
+        self.assertEqual(os.listdir(look_alike), [])
+
+    def test_temp_on_a_volume_without_short_names_is_refused(self):
+        # The own path is read before the hook can act, so only TEMP shows
+        # this failure.
+        temp, look_alike = self.temp_and_look_alike()
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(), SFX_HOOK_NO_SHORT_NAMES="1"),
+                                temp_dir=temp, wine_env=self.CP1252, utf8=True)
+        self.assertIn(("fault", "no-short-names"), run.messages)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.errors, [self.CANNOT_NAME_TEMP])
+        self.assertFalse(self.probe_ran())
+        self.assertEqual((os.listdir(temp), os.listdir(look_alike)), ([], []))
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

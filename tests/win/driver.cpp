@@ -3,14 +3,18 @@
 //
 //   driver.exe --exe PATH --cmdline-file FILE --report FILE
 //              [--hook HOOK.DLL --hook-log FILE] [--timeout MS]
-//              [--set NAME=VALUE]... [--unset NAME]... [--close-dialog]
+//              [--set NAME=VALUE]... [--unset NAME]... [--close-dialog] [--utf8]
 //   driver.exe --batch FILE
 //
 // The command line is read from a file so that every byte (quotes, tabs,
 // non-ASCII) reaches the launcher unchanged.  A batch file holds one run
 // per line, its options separated by tabs; the runs go one after the
 // other in this one process, which spares a Wine start per run, and each
-// run's --set and --unset apply to that run only.  Report lines:
+// run's --set and --unset apply to that run only.  With --utf8 the
+// launcher's path, the --set values and the command line are UTF-8 and the
+// launcher is started with the wide functions, so they may hold characters
+// the ANSI code page lacks (a batch line keeps its bytes; the driver's own
+// command line would be cut down to the code page).  Report lines:
 //   hook ok | hook failed <error>
 //   dialog <caption>\t<style hex>\t<exstyle hex>\t<status text>\t<bar class>
 //   box <caption>\t<text>\t<icon yes|no>
@@ -34,6 +38,7 @@ struct Options {
     std::string exe, cmdlineFile, report, hook, hookLog;
     DWORD timeoutMs = 60000;
     bool closeDialog = false;
+    bool utf8 = false;
     // Environment changes for the launcher: name, then (set?, value).
     using Env = std::vector<std::pair<std::string, std::pair<bool, std::string>>>;
     Env env;
@@ -72,6 +77,36 @@ std::string EnvValue(const std::string &name)
     std::vector<char> buf(32768);
     DWORD n = GetEnvironmentVariableA(name.c_str(), buf.data(), (DWORD)buf.size());
     return n > 0 && n < buf.size() ? std::string(buf.data(), n) : std::string();
+}
+
+std::wstring Wide(const std::string &utf8)
+{
+    std::wstring out(utf8.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], (int)out.size());
+    out.resize(n > 0 ? n - 1 : 0);
+    return out;
+}
+
+std::string Utf8(const std::wstring &wide)
+{
+    std::string out(wide.size() * 3 + 1, '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &out[0], (int)out.size(), NULL, NULL);
+    out.resize(n > 0 ? n - 1 : 0);
+    return out;
+}
+
+bool EnvIsSetW(const std::string &name)
+{
+    WCHAR c;
+    return GetEnvironmentVariableW(Wide(name).c_str(), &c, 1) > 0 ||
+           GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+std::string EnvValueW(const std::string &name)
+{
+    std::vector<WCHAR> buf(32768);
+    DWORD n = GetEnvironmentVariableW(Wide(name).c_str(), buf.data(), (DWORD)buf.size());
+    return n > 0 && n < buf.size() ? Utf8(std::wstring(buf.data(), n)) : std::string();
 }
 
 std::string WindowText(HWND h)
@@ -176,6 +211,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *opt)
         else if (a == "--hook-log") { if (!next(&opt->hookLog)) return false; }
         else if (a == "--timeout") { if (!next(&v)) return false; opt->timeoutMs = strtoul(v.c_str(), 0, 10); }
         else if (a == "--close-dialog") opt->closeDialog = true;
+        else if (a == "--utf8") opt->utf8 = true;
         else if (a == "--set") {
             if (!next(&v)) return false;
             size_t eq = v.find('=');
@@ -191,12 +227,20 @@ bool ParseArgs(int argc, const char *const *argv, Options *opt)
     return !opt->exe.empty() && !opt->report.empty();
 }
 
-// Sets the run's environment and returns what it replaced.
-Options::Env ApplyEnv(const Options::Env &changes)
+// Sets the run's environment and returns what it replaced; with UTF8 the
+// names and values are UTF-8.
+Options::Env ApplyEnv(const Options::Env &changes, bool utf8)
 {
     Options::Env saved;
     for (const auto &change : changes) {
         const std::string &name = change.first;
+        if (utf8) {
+            saved.push_back({name, {EnvIsSetW(name), EnvValueW(name)}});
+            SetEnvironmentVariableW(Wide(name).c_str(), change.second.first
+                                                            ? Wide(change.second.second).c_str()
+                                                            : NULL);
+            continue;
+        }
         std::string old = EnvValue(name);
         saved.push_back({name, {EnvIsSet(name), old}});
         SetEnvironmentVariableA(name.c_str(), change.second.first ? change.second.second.c_str()
@@ -210,7 +254,7 @@ Options::Env ApplyEnv(const Options::Env &changes)
 int RunCase(const Options &opt)
 {
     DeleteFileA(opt.report.c_str());
-    Options::Env saved = ApplyEnv(opt.env);
+    Options::Env saved = ApplyEnv(opt.env, opt.utf8);
     std::string cmdline = opt.cmdlineFile.empty() ? "\"" + opt.exe + "\""
                                                   : ReadFileBytes(opt.cmdlineFile);
     if (!opt.hookLog.empty()) {
@@ -226,11 +270,23 @@ int RunCase(const Options &opt)
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof(pi));
-    BOOL started = CreateProcessA(opt.exe.c_str(), buf.data(), NULL, NULL, FALSE,
-                                  CREATE_SUSPENDED, NULL, NULL, &si, &pi);
+    BOOL started;
+    if (opt.utf8) {
+        std::wstring wideCmdline = Wide(cmdline);
+        std::vector<WCHAR> wbuf(wideCmdline.begin(), wideCmdline.end());
+        wbuf.push_back(L'\0');
+        STARTUPINFOW siW;
+        ZeroMemory(&siW, sizeof(siW));
+        siW.cb = sizeof(siW);
+        started = CreateProcessW(Wide(opt.exe).c_str(), wbuf.data(), NULL, NULL, FALSE,
+                                 CREATE_SUSPENDED, NULL, NULL, &siW, &pi);
+    } else {
+        started = CreateProcessA(opt.exe.c_str(), buf.data(), NULL, NULL, FALSE,
+                                 CREATE_SUSPENDED, NULL, NULL, &si, &pi);
+    }
     DWORD startError = GetLastError();
     std::reverse(saved.begin(), saved.end());
-    ApplyEnv(saved);
+    ApplyEnv(saved, opt.utf8);
     if (!started) {
         char sz[64];
         sprintf(sz, "start-failed %lu", startError);

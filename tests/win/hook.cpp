@@ -18,6 +18,9 @@
 //                            sharing for N milliseconds
 //   SFX_HOOK_NO_FINAL_PATH=1 make the launcher's GetFinalPathNameByHandleA
 //                            fail, as on file systems that cannot tell
+//   SFX_HOOK_NO_SHORT_NAMES=1 make the launcher's GetShortPathNameW give
+//                            the long path back, as on a volume that
+//                            keeps no short names
 //   SFX_HOOK_INIT_REPLACE=P  rename the launcher's own file away and copy
 //                            the container P to its path
 //   SFX_HOOK_FOLDER_OURS=1   make the launcher's GetSecurityInfo report the
@@ -70,6 +73,15 @@ static DWORD WINAPI FailingGetFinalPath(HANDLE, LPSTR, DWORD, DWORD)
 {
     SetLastError(ERROR_NOT_SUPPORTED);
     return 0;
+}
+
+static DWORD WINAPI LongPathAsShort(LPCWSTR pszLong, LPWSTR pszShort, DWORD cchShort)
+{
+    DWORD cch = (DWORD)lstrlenW(pszLong);
+    if (cch >= cchShort)
+        return cch + 1;
+    lstrcpyW(pszShort, pszLong);
+    return cch;
 }
 
 static DWORD WINAPI OwnFolderSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION,
@@ -154,6 +166,9 @@ static void PlantFault()
     if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
         Log(ReplaceImport("GetFinalPathNameByHandleA", (DWORD_PTR)FailingGetFinalPath)
                 ? "fault no-final-path" : "fault no-final-path-import");
+    if (GetEnvironmentVariableA("SFX_HOOK_NO_SHORT_NAMES", sz, sizeof(sz)))
+        Log(ReplaceImport("GetShortPathNameW", (DWORD_PTR)LongPathAsShort)
+                ? "fault no-short-names" : "fault no-short-names-import");
     // Silent when it works: most runs set it, and their logs stay as they were.
     if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)) &&
         !ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo))

@@ -74,13 +74,21 @@ int main()
 
     char szSelf[MAX_PATH] = "";
     GetModuleFileNameA(NULL, szSelf, MAX_PATH);
+    // Its folder as the launcher named it: the program path on the command
+    // line.  (Wine gives the module's long path, whose characters the code
+    // page may lack, where the launcher used the short one.)
+    std::string started = GetCommandLineA();
+    if (!started.empty() && started[0] == '"')
+        started = started.substr(1, started.find('"', 1) - 1);
+    else
+        started = started.substr(0, started.find(' '));
     // The last backslash, walking by characters: in a double-byte code
     // page a trail byte can be 0x5C too.
     size_t cchFolder = 0;
-    for (const char *pch = szSelf; *pch; pch = CharNextA(pch))
+    for (const char *pch = started.c_str(); *pch; pch = CharNextA(pch))
         if (*pch == '\\')
-            cchFolder = (size_t)(pch - szSelf);
-    std::string folder(szSelf, cchFolder);
+            cchFolder = (size_t)(pch - started.c_str());
+    std::string folder(started, 0, cchFolder);
 
     if (!Env("SFX_PROBE_WRITE").empty())
         WriteSmallFile(folder + "\\" + Env("SFX_PROBE_WRITE"));
