@@ -354,6 +354,7 @@ class Refusals(Case):
             self.addCleanup(shutil.rmtree, bindir, True)
             os.chmod(bindir, 0o755)
             program = shutil.copy(SFXPACK, bindir)
+            os.chmod(program, 0o755)
         self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin"], 1,
                     "sfxpack: data.bin: Permission denied\n", prefix=prefix, program=program)
         self.assertFalse(os.path.exists(self.path("c.exe")))
