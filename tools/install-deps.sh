@@ -5,6 +5,8 @@
 # header-only libraries sfxpack is built with (CLI11, nlohmann-json; the
 # mingw build takes the same headers).
 # Idempotent and non-interactive; safe to run before every build.
+#   tools/install-deps.sh [PACKAGE...]   also install these (the demo's
+#                                        screenshot tool, for one)
 #
 # Some virtual machines cannot execute 32-bit x86 code at all (no compat
 # code segment), which leaves 32-bit Wine dead.  There the script registers
@@ -45,7 +47,7 @@ apt_install() {
     echo "install-deps: the install did not resolve; trying again against $codename alone" >&2
     out=$($SUDO apt-get install -y -qq --no-install-recommends -t "$codename" "$@" 2>&1) && return 0
     printf '%s\n' "$out" >&2
-    echo "install-deps: could not install:$*" >&2
+    echo "install-deps: could not install: $*" >&2
     exit 1
 }
 
@@ -53,7 +55,7 @@ need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
            osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile \
-           e2fsprogs util-linux; do
+           e2fsprogs util-linux "$@"; do
     have "$pkg" || need="$need $pkg"
 done
 if [ -n "$need" ]; then
@@ -65,8 +67,8 @@ fi
 
 # Wine names files in the Linux locale's character set; without a real
 # locale it has none for non-ASCII names.  The tests run the launcher in a
-# Japanese (code page 932) and an English locale.
-for loc in ja_JP en_US ko_KR; do
+# Japanese (code page 932), a Korean (949) and an English locale.
+for loc in ja_JP ko_KR en_US; do
     if ! locale -a 2>/dev/null | grep -qx "$loc.utf8"; then
         if ! have locales; then
             apt_update
@@ -76,8 +78,9 @@ for loc in ja_JP en_US ko_KR; do
     fi
 done
 
-# Can this machine run 32-bit x86 Linux code by itself?
-probe=/usr/lib/wine/wine
+# Can this machine run 32-bit x86 Linux code by itself?  (SFX_WINE_PROBE
+# names another program to ask, for the script's own test.)
+probe=${SFX_WINE_PROBE:-/usr/lib/wine/wine}
 if "$probe" --version >/dev/null 2>&1; then
     exit 0
 fi

@@ -33,15 +33,16 @@ NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\
              "or control characters, not end in a dot or blank, and not be a device name)")
 
 
-def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None, raw=False):
+def run(*args, cwd=None, prefix=(), stdin=None, file_limit=None, raw=False, program=None):
     """file_limit plants a write failure: no file may grow beyond that many bytes.
-    raw passes the arguments as bytes: what a shell would pass, UTF-8 or not."""
+    raw passes the arguments as bytes: what a shell would pass, UTF-8 or not.
+    program runs another copy of sfxpack instead of $SFXPACK."""
     def limit():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG instead of a killed process
         resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
     if raw:
         args = [a.encode("latin-1") for a in args]
-    p = subprocess.run([*prefix, SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120, input=stdin,
+    p = subprocess.run([*prefix, program or SFXPACK, *args], cwd=cwd, capture_output=True, timeout=120, input=stdin,
                        preexec_fn=limit if file_limit else None)
     return p.returncode, p.stdout.decode("utf-8", "surrogateescape"), p.stderr.decode("utf-8", "surrogateescape")
 
@@ -344,9 +345,18 @@ class Refusals(Case):
         self.inputs()
         os.chmod(self.dir, 0o777)
         os.chmod(self.path("data.bin"), 0)
-        prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+        prefix, program = [], None
+        if os.geteuid() == 0:
+            prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            # The build tree may lie in a folder nobody cannot enter (a home
+            # folder is 0700): nobody runs a copy from a folder it can reach.
+            bindir = tempfile.mkdtemp(prefix="sfxpack-bin-")
+            self.addCleanup(shutil.rmtree, bindir, True)
+            os.chmod(bindir, 0o755)
+            program = shutil.copy(SFXPACK, bindir)
+            os.chmod(program, 0o755)
         self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin"], 1,
-                    "sfxpack: data.bin: Permission denied\n", prefix=prefix)
+                    "sfxpack: data.bin: Permission denied\n", prefix=prefix, program=program)
         self.assertFalse(os.path.exists(self.path("c.exe")))
 
     def test_existing_output(self):

@@ -29,6 +29,13 @@
 //                            reports one made from the Unix mode bits)
 // The hook also logs the descriptor the launcher creates folders with:
 //   mkdir-sd <SDDL>          CreateDirectoryA's security descriptor
+// For a still picture of the dialog at work (the demo's screenshot):
+//   SFX_HOOK_PAUSE_AT=N      at the first position of N or more (below 100)
+//   SFX_HOOK_RESUME=FILE     the dialog is painted, "paused <left> <top>
+//                            <right> <bottom>" (its place on the screen) is
+//                            logged, and the dialog thread, and with it the
+//                            worker waiting in SendMessage, holds until FILE
+//                            exists (60 s at most)
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -39,6 +46,7 @@
 #include "report.h"
 
 static bool g_fSawText;
+static bool g_fPaused;
 
 static void Log(const std::string &line)
 {
@@ -185,6 +193,28 @@ static void PlantFault()
     }
 }
 
+static void PauseForPicture(HWND hDlg, unsigned uPos)
+{
+    char szAt[16] = "";
+    char szResume[MAX_PATH] = "";
+    if (g_fPaused || uPos >= 100 || !GetEnvironmentVariableA("SFX_HOOK_PAUSE_AT", szAt, sizeof(szAt)) ||
+        uPos < strtoul(szAt, NULL, 10) ||
+        GetEnvironmentVariableA("SFX_HOOK_RESUME", szResume, MAX_PATH) - 1 >= MAX_PATH - 1)
+        return;
+    g_fPaused = true;
+    RedrawWindow(hDlg, NULL, NULL, RDW_INVALIDATE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    GdiFlush();
+    RECT rc;
+    GetWindowRect(hDlg, &rc);
+    char szLine[80];
+    sprintf(szLine, "paused %ld %ld %ld %ld", rc.left, rc.top, rc.right, rc.bottom);
+    Log(szLine);
+    // Waiting for messages (none are taken) lets Wine hand the painted
+    // window to the X server meanwhile.
+    for (int i = 0; i < 1200 && GetFileAttributesA(szResume) == INVALID_FILE_ATTRIBUTES; i++)
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 50, 0);
+}
+
 extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM wParam, LPARAM lParam)
 {
     if (nCode == HC_ACTION) {
@@ -212,6 +242,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM 
             case WM_USER + 1:
                 sprintf(szLine, "setpos %u %s", (unsigned)p->wParam, From());
                 Log(szLine);
+                PauseForPicture(p->hwnd, (unsigned)p->wParam);
                 break;
             case WM_USER + 2:
                 if (!g_fSawText) {
