@@ -120,8 +120,8 @@ class Conventions(Case):
             source = f.read()
         for cmd in ("create", "stub", "list", "verify", "extract"):
             for opt in set(re.findall(r"(?<![\w-])(--?[A-Za-z][\w-]*)", self.expect([cmd, "--help"], 0, ""))):
-                with self.subTest(command=cmd, option=opt):
-                    self.assertRegex(source, rf"\bFl {re.escape(opt[1:])}(?![\w-])", "not in the manual page")
+                self.assertTrue(re.search(rf"\bFl {re.escape(opt[1:])}(?![\w-])", source),
+                                f"{opt} of '{cmd} --help' is not in the manual page")
         lint = subprocess.run(["mandoc", "-Tlint", page], capture_output=True, text=True)
         self.assertEqual((0, ""), (lint.returncode, lint.stdout + lint.stderr))
 
