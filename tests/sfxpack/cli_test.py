@@ -103,7 +103,10 @@ class Case(unittest.TestCase):
 class Conventions(Case):
     def test_version(self):
         out = self.expect(["--version"], 0, "")
-        self.assertRegex(out, r"^sfxpack \d+\.\d+\.\d+\n$")
+        with open(os.environ["SFX_LAUNCHER"], "rb") as f:
+            image = hashlib.sha256(f.read()).hexdigest()
+        self.assertRegex(out, r"^sfxpack \d+\.\d+\.\d+\nLicense: MIT, Copyright \(c\) the sfx authors\n"
+                         f"Launcher image SHA-256: {image}\n$")
 
     def test_help_on_every_subcommand(self):
         for cmd in ("create", "stub", "list", "verify", "extract"):
@@ -111,6 +114,17 @@ class Conventions(Case):
                 out = self.expect([cmd, flag], 0, "")
                 self.assertTrue(out.startswith(f"Usage: sfxpack {cmd} "), out)
         self.assertIn("Exit status: 0 success, 1 bad container", self.expect(["--help"], 0, ""))
+
+    def test_manual_page_names_every_option_and_lints_clean(self):
+        page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/sfxpack/sfxpack.1")
+        with open(page) as f:
+            source = f.read()
+        for cmd in ("create", "stub", "list", "verify", "extract"):
+            for opt in set(re.findall(r"(?<![\w-])(--?[A-Za-z][\w-]*)", self.expect([cmd, "--help"], 0, ""))):
+                self.assertTrue(re.search(rf"\bFl {re.escape(opt[1:])}(?![\w-])", source),
+                                f"{opt} of '{cmd} --help' is not in the manual page")
+        lint = subprocess.run(["mandoc", "-Tlint", page], capture_output=True, text=True)
+        self.assertEqual((0, ""), (lint.returncode, lint.stdout + lint.stderr))
 
     def test_no_command(self):
         rc, out, err = self.sfx()

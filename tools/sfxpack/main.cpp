@@ -5,8 +5,10 @@
 
 #include "cli.h"
 #include "codepage.h"
+#include "digest.h"
 #include "fileio.h"
 #include "format.h"
+#include "launcher_image.h"
 
 #ifndef SFXPACK_VERSION
 #define SFXPACK_VERSION "0"
@@ -229,7 +231,15 @@ int runCommandLine(std::vector<std::string> args)
         return kExitOk;
     }
     if (command == "--version" || command == "-V") {
-        std::printf("sfxpack %s\n", SFXPACK_VERSION);
+        // The image's digest tells which launcher this sfxpack writes.
+        Digest sha256(DigestAlgorithm::Sha256);
+        if (!sha256.ok()) {
+            error("SHA-256 of the built-in launcher image: " + sha256.error());
+            return kExitFailed;
+        }
+        sha256.update(kLauncherImage, kLauncherImageSize);
+        std::printf("sfxpack %s\nLicense: MIT, Copyright (c) the sfx authors\nLauncher image SHA-256: %s\n",
+                    SFXPACK_VERSION, hexDigits(sha256.finish()).c_str());
         return kExitOk;
     }
     for (const Command& c : kCommands) {
