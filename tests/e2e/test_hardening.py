@@ -139,7 +139,8 @@ class TrustBoundary(LauncherCase):
             with open(os.path.join(self.folder, name), "wb") as f:
                 f.write(data)
         run = self.run_launcher(self.make([("data.bin", b"record data")]),
-                                env=self.probe_env(handles=1, rename=windows_path(self.folder)),
+                                env=dict(self.probe_env(handles=1, rename=windows_path(self.folder)),
+                                         SFX_HOOK_MKDIR_SD="1"),
                                 foreign_folder=True)
         self.assertEqual((run.exit_code, run.errors), (0, []))
         # The folder is created with the launcher's own descriptor.

@@ -27,8 +27,8 @@
 //                            descriptor an elevated run gives its folder, as
 //                            Windows does for a folder such a run made (Wine
 //                            reports one made from the Unix mode bits)
-// The hook also logs the descriptor the launcher creates folders with:
-//   mkdir-sd <SDDL>          CreateDirectoryA's security descriptor
+//   SFX_HOOK_MKDIR_SD=1      log the descriptor the launcher creates folders
+//                            with: "mkdir-sd <SDDL>"
 // For a still picture of the dialog at work (the demo's screenshot):
 //   SFX_HOOK_PAUSE_AT=N      at the first position of N or more (below 100)
 //   SFX_HOOK_RESUME=FILE     the dialog is painted, "paused <left> <top>
@@ -181,7 +181,9 @@ static void PlantFault()
     if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)) &&
         !ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo))
         Log("fault folder-ours-import");
-    ReplaceImport("CreateDirectoryA", (DWORD_PTR)LoggingCreateDirectory);
+    if (GetEnvironmentVariableA("SFX_HOOK_MKDIR_SD", sz, sizeof(sz)) &&
+        !ReplaceImport("CreateDirectoryA", (DWORD_PTR)LoggingCreateDirectory))
+        Log("fault mkdir-sd-import");
     if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
         HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (h == INVALID_HANDLE_VALUE) {
