@@ -55,7 +55,7 @@ need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
            osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile \
-           e2fsprogs util-linux "$@"; do
+           e2fsprogs util-linux mandoc "$@"; do
     have "$pkg" || need="$need $pkg"
 done
 if [ -n "$need" ]; then

@@ -133,9 +133,9 @@ static int OpenOwnFile(const char *pszModulePath)
 
 /* Makes the extraction folder TEMP + EXTRACT_FOLDER_NAME (without its
  * trailing backslash), leaves its path in szFolder, its final path in
- * szFinalFolder (empty where the system cannot tell) and holds it open in
+ * wszFinalFolder (empty where the system cannot tell) and holds it open in
  * the run record.  Shows the error itself. */
-static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, char *szFinalFolder,
+static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, WCHAR *wszFinalFolder,
                           int *pnFolderErrno)
 {
     char szTemp[MESSAGE_TEXT_SIZE];
@@ -159,7 +159,7 @@ static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, char *szFina
     strcat_s(szFolder, MAX_PATH, EXTRACT_FOLDER_NAME);
     szFolder[strlen(szFolder) - 1] = '\0';
 
-    return OpenExtractionFolder(szFolder, szFinalFolder, &pContext->hFolder, pnFolderErrno);
+    return OpenExtractionFolder(szFolder, wszFinalFolder, &pContext->hFolder, pnFolderErrno);
 }
 
 /* An entry that already carries the record's name may have been planted
@@ -171,7 +171,7 @@ static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, char *szFina
  * A plain file with one name is rewritten as usual.  A reparse point
  * that cannot be removed is refused too; a hard link's name that cannot
  * be removed makes the open that follows fail and say so. */
-static BOOL ClearPlantedEntry(const char *pszOutPath, const char *pszFinalFolder,
+static BOOL ClearPlantedEntry(const char *pszOutPath, const WCHAR *pwszFinalFolder,
                               const char *pszName)
 {
     DWORD dwAttributes = GetFileAttributesA(pszOutPath);
@@ -191,7 +191,7 @@ static BOOL ClearPlantedEntry(const char *pszOutPath, const char *pszFinalFolder
     }
     if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return TRUE;    /* a real folder, which the open will fail on */
-    if (!InspectEntry(pszOutPath, pszFinalFolder, pszName, &fElsewhere, &cLinks))
+    if (!InspectEntry(pszOutPath, pwszFinalFolder, pszName, &fElsewhere, &cLinks))
         return TRUE;
     if (fElsewhere)
         return FALSE;
@@ -231,7 +231,7 @@ static BOOL CopyRecordData(ExtractContext *pContext, int fdIn, int fdOut, int nS
 /* Writes one record, whose header is at the start of pbBuffer, into the
  * folder.  The header's name is used before the data overwrites it. */
 static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFolder,
-                          const char *pszFinalFolder, int nFolderErrno, char *pbBuffer)
+                          const WCHAR *pwszFinalFolder, int nFolderErrno, char *pbBuffer)
 {
     const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)pbBuffer;
     const int nSize = pHeader->nSize;
@@ -273,7 +273,7 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
     nErr = EACCES;
     if (nFolderErrno != 0)
         nErr = nFolderErrno;    /* the folder could not be made */
-    else if (ClearPlantedEntry(szOutPath, pszFinalFolder, pHeader->szName))
+    else if (ClearPlantedEntry(szOutPath, pwszFinalFolder, pHeader->szName))
     {
         /* Not inheritable, like every handle of the launcher's. */
         fdOut = _open(szOutPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
@@ -306,11 +306,11 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
 {
     char rgbBuffer[COPY_CHUNK_SIZE];
     char szFolder[MAX_PATH];
-    char szFinalFolder[FINAL_PATH_SIZE];
+    WCHAR wszFinalFolder[FINAL_PATH_SIZE];
     DWORD dwResult = EXTRACT_OK;
     int nFolderErrno = 0;
 
-    if (!PrepareFolder(pContext, szFolder, szFinalFolder, &nFolderErrno))
+    if (!PrepareFolder(pContext, szFolder, wszFinalFolder, &nFolderErrno))
         return EXTRACT_FAILED;
 
     for (;;)
@@ -321,7 +321,7 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
             break;
         if (pHeader->nSize == END_RECORD_SIZE)
             break;
-        if (!ExtractRecord(pContext, fdIn, szFolder, szFinalFolder, nFolderErrno, rgbBuffer))
+        if (!ExtractRecord(pContext, fdIn, szFolder, wszFinalFolder, nFolderErrno, rgbBuffer))
         {
             dwResult = EXTRACT_FAILED;
             break;

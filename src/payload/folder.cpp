@@ -170,37 +170,28 @@ static HANDLE OpenFolderHandle(const char *pszFolder)
 /* Whether the open folder is a link: a reparse point, or (where the
  * system can tell both paths) an entry whose final path is not its
  * parent's final path plus its name, which is how a link that the open
- * followed shows.  Leaves the folder's final path in szFinalFolder. */
-static BOOL IsLinkedFolder(HANDLE hFolder, const char *pszFolder, char *szFinalFolder)
+ * followed shows.  Leaves the folder's final path in wszFinalFolder. */
+static BOOL IsLinkedFolder(HANDLE hFolder, const char *pszFolder, WCHAR *wszFinalFolder)
 {
     BY_HANDLE_FILE_INFORMATION info;
     char szParent[MAX_PATH];
-    char szExpected[FINAL_PATH_SIZE];
+    WCHAR wszFinalParent[FINAL_PATH_SIZE];
     const char *pszName;
     size_t cchParent;
-    size_t cchExpected;
 
-    GetHandleFinalPath(hFolder, szFinalFolder, FINAL_PATH_SIZE);
+    GetHandleFinalPath(hFolder, wszFinalFolder, FINAL_PATH_SIZE);
     if (GetFileInformationByHandle(hFolder, &info)
         && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return TRUE;
 
     pszName = strrchr(pszFolder, '\\');
-    if (!pszName || szFinalFolder[0] == '\0')
+    if (!pszName)
         return FALSE;
     cchParent = (size_t)(pszName - pszFolder) + 1;     /* with its backslash */
     memcpy(szParent, pszFolder, cchParent);
     szParent[cchParent] = '\0';
-    pszName++;
-    GetFolderFinalPath(szParent, szExpected, sizeof(szExpected));
-    cchExpected = strlen(szExpected);
-    if (cchExpected == 0 || cchExpected + 1 + strlen(pszName) >= sizeof(szExpected))
-        return FALSE;
-    if (szExpected[cchExpected - 1] != '\\')    /* a drive's root ends in one */
-        strcat_s(szExpected, sizeof(szExpected), "\\");
-    strcat_s(szExpected, sizeof(szExpected), pszName);
-    return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, szFinalFolder, -1,
-                          szExpected, -1) != CSTR_EQUAL;
+    GetFolderFinalPath(szParent, wszFinalParent, FINAL_PATH_SIZE);
+    return IsFinalPathElsewhere(wszFinalFolder, wszFinalParent, pszName + 1);
 }
 
 /* Whether the open folder carries the descriptor the launcher gives it. */
@@ -220,7 +211,7 @@ static BOOL IsOwnFolder(HANDLE hFolder, const char *pszOwner)
 
 /* Opens the folder just made or found and checks that it is no link;
  * shows the error itself. */
-static HANDLE OpenCheckedFolder(const char *pszFolder, char *szFinalFolder)
+static HANDLE OpenCheckedFolder(const char *pszFolder, WCHAR *wszFinalFolder)
 {
     HANDLE hFolder = OpenFolderHandle(pszFolder);
 
@@ -229,7 +220,7 @@ static HANDLE OpenCheckedFolder(const char *pszFolder, char *szFinalFolder)
         ShowError(TEXT_OPEN_REFUSED, pszFolder);
         return NULL;
     }
-    if (IsLinkedFolder(hFolder, pszFolder, szFinalFolder))
+    if (IsLinkedFolder(hFolder, pszFolder, wszFinalFolder))
     {
         ShowError("Unable to extract files!\nThe folder %s is a link.", pszFolder);
         CloseHandle(hFolder);
@@ -240,10 +231,10 @@ static HANDLE OpenCheckedFolder(const char *pszFolder, char *szFinalFolder)
 
 /* Clears a folder somebody else made by the cleanup's rules and removes
  * it; shows the error itself, naming the entry that stays. */
-static BOOL RemoveForeignFolder(HANDLE hFolder, const char *pszFolder, const char *pszFinalFolder)
+static BOOL RemoveForeignFolder(HANDLE hFolder, const char *pszFolder, const WCHAR *pwszFinalFolder)
 {
     char szStayed[MAX_PATH];
-    BOOL fCleared = DeletePlainFiles(pszFolder, pszFinalFolder, szStayed);
+    BOOL fCleared = DeletePlainFiles(pszFolder, pwszFinalFolder, szStayed);
 
     CloseHandle(hFolder);
     if (!fCleared)
@@ -259,7 +250,7 @@ static BOOL RemoveForeignFolder(HANDLE hFolder, const char *pszFolder, const cha
     return TRUE;
 }
 
-BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *phFolder,
+BOOL OpenExtractionFolder(const char *pszFolder, WCHAR *wszFinalFolder, HANDLE *phFolder,
                           int *pnFolderErrno)
 {
     char szOwner[FOLDER_SDDL_SIZE];
@@ -268,7 +259,7 @@ BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *ph
 
     *phFolder = NULL;
     *pnFolderErrno = 0;
-    szFinalFolder[0] = '\0';
+    wszFinalFolder[0] = L'\0';
     if (!GetFolderOwner(szOwner, sizeof(szOwner)))
     {
         ShowError("Unable to extract files!\nThe owner for the folder %s could not be found.", pszFolder);
@@ -285,7 +276,7 @@ BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *ph
             *pnFolderErrno = ErrnoFromSystemError(dwError);
             return TRUE;
         }
-        hFolder = OpenCheckedFolder(pszFolder, szFinalFolder);
+        hFolder = OpenCheckedFolder(pszFolder, wszFinalFolder);
         if (!hFolder)
             return FALSE;
         if (IsOwnFolder(hFolder, szOwner))
@@ -293,7 +284,7 @@ BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *ph
             *phFolder = hFolder;
             return TRUE;
         }
-        if (!RemoveForeignFolder(hFolder, pszFolder, szFinalFolder))
+        if (!RemoveForeignFolder(hFolder, pszFolder, wszFinalFolder))
             return FALSE;
         if (!CreateProtectedFolder(pszFolder, szOwner))
         {
@@ -302,6 +293,6 @@ BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *ph
             return FALSE;
         }
     }
-    *phFolder = OpenCheckedFolder(pszFolder, szFinalFolder);
+    *phFolder = OpenCheckedFolder(pszFolder, wszFinalFolder);
     return *phFolder != NULL;
 }

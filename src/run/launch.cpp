@@ -63,11 +63,11 @@ static void LaunchInstaller(const char *pszLaunchPath, const char *pszArguments,
  * it is let go just before the folder is removed. */
 static void RemoveExtractedFiles(ExtractContext *pContext)
 {
-    char szFinalFolder[FINAL_PATH_SIZE];
+    WCHAR wszFinalFolder[FINAL_PATH_SIZE];
 
     PathRemoveFileSpecA(pContext->szLaunchPath);
-    GetHandleFinalPath(pContext->hFolder, szFinalFolder, sizeof(szFinalFolder));
-    DeletePlainFiles(pContext->szLaunchPath, szFinalFolder, NULL);
+    GetHandleFinalPath(pContext->hFolder, wszFinalFolder, FINAL_PATH_SIZE);
+    DeletePlainFiles(pContext->szLaunchPath, wszFinalFolder, NULL);
     CloseHandle(pContext->hFolder);
     pContext->hFolder = NULL;
     RemoveDirectoryA(pContext->szLaunchPath);

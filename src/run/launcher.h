@@ -61,17 +61,21 @@ void ShowError(const char *pszFormat, ...);
 
 /* The final path of a folder as the system resolves it, or an empty
  * string where it cannot tell. */
-void GetFolderFinalPath(const char *pszFolder, char *szFinal, DWORD cchFinal);
+void GetFolderFinalPath(const char *pszFolder, WCHAR *wszFinal, DWORD cchFinal);
 
 /* The final path of an open file or folder, or an empty string. */
-void GetHandleFinalPath(HANDLE hFile, char *szFinal, DWORD cchFinal);
+void GetHandleFinalPath(HANDLE hFile, WCHAR *wszFinal, DWORD cchFinal);
+
+/* Whether an entry's final path is known to be another than its folder's
+ * final path plus its ANSI name. */
+BOOL IsFinalPathElsewhere(const WCHAR *pwszFinal, const WCHAR *pwszFinalFolder, const char *pszName);
 
 /* Deletes the plain files of a folder by the cleanup's rules: reparse
  * points, subfolders and files whose final path leads out of the folder
- * (pszFinalFolder, may be empty) are never deleted or followed.  Goes on
+ * (pwszFinalFolder, may be empty) are never deleted or followed.  Goes on
  * past failures; returns FALSE when an entry stays, and its path in
  * szStayed (MAX_PATH bytes, may be NULL) for the first one. */
-BOOL DeletePlainFiles(const char *pszFolder, const char *pszFinalFolder, char *szStayed);
+BOOL DeletePlainFiles(const char *pszFolder, const WCHAR *pwszFinalFolder, char *szStayed);
 
 /* Capacity of the extraction folder's descriptor in SDDL. */
 #define FOLDER_SDDL_SIZE 512
@@ -91,20 +95,20 @@ void FormatFolderSddl(char *szSddl, size_t cchSddl, const char *pszOwner);
 BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner);
 
 /* Looks at the existing entry pszPath, the name pszName in a folder whose
- * final path is pszFinalFolder (may be empty), without writing to it and
+ * final path is pwszFinalFolder (may be empty), without writing to it and
  * without following a link.  *pfElsewhere tells whether its final path is
  * known to be another than the folder's plus the name; *pcLinks is its
  * number of names.  FALSE when the entry cannot be opened. */
-BOOL InspectEntry(const char *pszPath, const char *pszFinalFolder, const char *pszName,
+BOOL InspectEntry(const char *pszPath, const WCHAR *pwszFinalFolder, const char *pszName,
                   BOOL *pfElsewhere, DWORD *pcLinks);
 
 /* Makes sure the extraction folder pszFolder exists with the launcher's
  * descriptor (a folder somebody else made is cleared and made afresh) and
- * holds it open in *phFolder, its final path in szFinalFolder.  Shows the
+ * holds it open in *phFolder, its final path in wszFinalFolder.  Shows the
  * error itself and returns FALSE when it cannot.  When the folder cannot
  * be made at all (TEMP missing), returns TRUE with *phFolder NULL and the
  * reason in *pnFolderErrno, for the first record's file to report. */
-BOOL OpenExtractionFolder(const char *pszFolder, char *szFinalFolder, HANDLE *phFolder,
+BOOL OpenExtractionFolder(const char *pszFolder, WCHAR *wszFinalFolder, HANDLE *phFolder,
                           int *pnFolderErrno);
 
 /* The C runtime's errno for a system error of creating a file. */

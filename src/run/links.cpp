@@ -12,38 +12,57 @@
 
 /* The normalised full path, without the "\\?\" that the system puts in
  * front; an empty string if it cannot be had (not every file system or
- * redirector can tell). */
-void GetHandleFinalPath(HANDLE hFile, char *szPath, DWORD cchPath)
+ * redirector can tell).  In UTF-16: the ANSI form would turn a character
+ * the code page lacks into a look-alike, naming another path. */
+void GetHandleFinalPath(HANDLE hFile, WCHAR *wszPath, DWORD cchPath)
 {
-    DWORD cch = GetFinalPathNameByHandleA(hFile, szPath, cchPath, FILE_NAME_NORMALIZED);
+    DWORD cch = GetFinalPathNameByHandleW(hFile, wszPath, cchPath, FILE_NAME_NORMALIZED);
 
     if (cch == 0 || cch >= cchPath)
     {
-        szPath[0] = '\0';
+        wszPath[0] = L'\0';
         return;
     }
-    if (strncmp(szPath, "\\\\?\\", 4) == 0)
-        memmove(szPath, szPath + 4, cch - 4 + 1);
+    if (wcsncmp(wszPath, L"\\\\?\\", 4) == 0)
+        memmove(wszPath, wszPath + 4, (cch - 4 + 1) * sizeof(WCHAR));
 }
 
-void GetFolderFinalPath(const char *pszFolder, char *szFinal, DWORD cchFinal)
+/* Whether the final path of an entry is not the final path of its folder
+ * followed by its name (an ANSI name); FALSE where that cannot be told. */
+BOOL IsFinalPathElsewhere(const WCHAR *pwszFinal, const WCHAR *pwszFinalFolder, const char *pszName)
+{
+    WCHAR wszExpected[FINAL_PATH_SIZE];
+    size_t cchFolder = wcslen(pwszFinalFolder);
+
+    if (pwszFinal[0] == L'\0' || cchFolder == 0 || cchFolder + 2 >= FINAL_PATH_SIZE)
+        return FALSE;
+    wcscpy_s(wszExpected, FINAL_PATH_SIZE, pwszFinalFolder);
+    if (wszExpected[cchFolder - 1] != L'\\')    /* a drive's root ends in one */
+        wszExpected[cchFolder++] = L'\\';
+    if (!MultiByteToWideChar(CP_ACP, 0, pszName, -1, wszExpected + cchFolder,
+                             (int)(FINAL_PATH_SIZE - cchFolder)))
+        return FALSE;
+    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, pwszFinal, -1,
+                          wszExpected, -1) != CSTR_EQUAL;
+}
+
+void GetFolderFinalPath(const char *pszFolder, WCHAR *wszFinal, DWORD cchFinal)
 {
     HANDLE hFolder = CreateFileA(pszFolder, FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
 
-    szFinal[0] = '\0';
+    wszFinal[0] = L'\0';
     if (hFolder == INVALID_HANDLE_VALUE)
         return;
-    GetHandleFinalPath(hFolder, szFinal, cchFinal);
+    GetHandleFinalPath(hFolder, wszFinal, cchFinal);
     CloseHandle(hFolder);
 }
 
-BOOL InspectEntry(const char *pszPath, const char *pszFinalFolder, const char *pszName,
+BOOL InspectEntry(const char *pszPath, const WCHAR *pwszFinalFolder, const char *pszName,
                   BOOL *pfElsewhere, DWORD *pcLinks)
 {
-    char szFinal[FINAL_PATH_SIZE];
-    char szExpected[FINAL_PATH_SIZE];
+    WCHAR wszFinal[FINAL_PATH_SIZE];
     BY_HANDLE_FILE_INFORMATION info;
     HANDLE hFile;
 
@@ -63,19 +82,13 @@ BOOL InspectEntry(const char *pszPath, const char *pszFinalFolder, const char *p
     /* Where the system can tell both paths, an entry that leads anywhere
      * but to the name in the folder is a link in disguise (Wine shows a
      * symbolic link to a file as a plain file). */
-    GetHandleFinalPath(hFile, szFinal, sizeof(szFinal));
-    if (szFinal[0] != '\0' && pszFinalFolder[0] != '\0'
-        && strlen(pszFinalFolder) + 1 + strlen(pszName) < sizeof(szExpected))
-    {
-        sprintf_s(szExpected, sizeof(szExpected), "%s\\%s", pszFinalFolder, pszName);
-        *pfElsewhere = CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, szFinal, -1,
-                                      szExpected, -1) != CSTR_EQUAL;
-    }
+    GetHandleFinalPath(hFile, wszFinal, FINAL_PATH_SIZE);
+    *pfElsewhere = IsFinalPathElsewhere(wszFinal, pwszFinalFolder, pszName);
     CloseHandle(hFile);
     return TRUE;
 }
 
-BOOL DeletePlainFiles(const char *pszFolder, const char *pszFinalFolder, char *szStayed)
+BOOL DeletePlainFiles(const char *pszFolder, const WCHAR *pwszFinalFolder, char *szStayed)
 {
     char szPattern[MAX_PATH];
     char szFile[MAX_PATH];
@@ -103,7 +116,7 @@ BOOL DeletePlainFiles(const char *pszFolder, const char *pszFinalFolder, char *s
             continue;
         sprintf_s(szFile, MAX_PATH, "%s\\%s", pszFolder, fd.cFileName);
         if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-            && !(InspectEntry(szFile, pszFinalFolder, fd.cFileName, &fElsewhere, &cLinks)
+            && !(InspectEntry(szFile, pwszFinalFolder, fd.cFileName, &fElsewhere, &cLinks)
                  && fElsewhere))
             fGone = DeleteFileA(szFile);
         if (!fGone && fAllGone && szStayed)

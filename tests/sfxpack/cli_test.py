@@ -693,6 +693,15 @@ class DamagedContainers(Case):
         self.expect(["extract", "-C", "out", "d.exe"], 0, warn)
         self.assertEqual((["A.txt"], b"2"), (os.listdir(self.path("out")), self.read("out/A.txt")))
 
+    def test_signature_without_content_is_a_finding(self):
+        body = header(0, b"a.exe") + header(-1, b"")
+        table = IMAGE + len(body)  # a multiple of 8
+        entry = struct.pack("<IHH", 8 + 13, 0x200, 2) + bytes.fromhex("300b06092a864886f70d010702") + bytes(3)
+        self.write("s.exe", make_pe(security=(table, len(entry))) + body + entry)
+        self.expect(["verify", "s.exe"], 1,
+                    f"sfxpack: s.exe: offset {table} ({table:#x}): the signature cannot be checked: the signature's "
+                    "PKCS#7 ContentInfo holds no SignedData\n", "")
+
     def test_bad_name_is_never_extracted(self):
         self.write("e.exe", make_pe() + header(4, b"../evil") + b"evil" + header(-1, b""))
         self.expect(["extract", "-C", "out", "e.exe"], 1,
@@ -1011,6 +1020,23 @@ class Signed(Case):
         self.assertIn(desc + "\n", self.expect(["list", "signed.exe"], 0, ""))
         self.expect(["extract", "-C", "out", "signed.exe"], 0, "")
         self.assertEqual(self.read("setup.exe"), self.read("out/setup.exe"))
+
+    def test_large_certificate_table_is_counted_not_listed(self):
+        data, table, size = self.sign()
+        count = (16 << 20) // 8  # 16 MiB of empty entries of type 1 behind the signature
+        pad = -size % 8
+        entries = bytes(pad) + struct.pack("<IHH", 8, 0x200, 1) * count
+        entry, _, _ = security_directory(data)
+        grown = bytearray(data + entries)
+        struct.pack_into("<I", grown, entry + 4, size + len(entries))
+        self.write("signed.exe", bytes(grown))
+        out = self.expect(["verify", "signed.exe"], 0, "")
+        also = [line for line in out.splitlines() if line.startswith("signed.exe: also signed: ")]
+        first = table + size + pad
+        self.assertEqual(f"signed.exe: also signed: a further certificate entry (type 1) at offset {first}, not checked",
+                         also[0])
+        self.assertEqual([f"signed.exe: also signed: {count - 15} more certificate entries, not checked"],
+                         also[15:])
 
     def test_byte_after_signature_fails(self):
         data, table, size = self.sign()

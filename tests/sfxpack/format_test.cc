@@ -319,6 +319,13 @@ TEST(SignatureTest, DerThatIsNoSignedData)
     EXPECT_EQ("the signature is not a PKCS#7 SignedData", readSignedDigest(seq, sizeof seq).problem);
 }
 
+TEST(SignatureTest, SignedDataTypeWithoutContent)
+{
+    // ContentInfo { contentType signedData } and no [0] content.
+    const unsigned char der[] = {0x30, 0x0b, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
+    EXPECT_EQ("the signature's PKCS#7 ContentInfo holds no SignedData", readSignedDigest(der, sizeof der).problem);
+}
+
 // ---- Image ----------------------------------------------------------------
 
 TEST(ImageTest, GoodStubPasses)
@@ -694,6 +701,58 @@ TEST_F(ContainerTest, DuplicateNamesWarnOnly)
     EXPECT_EQ("duplicate name 'DATA.BIN' (same file on Windows as 'Data.bin' at offset 132099): the launcher "
               "keeps the later one",
               s.warnings[0].what);
+}
+
+TEST_F(ContainerTest, DuplicateWarningsAreCountedBeyondTheListedOnes)
+{
+    Add("a", "");
+    uint64_t first = 0;
+    for (size_t i = 0; i < kMaxListedDuplicates + 50; ++i) {
+        uint64_t at = Add(i % 2 ? "a" : "A", "");
+        if (i == kMaxListedDuplicates)
+            first = at;
+    }
+    End();
+    Summary s = Inspect();
+    ASSERT_EQ(kMaxListedDuplicates + 1, s.warnings.size());
+    EXPECT_EQ(first, s.warnings.back().offset);
+    EXPECT_EQ("50 more duplicate names from here on, not listed", s.warnings.back().what);
+}
+
+TEST(NameSetTest, RemembersNoNewNameBeyondItsLimit)
+{
+    const std::vector<std::string> keys = {"A", "B", "C"};
+    NameSet set([&](uint64_t tag) { return keys[size_t(tag)]; }, 2);
+    uint64_t earlier = 9;
+    EXPECT_EQ(NameSet::Put::Added, set.put("A", 0, &earlier));
+    EXPECT_EQ(NameSet::Put::Added, set.put("B", 1, &earlier));
+    EXPECT_EQ(NameSet::Put::Full, set.put("C", 2, &earlier));
+    EXPECT_EQ(NameSet::Put::Replaced, set.put("A", 0, &earlier));
+    EXPECT_EQ(0u, earlier);
+    EXPECT_FALSE(set.find("C", &earlier));
+    EXPECT_EQ(2u, set.size());
+}
+
+TEST_F(ContainerTest, LargeCertificateTableKeepsFewEntries)
+{
+    Add("a.exe", "abc");
+    End();
+    while (bytes_.size() % 8)
+        bytes_.push_back(0);
+    const uint64_t table = bytes_.size();
+    const size_t count = 5000;
+    for (size_t i = 0; i < count; ++i)
+        Append(std::string("\x08\0\0\0\0\x02\x01\0", 8));  // empty entries of type 1
+    const uint64_t primary = bytes_.size();
+    std::vector<unsigned char> entry = testing_image::MakeCertificateEntry(20);
+    bytes_.insert(bytes_.end(), entry.begin(), entry.end());
+    SetSecurityDirectory(uint32_t(table), uint32_t(bytes_.size() - table));
+    Summary s = Inspect();
+    ASSERT_EQ(TrailerKind::CertificateTable, s.trailer.kind) << s.trailer.problem;
+    EXPECT_EQ(count + 1, s.trailer.entryCount);
+    EXPECT_EQ(kMaxKeptCertificates + 1, s.trailer.entries.size());
+    ASSERT_NE(nullptr, primarySignature(s.trailer));
+    EXPECT_EQ(primary, primarySignature(s.trailer)->offset);
 }
 
 TEST_F(ContainerTest, SignedRangesLeaveOutChecksumEntryAndTable)

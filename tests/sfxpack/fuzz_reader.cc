@@ -2,17 +2,22 @@
 // the security directory of a fixed launcher image, the rest is what
 // follows the image: records, end record and trailer as the fuzzer likes.
 // The whole input is also read as a bare file, which exercises the image
-// checks on short and malformed headers.
+// checks on short and malformed headers, and as the DER of a signature.
+// A certificate table behind the end record goes through the signature
+// check, as in `verify`: its primary signature is read with OpenSSL.
 //
 // Besides not crashing, the walk must keep its promises: records lie
-// inside the file, back to back from the image on, and every reported
-// offset is within the file.
+// inside the file, back to back from the image on, every reported offset
+// is within the file, and what is kept of a certificate table and its
+// signatures stays bounded.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "authenticode.h"
 #include "format.h"
+#include "signature.h"
 #include "test_image.h"
 
 namespace {
@@ -64,8 +69,14 @@ void walk(sfxpack::Source& src)
         check(s.end.offset == expected);
     for (const auto& f : s.findings)
         check(f.offset <= src.size() && !f.what.empty());
-    if (s.trailer.kind == sfxpack::TrailerKind::CertificateTable)
+    if (s.trailer.kind == sfxpack::TrailerKind::CertificateTable) {
         check(uint64_t(s.image.securityOffset) + s.image.securitySize == src.size());
+        check(s.trailer.entries.size() <= sfxpack::kMaxKeptCertificates + 1);
+        check(s.trailer.entries.size() <= s.trailer.entryCount);
+    }
+    sfxpack::SignatureCheck sig = sfxpack::checkSignature(src, s);
+    check(!sig.message.empty() && sig.offset <= src.size());
+    check(sig.nested.size() <= sfxpack::kMaxNestedSignatures + sfxpack::kMaxKeptCertificates + 2);
     sfxpack::describeEnd(s.end, src.size());
     sfxpack::describeTrailer(s.trailer, s.image);
 }
@@ -82,6 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     sfxpack::MemorySource bare(data, size);
     walk(bare);
+    sfxpack::SignedDigest sig = sfxpack::readSignedDigest(data, size);
+    check(sig.nested.size() <= sfxpack::kMaxNestedSignatures);
     sfxpack::stubProblem(bare);
     sfxpack::looksLikeWindowsProgram(bare);
     return 0;

@@ -29,8 +29,47 @@ def secdir(offset=0, size=0):
     return struct.pack("<II", offset, size)
 
 
-def cert_entry(content, hidden=b""):
-    der = b"\x30" + bytes([len(content)]) + content + hidden
+def der(tag, *parts):
+    body = b"".join(parts)
+    n = len(body)
+    length = bytes([n]) if n < 0x80 else bytes([0x80 | ((n.bit_length() + 7) // 8)]) + n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + length + body
+
+
+def oid(dotted):
+    first, second, *rest = map(int, dotted.split("."))
+    out = bytes([40 * first + second])
+    for arc in rest:
+        chunk = [arc & 0x7F]
+        while arc > 0x7F:
+            arc >>= 7
+            chunk.insert(0, 0x80 | (arc & 0x7F))
+        out += bytes(chunk)
+    return der(0x06, out)
+
+
+SIGNED_DATA = "1.2.840.113549.1.7.2"
+SHA256 = "2.16.840.1.101.3.4.2.1"
+
+
+def authenticode(nested=()):
+    """A PKCS#7 SignedData whose content is an SpcIndirectDataContent with a
+    SHA-256 digest; no certificates; one signer whose unauthenticated
+    attributes hold `nested` signatures."""
+    algorithm = der(0x30, oid(SHA256), b"\x05\x00")
+    spc = der(0x30, der(0x30, oid("1.3.6.1.4.1.311.2.1.15"), der(0x30)),
+              der(0x30, algorithm, der(0x04, bytes(32))))
+    content = der(0x30, oid("1.3.6.1.4.1.311.2.1.4"), der(0xA0, spc))
+    issuer = der(0x30, der(0x31, der(0x30, oid("2.5.4.3"), der(0x0C, b"x"))))
+    unauth = der(0xA1, der(0x30, oid("1.3.6.1.4.1.311.2.4.1"), der(0x31, *nested))) if nested else b""
+    signer = der(0x30, der(0x02, b"\x01"), der(0x30, issuer, der(0x02, b"\x01")), algorithm,
+                 der(0x30, oid("1.2.840.113549.1.1.1"), b"\x05\x00"), der(0x04, b"sig"), unauth)
+    signed = der(0x30, der(0x02, b"\x01"), der(0x31, algorithm), content, der(0x31, signer))
+    return der(0x30, oid(SIGNED_DATA), der(0xA0, signed))
+
+
+def cert_entry(content, hidden=b"", raw=None):
+    der = raw if raw is not None else b"\x30" + bytes([len(content)]) + content + hidden
     entry = struct.pack("<IHH", 8 + len(der), 0x0200, 2) + der
     return entry + b"\0" * (-len(entry) % 8)
 
@@ -60,6 +99,11 @@ CASES = {
     "cert_bad_der": signed(RECORD + END, struct.pack("<IHH", 16, 0x0200, 2) + b"\x30\x85\xff\xff\xff\xff\xff\0"),
     "cert_past_eof": secdir(IMAGE + len(RECORD + END) + 5, 0xFFFFFFF0) + RECORD + END + b"\0" * 5 + b"\x10",
     "cert_zero_length_entry": signed(RECORD + END, b"\0" * 16),
+    # A ContentInfo that names SignedData and holds none (13 bytes).
+    "cert_pkcs7_without_content": signed(RECORD + END, cert_entry(None, raw=der(0x30, oid(SIGNED_DATA)))),
+    "cert_authenticode_nested": signed(RECORD + END, cert_entry(None, raw=authenticode([authenticode()]))),
+    "cert_many_entries": signed(RECORD + END, struct.pack("<IHH", 8, 0x0200, 1) * 40 + cert_entry(None, raw=authenticode())),
+    "der_authenticode_nested": authenticode([authenticode(), der(0x30, oid(SIGNED_DATA))]),
     "secdir_into_image": secdir(64, 8) + RECORD + END + b"12345678",
     "bare_mz": b"MZ" + b"\0" * 58 + struct.pack("<I", 0xFFFFFFF0),
     "bare_pe": b"MZ" + b"\0" * 58 + struct.pack("<I", 64) + b"PE\0\0" + b"\0" * 20 + b"\x0b\x02",

@@ -14,6 +14,7 @@ folder of winebed.py.
 """
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -146,6 +147,15 @@ class WindowsSfxpack(unittest.TestCase):
         self.assertEqual((rc, out, err), self.wine(*cmd))
         self.assertEqual(self.native("verify", "--json", *cmd[1:]), self.wine("verify", "--json", *cmd[1:]))
         self.assertEqual(self.native("list", "--sha256", "bad.exe"), self.wine("list", "--sha256", "bad.exe"))
+        # A ContentInfo that names SignedData and holds none: a finding for CryptoAPI's reader too.
+        body = header(0, b"a.exe") + header(-1, b"")
+        table = IMAGE + len(body)
+        entry = struct.pack("<IHH", 8 + 13, 0x200, 2) + bytes.fromhex("300b06092a864886f70d010702") + bytes(3)
+        self.put("empty7.exe", make_pe(security=(table, len(entry))) + body + entry)
+        rc, out, err = self.wine("verify", "empty7.exe")
+        self.assertEqual((1, ""), (rc, out))
+        self.assertTrue(err.startswith(f"sfxpack: empty7.exe: offset {table} ({table:#x}): the signature cannot be "
+                                       "checked: the signature"), err)
 
     def test_offsets_beyond_4_gib(self):
         # Two records of 2 GiB - 1 and one small one, as a sparse file: only

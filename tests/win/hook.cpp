@@ -16,7 +16,7 @@
 //   SFX_HOOK_INIT_MOVE=1     rename the launcher's own file away
 //   SFX_HOOK_INIT_HOLD_MS=N  hold the launcher's own file open without
 //                            sharing for N milliseconds
-//   SFX_HOOK_NO_FINAL_PATH=1 make the launcher's GetFinalPathNameByHandleA
+//   SFX_HOOK_NO_FINAL_PATH=1 make the launcher's GetFinalPathNameByHandleW
 //                            fail, as on file systems that cannot tell
 //   SFX_HOOK_NO_SHORT_NAMES=1 make the launcher's GetShortPathNameW give
 //                            the long path back, as on a volume that
@@ -77,7 +77,7 @@ static DWORD WINAPI HoldOwnFile(LPVOID pv)
     return 0;
 }
 
-static DWORD WINAPI FailingGetFinalPath(HANDLE, LPSTR, DWORD, DWORD)
+static DWORD WINAPI FailingGetFinalPath(HANDLE, LPWSTR, DWORD, DWORD)
 {
     SetLastError(ERROR_NOT_SUPPORTED);
     return 0;
@@ -172,7 +172,7 @@ static void PlantFault()
                 ? "fault replaced" : "fault replace-failed");
     }
     if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
-        Log(ReplaceImport("GetFinalPathNameByHandleA", (DWORD_PTR)FailingGetFinalPath)
+        Log(ReplaceImport("GetFinalPathNameByHandleW", (DWORD_PTR)FailingGetFinalPath)
                 ? "fault no-final-path" : "fault no-final-path-import");
     if (GetEnvironmentVariableA("SFX_HOOK_NO_SHORT_NAMES", sz, sizeof(sz)))
         Log(ReplaceImport("GetShortPathNameW", (DWORD_PTR)LongPathAsShort)

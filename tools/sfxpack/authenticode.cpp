@@ -83,11 +83,17 @@ SignatureCheck checkSignature(Source& src, const Summary& summary)
         return unreadable(sig.problem);
     for (const SignedDigest& nested : sig.nested)
         check.nested.push_back(describeNested(nested));
-    // Windows reads only the first signature of the table; others are named.
+    if (sig.unreadNested)
+        check.nested.push_back(std::to_string(sig.unreadNested) + " more nested signature" +
+                               (sig.unreadNested == 1 ? "" : "s"));
+    // Windows reads only the first signature of the table; others are named
+    // (as many as the trailer kept) or counted.
     for (const CertificateEntry& e : summary.trailer.entries)
         if (&e != entry)
             check.nested.push_back("a further certificate entry (type " + std::to_string(e.type) + ") at offset " +
                                    std::to_string(e.offset));
+    if (uint64_t more = summary.trailer.entryCount - summary.trailer.entries.size())
+        check.nested.push_back(std::to_string(more) + " more certificate entr" + (more == 1 ? "y" : "ies"));
 
     DigestAlgorithm alg;
     if (!digestFromOid(sig.algorithmOid, &alg))

@@ -1,6 +1,6 @@
 // sfxpack create: the launcher image, one record per input, the end record.
 #include <cstdio>
-#include <unordered_map>
+#include <cstdint>
 
 #include "cli.h"
 #include "codepage.h"
@@ -118,13 +118,20 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
 bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
 {
     bool ok = true;
-    std::unordered_map<std::string, const Input*> names;
-    names.reserve(inputs.size());
+    // With a code page the name's characters are known, and Windows
+    // compares them without regard to case beyond ASCII too.
+    auto keyOf = [codePage](const Input& input) {
+        return codePage == kAsciiOnly ? collisionKey(input.stored) : upperCase(input.name);
+    };
+    // The inputs are in memory already: the set keeps a hash and an index
+    // per name, not another copy of the name.
+    NameSet names([&](uint64_t i) { return keyOf(inputs[size_t(i)]); }, SIZE_MAX);
     // Inputs are opened here, so that one that cannot be read is reported
     // before anything is written, and opened once.  Beyond what the
     // process may hold open, a look suffices and packing opens them.
     size_t mayOpen = File::openLimit();
-    for (Input& input : inputs) {
+    for (size_t index = 0; index < inputs.size(); ++index) {
+        Input& input = inputs[index];
         std::string why;
         input.stored = storedName(input, codePage, &why);
         if (!why.empty()) {
@@ -149,13 +156,9 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
                   std::to_string(kMaxRecordData) + ")");
             ok = false;
         }
-        // With a code page the name's characters are known, and Windows
-        // compares them without regard to case beyond ASCII too.
-        const std::string key =
-            codePage == kAsciiOnly ? collisionKey(input.stored) : upperCase(input.name);
-        auto [it, fresh] = names.try_emplace(key, &input);
-        if (!fresh) {
-            const Input& first = *it->second;
+        uint64_t earlier = 0;
+        if (names.put(keyOf(input), index, &earlier, false) == NameSet::Put::Replaced) {
+            const Input& first = inputs[size_t(earlier)];
             error(input.path + ": name '" + printableText(input.name) + "' names the same file on Windows as '" +
                   printableText(first.name) + "' (from " + first.path + ")");
             ok = false;

@@ -3,7 +3,6 @@
 // existing entry, and never over one unless asked to.
 #include <cstdio>
 #include <set>
-#include <unordered_map>
 
 #include "cli.h"
 #include "codepage.h"
@@ -34,7 +33,10 @@ const char kExtractHelp[] =
     "temporary names and renamed once all are complete, so a failed or\n"
     "interrupted run leaves DIR as it was.  Nothing is written when the\n"
     "container has a bad record, a NAME is not in it, a file to write is\n"
-    "blocked by a directory or (without --force) already exists.\n";
+    "blocked by a directory or (without --force) already exists, or the\n"
+    "container holds more than 262144 distinct names.\n";
+
+static_assert(kMaxRememberedNames == 262144, "the help text gives this number");
 
 }  // namespace
 
@@ -79,19 +81,24 @@ int runExtract(const std::vector<std::string>& args)
 
     // First pass: the whole structure and which record wins for each file
     // on Windows.  Names are compared as Windows compares them, so a NAME
-    // selects its record whatever the case.
-    // With a code page, each record's name on disk is its UTF-8 text.
-    std::unordered_map<std::string, uint64_t> winner;
-    std::unordered_map<uint64_t, std::string> diskNames;  // by header offset
+    // selects its record whatever the case.  The winners are remembered by
+    // the hash of their names and their offsets (names are read again when
+    // needed), at most kMaxRememberedNames of them.
+    auto keyAt = [&](uint64_t at) { return collisionKey(nameAt(container, at), lead); };
+    NameSet winner(keyAt, kMaxRememberedNames);
     bool namesOk = true;
+    uint64_t beyondLimit = 0;
     Summary s = inspectContainer(
         container,
         [&](const Record& r) {
-            winner[collisionKey(r.name, lead)] = r.headerOffset;
+            uint64_t earlier = 0;
+            if (winner.put(collisionKey(r.name, lead), r.headerOffset, &earlier) == NameSet::Put::Full &&
+                !beyondLimit)
+                beyondLimit = r.headerOffset;
             size_t bad = 0;
             if (codePage == kAsciiOnly)
                 return;
-            std::string& text = diskNames[r.headerOffset];
+            std::string text;
             if (!decodeName(r.name, codePage, &text, &bad)) {
                 errorAt(path, r.headerOffset + 4 + bad,
                         "record name '" + printableName(r.name) + "' is not valid in code page " +
@@ -114,14 +121,26 @@ int runExtract(const std::vector<std::string>& args)
     }
     if (!namesOk)
         return kExitFailed;
-    auto diskName = [&](const Record& r) -> const std::string& {
-        return codePage != kAsciiOnly ? diskNames[r.headerOffset] : r.name;
+    if (beyondLimit) {
+        errorAt(path, beyondLimit, "more than " + std::to_string(kMaxRememberedNames) +
+                                       " distinct names, more than sfxpack extracts; nothing extracted");
+        return kExitFailed;
+    }
+    // With a code page, each record's name on disk is its UTF-8 text
+    // (checked above, so the conversion succeeds).
+    auto diskName = [&](const Record& r) {
+        std::string text;
+        size_t bad = 0;
+        if (codePage == kAsciiOnly || !decodeName(r.name, codePage, &text, &bad))
+            return r.name;
+        return text;
     };
     bool ok = true;
     std::set<std::string> wantedKeys;
     for (const std::string& name : wanted) {
+        uint64_t ignored = 0;
         wantedKeys.insert(collisionKey(name, lead));
-        if (!winner.count(collisionKey(name, lead))) {
+        if (!winner.find(collisionKey(name, lead), &ignored)) {
             error(path + ": no record named '" + (codePage != kAsciiOnly ? printableText(name) : printableName(name)) +
                   "'");
             ok = false;
@@ -131,7 +150,8 @@ int runExtract(const std::vector<std::string>& args)
         return kExitFailed;
     auto selected = [&](const Record& r) {
         const std::string key = collisionKey(r.name, lead);
-        return winner[key] == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
+        uint64_t at = 0;
+        return winner.find(key, &at) && at == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
     };
     reportWarnings(path, s, container.size());
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 
 namespace sfxpack {
 
@@ -117,6 +116,79 @@ std::string collisionKey(std::string_view name, LeadByteTest lead)
             c = static_cast<char>(c - 'a' + 'A');
     }
     return key;
+}
+
+namespace {
+
+// FNV-1a, then a final mix so that the low bits, which pick the slot,
+// depend on every byte.
+uint64_t hashKey(std::string_view key)
+{
+    uint64_t h = 0xcbf29ce484222325u;
+    for (unsigned char c : key)
+        h = (h ^ c) * 0x100000001b3u;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdu;
+    return h ^ (h >> 33);
+}
+
+}  // namespace
+
+size_t NameSet::locate(std::string_view key, uint64_t hash) const
+{
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = size_t(hash) & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.tag == kEmpty || (slot.hash == hash && keyOf_(slot.tag) == key))
+            return i;
+    }
+}
+
+size_t NameSet::emptySlot(uint64_t hash) const
+{
+    const size_t mask = slots_.size() - 1;
+    size_t i = size_t(hash) & mask;
+    while (slots_[i].tag != kEmpty)
+        i = (i + 1) & mask;
+    return i;
+}
+
+NameSet::Put NameSet::put(std::string_view key, uint64_t tag, uint64_t* earlier, bool replace)
+{
+    const uint64_t hash = hashKey(key);
+    if (!slots_.empty()) {
+        Slot& slot = slots_[locate(key, hash)];
+        if (slot.tag != kEmpty) {
+            *earlier = slot.tag;
+            if (replace)
+                slot.tag = tag;
+            return Put::Replaced;
+        }
+    }
+    if (used_ >= limit_)
+        return Put::Full;
+    // At most half the slots are in use, so that a probe ends soon.
+    if ((used_ + 1) * 2 > slots_.size()) {
+        std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old)
+            if (slot.tag != kEmpty)
+                slots_[emptySlot(slot.hash)] = slot;
+    }
+    slots_[emptySlot(hash)] = {hash, tag};
+    ++used_;
+    return Put::Added;
+}
+
+bool NameSet::find(std::string_view key, uint64_t* tag) const
+{
+    if (slots_.empty())
+        return false;
+    const Slot& slot = slots_[locate(key, hashKey(key))];
+    if (slot.tag == kEmpty)
+        return false;
+    *tag = slot.tag;
+    return true;
 }
 
 std::string printableName(std::string_view name)
@@ -300,8 +372,39 @@ namespace {
 // entry starts at the next multiple of 8.  A PKCS#7 signature is one DER
 // SEQUENCE: anything behind it inside its entry, other than alignment
 // zeros, is data the signature does not cover.
+// Reads a source up to `end` through a 4 KiB window: a hostile table
+// holds millions of 8-byte entries, which are not read one by one.
+class WindowReader : public Source {
+public:
+    WindowReader(Source& src, uint64_t end) : src_(src), end_(end) {}
+    uint64_t size() const override { return end_; }
+    bool read(uint64_t at, void* out, size_t len) override
+    {
+        if (at < start_ || at - start_ > filled_ || len > filled_ - (at - start_)) {
+            if (at > end_ || len > end_ - at || len > sizeof buf_)
+                return false;
+            filled_ = size_t(std::min<uint64_t>(sizeof buf_, end_ - at));
+            if (!src_.read(at, buf_, filled_)) {
+                filled_ = 0;
+                return false;
+            }
+            start_ = at;
+        }
+        std::memcpy(out, buf_ + (at - start_), len);
+        return true;
+    }
+
+private:
+    Source& src_;
+    uint64_t end_;
+    uint64_t start_ = 0;
+    size_t filled_ = 0;
+    unsigned char buf_[4096];
+};
+
 bool checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo* t)
 {
+    WindowReader table(src, end);
     auto fail = [t](uint64_t offset, std::string what) {
         t->kind = TrailerKind::Unexplained;
         t->problemOffset = offset;
@@ -312,7 +415,7 @@ bool checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo
         return fail(at, "the certificate table is empty");
     while (at < end) {
         unsigned char head[8 + 6];
-        if (end - at < 8 || !src.read(at, head, 8))
+        if (end - at < 8 || !table.read(at, head, 8))
             return fail(at, "certificate entry header cut short by the end of the table");
         const uint32_t length = get32(head);
         const uint16_t type = get16(head + 6);
@@ -321,11 +424,12 @@ bool checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo
                                 " does not fit the table (" + std::to_string(end - at) + " bytes left)");
         const uint64_t entryEnd = at + length;
         uint64_t contentEnd = entryEnd;
-        t->entries.push_back({at, length, type, length - 8u});
+        ++t->entryCount;
+        CertificateEntry entry{at, length, type, length - 8u};
         if (type == kCertTypePkcsSignedData) {
             const uint64_t der = at + 8;
             size_t got = static_cast<size_t>(std::min<uint64_t>(6, entryEnd - der));
-            if (got < 2 || !src.read(der, head + 8, got) || head[8] != 0x30)
+            if (got < 2 || !table.read(der, head + 8, got) || head[8] != 0x30)
                 return fail(der, "certificate entry does not hold a DER SEQUENCE");
             uint64_t len = head[9];
             size_t headerLen = 2;
@@ -342,10 +446,13 @@ bool checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo
                 return fail(der, "signature of " + std::to_string(headerLen + len) +
                                      " bytes runs past its certificate entry");
             contentEnd = der + headerLen + len;
-            t->entries.back().contentSize = headerLen + len;
+            entry.contentSize = headerLen + len;
         }
+        if (t->entries.size() < kMaxKeptCertificates ||
+            (type == kCertTypePkcsSignedData && !primarySignature(*t)))
+            t->entries.push_back(entry);
         const uint64_t next = std::min(alignUp8(entryEnd), end);
-        if (uint64_t bad = firstNonZero(src, contentEnd, next); bad != next)
+        if (uint64_t bad = firstNonZero(table, contentEnd, next); bad != next)
             return fail(bad, "data after the signature inside the certificate table");
         at = next;
     }
@@ -398,6 +505,19 @@ TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& e
     return t;
 }
 
+std::string nameAt(Source& src, uint64_t headerOffset)
+{
+    unsigned char buf[kHeaderSize];
+    return src.read(headerOffset, buf, sizeof buf) ? decodeRecordHeader(buf).name : std::string();
+}
+
+std::string tooManyNames()
+{
+    return "more than " + std::to_string(kMaxRememberedNames) +
+           " distinct names: sfxpack remembers that many, so from here on a duplicate of a name not among "
+           "them is not reported";
+}
+
 Summary inspectContainer(Source& src, const std::function<void(const Record&)>& onRecord, LeadByteTest lead)
 {
     Summary s;
@@ -412,24 +532,41 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
     if (!s.image.layoutProblem.empty())
         s.findings.push_back({0, s.image.layoutProblem});
 
-    std::unordered_map<std::string, std::pair<uint64_t, std::string>> seen;
+    NameSet seen([&src, lead](uint64_t at) { return collisionKey(nameAt(src, at), lead); }, kMaxRememberedNames);
+    size_t listed = 0;
+    uint64_t unlisted = 0, firstUnlisted = 0;
     RecordReader reader(src, lead);
     Record rec;
     while (reader.next(&rec)) {
         ++s.records;
         s.dataBytes += rec.size;
-        auto [it, fresh] = seen.try_emplace(collisionKey(rec.name, lead), rec.headerOffset, rec.name);
-        if (!fresh) {
-            s.warnings.push_back({rec.headerOffset,
-                                  "duplicate name " + quoted(rec.name) + " (same file on Windows as " +
-                                      quoted(it->second.second) + " at offset " +
-                                      std::to_string(it->second.first) +
-                                      "): the launcher keeps the later one"});
-            it->second = {rec.headerOffset, rec.name};
+        uint64_t earlier = 0;
+        switch (seen.put(collisionKey(rec.name, lead), rec.headerOffset, &earlier)) {
+        case NameSet::Put::Added:
+            break;
+        case NameSet::Put::Replaced:
+            if (listed < kMaxListedDuplicates) {
+                ++listed;
+                s.warnings.push_back({rec.headerOffset, "duplicate name " + quoted(rec.name) +
+                                                            " (same file on Windows as " +
+                                                            quoted(nameAt(src, earlier)) + " at offset " +
+                                                            std::to_string(earlier) +
+                                                            "): the launcher keeps the later one"});
+            } else if (unlisted++ == 0) {
+                firstUnlisted = rec.headerOffset;
+            }
+            break;
+        case NameSet::Put::Full:
+            if (!s.namesBeyondLimit++)
+                s.warnings.push_back({rec.headerOffset, tooManyNames()});
+            break;
         }
         if (onRecord)
             onRecord(rec);
     }
+    if (unlisted)
+        s.warnings.push_back({firstUnlisted, std::to_string(unlisted) + " more duplicate name" +
+                                                 (unlisted == 1 ? "" : "s") + " from here on, not listed"});
     s.end = reader.end();
     if (s.records == 0 && s.end.kind != PayloadEnd::BadRecord && s.end.kind != PayloadEnd::NoPayload)
         s.warnings.push_back({kImageSize, "the container holds no record: the launcher would find nothing "

@@ -85,6 +85,54 @@ std::string nameLengthWarning(size_t bytes);
 // character, which only look like letters).
 std::string collisionKey(std::string_view name, LeadByteTest lead = nullptr);
 
+// Remembers names to find the ones Windows would treat as the same file,
+// in memory that does not grow with the names' lengths and has a limit:
+// per name a 64-bit hash of its collision key and the caller's tag (a
+// record's header offset, an input's index).  Keys are not kept; when two
+// hashes are equal, `keyOf(tag)` gives the remembered name's key back (a
+// record's header is read again) so that a collision of hashes is never
+// taken for a duplicate.
+class NameSet {
+public:
+    using KeyOf = std::function<std::string(uint64_t tag)>;
+    enum class Put {
+        Added,     // a name not seen before
+        Replaced,  // a duplicate (its tag replaces the earlier one's when asked to)
+        Full,      // a new name beyond the limit: not remembered
+    };
+    NameSet(KeyOf keyOf, size_t limit) : keyOf_(std::move(keyOf)), limit_(limit) {}
+    // Remembers `tag` for `key`; for a duplicate, `*earlier` receives the
+    // tag remembered so far, which `replace` says whether to replace.
+    Put put(std::string_view key, uint64_t tag, uint64_t* earlier, bool replace = true);
+    // The tag remembered for `key`.
+    bool find(std::string_view key, uint64_t* tag) const;
+    size_t size() const { return used_; }
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        uint64_t tag = kEmpty;
+    };
+    static constexpr uint64_t kEmpty = ~uint64_t(0);
+    // The slot that holds `key`, or the empty slot where it would go.
+    size_t locate(std::string_view key, uint64_t hash) const;
+    size_t emptySlot(uint64_t hash) const;
+
+    KeyOf keyOf_;
+    size_t limit_;
+    size_t used_ = 0;
+    std::vector<Slot> slots_;
+};
+
+// How many distinct names list, verify and extract remember of a
+// container: 262,144, in an 8 MiB table at most.  Installers hold a few
+// hundred files; a container of more names is still read whole, and only
+// a duplicate of a name beyond the limit goes unnoticed (verify warns that
+// the limit was reached; extract refuses such a container).
+constexpr size_t kMaxRememberedNames = size_t(1) << 18;
+// Duplicate-name warnings listed for one container; the rest are counted.
+constexpr size_t kMaxListedDuplicates = 100;
+
 // Renders a name for messages and listings: printable ASCII as is, other
 // bytes as \xNN, backslash doubled.
 std::string printableName(std::string_view name);
@@ -180,8 +228,16 @@ struct TrailerInfo {
     uint64_t padding = 0;  // zero bytes before the certificate table
     std::string problem;   // for Unexplained: why it is not a certificate table
     uint64_t problemOffset = 0;
-    std::vector<CertificateEntry> entries;  // for CertificateTable
+    // For CertificateTable: the first kMaxKeptCertificates entries, and the
+    // first PKCS#7 entry (the primary signature) wherever it lies; the
+    // others are only counted, so that memory stays flat however many
+    // entries a hostile table holds.
+    std::vector<CertificateEntry> entries;
+    uint64_t entryCount = 0;  // all entries of the table
 };
+
+// A signed file has one entry, rarely a few.
+constexpr size_t kMaxKeptCertificates = 16;
 
 // Classifies what follows the end record at `end.offset`.
 TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& end);
@@ -200,12 +256,20 @@ struct Summary {
     uint64_t dataBytes = 0;
     std::vector<Finding> findings;  // everything that fails verification
     std::vector<Finding> warnings;  // duplicate names, an empty payload, a missing end record
+    uint64_t namesBeyondLimit = 0;  // records whose new name the duplicate check could not remember
 };
+
+// The name in the record header at `headerOffset`, or empty when it
+// cannot be read.
+std::string nameAt(Source& src, uint64_t headerOffset);
+// The warning for a container of more than kMaxRememberedNames names.
+std::string tooManyNames();
 
 // Reads a whole container, calling `onRecord` (if given) for each record,
 // and collects what verification needs; names are checked in the code
-// page that `lead` describes.  Duplicate detection keeps one key per
-// distinct name.
+// page that `lead` describes.  Duplicate detection remembers a hash and
+// an offset per distinct name, up to kMaxRememberedNames, and lists at
+// most kMaxListedDuplicates duplicates.
 Summary inspectContainer(Source& src,
                          const std::function<void(const Record&)>& onRecord = {},
                          LeadByteTest lead = nullptr);

@@ -43,7 +43,9 @@ const char kVerifyHelp[] =
     "nothing follows it but zero padding to a multiple of 8 and exactly the\n"
     "certificate table the image's security directory references.  Every\n"
     "finding is reported with its offset; duplicate names and an empty payload\n"
-    "are warnings.  For a signed container, the file's Authenticode digest is\n"
+    "are warnings (the first 100 duplicates are listed, the others counted; of a\n"
+    "container of more than 262144 distinct names, duplicates of the names\n"
+    "beyond them are not found).  For a signed container, the file's Authenticode digest is\n"
     "recomputed and must be the one the signature holds; the signer's\n"
     "certificate is not checked.\n"
     "\n"
@@ -54,6 +56,8 @@ const char kVerifyHelp[] =
     "  -h, --help      show this help\n"
     "\n"
     "Exit status: 0 when every container is sound, 1 when any is not, 2 usage error.\n";
+
+static_assert(kMaxRememberedNames == 262144 && kMaxListedDuplicates == 100, "the help text gives these numbers");
 
 // A name as a JSON string when its code page is unknown: each byte is
 // given as the code point of the same value (UTF-8 encoded, as JSON text

@@ -23,12 +23,19 @@ struct SignedDigest {
     std::string digest;        // its bytes
     // The further signatures nested in the signer's unauthenticated
     // attributes, by their digest algorithms' identifiers (or why one
-    // could not be read).
+    // could not be read): at most kMaxNestedSignatures, the others are
+    // only counted.
     std::vector<SignedDigest> nested;
+    size_t unreadNested = 0;
 };
+
+// Real files carry one or two nested signatures; a hostile one may carry
+// thousands, which are counted rather than kept.
+constexpr size_t kMaxNestedSignatures = 16;
 
 // Reads the DER of a PKCS#7 SignedData.  `nested` says whether to look for
 // nested signatures (they are not searched for nested ones of their own).
+// Any part may be missing or malformed: the result then says why.
 SignedDigest readSignedDigest(const unsigned char* der, size_t len, bool nested = true);
 
 }  // namespace sfxpack

@@ -14,6 +14,7 @@ typedef void *HANDLE;
 typedef void *HWND;
 typedef void *LPVOID;
 typedef void *PSECURITY_DESCRIPTOR;
+typedef uint16_t WCHAR;
 typedef intptr_t INT_PTR;
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
