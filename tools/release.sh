@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds a release from this checkout and writes into OUT_DIR (default: dist):
-#   sfxpack_<version>_amd64.deb        sfxpack for Debian (CPack), checked by lintian
-#   sfxpack-<version>-windows-x86.zip  the static sfxpack.exe, launcher.exe, the
-#                                      manual as text, README and LICENSE
+#   sfxpack_<version>_<arch>.deb       sfxpack for Debian (CPack), checked by lintian
+#   sfxpack-<version>-windows-x86.zip  the static sfxpack.exe (stripped), launcher.exe,
+#                                      the manual as text, README and LICENSE
 #   sfx-<version>.tar.gz               the source of the last commit (git archive)
 #   SHA256SUMS                         over the three
 #
@@ -50,7 +50,7 @@ if [ -z "$version" ]; then
     exit 1
 fi
 
-deb=sfxpack_${version}_amd64.deb
+deb=sfxpack_${version}_$(dpkg --print-architecture).deb
 zip=sfxpack-${version}-windows-x86.zip
 src=sfx-${version}.tar.gz
 mkdir -p "$out"

@@ -44,7 +44,8 @@ class Release(unittest.TestCase):
         sh(os.path.join(SOURCE, "tools", "release.sh"), cls.out)
         with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
             cls.version = re.search(r"project\(sfx VERSION ([0-9.]+)", f.read()).group(1)
-        cls.deb = os.path.join(cls.out, f"sfxpack_{cls.version}_amd64.deb")
+        cls.arch = sh("dpkg", "--print-architecture").stdout.strip()
+        cls.deb = os.path.join(cls.out, f"sfxpack_{cls.version}_{cls.arch}.deb")
         cls.root = os.path.join(cls.tmp, "root")
         sh("dpkg", "-x", cls.deb, cls.root)
 
@@ -54,7 +55,7 @@ class Release(unittest.TestCase):
 
     def test_artifacts_and_their_sums(self):
         names = [f"sfx-{self.version}.tar.gz", f"sfxpack-{self.version}-windows-x86.zip",
-                 f"sfxpack_{self.version}_amd64.deb"]
+                 os.path.basename(self.deb)]
         self.assertEqual(sorted(names + ["SHA256SUMS"]), sorted(os.listdir(self.out)))
         check = sh("sha256sum", "-c", "SHA256SUMS", cwd=self.out)
         self.assertEqual([f"{n}: OK" for n in names], check.stdout.splitlines())
@@ -62,7 +63,7 @@ class Release(unittest.TestCase):
     def test_deb_control_and_files(self):
         fields = dict(line.split(": ", 1) for line in
                       sh("dpkg-deb", "-f", self.deb, "Package", "Version", "Architecture").stdout.splitlines())
-        self.assertEqual({"Package": "sfxpack", "Version": self.version, "Architecture": "amd64"}, fields)
+        self.assertEqual({"Package": "sfxpack", "Version": self.version, "Architecture": self.arch}, fields)
         depends = sh("dpkg-deb", "-f", self.deb, "Depends").stdout
         self.assertRegex(depends, r"libc6 \(>= [0-9.]+\)")
         self.assertRegex(depends, r"libssl3")
