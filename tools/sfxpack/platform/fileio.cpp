@@ -90,13 +90,6 @@ bool File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigne
 
 // ---- Appender -----------------------------------------------------------
 
-Appender::Appender(File& out, Progress* progress) : out_(out), progress_(progress), buffer_(kCopyChunk)
-{
-    openPipe();
-}
-
-Appender::~Appender() { closePipe(); }
-
 bool Appender::add(const void* bytes, size_t len, IoError* err)
 {
     auto* p = static_cast<const char*>(bytes);

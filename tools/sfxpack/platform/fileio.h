@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "format/format.h"
+#include "base/source.h"
 
 namespace sfxpack {
 
@@ -83,11 +83,10 @@ private:
 };
 
 // Writes pieces to a file in order: bytes, and ranges of input files.
-// On Linux the pieces gather in a pipe and reach the file a megabyte at a
-// time, so its pages are written whole although a 1,024-byte header comes
-// before every input, and the data is copied once, inside the kernel.
-// Elsewhere, and wherever the pipe cannot be used, each piece is written
-// as it comes.  Messages name the file's path, or the input's.
+// Where the system allows, the pieces gather and reach the file in large
+// writes, so its pages are written whole although a small header comes
+// before every input (fileio_posix.cpp says how); elsewhere each piece is
+// written as it comes.  Messages name the file's path, or the input's.
 class Appender {
 public:
     Appender(File& out, Progress* progress);
@@ -101,11 +100,12 @@ public:
     bool finish(IoError* err);
 
 private:
-    // The system's part.  The gather functions move what the pipe takes
-    // and advance their arguments past it, false only on failure; what is
-    // left is written directly after drain() has emptied the pipe.
-    void openPipe();
-    void closePipe();
+    // The system's part: where pieces gather on their way to the file, if
+    // anywhere; each system's file defines it.  The gather functions take
+    // what they can and advance their arguments past it, false only on
+    // failure; what is left is written directly after drain() has written
+    // everything gathered.
+    struct Gather;
     bool gatherBytes(const char*& bytes, size_t& len, IoError* err);
     bool gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* err);
     bool drain(IoError* err);
@@ -113,8 +113,7 @@ private:
     File& out_;
     Progress* progress_;
     std::vector<unsigned char> buffer_;  // for copies through this process
-    NativeFile pipe_[2] = {File::noFile(), File::noFile()};  // read end, write end
-    uint64_t queued_ = 0;  // bytes in the pipe
+    std::unique_ptr<Gather> gather_;     // none: every piece is written as it comes
 };
 
 // A container being written: a temporary file beside the target, removed

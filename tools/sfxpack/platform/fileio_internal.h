@@ -6,10 +6,14 @@
 #include <csignal>
 #include <string>
 
+#include "payload/container.h"
 #include "platform/fileio.h"
 
 namespace sfxpack {
 namespace detail {
+
+// The buffer of copies that pass through this process.
+constexpr size_t kCopyBuffer = COPY_CHUNK_SIZE;
 
 // Stores `what` in `err` (when given) and returns false.
 bool fail(IoError* err, const std::string& what);

@@ -265,6 +265,9 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
 
 // ---- Appender -----------------------------------------------------------
 
+// On Linux the pieces gather in a pipe and reach the file a megabyte at a
+// time, so its pages are written whole although a 1,024-byte header comes
+// before every input, and the data is copied once, inside the kernel.
 // Bytes go into the pipe with write, input data with splice (the pipe then
 // holds references to the input's cached pages, nothing is copied), and
 // splice moves the pipe's contents to the output in one write per pipe
@@ -273,7 +276,18 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
 // full pipe is waited for as a write would wait.  Without Linux's splice
 // there is no pipe and nothing gathers.
 
-void Appender::openPipe()
+struct Appender::Gather {
+    int pipe[2] = {-1, -1};  // read end, write end
+    uint64_t queued = 0;     // bytes in the pipe
+    ~Gather()
+    {
+        for (int fd : pipe)
+            if (fd >= 0)
+                ::close(fd);
+    }
+};
+
+Appender::Appender(File& out, Progress* progress) : out_(out), progress_(progress), buffer_(detail::kCopyBuffer)
 {
 #if defined(__linux__)
     int fds[2];
@@ -287,31 +301,25 @@ void Appender::openPipe()
     // A megabyte where the system allows; the default 64 KiB works too,
     // with more calls.
     fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
-    pipe_[0] = fds[0];
-    pipe_[1] = fds[1];
+    gather_ = std::make_unique<Gather>();
+    gather_->pipe[0] = fds[0];
+    gather_->pipe[1] = fds[1];
 #endif
 }
 
-void Appender::closePipe()
-{
-    for (int& fd : pipe_) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-}
+Appender::~Appender() = default;
 
 bool Appender::gatherBytes(const char*& bytes, size_t& len, IoError* err)
 {
-    while (len > 0 && pipe_[1] >= 0) {
+    while (len > 0 && gather_) {
         if (interrupted())
             return detail::failInterrupted(err);
-        ssize_t n = ::write(pipe_[1], bytes, len);
+        ssize_t n = ::write(gather_->pipe[1], bytes, len);
         if (n > 0) {
             bytes += n;
             len -= size_t(n);
-            queued_ += uint64_t(n);
-        } else if (n < 0 && errno == EAGAIN && queued_ > 0) {
+            gather_->queued += uint64_t(n);
+        } else if (n < 0 && errno == EAGAIN && gather_->queued > 0) {
             if (!drain(err))
                 return false;
         } else if (n >= 0 || errno != EINTR) {
@@ -325,18 +333,19 @@ bool Appender::gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* er
 {
 #if defined(__linux__)
     constexpr uint64_t kStep = 1u << 30;
-    while (len > 0 && pipe_[1] >= 0) {
+    while (len > 0 && gather_) {
         if (interrupted())
             return detail::failInterrupted(err);
         loff_t from = loff_t(offset);
-        ssize_t n = splice(in.native_, &from, pipe_[1], nullptr, size_t(std::min(len, kStep)), SPLICE_F_NONBLOCK);
+        ssize_t n =
+            splice(in.native_, &from, gather_->pipe[1], nullptr, size_t(std::min(len, kStep)), SPLICE_F_NONBLOCK);
         if (n > 0) {
             offset += uint64_t(n);
             len -= uint64_t(n);
-            queued_ += uint64_t(n);
+            gather_->queued += uint64_t(n);
             if (progress_)
                 progress_->advance(uint64_t(n));
-        } else if (n < 0 && errno == EAGAIN && queued_ > 0) {
+        } else if (n < 0 && errno == EAGAIN && gather_->queued > 0) {
             if (!drain(err))
                 return false;
         } else if (n >= 0 || errno != EINTR) {
@@ -354,12 +363,15 @@ bool Appender::gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* er
 bool Appender::drain(IoError* err)
 {
 #if defined(__linux__)
-    while (queued_ > 0) {
+    if (!gather_)
+        return true;
+    while (gather_->queued > 0) {
         if (interrupted())
             return detail::failInterrupted(err);
-        ssize_t n = splice(pipe_[0], nullptr, out_.native_, nullptr, size_t(std::min<uint64_t>(queued_, 1u << 30)), 0);
+        ssize_t n = splice(gather_->pipe[0], nullptr, out_.native_, nullptr,
+                           size_t(std::min<uint64_t>(gather_->queued, 1u << 30)), 0);
         if (n > 0) {
-            queued_ -= uint64_t(n);
+            gather_->queued -= uint64_t(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -371,20 +383,21 @@ bool Appender::drain(IoError* err)
             return fail(err, "write " + out_.path() + ": an input file was truncated while being packed");
         return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "nothing was written"));
     }
-    if (queued_ == 0)
+    if (gather_->queued == 0)
         return true;
     // Through the buffer, and nothing gathers any more.
-    while (queued_ > 0) {
-        ssize_t n = ::read(pipe_[0], buffer_.data(), size_t(std::min<uint64_t>(queued_, buffer_.size())));
+    while (gather_->queued > 0) {
+        ssize_t n =
+            ::read(gather_->pipe[0], buffer_.data(), size_t(std::min<uint64_t>(gather_->queued, buffer_.size())));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "the pipe ended early"));
         if (!out_.writeAll(buffer_.data(), size_t(n), err))
             return false;
-        queued_ -= uint64_t(n);
+        gather_->queued -= uint64_t(n);
     }
-    closePipe();
+    gather_.reset();
 #endif
     return true;
 }

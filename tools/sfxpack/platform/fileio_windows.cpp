@@ -196,9 +196,13 @@ bool File::kernelCopy(File&, uint64_t&, uint64_t&, Progress*, IoError*) { return
 
 // ---- Appender -----------------------------------------------------------
 
-// No pipe to gather in: every piece is written as it comes.
-void Appender::openPipe() {}
-void Appender::closePipe() {}
+// Nothing gathers: every piece is written as it comes.
+struct Appender::Gather {};
+
+Appender::Appender(File& out, Progress* progress) : out_(out), progress_(progress), buffer_(detail::kCopyBuffer) {}
+
+Appender::~Appender() = default;
+
 bool Appender::gatherBytes(const char*&, size_t&, IoError*) { return true; }
 bool Appender::gatherFile(File&, uint64_t&, uint64_t&, IoError*) { return true; }
 bool Appender::drain(IoError*) { return true; }
