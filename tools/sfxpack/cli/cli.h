@@ -46,6 +46,8 @@ struct Operands {
 // Parses `args` with `app`, which holds the subcommand's options; operands
 // go to `operands`.  Returns -1 to go on, or the exit status: kExitOk after
 // printing `help` for -h/--help, kExitUsage after reporting a usage error.
+// `help` names the launcher image's length as {image}, which is printed as
+// the number of bytes that src/payload/container.h gives.
 int parseCommandLine(CLI::App& app, const std::string& command, const char* help,
                      const std::vector<std::string>& args, Operands* operands);
 

@@ -27,7 +27,7 @@ const char kCreateHelp[] =
     "  -o, --output OUT  the container to write (required); - writes it to standard\n"
     "                    output, which must not be a terminal\n"
     "  --stub FILE       use FILE as the launcher image instead of the built-in one;\n"
-    "                    it must be an unsigned PE image of exactly 131072 bytes\n"
+    "                    it must be an unsigned PE image of exactly {image} bytes\n"
     "  -f, --force       replace OUT if it exists (otherwise an existing OUT is refused)\n"
     "  --sync            flush OUT and its directory to disk before finishing\n"
     "  -q, --quiet       no warnings, no progress bar\n"

@@ -37,7 +37,7 @@ const char kListHelp[] =
 
 const char kVerifyHelp[] =
     "Usage: sfxpack verify [--json] [--codepage N] CONTAINER...\n"
-    "Exits 0 only when the launcher image is a PE image of exactly 131072 bytes\n"
+    "Exits 0 only when the launcher image is a PE image of exactly {image} bytes\n"
     "whose last section ends where the payload starts, with a well-formed resource\n"
     "section (icon group and version information included),\n"
     "every record is whole with a valid name, an end record is present, and\n"

@@ -152,7 +152,11 @@ int parseCommandLine(CLI::App& app, const std::string& command, const char* help
     try {
         app.parse(reversed);
     } catch (const CLI::CallForHelp&) {
-        std::fputs(help, stdout);
+        std::string text = help;
+        const std::string image = "{image}";
+        for (size_t at = text.find(image); at != std::string::npos; at = text.find(image, at))
+            text.replace(at, image.size(), std::to_string(kImageSize));
+        std::fputs(text.c_str(), stdout);
         return kExitOk;
     } catch (const CLI::ArgumentMismatch&) {
         // CLI11 takes the next argument as a value whatever it looks like,

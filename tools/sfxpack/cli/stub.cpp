@@ -83,7 +83,7 @@ std::string versionFromOptions(const BrandingOptions& o, VersionInfo* info)
 
 const char kStubHelp[] =
     "Usage: sfxpack stub [--stub FILE] [BRANDING...] [--force] -o STUB\n"
-    "Writes the launcher image alone, exactly 131072 bytes, branded with the options\n"
+    "Writes the launcher image alone, exactly {image} bytes, branded with the options\n"
     "given: a stub for 'create --stub' or for a signing pipeline.  (Sign the finished\n"
     "container, not the stub: the payload would break the stub's signature.)\n"
     "\n"
