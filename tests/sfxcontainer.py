@@ -22,6 +22,7 @@ IMAGE_LENGTH = _D["PAYLOAD_OFFSET"]    # the launcher image; the payload starts 
 HEADER_SIZE = _D["RECORD_HEADER_SIZE"]  # int32 LE size, then the name field
 NAME_FIELD = _D["RECORD_NAME_SIZE"]
 END_SIZE = _D["END_RECORD_SIZE"]        # the size of the end record
+CHUNK = _D["COPY_CHUNK_SIZE"]           # the launcher copies data in chunks of this
 
 
 def record_header(size, name):
