@@ -8,13 +8,14 @@ labelled with whether the launcher must accept it, so the judge can tell
 the expected outcome; names that a mutation made are labelled None.
 The same seed always gives the same case.
 """
+import os
 import random
 import struct
+import sys
 
-HEADER_SIZE = 1024
-NAME_FIELD = 1020
-CHUNK = 65536
-END = -1
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from sfxcontainer import (CHUNK, END_RECORD, HEADER_SIZE, IMAGE_LENGTH, NAME_FIELD,  # noqa: E402,F401
+                          record_header)
 
 # TEMP is padded to this many characters, so that the extraction folder's
 # path has a known length: folder + "\" + name reaches 260 bytes exactly
@@ -49,11 +50,10 @@ class Case:
         if field is None:
             field = name + b"\0" + bytes(NAME_FIELD)
         self.labels.setdefault(name, accept)
-        self.payload += struct.pack("<i", len(data) if size is None else size)
-        self.payload += field[:NAME_FIELD] + data
+        self.payload += record_header(len(data) if size is None else size, field) + data
 
     def end(self):
-        self.payload += struct.pack("<i", END) + bytes(NAME_FIELD)
+        self.payload += END_RECORD
 
 
 def data(rng, size):
@@ -232,7 +232,7 @@ def gen_trailing(case, rng, probe):
         case.payload += bytes(rng.randint(0, 7))
         case.record(b"hidden.txt", b"hidden", accept=True)
     else:
-        case.payload += struct.pack("<i", -2) + bytes(NAME_FIELD)
+        case.payload += record_header(-2, b"")
 
 
 def gen_security(case, rng, probe):
@@ -240,7 +240,7 @@ def gen_security(case, rng, probe):
     start(case, rng, probe)
     case.record(plain_name(rng), data(rng, rng.randint(0, 5000)))
     case.end()
-    offset = 0x20000 + rng.randint(0, len(case.payload) + 16)
+    offset = IMAGE_LENGTH + rng.randint(0, len(case.payload) + 16)
     size = rng.choice([0, 8, rng.randint(1, 2 ** 31), len(case.payload)])
     case.security = (offset, size)
 

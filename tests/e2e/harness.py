@@ -6,17 +6,17 @@ extraction folder only when they mean to.
 """
 import os
 import shutil
-import struct
 import sys
 import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from winebed import Bed, windows_path  # noqa: E402
-
-PAYLOAD_OFFSET = 0x20000
-HEADER_SIZE = 1024
+# header(size, name): int32 LE size, then the name (bytes, or str in
+# latin-1) in the 1020-byte field.
+from sfxcontainer import END_RECORD, HEADER_SIZE, record_header as header  # noqa: E402,F401
 FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
 PROBE_REPORT = "probe-report.txt"
 ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
@@ -31,16 +31,6 @@ BUILD_DIR = os.environ.get("SFX_BUILD_DIR", "")
 WIN_DIR = os.path.join(BUILD_DIR, "windows")
 TEST_WIN_DIR = os.path.join(WIN_DIR, "tests", "win")
 LAUNCHER = os.path.join(WIN_DIR, "launcher.exe")
-
-
-def header(size, name):
-    """One record header: int32 LE size, then the name in a 1020-byte field."""
-    raw = name.encode("latin-1") if isinstance(name, str) else name
-    field = raw + b"\0" * (1020 - len(raw))
-    return struct.pack("<i", size) + field[:1020]
-
-
-END_RECORD = header(-1, b"")
 
 
 def container(records, stub=None, end=True, trailing=b""):

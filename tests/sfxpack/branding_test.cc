@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "brand.h"
-#include "bytes.h"
+#include "base/bytes.h"
+#include "format/brand.h"
 #include "test_image.h"
 
 namespace sfxpack {

@@ -25,10 +25,9 @@ import unittest
 import fcntl
 
 from images import header, make_ico, make_pe  # noqa: E402
+from sfxcontainer import HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE  # noqa: E402
 
 SFXPACK = os.environ.get("SFXPACK", "")
-IMAGE = 0x20000
-HEADER = 1024
 NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
              "or control characters, not end in a dot or blank, and not be a device name)")
 

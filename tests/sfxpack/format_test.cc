@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "authenticode.h"
-#include "codepage.h"
-#include "digest.h"
-#include "format.h"
-#include "signature.h"
+#include "base/text.h"
+#include "cli/authenticode.h"
+#include "format/format.h"
+#include "platform/codepage.h"
+#include "platform/digest.h"
+#include "platform/signature.h"
 #include "test_image.h"
 
 namespace sfxpack {

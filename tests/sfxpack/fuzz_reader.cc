@@ -15,9 +15,9 @@
 #include <cstring>
 #include <vector>
 
-#include "authenticode.h"
-#include "format.h"
-#include "signature.h"
+#include "cli/authenticode.h"
+#include "format/format.h"
+#include "platform/signature.h"
 #include "test_image.h"
 
 namespace {

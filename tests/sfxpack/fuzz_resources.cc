@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "brand.h"
+#include "format/brand.h"
 #include "test_image.h"
 
 namespace {

@@ -1,10 +1,13 @@
 """Small crafted images and record headers shared by the sfxpack tests."""
+import os
 import struct
+import sys
 
-IMAGE = 0x20000
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from sfxcontainer import IMAGE_LENGTH, record_header as header  # noqa: E402,F401
 
 
-def make_pe(size=IMAGE, security=(0, 0), magic=0x10B):
+def make_pe(size=IMAGE_LENGTH, security=(0, 0), magic=0x10B):
     """A minimal PE image: MZ header, PE signature, file header, an optional
     header with 16 data directories, all zero but the security directory,
     and one section whose raw data run from 0x400 to the end of the file."""
@@ -19,10 +22,6 @@ def make_pe(size=IMAGE, security=(0, 0), magic=0x10B):
     struct.pack_into("<II", img, 0x98 + 96 + 32, *security)
     struct.pack_into("<IIII", img, 0x98 + 224 + 8, size, 0x1000, size - 0x400, 0x400)  # one section
     return bytes(img)
-
-
-def header(size, name):
-    return struct.pack("<i", size) + name.ljust(1020, b"\0")
 
 
 def _bitmap_image(size, bits, shade):

@@ -11,18 +11,13 @@ group, and XORs into its launcher-like image from the optional header on.
 """
 import os
 import struct
+import sys
 
-from images import make_ico
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from images import make_ico  # noqa: E402
+from sfxcontainer import END_RECORD as END, IMAGE_LENGTH, NAME_FIELD, record_header as header  # noqa: E402
 
-IMAGE = 0x20000
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def header(size, name):
-    return struct.pack("<i", size) + name.ljust(1020, b"\0")
-
-
-END = header(-1, b"")
 
 
 def secdir(offset=0, size=0):
@@ -75,7 +70,7 @@ def cert_entry(content, hidden=b"", raw=None):
 
 
 def signed(payload, entry, pad=None):
-    start = IMAGE + len(payload)
+    start = IMAGE_LENGTH + len(payload)
     padding = b"\0" * (-start % 8) if pad is None else pad
     return secdir(start + len(padding), len(entry)) + payload + padding + entry
 
@@ -87,7 +82,7 @@ CASES = {
     "truncated_data": secdir() + header(100, b"a.exe") + b"x" * 50,
     "size_minus_2": secdir() + header(-2, b"a.exe") + END,
     "size_max_no_data": secdir() + header(0x7FFFFFFF, b"big.bin"),
-    "name_without_nul": secdir() + struct.pack("<i", 0) + b"n" * 1020 + END,
+    "name_without_nul": secdir() + struct.pack("<i", 0) + b"n" * NAME_FIELD + END,
     "name_with_slash": secdir() + header(0, b"../evil") + END,
     "junk_after_end": secdir() + RECORD + END + b"junk",
     "empty_payload": secdir() + END,
@@ -97,7 +92,7 @@ CASES = {
     "cert_table_then_byte": signed(RECORD + END, cert_entry(b"\x02\x01\x01")) + b"!",
     "cert_hidden_data": signed(RECORD + END, cert_entry(b"\x02\x01\x01", b"HIDDEN")),
     "cert_bad_der": signed(RECORD + END, struct.pack("<IHH", 16, 0x0200, 2) + b"\x30\x85\xff\xff\xff\xff\xff\0"),
-    "cert_past_eof": secdir(IMAGE + len(RECORD + END) + 5, 0xFFFFFFF0) + RECORD + END + b"\0" * 5 + b"\x10",
+    "cert_past_eof": secdir(IMAGE_LENGTH + len(RECORD + END) + 5, 0xFFFFFFF0) + RECORD + END + b"\0" * 5 + b"\x10",
     "cert_zero_length_entry": signed(RECORD + END, b"\0" * 16),
     # A ContentInfo that names SignedData and holds none (13 bytes).
     "cert_pkcs7_without_content": signed(RECORD + END, cert_entry(None, raw=der(0x30, oid(SIGNED_DATA)))),

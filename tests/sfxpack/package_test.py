@@ -14,11 +14,11 @@ import time
 import unittest
 
 from images import make_ico, make_pe  # noqa: E402
+from sfxcontainer import IMAGE_LENGTH as IMAGE  # noqa: E402
 
 BUILD = os.environ.get("SFXPACK_BUILD_DIR", "")
 CMAKE = os.environ.get("CMAKE", "cmake")
 SAMPLE = os.environ.get("SFXPACK_SAMPLE", "")
-IMAGE = 0x20000
 
 
 def sh(*args, check=True):

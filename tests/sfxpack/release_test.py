@@ -18,10 +18,10 @@ import unittest
 import zipfile
 
 from images import make_ico, make_pe  # noqa: E402
+from sfxcontainer import IMAGE_LENGTH as IMAGE  # noqa: E402
 
 SOURCE = os.environ.get("SFX_SOURCE_DIR", "")
 CMAKE = os.environ.get("CMAKE", "cmake")
-IMAGE = 0x20000
 
 
 def sh(*args, cwd=None, check=True):

@@ -9,9 +9,9 @@
 
 #include <cstring>
 
-#include "bytes.h"
-#include "format.h"
-#include "resources.h"
+#include "base/bytes.h"
+#include "format/format.h"
+#include "format/resources.h"
 
 namespace sfxpack {
 namespace testing_image {

@@ -21,14 +21,13 @@ import tempfile
 import unittest
 
 from images import header, make_ico, make_pe  # noqa: E402
+from sfxcontainer import HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE  # noqa: E402
 
 sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
 from winebed import Bed  # noqa: E402
 
 SFXPACK = os.environ.get("SFXPACK", "")
 SFXPACK_EXE = os.environ.get("SFXPACK_EXE", "")
-IMAGE = 0x20000
-HEADER = 1024
 
 
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "../sfxpack/bytes.h"
+#include "../sfxpack/base/bytes.h"
 
 namespace {
 

@@ -1,0 +1,35 @@
+// Read-only random access to bytes: the interface through which the
+// format code reads a container, so the same code runs over a file, a
+// memory buffer in a unit test, or a fuzzer's input.
+#ifndef SFXPACK_SOURCE_H
+#define SFXPACK_SOURCE_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sfxpack {
+
+// Read-only random access to a container's bytes.
+struct Source {
+    virtual ~Source() = default;
+    virtual uint64_t size() const = 0;
+    // Fills `len` bytes from `offset`; false when they are not all there or
+    // the underlying read failed.
+    virtual bool read(uint64_t offset, void* buf, size_t len) = 0;
+};
+
+class MemorySource : public Source {
+public:
+    MemorySource(const void* data, size_t len)
+        : data_(static_cast<const unsigned char*>(data)), len_(len) {}
+    uint64_t size() const override { return len_; }
+    bool read(uint64_t offset, void* buf, size_t len) override;
+
+private:
+    const unsigned char* data_;
+    size_t len_;
+};
+
+}  // namespace sfxpack
+
+#endif  // SFXPACK_SOURCE_H

@@ -1,0 +1,462 @@
+// Rebuilding a launcher image's resources within its fixed length.  Pure:
+// it works on the image's bytes in memory.
+#include "format/brand.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/bytes.h"
+
+namespace sfxpack {
+
+namespace {
+
+constexpr uint32_t kResourceDirectory = 2;
+constexpr uint32_t kSecurityDirectory = 4;
+constexpr uint32_t kRelocationDirectory = 5;
+constexpr uint32_t kInitializedData = 0x40;
+
+const char* const kDirectoryNames[16] = {
+    "export table", "import table", "resource table", "exception table", "certificate table",
+    "relocation table", "debug directory", "architecture data", "global pointer", "TLS directory",
+    "load configuration", "bound import table", "import address table", "delay import table",
+    "CLR header", "reserved directory"};
+
+struct Section {
+    size_t headerAt = 0;
+    std::string name;
+    uint32_t virtualSize = 0, va = 0, rawSize = 0, rawPointer = 0, flags = 0;
+    uint64_t vaEnd() const { return uint64_t(va) + std::max(virtualSize, rawSize); }
+    bool contains(uint64_t rva) const { return rva >= va && rva < vaEnd(); }
+};
+
+struct PeLayout {
+    size_t optAt = 0;
+    bool pe32plus = false;
+    uint64_t imageBase = 0;
+    uint32_t sectionAlignment = 0, fileAlignment = 0, entryPoint = 0;
+    size_t dirsAt = 0;
+    uint32_t dirCount = 0;
+    std::vector<Section> sections;  // in address order
+
+    uint32_t dirRva(uint32_t i) const;
+    uint32_t dirSize(uint32_t i) const;
+    const unsigned char* image = nullptr;
+    size_t imageSize = 0;
+    // File offset of `len` bytes at `rva`, or SIZE_MAX when they are not all
+    // in one section's raw data.
+    size_t fileOffset(uint64_t rva, size_t len) const;
+};
+
+uint32_t PeLayout::dirRva(uint32_t i) const { return i < dirCount ? get32(image + dirsAt + 8 * i) : 0; }
+uint32_t PeLayout::dirSize(uint32_t i) const { return i < dirCount ? get32(image + dirsAt + 8 * i + 4) : 0; }
+
+size_t PeLayout::fileOffset(uint64_t rva, size_t len) const
+{
+    for (const Section& s : sections)
+        if (rva >= s.va && rva - s.va <= s.rawSize && len <= s.rawSize - (rva - s.va))
+            return size_t(s.rawPointer + (rva - s.va));
+    return SIZE_MAX;
+}
+
+bool isPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
+
+bool parseLayout(const std::vector<unsigned char>& img, PeLayout* pe, Finding* problem)
+{
+    auto fail = [problem](uint64_t at, std::string what) {
+        *problem = {at, std::move(what)};
+        return false;
+    };
+    pe->image = img.data();
+    pe->imageSize = img.size();
+    if (img.size() < 64 || img[0] != 'M' || img[1] != 'Z')
+        return fail(0, "not a PE image (no MZ header at offset 0)");
+    const uint32_t peAt = get32(&img[0x3c]);
+    if (peAt > img.size() - 24 || std::memcmp(&img[peAt], "PE\0\0", 4) != 0)
+        return fail(0x3c, "not a PE image (no PE signature)");
+    const uint16_t sectionCount = get16(&img[peAt + 6]);
+    const uint16_t optionalSize = get16(&img[peAt + 20]);
+    pe->optAt = peAt + 24;
+    if (optionalSize < 96 || img.size() - pe->optAt < optionalSize)
+        return fail(peAt + 20, "optional header of " + std::to_string(optionalSize) + " bytes does not fit");
+    const unsigned char* opt = &img[pe->optAt];
+    const uint16_t magic = get16(opt);
+    pe->pe32plus = magic == 0x20b;
+    if (magic != 0x10b && !pe->pe32plus)
+        return fail(pe->optAt, "optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+");
+    pe->entryPoint = get32(opt + 16);
+    pe->imageBase = pe->pe32plus ? uint64_t(get32(opt + 24)) | uint64_t(get32(opt + 28)) << 32 : get32(opt + 28);
+    pe->sectionAlignment = get32(opt + 32);
+    pe->fileAlignment = get32(opt + 36);
+    if (!isPowerOfTwo(pe->fileAlignment) || !isPowerOfTwo(pe->sectionAlignment) ||
+        pe->sectionAlignment < pe->fileAlignment || pe->fileAlignment > kImageSize)
+        return fail(pe->optAt + 32, "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
+                                        formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
+    const uint32_t countAt = pe->pe32plus ? 108 : 92;
+    if (optionalSize < countAt + 4)
+        return fail(peAt + 20, "optional header of " + std::to_string(optionalSize) + " bytes has no data directories");
+    pe->dirsAt = pe->optAt + countAt + 4;
+    pe->dirCount = std::min<uint32_t>({get32(opt + countAt), 16, uint32_t((optionalSize - countAt - 4) / 8)});
+    const size_t table = pe->optAt + optionalSize;
+    if ((img.size() - table) / 40 < sectionCount)
+        return fail(table, "section table runs past the image");
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        const unsigned char* h = &img[table + 40 * i];
+        Section s;
+        s.headerAt = table + 40 * i;
+        s.name.assign(reinterpret_cast<const char*>(h), size_t(std::find(h, h + 8, 0) - h));
+        s.virtualSize = get32(h + 8);
+        s.va = get32(h + 12);
+        s.rawSize = get32(h + 16);
+        s.rawPointer = get32(h + 20);
+        s.flags = get32(h + 36);
+        if (s.rawSize && (s.rawPointer > img.size() || s.rawSize > img.size() - s.rawPointer))
+            return fail(s.headerAt + 16, "section '" + printableName(s.name) + "' has raw data outside the image");
+        pe->sections.push_back(s);
+    }
+    std::stable_sort(pe->sections.begin(), pe->sections.end(),
+                     [](const Section& a, const Section& b) { return a.va < b.va; });
+    return true;
+}
+
+// Index of the section that the resource directory starts, or -1.
+int resourceSection(const PeLayout& pe)
+{
+    const uint32_t rva = pe.dirRva(kResourceDirectory);
+    for (size_t i = 0; i < pe.sections.size(); ++i)
+        if (rva != 0 && pe.sections[i].va == rva && pe.sections[i].rawSize != 0)
+            return int(i);
+    return -1;
+}
+
+// The sections behind the resources may move only when nothing refers to
+// their addresses but data directories that move with them.
+bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
+{
+    const Section& res = pe.sections[rsrc];
+    auto refuse = [&](const Section& s, std::string why) {
+        *problem = {s.headerAt, &s == &res ? "the resource section cannot be rebuilt: " + why
+                                           : "section '" + printableName(s.name) +
+                                                 "' behind the resources cannot be moved: " + why};
+        return false;
+    };
+    uint64_t rawEnd = 0;
+    for (size_t i = 0; i < pe.sections.size(); ++i) {
+        const Section& s = pe.sections[i];
+        if (i < rsrc) {
+            if (s.rawSize && s.rawPointer + uint64_t(s.rawSize) > res.rawPointer)
+                return refuse(s, "its raw data lie behind the resources'");
+            continue;
+        }
+        if (s.rawSize && s.rawPointer < rawEnd)
+            return refuse(s, "its raw data lie before the end of the section ahead of it");
+        if (s.rawSize)
+            rawEnd = s.rawPointer + uint64_t(s.rawSize);
+        if (s.contains(pe.entryPoint))
+            return refuse(s, "it holds the entry point");
+        for (uint32_t d = 0; d < pe.dirCount; ++d) {
+            const uint32_t rva = pe.dirRva(d), size = pe.dirSize(d);
+            if (d == kSecurityDirectory || (rva == 0 && size == 0) || (i == rsrc && d == kResourceDirectory))
+                continue;
+            const bool inside = s.contains(rva);
+            if (inside && i > rsrc && d == kRelocationDirectory && uint64_t(rva) + size <= s.vaEnd())
+                continue;
+            if (inside || (rva < s.va && uint64_t(rva) + size > s.va))
+                return refuse(s, "it holds the " + std::string(kDirectoryNames[d]) + " (data directory " +
+                                     std::to_string(d) + ")");
+        }
+    }
+    // Every relocated pointer and every place a relocation patches.
+    const uint32_t relocRva = pe.dirRva(kRelocationDirectory), relocSize = pe.dirSize(kRelocationDirectory);
+    if (relocSize == 0)
+        return true;
+    const size_t at = pe.fileOffset(relocRva, relocSize);
+    if (at == SIZE_MAX) {
+        *problem = {pe.dirsAt + 8 * kRelocationDirectory,
+                    "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " + formatHex(relocRva) +
+                        ") is not in the image's raw data"};
+        return false;
+    }
+    auto moving = [&](uint64_t rva) -> const Section* {
+        for (size_t i = rsrc; i < pe.sections.size(); ++i)
+            if (pe.sections[i].contains(rva))
+                return &pe.sections[i];
+        return nullptr;
+    };
+    for (size_t block = at; block < at + relocSize;) {
+        const bool whole = at + relocSize - block >= 8;
+        const uint32_t page = whole ? get32(pe.image + block) : 0;
+        const uint32_t blockSize = whole ? get32(pe.image + block + 4) : 0;
+        if (blockSize < 8 || blockSize % 2 || blockSize > at + relocSize - block) {
+            *problem = {block, "relocation block of " + std::to_string(blockSize) + " bytes at offset " +
+                                   std::to_string(block) + " does not fit the relocation table"};
+            return false;
+        }
+        for (size_t e = block + 8; e < block + blockSize; e += 2) {
+            const uint16_t entry = get16(pe.image + e);
+            const unsigned type = entry >> 12;
+            const uint64_t where = uint64_t(page) + (entry & 0xFFF);
+            if (type == 0)
+                continue;
+            if (type != 3 && type != 10) {
+                *problem = {e, "relocation of type " + std::to_string(type) + " at RVA " + formatHex(where) +
+                                   " cannot be checked"};
+                return false;
+            }
+            const size_t width = type == 3 ? 4 : 8;
+            if (const Section* s = moving(where))
+                return refuse(*s, "a relocation at RVA " + formatHex(where) + " patches it");
+            const size_t p = pe.fileOffset(where, width);
+            if (p == SIZE_MAX)
+                continue;  // uninitialised data: zero until the program writes it
+            uint64_t value = get32(pe.image + p);
+            if (width == 8)
+                value |= uint64_t(get32(pe.image + p + 4)) << 32;
+            if (const Section* s = moving(value - pe.imageBase))
+                return refuse(*s, "the pointer at RVA " + formatHex(where) + " refers to it");
+        }
+        block += blockSize;
+    }
+    return true;
+}
+
+// Replaces icon group 129 and its images by the .ico's images.
+bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, const Section& rsrc,
+                 Finding* problem)
+{
+    ResourceId language = resourceNumber(kEnglishUs);
+    std::vector<uint16_t> oldImages;
+    for (const Resource& r : res) {
+        if (r.type == resourceNumber(kRtGroupIcon) && r.name == resourceNumber(kLauncherIconGroup)) {
+            std::vector<IconGroupEntry> entries;
+            if (!decodeIconGroup(r.data.data(), r.data.size(), &entries, problem)) {
+                problem->offset += rsrc.rawPointer + (r.rva - rsrc.va);
+                return false;
+            }
+            for (const IconGroupEntry& e : entries)
+                oldImages.push_back(e.id);
+            language = r.language;
+        }
+    }
+    res.erase(std::remove_if(res.begin(), res.end(),
+                             [&](const Resource& r) {
+                                 if (r.type == resourceNumber(kRtGroupIcon))
+                                     return r.name == resourceNumber(kLauncherIconGroup);
+                                 return r.type == resourceNumber(kRtIcon) && !r.name.isName() &&
+                                        std::find(oldImages.begin(), oldImages.end(), r.name.number) !=
+                                            oldImages.end();
+                             }),
+              res.end());
+    auto taken = [&](uint16_t id) {
+        return std::any_of(res.begin(), res.end(), [&](const Resource& r) {
+            return r.type == resourceNumber(kRtIcon) && r.name == resourceNumber(id);
+        });
+    };
+    std::vector<IconGroupEntry> group;
+    uint16_t id = 0;
+    for (const IconImage& img : icon) {
+        do {
+            if (id == 0xFFFF) {
+                *problem = {0, "no free RT_ICON ids left for " + std::to_string(icon.size()) + " images"};
+                return false;
+            }
+            ++id;
+        } while (taken(id));
+        group.push_back(img.entry);
+        group.back().id = id;
+        res.push_back({resourceNumber(kRtIcon), resourceNumber(id), language, 0, img.data, 0});
+    }
+    res.push_back({resourceNumber(kRtGroupIcon), resourceNumber(kLauncherIconGroup), language, 0,
+                   encodeIconGroup(group), 0});
+    return true;
+}
+
+void replaceVersion(std::vector<Resource>& res, const VersionInfo& info)
+{
+    res.erase(std::remove_if(res.begin(), res.end(),
+                             [](const Resource& r) {
+                                 return r.type == resourceNumber(kRtVersion) &&
+                                        r.name == resourceNumber(kVersionResource);
+                             }),
+              res.end());
+    res.push_back({resourceNumber(kRtVersion), resourceNumber(kVersionResource), resourceNumber(kEnglishUs), 0,
+                   encodeVersionInfo(info), 0});
+}
+
+// Bytes of a section's raw data up to its last non-zero byte.
+uint32_t usedLength(const unsigned char* image, const Section& s)
+{
+    uint32_t n = s.rawSize;
+    while (n && image[s.rawPointer + n - 1] == 0)
+        --n;
+    return n;
+}
+
+bool readSectionResources(const std::vector<unsigned char>& image, const PeLayout& pe, int rsrc,
+                          std::vector<Resource>* res, Finding* problem)
+{
+    const Section& s = pe.sections[size_t(rsrc)];
+    if (readResources(&image[s.rawPointer], s.rawSize, s.va, res, problem))
+        return true;
+    problem->offset += s.rawPointer;
+    return false;
+}
+
+}  // namespace
+
+bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Finding* problem)
+{
+    PeLayout pe;
+    if (!parseLayout(image, &pe, problem))
+        return false;
+    const int found = resourceSection(pe);
+    if (found < 0) {
+        *problem = {pe.dirsAt + 8 * kResourceDirectory,
+                    pe.dirRva(kResourceDirectory) ? "the resource directory does not start a section"
+                                                  : "the image has no resource section"};
+        return false;
+    }
+    const size_t rsrc = size_t(found);
+    if (!checkMovable(pe, rsrc, problem))
+        return false;
+    std::vector<Resource> res;
+    if (!readSectionResources(image, pe, found, &res, problem))
+        return false;
+    if (!branding.icon.empty() && !replaceIcon(res, branding.icon, pe.sections[rsrc], problem))
+        return false;
+    if (branding.version)
+        replaceVersion(res, branding.versionInfo);
+
+    const Section& old = pe.sections[rsrc];
+    const std::vector<unsigned char> section = writeResources(std::move(res), old.va);
+    const uint64_t fa = pe.fileAlignment, sa = pe.sectionAlignment;
+
+    // The new places: the resources where they were, the sections behind
+    // them packed after, the last one trimmed to what it holds (the
+    // padding step filled it with zeros) and then grown to the image's end.
+    std::vector<Section> placed(pe.sections);
+    uint64_t rawEnd = old.rawPointer + alignUp(section.size(), fa);
+    placed[rsrc].virtualSize = uint32_t(section.size());
+    placed[rsrc].rawSize = uint32_t(rawEnd - old.rawPointer);
+    const bool followers = rsrc + 1 < pe.sections.size();
+    const int64_t vaDelta =
+        followers ? int64_t(alignUp(uint64_t(old.va) + section.size(), sa)) - int64_t(pe.sections[rsrc + 1].va) : 0;
+    for (size_t i = rsrc + 1; i < placed.size(); ++i) {
+        Section& s = placed[i];
+        const bool last = i + 1 == placed.size();
+        uint64_t keep = s.rawSize;
+        if (last) {
+            uint64_t used = usedLength(image.data(), s);
+            const uint32_t relocRva = pe.dirRva(kRelocationDirectory);
+            if (s.contains(relocRva))
+                used = std::max<uint64_t>(used, uint64_t(relocRva) - s.va + pe.dirSize(kRelocationDirectory));
+            keep = alignUp(used, fa);
+            if (s.virtualSize <= s.rawSize)
+                s.virtualSize = uint32_t(used);  // grown by the padding step; set again below
+        }
+        s.va = uint32_t(int64_t(s.va) + vaDelta);
+        if (keep || last)
+            s.rawPointer = uint32_t(rawEnd);
+        s.rawSize = uint32_t(keep);
+        rawEnd += keep;
+    }
+    if (rawEnd > kImageSize) {
+        *problem = {old.headerAt, "the resources do not fit in the image: " + std::to_string(rawEnd - kImageSize) +
+                                      " bytes missing (the resource section would need " +
+                                      std::to_string(alignUp(section.size(), fa)) + " bytes)"};
+        return false;
+    }
+    Section& last = placed.back();
+    last.rawSize = uint32_t(kImageSize - last.rawPointer);
+    last.virtualSize = std::max(last.virtualSize, last.rawSize);
+
+    std::vector<unsigned char> out(image.begin(), image.begin() + old.rawPointer);
+    out.resize(kImageSize, 0);
+    std::memcpy(&out[old.rawPointer], section.data(), section.size());
+    uint64_t imageEnd = 0;
+    uint32_t initializedData = get32(&image[pe.optAt + 8]);
+    for (size_t i = 0; i < placed.size(); ++i) {
+        const Section& was = pe.sections[i];
+        const Section& s = placed[i];
+        if (i > rsrc && s.rawSize)
+            std::memcpy(&out[s.rawPointer], &image[was.rawPointer], std::min(was.rawSize, s.rawSize));
+        unsigned char* h = &out[s.headerAt];
+        put32(h + 8, s.virtualSize);
+        put32(h + 12, s.va);
+        put32(h + 16, s.rawSize);
+        put32(h + 20, s.rawPointer);
+        if (s.flags & kInitializedData)
+            initializedData += s.rawSize - was.rawSize;
+        imageEnd = std::max(imageEnd, alignUp(uint64_t(s.va) + std::max(s.virtualSize, s.rawSize), sa));
+    }
+    for (uint32_t d = 0; d < pe.dirCount; ++d)
+        for (size_t i = rsrc + 1; i < placed.size(); ++i)
+            if (d != kSecurityDirectory && pe.dirRva(d) && pe.sections[i].contains(pe.dirRva(d)))
+                put32(&out[pe.dirsAt + 8 * d], uint32_t(int64_t(pe.dirRva(d)) + vaDelta));
+    put32(&out[pe.dirsAt + 8 * kResourceDirectory + 4], uint32_t(section.size()));
+    put32(&out[pe.optAt + 8], initializedData);
+    put32(&out[pe.optAt + 56], uint32_t(imageEnd));
+    put32(&out[pe.optAt + 64], peChecksum(out.data(), out.size(), pe.optAt + 64));
+    image = std::move(out);
+    return true;
+}
+
+ImageBranding inspectBranding(const std::vector<unsigned char>& image)
+{
+    ImageBranding b;
+    PeLayout pe;
+    Finding problem;
+    if (!parseLayout(image, &pe, &problem) || pe.dirRva(kResourceDirectory) == 0)
+        return b;  // the image checks report what is wrong with the headers
+    const int rsrc = resourceSection(pe);
+    if (rsrc < 0) {
+        b.findings.push_back({pe.dirsAt + 8 * kResourceDirectory,
+                              "resource section: the resource directory at RVA " +
+                                  formatHex(pe.dirRva(kResourceDirectory)) + " does not start a section"});
+        return b;
+    }
+    std::vector<Resource> res;
+    if (!readSectionResources(image, pe, rsrc, &res, &problem)) {
+        b.findings.push_back(problem);
+        return b;
+    }
+    const Section& s = pe.sections[size_t(rsrc)];
+    auto fileOffset = [&](const Resource& r, uint64_t at) { return s.rawPointer + (r.rva - s.va) + at; };
+    for (const Resource& r : res) {
+        if (r.type == resourceNumber(kRtGroupIcon) && r.name == resourceNumber(kLauncherIconGroup)) {
+            if (!decodeIconGroup(r.data.data(), r.data.size(), &b.icons, &problem)) {
+                b.findings.push_back({fileOffset(r, problem.offset), problem.what});
+                continue;
+            }
+            for (const IconGroupEntry& e : b.icons) {
+                auto image = std::find_if(res.begin(), res.end(), [&](const Resource& i) {
+                    return i.type == resourceNumber(kRtIcon) && i.name == resourceNumber(e.id);
+                });
+                if (image == res.end() || image->data.size() != e.bytes)
+                    b.findings.push_back({fileOffset(r, 0), "icon group 129 names image " + std::to_string(e.id) +
+                                                                " of " + std::to_string(e.bytes) + " bytes, " +
+                                                                (image == res.end() ? "which is missing" :
+                                                                 "which has " + std::to_string(image->data.size()))});
+            }
+        } else if (r.type == resourceNumber(kRtVersion) && r.name == resourceNumber(kVersionResource)) {
+            b.hasVersion = true;
+            if (!decodeVersionInfo(r.data.data(), r.data.size(), &b.version, &problem))
+                b.findings.push_back({fileOffset(r, problem.offset), problem.what});
+        }
+    }
+    return b;
+}
+
+std::string describeIcons(const std::vector<IconGroupEntry>& icons)
+{
+    std::string out;
+    for (const IconGroupEntry& e : icons) {
+        if (!out.empty())
+            out += ", ";
+        out += std::to_string(e.width ? e.width : 256) + "x" + std::to_string(e.height ? e.height : 256) + " " +
+               std::to_string(e.bitCount) + " bpp";
+    }
+    return out;
+}
+
+}  // namespace sfxpack

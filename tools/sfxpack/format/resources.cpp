@@ -1,0 +1,547 @@
+// The resource tree reader and writer, icon groups and version
+// information.  Pure: everything works on bytes in memory.
+#include "format/resources.h"
+
+#include <algorithm>
+#include <set>
+#include <tuple>
+
+#include "base/bytes.h"
+
+namespace sfxpack {
+
+namespace {
+
+constexpr size_t kDirectorySize = 16;
+constexpr size_t kEntrySize = 8;
+constexpr size_t kDataEntrySize = 16;
+constexpr uint32_t kHighBit = 0x80000000u;
+
+// Walks the tree once, refusing anything that could not be rebuilt: data
+// outside the section, shared directories, and more entries or data than a
+// section of this size can hold without overlaps.
+struct TreeReader {
+    const unsigned char* s;
+    size_t size;
+    uint32_t rva;
+    std::vector<Resource>* out;
+    Finding* problem;
+    std::set<uint32_t> visited;
+    uint64_t entries = 0;
+    uint64_t dataBytes = 0;
+
+    bool fail(uint64_t offset, std::string what)
+    {
+        *problem = {offset, "resource section: " + std::move(what)};
+        return false;
+    }
+
+    bool readId(uint32_t field, uint32_t entryAt, ResourceId* id)
+    {
+        id->name.clear();
+        if (!(field & kHighBit)) {
+            if (field > 0xFFFF)
+                return fail(entryAt, "resource id " + std::to_string(field) + " is above 65535");
+            id->number = uint16_t(field);
+            return true;
+        }
+        const uint32_t at = field & ~kHighBit;
+        if (at > size || size - at < 2)
+            return fail(entryAt, "name at offset " + std::to_string(at) + " lies outside the section");
+        const uint16_t length = get16(s + at);
+        if (length == 0 || size - at - 2 < 2u * length)
+            return fail(at, "name of " + std::to_string(length) + " characters is empty or runs past the section");
+        for (uint16_t i = 0; i < length; ++i)
+            id->name += char16_t(get16(s + at + 2 + 2 * i));
+        return true;
+    }
+
+    // Level 0 lists types, 1 names, 2 languages.
+    bool readDirectory(uint32_t at, int level, Resource& path)
+    {
+        if (at > size || size - at < kDirectorySize)
+            return fail(at, "directory at offset " + std::to_string(at) + " lies outside the section");
+        if (!visited.insert(at).second)
+            return fail(at, "directory at offset " + std::to_string(at) + " is reached twice");
+        const uint32_t count = uint32_t(get16(s + at + 12)) + get16(s + at + 14);
+        entries += count;
+        if ((size - at - kDirectorySize) / kEntrySize < count || entries > size / kEntrySize)
+            return fail(at, "directory at offset " + std::to_string(at) + " has " + std::to_string(count) +
+                                " entries, more than fit in the section");
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t entryAt = at + uint32_t(kDirectorySize + kEntrySize * i);
+            ResourceId* id = level == 0 ? &path.type : level == 1 ? &path.name : &path.language;
+            if (!readId(get32(s + entryAt), entryAt, id))
+                return false;
+            const uint32_t target = get32(s + entryAt + 4);
+            const bool subdirectory = (target & kHighBit) != 0;
+            if (subdirectory != (level < 2))
+                return fail(entryAt + 4, level < 2 ? "a data entry where a directory belongs"
+                                                   : "a directory where a data entry belongs");
+            if (level < 2) {
+                if (!readDirectory(target & ~kHighBit, level + 1, path))
+                    return false;
+            } else if (!readData(target, path)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool readData(uint32_t at, const Resource& path)
+    {
+        if (at > size || size - at < kDataEntrySize)
+            return fail(at, "data entry at offset " + std::to_string(at) + " lies outside the section");
+        const uint32_t dataRva = get32(s + at);
+        const uint32_t length = get32(s + at + 4);
+        if (dataRva < rva || dataRva - rva > size || length > size - (dataRva - rva))
+            return fail(at, "data of " + std::to_string(length) + " bytes at RVA " + formatHex(dataRva) +
+                                " lie outside the section (RVA " + formatHex(rva) + ", " + std::to_string(size) +
+                                " bytes)");
+        dataBytes += length;
+        if (dataBytes > size || out->size() >= size / kDataEntrySize)
+            return fail(at, "more resource data than the section holds: the data overlap");
+        Resource r = path;
+        r.codePage = get32(s + at + 8);
+        r.rva = dataRva;
+        const unsigned char* p = s + (dataRva - rva);
+        r.data.assign(p, p + length);
+        out->push_back(std::move(r));
+        return true;
+    }
+};
+
+void append16(std::vector<unsigned char>& out, uint16_t v)
+{
+    out.push_back(static_cast<unsigned char>(v));
+    out.push_back(static_cast<unsigned char>(v >> 8));
+}
+
+void append32(std::vector<unsigned char>& out, uint32_t v)
+{
+    append16(out, uint16_t(v));
+    append16(out, uint16_t(v >> 16));
+}
+
+void padTo(std::vector<unsigned char>& out, size_t alignment)
+{
+    while (out.size() % alignment)
+        out.push_back(0);
+}
+
+}  // namespace
+
+bool operator<(const ResourceId& a, const ResourceId& b)
+{
+    // Names come before numbers, as in a directory.
+    if (a.isName() != b.isName())
+        return a.isName();
+    return a.isName() ? a.name < b.name : a.number < b.number;
+}
+
+bool operator==(const ResourceId& a, const ResourceId& b) { return a.number == b.number && a.name == b.name; }
+
+bool readResources(const unsigned char* section, size_t size, uint32_t rva, std::vector<Resource>* out,
+                   Finding* problem)
+{
+    out->clear();
+    TreeReader reader{section, size, rva, out, problem, {}, 0, 0};
+    Resource path;
+    return reader.readDirectory(0, 0, path);
+}
+
+std::vector<unsigned char> writeResources(std::vector<Resource> res, uint32_t rva)
+{
+    std::stable_sort(res.begin(), res.end(), [](const Resource& a, const Resource& b) {
+        return std::tie(a.type, a.name, a.language) < std::tie(b.type, b.name, b.language);
+    });
+    // The tree: [first, end) ranges of `res` per type and per name.
+    struct Node {
+        size_t first, end;
+    };
+    std::vector<Node> types, names;
+    for (size_t i = 0; i < res.size(); ++i) {
+        const bool newType = i == 0 || !(res[i].type == res[i - 1].type);
+        if (newType)
+            types.push_back({names.size(), names.size()});
+        if (newType || !(res[i].name == res[i - 1].name))
+            names.push_back({i, i});
+        names.back().end = i + 1;
+        types.back().end = names.size();
+    }
+    // Directories breadth-first, then the data entries, the names, the data.
+    const size_t rootSize = kDirectorySize + kEntrySize * types.size();
+    size_t at = rootSize;
+    std::vector<size_t> typeDirAt, nameDirAt;
+    for (const Node& t : types) {
+        typeDirAt.push_back(at);
+        at += kDirectorySize + kEntrySize * (t.end - t.first);
+    }
+    for (const Node& n : names) {
+        nameDirAt.push_back(at);
+        at += kDirectorySize + kEntrySize * (n.end - n.first);
+    }
+    const size_t dataEntriesAt = at;
+    at += kDataEntrySize * res.size();
+
+    std::vector<unsigned char> strings;
+    auto idField = [&](const ResourceId& id) -> uint32_t {
+        if (!id.isName())
+            return id.number;
+        const uint32_t where = uint32_t(at + strings.size()) | kHighBit;
+        append16(strings, uint16_t(id.name.size()));
+        for (char16_t c : id.name)
+            append16(strings, uint16_t(c));
+        return where;
+    };
+    std::vector<unsigned char> out;
+    auto directory = [&](size_t count, auto&& entry) {
+        size_t named = 0;
+        std::vector<std::pair<uint32_t, uint32_t>> fields;
+        for (size_t i = 0; i < count; ++i) {
+            auto [id, target] = entry(i);
+            named += id->isName();
+            fields.emplace_back(idField(*id), target);
+        }
+        append32(out, 0);  // characteristics
+        append32(out, 0);  // time stamp: none, so the bytes depend on the content alone
+        append32(out, 0);  // version
+        append16(out, uint16_t(named));
+        append16(out, uint16_t(count - named));
+        for (auto [id, target] : fields) {
+            append32(out, id);
+            append32(out, target);
+        }
+    };
+    directory(types.size(), [&](size_t i) {
+        return std::make_pair(&res[names[types[i].first].first].type, uint32_t(typeDirAt[i]) | kHighBit);
+    });
+    for (const Node& t : types)
+        directory(t.end - t.first, [&](size_t i) {
+            return std::make_pair(&res[names[t.first + i].first].name, uint32_t(nameDirAt[t.first + i]) | kHighBit);
+        });
+    for (const Node& n : names)
+        directory(n.end - n.first, [&](size_t i) {
+            return std::make_pair(&res[n.first + i].language, uint32_t(dataEntriesAt + kDataEntrySize * (n.first + i)));
+        });
+    size_t dataAt = alignUp(at + strings.size(), 8);
+    for (const Resource& r : res) {
+        append32(out, rva + uint32_t(dataAt));
+        append32(out, uint32_t(r.data.size()));
+        append32(out, r.codePage);
+        append32(out, 0);
+        dataAt = alignUp(dataAt + r.data.size(), 8);
+    }
+    out.insert(out.end(), strings.begin(), strings.end());
+    for (const Resource& r : res) {
+        padTo(out, 8);
+        out.insert(out.end(), r.data.begin(), r.data.end());
+    }
+    return out;
+}
+
+// ---- Icon groups --------------------------------------------------------
+
+std::vector<unsigned char> encodeIconGroup(const std::vector<IconGroupEntry>& entries)
+{
+    std::vector<unsigned char> out;
+    append16(out, 0);
+    append16(out, 1);
+    append16(out, uint16_t(entries.size()));
+    for (const IconGroupEntry& e : entries) {
+        out.push_back(e.width);
+        out.push_back(e.height);
+        out.push_back(e.colorCount);
+        out.push_back(0);
+        append16(out, e.planes);
+        append16(out, e.bitCount);
+        append32(out, e.bytes);
+        append16(out, e.id);
+    }
+    return out;
+}
+
+bool decodeIconGroup(const unsigned char* data, size_t size, std::vector<IconGroupEntry>* out, Finding* problem)
+{
+    out->clear();
+    if (size < 6 || get16(data) != 0 || get16(data + 2) != 1) {
+        *problem = {0, "icon group: no GRPICONDIR header (reserved 0, type 1)"};
+        return false;
+    }
+    const uint16_t count = get16(data + 4);
+    if ((size - 6) / 14 < count) {
+        *problem = {4, "icon group: " + std::to_string(count) + " entries do not fit in its " +
+                           std::to_string(size) + " bytes"};
+        return false;
+    }
+    for (uint16_t i = 0; i < count; ++i) {
+        const unsigned char* e = data + 6 + 14 * i;
+        out->push_back({e[0], e[1], e[2], get16(e + 4), get16(e + 6), get32(e + 8), get16(e + 12)});
+    }
+    return true;
+}
+
+// ---- Version information ------------------------------------------------
+
+std::string parseVersionNumber(std::string_view text, uint16_t out[4])
+{
+    const std::string quoted = "'" + printableName(text) + "'";
+    size_t part = 0, start = 0;
+    for (;;) {
+        const size_t dot = std::min(text.find('.', start), text.size());
+        const std::string_view digits = text.substr(start, dot - start);
+        if (part == 4)
+            return quoted + " has more than four parts";
+        uint32_t value = 0;
+        bool number = !digits.empty();
+        for (char c : digits) {
+            if (c < '0' || c > '9') {
+                number = false;
+                break;
+            }
+            value = std::min<uint32_t>(value * 10 + uint32_t(c - '0'), 1000000);
+        }
+        if (!number)
+            return "part '" + printableName(digits) + "' of " + quoted + " is not a number";
+        if (value > 0xFFFF)
+            return "part " + std::string(digits) + " of " + quoted + " is above 65535";
+        out[part++] = uint16_t(value);
+        if (dot == text.size())
+            break;
+        start = dot + 1;
+    }
+    for (; part < 4; ++part)
+        out[part] = 0;
+    return {};
+}
+
+std::string formatVersionNumber(const uint16_t v[4])
+{
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+           std::to_string(v[3]);
+}
+
+bool utf8ToUtf16(std::string_view in, std::u16string* out, size_t* badOffset)
+{
+    out->clear();
+    for (size_t i = 0; i < in.size();) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        size_t extra;
+        uint32_t cp, minimum;
+        if (c < 0x80) {
+            extra = 0, cp = c, minimum = 0;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1, cp = c & 0x1F, minimum = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, cp = c & 0x0F, minimum = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, cp = c & 0x07, minimum = 0x10000;
+        } else {
+            *badOffset = i;
+            return false;
+        }
+        if (in.size() - i - 1 < extra) {
+            *badOffset = i;
+            return false;
+        }
+        for (size_t k = 1; k <= extra; ++k) {
+            const unsigned char cc = static_cast<unsigned char>(in[i + k]);
+            if ((cc & 0xC0) != 0x80) {
+                *badOffset = i + k;
+                return false;
+            }
+            cp = cp << 6 | (cc & 0x3F);
+        }
+        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            *badOffset = i;
+            return false;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            *out += char16_t(0xD800 + (cp >> 10));
+            *out += char16_t(0xDC00 + (cp & 0x3FF));
+        } else {
+            *out += char16_t(cp);
+        }
+        i += 1 + extra;
+    }
+    return true;
+}
+
+std::string utf16ToUtf8(std::u16string_view in)
+{
+    std::string out;
+    for (size_t i = 0; i < in.size(); ++i) {
+        uint32_t cp = in[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        appendUtf8(out, cp);
+    }
+    return out;
+}
+
+namespace {
+
+constexpr uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
+constexpr size_t kFixedFileInfoSize = 52;
+constexpr uint16_t kBinary = 0;
+constexpr uint16_t kText = 1;
+
+// Starts a version block: length (set by endBlock), value length, type, key.
+size_t beginBlock(std::vector<unsigned char>& out, uint16_t valueLength, uint16_t type, std::u16string_view key)
+{
+    padTo(out, 4);
+    const size_t start = out.size();
+    append16(out, 0);
+    append16(out, valueLength);
+    append16(out, type);
+    for (char16_t c : key)
+        append16(out, uint16_t(c));
+    append16(out, 0);
+    padTo(out, 4);
+    return start;
+}
+
+void endBlock(std::vector<unsigned char>& out, size_t start) { put16(&out[start], uint16_t(out.size() - start)); }
+
+std::u16string utf16(std::string_view utf8)
+{
+    std::u16string s;
+    size_t bad;
+    utf8ToUtf16(utf8, &s, &bad);
+    return s;
+}
+
+// One parsed block header; `end` excludes any padding behind the block.
+struct Block {
+    uint16_t valueLength = 0;
+    uint16_t type = 0;
+    std::u16string key;
+    size_t value = 0;     // offset of the value
+    size_t children = 0;  // offset of the first child
+    size_t end = 0;
+};
+
+bool parseBlock(const unsigned char* data, size_t at, size_t limit, Block* b, Finding* problem)
+{
+    const uint16_t length = limit - at >= 2 ? get16(data + at) : 0;
+    if (length < 6 || length > limit - at) {
+        *problem = {at, "version information: block length " + std::to_string(length) +
+                            " does not fit its parent (" + std::to_string(limit - at) + " bytes left)"};
+        return false;
+    }
+    b->end = at + length;
+    b->valueLength = get16(data + at + 2);
+    b->type = get16(data + at + 4);
+    b->key.clear();
+    size_t p = at + 6;
+    for (;; p += 2) {
+        if (b->end - p < 2) {
+            *problem = {at, "version information: block key has no NUL within the block"};
+            return false;
+        }
+        const uint16_t c = get16(data + p);
+        if (c == 0)
+            break;
+        b->key += char16_t(c);
+    }
+    b->value = std::min<size_t>(alignUp(p + 2, 4), b->end);
+    const size_t valueBytes = b->type == kText ? 2u * b->valueLength : b->valueLength;
+    b->children = std::min<size_t>(alignUp(b->value + std::min(valueBytes, b->end - b->value), 4), b->end);
+    return true;
+}
+
+// Calls `child` for each child block of `parent`; stops at the first failure.
+template <typename F>
+bool forEachChild(const unsigned char* data, const Block& parent, Finding* problem, F&& child)
+{
+    for (size_t at = parent.children; at + 6 <= parent.end; at = alignUp(at, 4)) {
+        Block b;
+        if (!parseBlock(data, at, parent.end, &b, problem) || !child(b))
+            return false;
+        at = b.end;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<unsigned char> encodeVersionInfo(const VersionInfo& info)
+{
+    std::vector<unsigned char> out;
+    const size_t root = beginBlock(out, kFixedFileInfoSize, kBinary, u"VS_VERSION_INFO");
+    append32(out, kFixedFileInfoSignature);
+    append32(out, 0x00010000);  // structure version 1.0
+    append32(out, uint32_t(info.fileVersion[0]) << 16 | info.fileVersion[1]);
+    append32(out, uint32_t(info.fileVersion[2]) << 16 | info.fileVersion[3]);
+    append32(out, uint32_t(info.productVersion[0]) << 16 | info.productVersion[1]);
+    append32(out, uint32_t(info.productVersion[2]) << 16 | info.productVersion[3]);
+    append32(out, 0x3F);     // file flags mask: VS_FFI_FILEFLAGSMASK
+    append32(out, 0);        // file flags: a release build
+    append32(out, 0x40004);  // VOS_NT_WINDOWS32
+    append32(out, 1);        // VFT_APP
+    append32(out, 0);        // subtype
+    append32(out, 0);        // file date: none, so equal inputs give equal bytes
+    append32(out, 0);
+
+    const size_t fileInfo = beginBlock(out, 0, kText, u"StringFileInfo");
+    const size_t table = beginBlock(out, 0, kText, u"040904B0");
+    for (const auto& [key, value] : info.strings) {
+        const std::u16string v = utf16(value);
+        const size_t s = beginBlock(out, uint16_t(v.size() + 1), kText, utf16(key));
+        for (char16_t c : v)
+            append16(out, uint16_t(c));
+        append16(out, 0);
+        endBlock(out, s);
+    }
+    endBlock(out, table);
+    endBlock(out, fileInfo);
+
+    const size_t varInfo = beginBlock(out, 0, kText, u"VarFileInfo");
+    const size_t translation = beginBlock(out, 4, kBinary, u"Translation");
+    append16(out, kEnglishUs);
+    append16(out, kUnicodeCodePage);
+    endBlock(out, translation);
+    endBlock(out, varInfo);
+    endBlock(out, root);
+    return out;
+}
+
+bool decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* out, Finding* problem)
+{
+    *out = VersionInfo();
+    Block root;
+    if (!parseBlock(data, 0, size, &root, problem))
+        return false;
+    if (root.key != u"VS_VERSION_INFO" || root.valueLength < kFixedFileInfoSize ||
+        root.end - root.value < kFixedFileInfoSize || get32(data + root.value) != kFixedFileInfoSignature) {
+        *problem = {0, "version information: no VS_VERSION_INFO block with a VS_FIXEDFILEINFO"};
+        return false;
+    }
+    const unsigned char* fixed = data + root.value;
+    for (int i = 0; i < 2; ++i) {
+        out->fileVersion[2 * i] = uint16_t(get32(fixed + 8 + 4 * i) >> 16);
+        out->fileVersion[2 * i + 1] = uint16_t(get32(fixed + 8 + 4 * i));
+        out->productVersion[2 * i] = uint16_t(get32(fixed + 16 + 4 * i) >> 16);
+        out->productVersion[2 * i + 1] = uint16_t(get32(fixed + 16 + 4 * i));
+    }
+    return forEachChild(data, root, problem, [&](const Block& info) {
+        if (info.key != u"StringFileInfo")
+            return true;
+        return forEachChild(data, info, problem, [&](const Block& table) {
+            return forEachChild(data, table, problem, [&](const Block& s) {
+                std::u16string value;
+                for (size_t p = s.value; p + 2 <= s.children && get16(data + p) != 0; p += 2)
+                    value += char16_t(get16(data + p));
+                out->strings.emplace_back(utf16ToUtf8(s.key), utf16ToUtf8(value));
+                return true;
+            });
+        });
+    });
+}
+
+}  // namespace sfxpack

@@ -1,0 +1,212 @@
+// What the code page conversions share on every platform: which code pages
+// are known, UTF-8 decoding for messages, and finding the character or
+// byte that made a whole-name conversion fail.
+#include "platform/codepage.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "base/bytes.h"
+
+namespace sfxpack {
+
+const char kKnownCodePages[] = "874, 932, 936, 949, 950, 1250-1258";
+
+namespace {
+
+// Length of the UTF-8 sequence at `at` and its code point, or 0 when the
+// bytes there are no well-formed sequence (overlong forms, surrogates and
+// values past U+10FFFF included).
+size_t utf8Sequence(std::string_view s, size_t at, uint32_t* codePoint)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = byte(at);
+    size_t len;
+    uint32_t cp, min;
+    if (c < 0x80)
+        len = 1, cp = c, min = 0;
+    else if ((c & 0xe0) == 0xc0)
+        len = 2, cp = c & 0x1f, min = 0x80;
+    else if ((c & 0xf0) == 0xe0)
+        len = 3, cp = c & 0x0f, min = 0x800;
+    else if ((c & 0xf8) == 0xf0)
+        len = 4, cp = c & 0x07, min = 0x10000;
+    else
+        return 0;
+    if (s.size() - at < len)
+        return 0;
+    for (size_t i = 1; i < len; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80)
+            return 0;
+        cp = cp << 6 | (byte(at + i) & 0x3f);
+    }
+    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    *codePoint = cp;
+    return len;
+}
+
+// Marks a byte that starts no well-formed UTF-8 sequence.
+constexpr uint32_t kNotUtf8 = 0xffffffff;
+
+// Calls fn(codePoint, bytes, offset) for each character of `s`; a byte that
+// starts no well-formed sequence comes alone, with kNotUtf8.  fn returns
+// false to stop the walk.
+template <typename Fn>
+void forEachCharacter(std::string_view s, Fn fn)
+{
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = kNotUtf8;
+        size_t len = utf8Sequence(s, i, &cp);
+        if (len == 0)
+            len = 1, cp = kNotUtf8;
+        if (!fn(cp, s.substr(i, len), i))
+            return;
+        i += len;
+    }
+}
+
+std::string hexByte(unsigned char c)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    return buf;
+}
+
+}  // namespace
+
+bool knownCodePage(unsigned codePage)
+{
+    switch (codePage) {
+    case 874: case 932: case 936: case 949: case 950:
+        return true;
+    default:
+        return codePage >= 1250 && codePage <= 1258;
+    }
+}
+
+bool parseCodePage(std::string_view text, unsigned* codePage)
+{
+    unsigned value = 0;
+    if (text.empty() || text.size() > 5)
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + unsigned(c - '0');
+    }
+    if (!knownCodePage(value))
+        return false;
+    *codePage = value;
+    return true;
+}
+
+bool isAscii(std::string_view s)
+{
+    for (unsigned char c : s)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+std::string deviceNameProblem(std::string_view utf8, unsigned codePage)
+{
+    std::vector<unsigned short> units;
+    forEachCharacter(utf8, [&units](uint32_t cp, std::string_view, size_t) {
+        if (cp == kNotUtf8) {
+            units.push_back(0xfffd);
+        } else if (cp >= 0x10000) {
+            units.push_back(static_cast<unsigned short>(0xd800 + ((cp - 0x10000) >> 10)));
+            units.push_back(static_cast<unsigned short>(0xdc00 + ((cp - 0x10000) & 0x3ff)));
+        } else {
+            units.push_back(static_cast<unsigned short>(cp));
+        }
+        return true;
+    });
+    if (!IsDeviceNameText(units.data(), units.size()))
+        return {};
+    return "name '" + printableText(utf8) + "' is a device name in code page " + std::to_string(codePage);
+}
+
+std::string printableText(std::string_view utf8)
+{
+    std::string out;
+    forEachCharacter(utf8, [&out](uint32_t cp, std::string_view bytes, size_t) {
+        if (cp == kNotUtf8 || cp < 32 || cp == 127 || (cp >= 0x80 && cp < 0xa0)) {
+            for (unsigned char c : bytes)
+                out += hexByte(c);
+        } else {
+            if (cp == '\\')
+                out += '\\';
+            out += bytes;
+        }
+        return true;
+    });
+    return out;
+}
+
+std::string upperCase(std::string_view utf8)
+{
+    std::string out;
+    forEachCharacter(utf8, [&out](uint32_t cp, std::string_view bytes, size_t) {
+        if (cp == kNotUtf8) {
+            out += bytes;
+            return true;
+        }
+        cp = platformUpper(cp);
+        appendUtf8(out, cp);
+        return true;
+    });
+    return out;
+}
+
+bool encodeName(std::string_view utf8, unsigned codePage, std::string* out, std::string* problem)
+{
+    problem->clear();
+    forEachCharacter(utf8, [problem](uint32_t cp, std::string_view bytes, size_t at) {
+        if (cp != kNotUtf8)
+            return true;
+        *problem = "is not UTF-8 (byte 0" + hexByte(static_cast<unsigned char>(bytes[0])).substr(1) +
+                   " at offset " + std::to_string(at) + ")";
+        return false;
+    });
+    if (!problem->empty())
+        return false;
+    if (platformFromUtf8(utf8, codePage, out))
+        return true;
+    // Convert character by character to name the one that has no place in
+    // the code page.
+    *problem = "does not convert to code page " + std::to_string(codePage);
+    std::string ignored;
+    forEachCharacter(utf8, [&](uint32_t cp, std::string_view bytes, size_t) {
+        if (platformFromUtf8(bytes, codePage, &ignored))
+            return true;
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+        *problem = "'" + printableText(bytes) + "' (" + code + ") has no character in code page " +
+                   std::to_string(codePage);
+        return false;
+    });
+    return false;
+}
+
+bool decodeName(std::string_view name, unsigned codePage, std::string* out, size_t* badOffset)
+{
+    if (platformToUtf8(name, codePage, out))
+        return true;
+    // Walk the name by characters of the code page to find the first one
+    // that does not convert.
+    const LeadByteTest lead = leadByteTest(codePage);
+    std::string ignored;
+    size_t i = 0;
+    while (i < name.size()) {
+        const size_t len = lead && lead(static_cast<unsigned char>(name[i])) ? 2 : 1;
+        if (len > name.size() - i || !platformToUtf8(name.substr(i, len), codePage, &ignored))
+            break;
+        i += len;
+    }
+    *badOffset = i < name.size() ? i : 0;
+    return false;
+}
+
+}  // namespace sfxpack

@@ -1,0 +1,278 @@
+// File handling that both systems share: moving and closing File objects,
+// the buffered copy, cleaning up temporary files, creating directories,
+// noting interruptions, and the progress bar.
+#include "platform/fileio.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/fileio_internal.h"
+
+namespace sfxpack {
+
+namespace detail {
+
+bool fail(IoError* err, const std::string& what)
+{
+    if (err)
+        err->message = what;
+    return false;
+}
+
+bool failInterrupted(IoError* err) { return fail(err, "interrupted"); }
+
+volatile std::sig_atomic_t g_interruptedBy = 0;
+
+}  // namespace detail
+
+using detail::fail;
+
+// ---- Interruption -------------------------------------------------------
+
+InterruptGuard::InterruptGuard() { detail::catchInterrupts(true); }
+
+InterruptGuard::~InterruptGuard() { detail::catchInterrupts(false); }
+
+bool interrupted() { return detail::g_interruptedBy != 0; }
+
+void endIfInterrupted()
+{
+    if (interrupted())
+        detail::endBy(detail::g_interruptedBy);
+}
+
+// ---- File ---------------------------------------------------------------
+
+File::~File()
+{
+    IoError ignored;
+    close(&ignored);
+}
+
+File::File(File&& other) noexcept { *this = std::move(other); }
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        IoError ignored;
+        close(&ignored);
+        std::swap(native_, other.native_);
+        path_ = std::move(other.path_);
+        size_ = other.size_;
+    }
+    return *this;
+}
+
+bool File::isOpen() const { return native_ != noFile(); }
+
+bool File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
+                    Progress* progress, IoError* err)
+{
+    if (!kernelCopy(in, offset, len, progress, err))
+        return false;
+    while (len > 0) {
+        if (interrupted())
+            return detail::failInterrupted(err);
+        size_t n = size_t(std::min<uint64_t>(len, buffer.size()));
+        if (!in.read(offset, buffer.data(), n))
+            return fail(err, "read " + in.path() + " at offset " + std::to_string(offset) + ": " +
+                                 (in.readError().empty() ? "the file ended early" : in.readError()) +
+                                 " (did it change while being packed?)");
+        if (!writeAll(buffer.data(), n, err))
+            return false;
+        offset += n;
+        len -= n;
+        if (progress)
+            progress->advance(n);
+    }
+    return true;
+}
+
+// ---- Appender -----------------------------------------------------------
+
+bool Appender::add(const void* bytes, size_t len, IoError* err)
+{
+    auto* p = static_cast<const char*>(bytes);
+    return gatherBytes(p, len, err) && (len == 0 || (drain(err) && out_.writeAll(p, len, err)));
+}
+
+bool Appender::addFile(File& in, uint64_t offset, uint64_t len, IoError* err)
+{
+    return gatherFile(in, offset, len, err) &&
+           (len == 0 || (drain(err) && out_.copyFrom(in, offset, len, buffer_, progress_, err)));
+}
+
+bool Appender::finish(IoError* err) { return drain(err); }
+
+bool readTextFile(const std::string& path, std::string* text, IoError* err)
+{
+    std::FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (!f)
+        return fail(err, path + ": " + detail::lastError());
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text->append(buf, n);
+    const bool ok = !std::ferror(f);
+    if (f != stdin)
+        std::fclose(f);
+    return ok ? true : fail(err, path + ": read error");
+}
+
+// ---- TempOutput ---------------------------------------------------------
+
+TempOutput::~TempOutput()
+{
+    if (committed_ || tempPath_.empty())
+        return;
+    IoError ignored;
+    file_.close(&ignored);
+    detail::removeFile(tempPath_);
+}
+
+// ---- OutputDir ----------------------------------------------------------
+
+bool OutputDir::open(const std::string& path, IoError* err)
+{
+    path_ = path;
+    // Every prefix that ends before a separator, then the whole path.
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if ((i < path.size() && !detail::isSeparator(path[i])) || detail::isSeparator(path[i - 1]))
+            continue;
+        bool created = false;
+        if (!detail::makeDirectory(path.substr(0, i), &created, err))
+            return false;
+        if (created)
+            created_.push_back(path.substr(0, i));
+    }
+    return openExisting(err);
+}
+
+std::string OutputDir::display(const std::string& name) const
+{
+    if (path_ == ".")
+        return name;
+    char last = path_.empty() ? '/' : path_.back();
+    return detail::isSeparator(last) ? path_ + name : path_ + "/" + name;
+}
+
+bool OutputDir::stage(const std::string& name, File* out, IoError* err)
+{
+    // Short temporary names: a record name may already be as long as the
+    // file system allows.
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::string temp = ".sfxpack-" + std::to_string(detail::processId()) + "-" +
+                                 std::to_string(staged_.size()) + "-" + std::to_string(attempt) + ".tmp";
+        bool exists = false;
+        NativeFile created = createNew(temp, &exists);
+        if (created == File::noFile() && exists && attempt < 100)
+            continue;
+        if (created == File::noFile())
+            return fail(err, "create a temporary file in " + path_ + ": " + detail::lastError());
+        staged_.push_back({name, temp});
+        File f;
+        f.native_ = created;
+        f.path_ = display(name);
+        *out = std::move(f);
+        return true;
+    }
+}
+
+bool OutputDir::commit(bool replace, IoError* err)
+{
+    if (interrupted())
+        return detail::failInterrupted(err);
+    for (Staged& s : staged_) {
+        s.replaced = contains(s.name);
+        if (!place(s, replace, err)) {
+            // Files that replaced nothing are taken back; a replaced file
+            // cannot be brought back, but the check before writing refuses
+            // everything that could make a rename fail.
+            for (const Staged& done : staged_)
+                if (done.placed && !done.replaced)
+                    removeEntry(done.name);
+            return false;
+        }
+        s.placed = true;
+    }
+    committed_ = true;
+    return true;
+}
+
+void OutputDir::removeStaged()
+{
+    if (committed_)
+        return;
+    for (const Staged& s : staged_)
+        if (!s.placed)
+            removeEntry(s.temp);
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it)
+        detail::removeDirectory(*it);
+}
+
+// ---- Progress -----------------------------------------------------------
+
+namespace {
+constexpr uint64_t kProgressThreshold = 64u << 20;
+bool g_progressOff = false;
+constexpr int kBarWidth = 30;
+constexpr int kDefaultColumns = 80;
+// The columns of "sfxpack:  [] 100%", the line without label and bar.
+constexpr int kFixedColumns = int(sizeof "sfxpack:  [] 100%") - 1;
+}  // namespace
+
+void Progress::switchOff() { g_progressOff = true; }
+
+Progress::Progress(const std::string& label, uint64_t total)
+    : label_(label),
+      total_(total),
+      enabled_(!g_progressOff && total > kProgressThreshold && detail::stderrIsTerminal())
+{
+    if (!enabled_)
+        return;
+    width_ = detail::terminalColumns();
+    if (width_ <= 0)
+        width_ = kDefaultColumns;
+    enabled_ = width_ - 1 >= kFixedColumns;  // too narrow for any bar
+    if (enabled_)
+        draw();
+}
+
+Progress::~Progress()
+{
+    // Blanks exactly what draw() can have written, so the line never wraps.
+    if (enabled_)
+        std::fprintf(stderr, "\r%*s\r", width_ - 1, "");
+}
+
+void Progress::advance(uint64_t bytes)
+{
+    done_ += bytes;
+    if (enabled_)
+        draw();
+}
+
+void Progress::draw()
+{
+    int percent = total_ ? int(std::min<uint64_t>(done_, total_) * 100 / total_) : 100;
+    if (percent == shown_)
+        return;
+    shown_ = percent;
+    // "sfxpack: LABEL [BAR] NNN%" in at most width - 1 columns (a line
+    // that fills the last column wraps on some terminals): the bar shrinks
+    // first, then the label.
+    const int room = width_ - 1 - kFixedColumns;
+    const int bar = std::min(kBarWidth, std::max(std::min(room, 10), room - int(label_.size())));
+    const std::string label = label_.substr(0, size_t(std::max(0, room - bar)));
+    std::string line = "\rsfxpack: " + label + " [";
+    const int filled = percent * bar / 100;
+    line.append(size_t(filled), '#');
+    line.append(size_t(bar - filled), '.');
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "] %3d%%", percent);
+    line += tail;
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace sfxpack

@@ -1,0 +1,246 @@
+// File handling for sfxpack: reading with 64-bit offsets, writing a
+// container through a temporary file that becomes the output only when
+// complete, extracting through temporary files that take their names only
+// when every one is written, never following links, and a progress bar.
+// Nothing here knows the container format.
+//
+// fileio.cpp holds what both systems share; fileio_posix.cpp and
+// fileio_windows.cpp hold the system calls, one of them per build.
+#ifndef SFXPACK_FILEIO_H
+#define SFXPACK_FILEIO_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/source.h"
+
+namespace sfxpack {
+
+// What failed, as one line for the user ("open setup.exe: No such file").
+struct IoError {
+    std::string message;
+};
+
+class Progress;
+
+#ifdef _WIN32
+using NativeFile = void*;  // a HANDLE
+#else
+using NativeFile = int;  // a file descriptor
+#endif
+
+// An open file.  Closed on destruction.
+class File : public Source {
+public:
+    File() = default;
+    ~File() override;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Opens an existing file for reading; it must be a regular file.  A
+    // FIFO or device is refused without waiting for a writer.
+    static bool openRead(const std::string& path, File* out, IoError* err);
+    // Standard output, for writing; messages call it "standard output".
+    static File standardOutput();
+    // How many more files the process can hold open at once, keeping room
+    // for the few it needs besides; where the system has a soft limit
+    // below its hard one, the soft limit is raised first.
+    static size_t openLimit();
+
+    bool isOpen() const;
+    const std::string& path() const { return path_; }
+    uint64_t size() const override { return size_; }
+    bool read(uint64_t offset, void* buf, size_t len) override;
+    // Error text of the last failed read ("Input/output error", or that
+    // the file ended early).
+    const std::string& readError() const { return readError_; }
+
+    bool writeAll(const void* buf, size_t len, IoError* err);
+    // Appends `len` bytes of `in` from `offset` at the current position,
+    // through the kernel's copy where it can and `buffer` otherwise.
+    bool copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
+                  Progress* progress, IoError* err);
+    bool close(IoError* err);
+
+private:
+    friend class TempOutput;
+    friend class OutputDir;
+    friend class Appender;
+    static NativeFile noFile();
+    // Copies what the kernel can copy between the two files without the
+    // data passing through this process; advances offset and len.  False
+    // only on an error that the buffered copy would meet as well.
+    bool kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progress, IoError* err);
+
+    NativeFile native_ = noFile();
+    std::string path_;  // as messages name the file
+    uint64_t size_ = 0;
+    std::string readError_;
+};
+
+// Writes pieces to a file in order: bytes, and ranges of input files.
+// Where the system allows, the pieces gather and reach the file in large
+// writes, so its pages are written whole although a small header comes
+// before every input (fileio_posix.cpp says how); elsewhere each piece is
+// written as it comes.  Messages name the file's path, or the input's.
+class Appender {
+public:
+    Appender(File& out, Progress* progress);
+    ~Appender();
+    Appender(const Appender&) = delete;
+    Appender& operator=(const Appender&) = delete;
+    bool add(const void* bytes, size_t len, IoError* err);
+    // `len` bytes of `in` from `offset`; a file that ends early fails.
+    bool addFile(File& in, uint64_t offset, uint64_t len, IoError* err);
+    // Writes what is gathered: the file is complete only after this.
+    bool finish(IoError* err);
+
+private:
+    // The system's part: where pieces gather on their way to the file, if
+    // anywhere; each system's file defines it.  The gather functions take
+    // what they can and advance their arguments past it, false only on
+    // failure; what is left is written directly after drain() has written
+    // everything gathered.
+    struct Gather;
+    bool gatherBytes(const char*& bytes, size_t& len, IoError* err);
+    bool gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* err);
+    bool drain(IoError* err);
+
+    File& out_;
+    Progress* progress_;
+    std::vector<unsigned char> buffer_;  // for copies through this process
+    std::unique_ptr<Gather> gather_;     // none: every piece is written as it comes
+};
+
+// A container being written: a temporary file beside the target, removed
+// on every failure and on interruption, renamed over the target (or to it,
+// refusing an existing file) only once complete.  Messages name the target.
+class TempOutput {
+public:
+    // With `sync`, the file and then its directory are flushed to disk
+    // before commit returns, so the container survives a crash.
+    TempOutput(std::string target, bool sync) : target_(std::move(target)), sync_(sync) {}
+    ~TempOutput();  // removes the temporary file unless committed
+    bool create(IoError* err);
+    File& file() { return file_; }
+    // Closes, makes the file executable and renames it to the target.
+    bool commit(bool replace, IoError* err);
+
+private:
+    std::string target_;
+    bool sync_;
+    std::string tempPath_;
+    File file_;
+    bool committed_ = false;
+};
+
+bool pathExists(const std::string& path);
+// The size of a regular file, without opening it (one system call per
+// input where the system allows); otherwise false with the reason, worded
+// as File::openRead words it.  Whether it can be read shows on opening.
+bool regularFileSize(const std::string& path, uint64_t* size, IoError* err);
+// An existing directory (a link to one counts).
+bool isDirectory(const std::string& path);
+
+// A directory that files are extracted into.  Names are single path
+// components (the record name rule guarantees it), created relative to the
+// directory itself.  Files are written under temporary names and take
+// their own names in commit(), all of them or, on failure, none.
+class OutputDir {
+public:
+    OutputDir() = default;
+    ~OutputDir();  // removes the files written since open() unless committed
+    OutputDir(const OutputDir&) = delete;
+    OutputDir& operator=(const OutputDir&) = delete;
+    // Opens `path`, creating it and its missing parents.
+    bool open(const std::string& path, IoError* err);
+    // True when an entry of that name exists, of whatever type (a link is
+    // not followed).
+    bool contains(const std::string& name) const;
+    // True when the entry of that name is a directory (not a link to one).
+    bool holdsDirectory(const std::string& name) const;
+    // Creates a temporary file in the directory that becomes `name` on
+    // commit.
+    bool stage(const std::string& name, File* out, IoError* err);
+    // Gives every staged file its name.  Without `replace` an existing
+    // entry is refused; with it an existing file or link is replaced (a
+    // link itself, never its target).
+    bool commit(bool replace, IoError* err);
+    std::string display(const std::string& name) const;
+
+private:
+    struct Staged {
+        std::string name;
+        std::string temp;
+        bool placed = false;  // renamed to `name`
+        bool replaced = false;  // an entry of that name existed before
+    };
+    // Opens path_, which exists by now.
+    bool openExisting(IoError* err);
+    // Removes the staged files and the directories open() created, unless
+    // committed.
+    void removeStaged();
+    // Creates the entry as a new file, never through an existing one;
+    // noFile() on failure, with `exists` telling whether something is there.
+    NativeFile createNew(const std::string& entry, bool* exists);
+    // Renames one staged file to its name.
+    bool place(const Staged& s, bool replace, IoError* err);
+    // Removes an entry of the directory, ignoring failure.
+    void removeEntry(const std::string& entry);
+    std::string path_;
+    NativeFile native_ = File::noFile();  // the open directory, where the system has one
+    std::vector<Staged> staged_;
+    std::vector<std::string> created_;  // by open(), outermost first
+    bool committed_ = false;
+};
+
+// A progress bar on stderr, shown only when stderr is a terminal, the work
+// is large enough to wait for, and it is not switched off.  It fits the
+// terminal's width.
+class Progress {
+public:
+    Progress(const std::string& label, uint64_t total);
+    ~Progress();
+    void advance(uint64_t bytes);
+    // --quiet and --no-progress switch every bar off.
+    static void switchOff();
+
+private:
+    void draw();
+    std::string label_;
+    uint64_t total_;
+    uint64_t done_ = 0;
+    int shown_ = -1;
+    int width_ = 0;  // the terminal's columns
+    bool enabled_;
+};
+
+// Interruption (SIGINT, SIGTERM, SIGHUP; a console Ctrl event on Windows)
+// while an InterruptGuard lives is noted instead of ending the process:
+// writing and copying then fail, the owners remove what they wrote, and
+// endIfInterrupted() ends the process by the same signal.  A signal that
+// was ignored when the guard was made (nohup) stays ignored.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+bool interrupted();
+void endIfInterrupted();
+
+// Reads a whole text file, or standard input for "-", into `text`.
+bool readTextFile(const std::string& path, std::string* text, IoError* err);
+bool stdoutIsTerminal();
+
+// The base name of a path: what follows the last separator.
+std::string baseName(const std::string& path);
+
+}  // namespace sfxpack
+
+#endif  // SFXPACK_FILEIO_H
