@@ -20,7 +20,8 @@
 #      chroot, with a bare environment as on a fresh login;
 #   5. prints a summary: each step's time and exit status, and CTest's
 #      count of passed and failed tests.
-# Everything mounted under DIR is unmounted on every way out.
+# On every way out, what still runs inside DIR is ended and everything
+# mounted under DIR is unmounted.
 #
 # 32-bit code: where this machine runs 32-bit x86 code only through
 # qemu-user, tools/install-deps.sh registered qemu-i386 with binfmt_misc.
@@ -68,6 +69,11 @@ fi
 server_pid=""
 cleanup() {
     status=$?
+    # What the run left running inside (a wineserver, Xvfb): every process
+    # whose root is DIR was started by this run.
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/root" 2>/dev/null)" = "$dir" ] && kill -9 "${p#/proc/}" 2>/dev/null
+    done
     # Deepest first: what the tests inside may have left mounted too.
     grep -F " $dir/" /proc/self/mounts | cut -d' ' -f2 | sort -r | while read -r m; do
         umount "$m" 2>/dev/null || umount -l "$m" || echo "chroot-check: could not unmount $m" >&2

@@ -52,6 +52,8 @@ def main(build):
     if os.path.exists(picture):
         os.remove(picture)
     bed = Bed(build)
+    state = bed._state()
+    started_here = not (state and bed._alive(state["xvfb_pid"]))
     display = bed.start()
     print("\nRunning the container under Wine (display %s) ..." % display)
     shooter = threading.Thread(target=take_picture, args=(display, hook_log, picture, resume))
@@ -67,6 +69,9 @@ def main(build):
     finally:
         open(resume, "w").close()
         shooter.join()
+        # A bed the demo started ends with it: the tests start their own.
+        if started_here:
+            bed.stop()
 
     print("\nThe progress dialog received:")
     positions = []
