@@ -1,8 +1,9 @@
 // sfxpack create: the launcher image, one record per input, the end record.
-#include <cstdio>
 #include <cstdint>
 
-#include "cli/cli.h"
+#include "cli/command_line.h"
+#include "cli/commands.h"
+#include "cli/image_options.h"
 #include "format/format.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
@@ -35,7 +36,7 @@ const char kCreateHelp[] =
     "  -h, --help        show this help\n"
     "\n";
 
-// After the branding options.
+// After the image options.
 const char kCreateHelpTail[] =
     "\n"
     "Names must be plain Windows file names of at most 1019 bytes, distinct even when\n"
@@ -43,12 +44,26 @@ const char kCreateHelpTail[] =
     "OUT is written to a temporary file beside it and renamed when complete; it is\n"
     "made executable.  Sign the container after packing, never the launcher before.\n";
 
+static_assert(kMaxNameLength == 1019 && kMaxRecordData == 2147483647, "the help text gives these numbers");
+
 struct Input {
     std::string path;
     std::string name;    // as given: UTF-8
     std::string stored = {};  // in the container's code page
     uint64_t size = 0;
     File file = {};  // opened by the check, while the process may hold that many
+};
+
+// What create's command line asks for.
+struct CreateOptions {
+    std::string out;  // "-" for standard output
+    bool force = false;
+    bool sync = false;
+    unsigned codePage = kAsciiOnly;
+    ImageOptions image;
+    std::vector<Input> inputs;  // in the order given
+    bool toStdout() const { return out == "-"; }
+    std::string outName() const { return toStdout() ? std::string("standard output") : out; }
 };
 
 // A "NAME=PATH" input; false when there is no '='.
@@ -61,13 +76,15 @@ bool namedInput(const std::string& value, Input* input)
     return true;
 }
 
-bool readListFile(const std::string& path, std::vector<Input>* inputs)
+// Adds the inputs that the list file names; ends the command when it
+// cannot be read.
+EarlyExit readListFile(const std::string& path, std::vector<Input>* inputs)
 {
     std::string text;
     IoError err;
     if (!readTextFile(path, &text, &err)) {
         error((path == "-" ? std::string("standard input") : path) + ": cannot read the list file");
-        return false;
+        return kExitFailed;
     }
     size_t pos = 0;
     while (pos < text.size()) {
@@ -85,7 +102,65 @@ bool readListFile(const std::string& path, std::vector<Input>* inputs)
             input = {line, baseName(line)};
         inputs->push_back(std::move(input));
     }
-    return true;
+    return std::nullopt;
+}
+
+// Inputs in the order given: operands (paths, @LISTFILE) and --name
+// values, then the operands after "--", which are paths whatever they
+// look like.
+EarlyExit gatherInputs(const Operands& operands, const CLI::Option* nameOpt, const std::vector<std::string>& names,
+                       std::vector<Input>* inputs)
+{
+    inputs->reserve(operands.values.size() + names.size());
+    size_t nextOperand = 0, nextName = 0;
+    for (const CLI::Option* opt : operands.order) {
+        if (opt == nullptr) {
+            const std::string& arg = operands.values[nextOperand++];
+            if (arg.size() > 1 && arg[0] == '@') {
+                if (EarlyExit exit = readListFile(arg.substr(1), inputs))
+                    return exit;
+            } else {
+                inputs->push_back({arg, baseName(arg)});
+            }
+        } else if (opt == nameOpt) {
+            Input input;
+            if (!namedInput(names[nextName], &input))
+                return usageError("create", "--name needs NAME=PATH, got '" + names[nextName] + "'");
+            ++nextName;
+            inputs->push_back(std::move(input));
+        }
+    }
+    for (size_t i = operands.literalFrom; i < operands.values.size(); ++i)
+        inputs->push_back({operands.values[i], baseName(operands.values[i])});
+    return std::nullopt;
+}
+
+// Parses create's command line into `opt`; ends the command for --help
+// and usage errors, and when a list file cannot be read.
+EarlyExit parseCreateArgs(const std::vector<std::string>& args, CreateOptions* opt)
+{
+    CLI::App app;
+    CLI::Option* outOpt = app.add_option("-o,--output", opt->out);
+    app.add_flag("-f,--force", opt->force);
+    CodePageOption codePage;
+    codePage.add(app);
+    app.add_flag("--sync", opt->sync);
+    std::vector<std::string> names;
+    CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
+    addImageOptions(app, &opt->image);
+    Operands operands;
+    const std::string help = kCreateHelp + std::string(kImageOptionsHelp) + kCreateHelpTail;
+    if (EarlyExit exit = parseCommandLine(app, "create", help, args, &operands))
+        return exit;
+    if (EarlyExit exit = codePage.read("create", &opt->codePage))
+        return exit;
+    if (EarlyExit exit = gatherInputs(operands, nameOpt, names, &opt->inputs))
+        return exit;
+    if (outOpt->count() == 0 || opt->out.empty())
+        return usageError("create", "no output given (-o OUT)");
+    if (opt->inputs.empty())
+        return usageError("create", "no input files");
+    return std::nullopt;
 }
 
 // The name as it is stored: converted into `codePage`, or, without one,
@@ -114,8 +189,51 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
     return stored;
 }
 
-// Checks every input and returns false after reporting all problems.
-bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
+// Sets the input's stored name; false after reporting why it has none.
+bool checkName(Input& input, unsigned codePage)
+{
+    std::string why;
+    input.stored = storedName(input, codePage, &why);
+    if (!why.empty()) {
+        error(input.path + ": " + why);
+        return false;
+    }
+    if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
+        warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
+    return true;
+}
+
+// Opens the input while `*mayOpen` allows (beyond that a look at its size
+// suffices, and packing opens it); false after reporting why it cannot be
+// read.
+bool openInput(Input& input, size_t* mayOpen)
+{
+    IoError err;
+    const bool opened = *mayOpen > 0 && File::openRead(input.path, &input.file, &err);
+    if (opened) {
+        input.size = input.file.size();
+        --*mayOpen;
+    } else if (!err.message.empty() || !regularFileSize(input.path, &input.size, &err)) {
+        error(err.message);
+        return false;
+    }
+    return true;
+}
+
+// False after reporting an input too large for a record.
+bool fitsRecord(const Input& input)
+{
+    if (input.size <= uint64_t(kMaxRecordData))
+        return true;
+    error(input.path + ": " + std::to_string(input.size) + " bytes, more than a record can hold (" +
+          std::to_string(kMaxRecordData) + ")");
+    return false;
+}
+
+// Checks every input; ends the command after reporting all problems.
+// Inputs are opened here, so that one that cannot be read is reported
+// before anything is written, and opened once.
+EarlyExit checkInputs(std::vector<Input>& inputs, unsigned codePage)
 {
     bool ok = true;
     // With a code page the name's characters are known, and Windows
@@ -126,36 +244,14 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
     // The inputs are in memory already: the set keeps a hash and an index
     // per name, not another copy of the name.
     NameSet names([&](uint64_t i) { return keyOf(inputs[size_t(i)]); }, SIZE_MAX);
-    // Inputs are opened here, so that one that cannot be read is reported
-    // before anything is written, and opened once.  Beyond what the
-    // process may hold open, a look suffices and packing opens them.
     size_t mayOpen = File::openLimit();
     for (size_t index = 0; index < inputs.size(); ++index) {
         Input& input = inputs[index];
-        std::string why;
-        input.stored = storedName(input, codePage, &why);
-        if (!why.empty()) {
-            error(input.path + ": " + why);
+        if (!checkName(input, codePage) || !openInput(input, &mayOpen)) {
             ok = false;
             continue;
         }
-        if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
-            warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
-        IoError err;
-        const bool opened = mayOpen > 0 && File::openRead(input.path, &input.file, &err);
-        if (opened) {
-            input.size = input.file.size();
-            --mayOpen;
-        } else if (!err.message.empty() || !regularFileSize(input.path, &input.size, &err)) {
-            error(err.message);
-            ok = false;
-            continue;
-        }
-        if (input.size > uint64_t(kMaxRecordData)) {
-            error(input.path + ": " + std::to_string(input.size) + " bytes, more than a record can hold (" +
-                  std::to_string(kMaxRecordData) + ")");
-            ok = false;
-        }
+        ok = fitsRecord(input) && ok;
         uint64_t earlier = 0;
         if (names.put(keyOf(input), index, &earlier, false) == NameSet::Put::Replaced) {
             const Input& first = inputs[size_t(earlier)];
@@ -164,7 +260,52 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
             ok = false;
         }
     }
-    return ok;
+    return ok ? EarlyExit() : kExitFailed;
+}
+
+// Ends the command when the output cannot or must not be written: a
+// terminal, a directory, or (without --force) an existing file.
+EarlyExit checkOutput(const CreateOptions& opt)
+{
+    if (opt.toStdout())
+        return std::nullopt;
+    if (isDirectory(opt.out)) {
+        error(opt.out + ": is a directory");
+        return kExitFailed;
+    }
+    if (!opt.force && pathExists(opt.out)) {
+        error(opt.out + ": already exists (use --force to replace it)");
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+// The launcher runs the first file: a warning when it is no Windows program.
+void warnUnlessProgram(Input& first)
+{
+    File opened;
+    IoError ignored;
+    File& file = first.file.isOpen() ? first.file : opened;
+    if ((file.isOpen() || File::openRead(first.path, &opened, &ignored)) && !looksLikeWindowsProgram(file))
+        warning(first.path + ": the first file is the one the launcher runs, but it does not look "
+                             "like a Windows program (no MZ/PE header)");
+    opened.close(&ignored);
+}
+
+// The inputs' data bytes; a warning when the whole container would be too
+// large to sign.
+uint64_t dataBytes(const CreateOptions& opt)
+{
+    uint64_t total = kImageSize + kHeaderSize;
+    uint64_t data = 0;
+    for (const Input& input : opt.inputs) {
+        total += kHeaderSize + input.size;
+        data += input.size;
+    }
+    if (total > uint64_t(kMaxRecordData))
+        warning(opt.outName() + ": the container will be " + std::to_string(total) +
+                " bytes, over 2 GiB: code-signing tools reject files that large");
+    return data;
 }
 
 // Writes the whole container to `file`; `label` names it in the bar.
@@ -196,123 +337,64 @@ bool writeContainer(File& file, const std::string& label, const unsigned char* s
     return true;
 }
 
-}  // namespace
-
-int runCreate(const std::vector<std::string>& args)
+// Writes the container to standard output.
+int writeToStdout(const unsigned char* stub, std::vector<Input>& inputs, uint64_t data)
 {
-    CLI::App app;
-    std::string out, stubPath;
-    bool force = false, sync = false;
-    std::vector<std::string> names;
-    CLI::Option* outOpt = app.add_option("-o,--output", out);
-    app.add_option("--stub", stubPath);
-    app.add_flag("-f,--force", force);
-    CodePageOption codePageOpt;
-    codePageOpt.add(app);
-    app.add_flag("--sync", sync);
-    CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
-    BrandingOptions branding;
-    addBrandingOptions(app, &branding);
-    Operands operands;
-    const std::string help = kCreateHelp + std::string(kBrandingHelp) + kCreateHelpTail;
-    if (int rc = parseCommandLine(app, "create", help.c_str(), args, &operands); rc >= 0)
-        return rc;
-    unsigned codePage = kAsciiOnly;
-    if (int rc = codePageOpt.read("create", &codePage); rc >= 0)
-        return rc;
-
-    // Inputs in the order given: operands (paths, @LISTFILE) and --name.
-    std::vector<Input> inputs;
-    inputs.reserve(operands.values.size() + names.size());
-    size_t nextOperand = 0, nextName = 0;
-    auto addOperand = [&](const std::string& arg, bool literal) {
-        if (!literal && arg.size() > 1 && arg[0] == '@')
-            return readListFile(arg.substr(1), &inputs);
-        inputs.push_back({arg, baseName(arg)});
-        return true;
-    };
-    for (const CLI::Option* opt : operands.order) {
-        if (opt == nullptr) {
-            if (!addOperand(operands.values[nextOperand++], false))
-                return kExitFailed;
-        } else if (opt == nameOpt) {
-            Input input;
-            if (!namedInput(names[nextName], &input))
-                return usageError("create", "--name needs NAME=PATH, got '" + names[nextName] + "'");
-            ++nextName;
-            inputs.push_back(std::move(input));
-        }
-    }
-    for (size_t i = operands.literalFrom; i < operands.values.size(); ++i)
-        addOperand(operands.values[i], true);
-    if (outOpt->count() == 0 || out.empty())
-        return usageError("create", "no output given (-o OUT)");
-    if (inputs.empty())
-        return usageError("create", "no input files");
-
-    std::vector<unsigned char> stub;
-    if (int rc = loadImage("create", stubPath, branding, &stub); rc >= 0)
-        return rc;
-
-    const bool toStdout = out == "-";
-    if (toStdout && stdoutIsTerminal()) {
-        error("standard output is a terminal: refusing to write a container there (redirect it, or give -o FILE)");
+    File file = File::standardOutput();
+    if (!writeContainer(file, "standard output", stub, inputs, data))
+        return kExitFailed;
+    IoError err;
+    if (!file.close(&err)) {
+        error(err.message);
         return kExitFailed;
     }
-    if (!checkInputs(inputs, codePage))
-        return kExitFailed;
-    if (!toStdout && isDirectory(out)) {
-        error(out + ": is a directory");
-        return kExitFailed;
-    }
-    if (!toStdout && !force && pathExists(out)) {
-        error(out + ": already exists (use --force to replace it)");
-        return kExitFailed;
-    }
+    return kExitOk;
+}
 
-    File first;
-    IoError ignored;
-    File& firstFile = inputs[0].file.isOpen() ? inputs[0].file : first;
-    if ((firstFile.isOpen() || File::openRead(inputs[0].path, &first, &ignored)) && !looksLikeWindowsProgram(firstFile))
-        warning(inputs[0].path + ": the first file is the one the launcher runs, but it does not look "
-                                 "like a Windows program (no MZ/PE header)");
-    first.close(&ignored);
-
-    uint64_t total = kImageSize + kHeaderSize;
-    uint64_t data = 0;
-    for (const Input& input : inputs) {
-        total += kHeaderSize + input.size;
-        data += input.size;
-    }
-    if (total > uint64_t(kMaxRecordData))
-        warning((toStdout ? std::string("standard output") : out) + ": the container will be " + std::to_string(total) +
-                " bytes, over 2 GiB: code-signing tools reject files that large");
-
-    InterruptGuard guard;
-    if (toStdout) {
-        File file = File::standardOutput();
-        if (!writeContainer(file, "standard output", stub.data(), inputs, data))
-            return kExitFailed;
-        IoError err;
-        if (!file.close(&err)) {
-            error(err.message);
-            return kExitFailed;
-        }
-        return kExitOk;
-    }
-    TempOutput output(out, sync);
+// Writes the container to a temporary file that takes OUT's name once
+// complete.
+int writeToFile(CreateOptions& opt, const unsigned char* stub, uint64_t data)
+{
+    TempOutput output(opt.out, opt.sync);
     IoError err;
     if (!output.create(&err)) {
         error(err.message);
         return kExitFailed;
     }
-    if (!writeContainer(output.file(), out, stub.data(), inputs, data))
+    if (!writeContainer(output.file(), opt.out, stub, opt.inputs, data))
         return kExitFailed;
-    if (!output.commit(force, &err)) {
+    if (!output.commit(opt.force, &err)) {
         error(err.message);
         return kExitFailed;
     }
     return kExitOk;
+}
+
+}  // namespace
+
+int runCreate(const std::vector<std::string>& args)
+{
+    CreateOptions opt;
+    if (EarlyExit exit = parseCreateArgs(args, &opt))
+        return *exit;
+    std::vector<unsigned char> stub;
+    if (EarlyExit exit = loadImage("create", opt.image, &stub))
+        return *exit;
+    if (opt.toStdout() && stdoutIsTerminal()) {
+        error("standard output is a terminal: refusing to write a container there (redirect it, or give -o FILE)");
+        return kExitFailed;
+    }
+    if (EarlyExit exit = checkInputs(opt.inputs, opt.codePage))
+        return *exit;
+    if (EarlyExit exit = checkOutput(opt))
+        return *exit;
+    warnUnlessProgram(opt.inputs[0]);
+    const uint64_t data = dataBytes(opt);
+
+    InterruptGuard guard;
+    if (opt.toStdout())
+        return writeToStdout(stub.data(), opt.inputs, data);
+    return writeToFile(opt, stub.data(), data);
 }
 
 }  // namespace sfxpack

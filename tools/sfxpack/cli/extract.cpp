@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <set>
 
-#include "cli/cli.h"
+#include "cli/command_line.h"
+#include "cli/commands.h"
+#include "cli/inspect.h"
 #include "format/format.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
@@ -38,170 +40,246 @@ const char kExtractHelp[] =
 
 static_assert(kMaxRememberedNames == 262144, "the help text gives this number");
 
-}  // namespace
 
-int runExtract(const std::vector<std::string>& args)
-{
-    CLI::App app;
+// What extract's command line asks for.
+struct ExtractOptions {
     std::string dirPath = ".";
     bool force = false;
-    app.add_option("-C,--directory", dirPath);
-    app.add_flag("-f,--force", force);
-    CodePageOption codePageOpt;
-    codePageOpt.add(app);
-    Operands operands;
-    if (int rc = parseCommandLine(app, "extract", kExtractHelp, args, &operands); rc >= 0)
-        return rc;
     unsigned codePage = kAsciiOnly;
-    if (int rc = codePageOpt.read("extract", &codePage); rc >= 0)
-        return rc;
+    std::string path;  // the container
+    // The NAMEs in the code page's bytes, so that they compare with the
+    // stored names; empty for every file.
+    std::set<std::string> wanted;
+};
+
+// Parses extract's command line into `opt`; ends the command for --help
+// and usage errors.
+EarlyExit parseExtractArgs(const std::vector<std::string>& args, ExtractOptions* opt)
+{
+    CLI::App app;
+    app.add_option("-C,--directory", opt->dirPath);
+    app.add_flag("-f,--force", opt->force);
+    CodePageOption codePage;
+    codePage.add(app);
+    Operands operands;
+    if (EarlyExit exit = parseCommandLine(app, "extract", kExtractHelp, args, &operands))
+        return exit;
+    if (EarlyExit exit = codePage.read("extract", &opt->codePage))
+        return exit;
     const std::vector<std::string>& positional = operands.values;
     if (positional.empty())
         return usageError("extract", "no container given");
-    if (dirPath.empty())
+    if (opt->dirPath.empty())
         return usageError("extract", "empty directory name");
-    const std::string path = positional[0];
-    const LeadByteTest lead = leadByteTest(codePage);
-    // NAMEs are given as the user's text: in the code page's bytes they can
-    // be compared with the stored names.
-    std::set<std::string> wanted;
+    opt->path = positional[0];
     for (auto it = positional.begin() + 1; it != positional.end(); ++it) {
         std::string stored = *it, ignored;
-        if (codePage != kAsciiOnly && !encodeName(*it, codePage, &stored, &ignored))
+        if (opt->codePage != kAsciiOnly && !encodeName(*it, opt->codePage, &stored, &ignored))
             stored = *it;
-        wanted.insert(stored);
+        opt->wanted.insert(stored);
+    }
+    return std::nullopt;
+}
+
+// Which record wins for each file on Windows (the last of those whose
+// names Windows compares equal), and which of the winners to write.  The
+// winners are remembered by the hash of their names and their offsets
+// (names are read again when needed), at most kMaxRememberedNames of them.
+class Selection {
+public:
+    Selection(File& container, LeadByteTest lead)
+        : lead_(lead),
+          winners_([&container, lead](uint64_t at) { return collisionKey(nameAt(container, at), lead); },
+                   kMaxRememberedNames)
+    {
+    }
+    // Remembers `r` as the winner for its name; false when the name is
+    // new and there is no room for it.
+    bool add(const Record& r)
+    {
+        uint64_t earlier = 0;
+        return winners_.put(collisionKey(r.name, lead_), r.headerOffset, &earlier) != NameSet::Put::Full;
+    }
+    // Selects the records of `names` only; false after reporting each name
+    // no record has.  Names are compared as Windows compares them, so a
+    // NAME selects its record whatever the case.
+    bool only(const std::set<std::string>& names, const std::string& path, unsigned codePage)
+    {
+        bool ok = true;
+        for (const std::string& name : names) {
+            uint64_t ignored = 0;
+            wanted_.insert(collisionKey(name, lead_));
+            if (!winners_.find(collisionKey(name, lead_), &ignored)) {
+                error(path + ": no record named '" +
+                      (codePage != kAsciiOnly ? printableText(name) : printableName(name)) + "'");
+                ok = false;
+            }
+        }
+        return ok;
+    }
+    bool selected(const Record& r) const
+    {
+        const std::string key = collisionKey(r.name, lead_);
+        uint64_t at = 0;
+        return winners_.find(key, &at) && at == r.headerOffset && (wanted_.empty() || wanted_.count(key) != 0);
     }
 
-    File container;
-    IoError err;
-    if (!File::openRead(path, &container, &err)) {
-        error(err.message);
-        return kExitFailed;
-    }
+private:
+    LeadByteTest lead_;
+    NameSet winners_;
+    std::set<std::string> wanted_;  // collision keys; empty for all
+};
 
-    // First pass: the whole structure and which record wins for each file
-    // on Windows.  Names are compared as Windows compares them, so a NAME
-    // selects its record whatever the case.  The winners are remembered by
-    // the hash of their names and their offsets (names are read again when
-    // needed), at most kMaxRememberedNames of them.
-    auto keyAt = [&](uint64_t at) { return collisionKey(nameAt(container, at), lead); };
-    NameSet winner(keyAt, kMaxRememberedNames);
+// With a code page, false after reporting a record name that is no text
+// in it or that names a device.
+bool checkRecordName(const std::string& path, const Record& r, unsigned codePage)
+{
+    if (codePage == kAsciiOnly)
+        return true;
+    std::string text;
+    size_t bad = 0;
+    if (!decodeName(r.name, codePage, &text, &bad)) {
+        errorAt(path, r.headerOffset + 4 + bad,
+                "record name '" + printableName(r.name) + "' is not valid in code page " +
+                    std::to_string(codePage) + "; nothing extracted");
+        return false;
+    }
+    if (std::string device = deviceNameProblem(text, codePage); !device.empty()) {
+        errorAt(path, r.headerOffset + 4, "record " + device + "; nothing extracted");
+        return false;
+    }
+    return true;
+}
+
+// First pass: the whole structure, and the winner of each name.  Ends the
+// command after reporting a container that cannot be extracted whole.
+EarlyExit scanContainer(File& container, const ExtractOptions& opt, Selection* selection, Summary* s)
+{
     bool namesOk = true;
     uint64_t beyondLimit = 0;
-    Summary s = inspectContainer(
+    *s = inspectContainer(
         container,
         [&](const Record& r) {
-            uint64_t earlier = 0;
-            if (winner.put(collisionKey(r.name, lead), r.headerOffset, &earlier) == NameSet::Put::Full &&
-                !beyondLimit)
+            if (!selection->add(r) && !beyondLimit)
                 beyondLimit = r.headerOffset;
-            size_t bad = 0;
-            if (codePage == kAsciiOnly)
-                return;
-            std::string text;
-            if (!decodeName(r.name, codePage, &text, &bad)) {
-                errorAt(path, r.headerOffset + 4 + bad,
-                        "record name '" + printableName(r.name) + "' is not valid in code page " +
-                            std::to_string(codePage) + "; nothing extracted");
-                namesOk = false;
-            } else if (std::string device = deviceNameProblem(text, codePage); !device.empty()) {
-                errorAt(path, r.headerOffset + 4, "record " + device + "; nothing extracted");
-                namesOk = false;
-            }
+            namesOk = checkRecordName(opt.path, r, opt.codePage) && namesOk;
         },
-        lead);
-    addCodePageHint(&s, codePage);
-    if (s.end.kind == PayloadEnd::NoPayload) {
-        error(path + ": " + s.end.problem);
+        leadByteTest(opt.codePage));
+    addCodePageHint(s, opt.codePage);
+    if (s->end.kind == PayloadEnd::NoPayload) {
+        error(opt.path + ": " + s->end.problem);
         return kExitFailed;
     }
-    if (s.end.kind == PayloadEnd::BadRecord) {
-        errorAt(path, s.end.offset, s.end.problem + "; nothing extracted");
+    if (s->end.kind == PayloadEnd::BadRecord) {
+        errorAt(opt.path, s->end.offset, s->end.problem + "; nothing extracted");
         return kExitFailed;
     }
     if (!namesOk)
         return kExitFailed;
     if (beyondLimit) {
-        errorAt(path, beyondLimit, "more than " + std::to_string(kMaxRememberedNames) +
-                                       " distinct names, more than sfxpack extracts; nothing extracted");
+        errorAt(opt.path, beyondLimit, "more than " + std::to_string(kMaxRememberedNames) +
+                                           " distinct names, more than sfxpack extracts; nothing extracted");
         return kExitFailed;
     }
-    // With a code page, each record's name on disk is its UTF-8 text
-    // (checked above, so the conversion succeeds).
-    auto diskName = [&](const Record& r) {
-        std::string text;
-        size_t bad = 0;
-        if (codePage == kAsciiOnly || !decodeName(r.name, codePage, &text, &bad))
-            return r.name;
-        return text;
-    };
+    return std::nullopt;
+}
+
+// A record's file name on disk: with a code page its UTF-8 text (checked
+// by the first pass, so the conversion succeeds), else its bytes.
+std::string diskName(const Record& r, unsigned codePage)
+{
+    std::string text;
+    size_t bad = 0;
+    if (codePage == kAsciiOnly || !decodeName(r.name, codePage, &text, &bad))
+        return r.name;
+    return text;
+}
+
+// Second pass: ends the command after reporting every selected file that
+// a directory blocks or (without --force) that exists; `*total` receives
+// the bytes to write.
+EarlyExit checkTargets(File& container, const ExtractOptions& opt, const Selection& selection, OutputDir& dir,
+                       uint64_t* total)
+{
     bool ok = true;
-    std::set<std::string> wantedKeys;
-    for (const std::string& name : wanted) {
-        uint64_t ignored = 0;
-        wantedKeys.insert(collisionKey(name, lead));
-        if (!winner.find(collisionKey(name, lead), &ignored)) {
-            error(path + ": no record named '" + (codePage != kAsciiOnly ? printableText(name) : printableName(name)) +
-                  "'");
+    RecordReader reader(container, leadByteTest(opt.codePage));
+    Record r;
+    while (reader.next(&r)) {
+        if (!selection.selected(r))
+            continue;
+        *total += r.size;
+        const std::string name = diskName(r, opt.codePage);
+        if (dir.holdsDirectory(name)) {
+            error(dir.display(name) + ": is a directory");
+            ok = false;
+        } else if (!opt.force && dir.contains(name)) {
+            error(dir.display(name) + ": already exists (use --force to replace it)");
             ok = false;
         }
     }
-    if (!ok)
-        return kExitFailed;
-    auto selected = [&](const Record& r) {
-        const std::string key = collisionKey(r.name, lead);
-        uint64_t at = 0;
-        return winner.find(key, &at) && at == r.headerOffset && (wanted.empty() || wantedKeys.count(key) != 0);
-    };
-    reportWarnings(path, s, container.size());
+    return ok ? EarlyExit() : kExitFailed;
+}
 
-    // Every file is written under a temporary name and takes its own only
-    // when all are written: a failure or an interruption leaves DIR as it was.
-    InterruptGuard guard;
-    OutputDir dir;
-    if (!dir.open(dirPath, &err)) {
-        error(err.message);
-        return kExitFailed;
-    }
-    uint64_t total = 0;
-    {
-        RecordReader reader(container, lead);
-        Record r;
-        while (reader.next(&r)) {
-            if (!selected(r))
-                continue;
-            total += r.size;
-            if (dir.holdsDirectory(diskName(r))) {
-                error(dir.display(diskName(r)) + ": is a directory");
-                ok = false;
-            } else if (!force && dir.contains(diskName(r))) {
-                error(dir.display(diskName(r)) + ": already exists (use --force to replace it)");
-                ok = false;
-            }
-        }
-    }
-    if (!ok)
-        return kExitFailed;
-
+// Third pass: writes the selected files under temporary names, then gives
+// them their own.
+int writeFiles(File& container, const ExtractOptions& opt, const Selection& selection, OutputDir& dir,
+               uint64_t total)
+{
     std::vector<unsigned char> buffer(kCopyChunk);
-    Progress progress("extracting " + path, total);
-    RecordReader reader(container, lead);
+    Progress progress("extracting " + opt.path, total);
+    IoError err;
+    RecordReader reader(container, leadByteTest(opt.codePage));
     Record r;
     while (reader.next(&r)) {
-        if (!selected(r))
+        if (!selection.selected(r))
             continue;
         File out;
-        if (!dir.stage(diskName(r), &out, &err) ||
+        if (!dir.stage(diskName(r, opt.codePage), &out, &err) ||
             !out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
             error(err.message);
             return kExitFailed;
         }
     }
-    if (!dir.commit(force, &err)) {
+    if (!dir.commit(opt.force, &err)) {
         error(err.message);
         return kExitFailed;
     }
     return kExitOk;
+}
+
+}  // namespace
+
+int runExtract(const std::vector<std::string>& args)
+{
+    ExtractOptions opt;
+    if (EarlyExit exit = parseExtractArgs(args, &opt))
+        return *exit;
+    File container;
+    IoError err;
+    if (!File::openRead(opt.path, &container, &err)) {
+        error(err.message);
+        return kExitFailed;
+    }
+    Selection selection(container, leadByteTest(opt.codePage));
+    Summary s;
+    if (EarlyExit exit = scanContainer(container, opt, &selection, &s))
+        return *exit;
+    if (!selection.only(opt.wanted, opt.path, opt.codePage))
+        return kExitFailed;
+    reportWarnings(opt.path, s, container.size());
+
+    // Every file is written under a temporary name and takes its own only
+    // when all are written: a failure or an interruption leaves DIR as it was.
+    InterruptGuard guard;
+    OutputDir dir;
+    if (!dir.open(opt.dirPath, &err)) {
+        error(err.message);
+        return kExitFailed;
+    }
+    uint64_t total = 0;
+    if (EarlyExit exit = checkTargets(container, opt, selection, dir, &total))
+        return *exit;
+    return writeFiles(container, opt, selection, dir, total);
 }
 
 }  // namespace sfxpack

@@ -1,0 +1,169 @@
+// Messages, usage errors and option parsing for every subcommand.
+#include "cli/command_line.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "format/format.h"
+#include "platform/codepage.h"
+#include "platform/fileio.h"
+
+namespace sfxpack {
+
+namespace {
+bool g_quiet = false;
+}  // namespace
+
+// Once interrupted, the work fails step by step as it unwinds; those
+// failures are the interruption's, not the user's to read.
+void error(const std::string& message)
+{
+    if (!interrupted())
+        std::fprintf(stderr, "sfxpack: %s\n", message.c_str());
+}
+
+void warning(const std::string& message)
+{
+    if (!g_quiet && !interrupted())
+        std::fprintf(stderr, "sfxpack: warning: %s\n", message.c_str());
+}
+
+void errorAt(const std::string& file, uint64_t offset, const std::string& message)
+{
+    error(file + ": offset " + formatOffset(offset) + ": " + message);
+}
+
+int usageError(const std::string& command, const std::string& message)
+{
+    std::fprintf(stderr, "sfxpack: %s%s%s\nTry 'sfxpack %s--help'.\n", command.c_str(),
+                 command.empty() ? "" : ": ", message.c_str(), command.empty() ? "" : (command + " ").c_str());
+    return kExitUsage;
+}
+
+EarlyExit CodePageOption::read(const std::string& command, unsigned* codePage) const
+{
+    *codePage = kAsciiOnly;
+    if (!option || option->count() == 0 || parseCodePage(text, codePage))
+        return std::nullopt;
+    return usageError(command, "--codepage '" + text + "' is not a code page sfxpack converts to (" +
+                                   kKnownCodePages + ")");
+}
+
+namespace {
+
+// Index of the "--" that ends the options, or args.size().  An option's
+// value is skipped, so "-o --" names the output "--" as CLI11 reads it.
+size_t separatorIndex(const CLI::App& app, const std::vector<std::string>& args)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--")
+            return i;
+        if (a.size() > 1 && a[0] == '-' && a.find('=') == std::string::npos) {
+            const CLI::Option* opt = app.get_option_no_throw(a);
+            if (opt && opt->get_items_expected_min() > 0)
+                ++i;
+        }
+    }
+    return args.size();
+}
+
+// Where the operands begin that follow every option before `sep`: CLI11
+// need not see those, which matters with thousands of inputs.  An option
+// that may take the next argument as its value (or that is not known, a
+// cluster like -qo, say) keeps that argument before the start.
+size_t trailingOperandsStart(const CLI::App& app, const std::vector<std::string>& args, size_t sep)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < sep; ++i) {
+        const std::string& a = args[i];
+        if (a.size() < 2 || a[0] != '-')
+            continue;
+        const CLI::Option* opt = app.get_option_no_throw(a.substr(0, a.find('=')));
+        const bool attached = a.find('=') != std::string::npos;
+        if (opt && (attached || opt->get_items_expected_min() == 0)) {
+            start = i + 1;
+        } else {
+            if (opt)
+                ++i;  // its value, whatever it looks like
+            start = std::min(sep, (opt ? i : i + 1) + 1);
+        }
+    }
+    return start;
+}
+
+// Prints a subcommand's help with {image} replaced by the image length.
+void printHelp(std::string text)
+{
+    const std::string image = "{image}";
+    for (size_t at = text.find(image); at != std::string::npos; at = text.find(image, at))
+        text.replace(at, image.size(), std::to_string(kImageSize));
+    std::fputs(text.c_str(), stdout);
+}
+
+// Runs CLI11 over args[0, tail); ends the command for --help and for any
+// problem CLI11 or the leftovers show.
+EarlyExit parseOptions(CLI::App& app, const std::string& command, const std::string& help,
+                       const std::vector<std::string>& args, size_t tail)
+{
+    std::vector<std::string> reversed(args.rend() - tail, args.rend());  // CLI11 takes them last first
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        printHelp(help);
+        return kExitOk;
+    } catch (const CLI::ArgumentMismatch&) {
+        // CLI11 takes the next argument as a value whatever it looks like,
+        // so a value is missing only when the option came last.
+        return usageError(command, "option " + args[tail - 1] + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return usageError(command, e.what());
+    }
+    const std::vector<std::string> unknown = app.remaining();
+    if (!unknown.empty())
+        return usageError(command, "unknown option '" + unknown.front() + "'");
+    return std::nullopt;
+}
+
+// Adds the operands CLI11 did not see, those of [tail, sep) and those
+// after the "--" at `sep`, to what it collected.
+void addOperands(const CLI::App& app, const CLI::Option* positional, const std::vector<std::string>& args,
+                 size_t tail, size_t sep, Operands* operands)
+{
+    for (const CLI::Option* opt : app.parse_order())
+        operands->order.push_back(opt == positional ? nullptr : opt);
+    operands->values.insert(operands->values.end(), args.begin() + tail, args.begin() + sep);
+    operands->order.insert(operands->order.end(), sep - tail, nullptr);
+    operands->literalFrom = operands->values.size();
+    if (sep < args.size())
+        operands->values.insert(operands->values.end(), args.begin() + sep + 1, args.end());
+}
+
+}  // namespace
+
+EarlyExit parseCommandLine(CLI::App& app, const std::string& command, const std::string& help,
+                           const std::vector<std::string>& args, Operands* operands)
+{
+    app.set_help_flag("-h,--help");
+    app.allow_extras();  // unknown options are reported by parseOptions, in our words
+    // A single-valued option given twice keeps the last value.
+    for (CLI::Option* opt : app.get_options())
+        if (opt->get_multi_option_policy() == CLI::MultiOptionPolicy::Throw)
+            opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* positional = app.add_option("operands", operands->values);
+    // Options every subcommand takes.
+    bool noProgress = false;
+    app.add_flag("-q,--quiet", g_quiet);
+    app.add_flag("--no-progress", noProgress);
+
+    const size_t sep = separatorIndex(app, args);
+    const size_t tail = trailingOperandsStart(app, args, sep);
+    if (EarlyExit exit = parseOptions(app, command, help, args, tail))
+        return exit;
+    if (g_quiet || noProgress)
+        Progress::switchOff();
+    addOperands(app, positional, args, tail, sep, operands);
+    return std::nullopt;
+}
+
+}  // namespace sfxpack

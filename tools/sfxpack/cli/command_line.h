@@ -1,0 +1,75 @@
+// The command line's shared ground: exit statuses, the messages sfxpack
+// prints, and option parsing.
+//
+// Each subcommand declares its options on a CLI::App of its own and hands
+// it to parseCommandLine, which prints the subcommand's help, turns every
+// parse problem into a usage error, and collects the operands.  Adding an
+// option is one add_option/add_flag line in the subcommand's file plus a
+// line in its help text.
+//
+// A step that may end the command early returns an EarlyExit: the exit
+// status after it reported why, or nothing when the command goes on.
+//     if (EarlyExit exit = parseCommandLine(...))
+//         return *exit;
+#ifndef SFXPACK_CLI_COMMAND_LINE_H
+#define SFXPACK_CLI_COMMAND_LINE_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace sfxpack {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // bad container, failed check, refused or failed work
+constexpr int kExitUsage = 2;
+
+// The exit status of a command that ends here, or nothing to go on.
+using EarlyExit = std::optional<int>;
+
+// "sfxpack: MESSAGE" on stderr.
+void error(const std::string& message);
+// "sfxpack: warning: MESSAGE" on stderr, unless warnings are silenced.
+void warning(const std::string& message);
+// "sfxpack: FILE: offset N (0xN): MESSAGE": a finding inside a container.
+void errorAt(const std::string& file, uint64_t offset, const std::string& message);
+// Reports a usage error with a pointer to --help and returns kExitUsage.
+// `command` is empty for a problem with the command name itself.
+int usageError(const std::string& command, const std::string& message);
+
+// What a subcommand's command line held besides its options.
+struct Operands {
+    // Operands in the order given.
+    std::vector<std::string> values;
+    // values[literalFrom...] followed "--": they are never taken for
+    // anything but operands (an "@LIST" there is a file name).
+    size_t literalFrom = 0;
+    // The options and operands before "--", in the order given (CLI11's
+    // parse order; a null entry is an operand).
+    std::vector<const CLI::Option*> order;
+};
+
+// Parses `args` with `app`, which holds the subcommand's options; operands
+// go to `operands`.  Ends the command with kExitOk after printing `help`
+// for -h/--help, or with kExitUsage after reporting a usage error.
+// `help` names the launcher image's length as {image}, which is printed as
+// the number of bytes that src/payload/container.h gives.
+EarlyExit parseCommandLine(CLI::App& app, const std::string& command, const std::string& help,
+                           const std::vector<std::string>& args, Operands* operands);
+
+// The --codepage option of create, list, verify and extract.
+struct CodePageOption {
+    std::string text;
+    CLI::Option* option = nullptr;
+    void add(CLI::App& app) { option = app.add_option("--codepage", text); }
+    // The code page given, kAsciiOnly when none was; ends the command with
+    // kExitUsage after reporting a value that is no known code page.
+    EarlyExit read(const std::string& command, unsigned* codePage) const;
+};
+
+}  // namespace sfxpack
+
+#endif  // SFXPACK_CLI_COMMAND_LINE_H
