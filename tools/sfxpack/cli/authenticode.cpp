@@ -26,6 +26,27 @@ std::string describeNested(const SignedDigest& nested)
     return "a nested signature with digest algorithm " + nested.algorithmOid;
 }
 
+// The signatures beside the primary one `entry` holds, named: those
+// nested in it, and the table's further entries, which Windows does not
+// read (named as many as the trailer kept, the others counted).
+std::vector<std::string> furtherSignatures(const SignedDigest& sig, const TrailerInfo& trailer,
+                                           const CertificateEntry* entry)
+{
+    std::vector<std::string> names;
+    for (const SignedDigest& nested : sig.nested)
+        names.push_back(describeNested(nested));
+    if (sig.unreadNested)
+        names.push_back(std::to_string(sig.unreadNested) + " more nested signature" +
+                        (sig.unreadNested == 1 ? "" : "s"));
+    for (const CertificateEntry& e : trailer.entries)
+        if (&e != entry)
+            names.push_back("a further certificate entry (type " + std::to_string(e.type) + ") at offset " +
+                            std::to_string(e.offset));
+    if (uint64_t more = trailer.entryCount - trailer.entries.size())
+        names.push_back(std::to_string(more) + " more certificate entr" + (more == 1 ? "y" : "ies"));
+    return names;
+}
+
 }  // namespace
 
 bool digestRanges(Source& src, const std::vector<ByteRange>& ranges, Digest& digest)
@@ -82,19 +103,7 @@ SignatureCheck checkSignature(Source& src, const Summary& summary)
     SignedDigest sig = readSignedDigest(der.data(), der.size());
     if (!sig.problem.empty())
         return unreadable(sig.problem);
-    for (const SignedDigest& nested : sig.nested)
-        check.nested.push_back(describeNested(nested));
-    if (sig.unreadNested)
-        check.nested.push_back(std::to_string(sig.unreadNested) + " more nested signature" +
-                               (sig.unreadNested == 1 ? "" : "s"));
-    // Windows reads only the first signature of the table; others are named
-    // (as many as the trailer kept) or counted.
-    for (const CertificateEntry& e : summary.trailer.entries)
-        if (&e != entry)
-            check.nested.push_back("a further certificate entry (type " + std::to_string(e.type) + ") at offset " +
-                                   std::to_string(e.offset));
-    if (uint64_t more = summary.trailer.entryCount - summary.trailer.entries.size())
-        check.nested.push_back(std::to_string(more) + " more certificate entr" + (more == 1 ? "y" : "ies"));
+    check.nested = furtherSignatures(sig, summary.trailer, entry);
 
     DigestAlgorithm alg;
     if (!digestFromOid(sig.algorithmOid, &alg))
