@@ -107,11 +107,12 @@ class Run:
 
     @property
     def dialog(self):
-        for key, value in self.report:
-            if key == "dialog":
-                caption, style, exstyle, status, bar = value.split("\t")
+        """How the progress dialog looked when it was shown, as the hook saw it."""
+        for key, value in self.hook:
+            if key == "shown":
+                caption, style, exstyle, bar = value.split("\t")
                 return {"caption": unescape(caption), "style": int(style, 16),
-                        "exstyle": int(exstyle, 16), "status": unescape(status), "bar": bar}
+                        "exstyle": int(exstyle, 16), "bar": bar}
         return None
 
     @property

@@ -16,7 +16,6 @@
 // the ANSI code page lacks (a batch line keeps its bytes; the driver's own
 // command line would be cut down to the code page).  Report lines:
 //   hook ok | hook failed <error>
-//   dialog <caption>\t<style hex>\t<exstyle hex>\t<status text>\t<bar class>
 //   box <caption>\t<text>\t<icon yes|no>
 //   exit <code> | timeout
 // Every box is dismissed with its OK button, so no case can hang on one;
@@ -48,7 +47,6 @@ struct Watch {
     DWORD pid;
     const Options *opt;
     std::set<HWND> seenBoxes;
-    bool sawDialog = false;
     bool closedDialog = false;
 };
 
@@ -155,18 +153,6 @@ void HandleBox(HWND hBox, Watch *w)
 
 void HandleDialog(HWND hDlg, Watch *w)
 {
-    if (!w->sawDialog) {
-        w->sawDialog = true;
-        char szLine[64];
-        char szBarClass[64] = "";
-        GetClassNameA(GetDlgItem(hDlg, 1000), szBarClass, sizeof(szBarClass));
-        char szStatus[1024] = "";
-        GetDlgItemTextA(hDlg, -1, szStatus, sizeof(szStatus));
-        sprintf(szLine, "\t%08lX\t%08lX\t", (unsigned long)GetWindowLongA(hDlg, GWL_STYLE),
-                (unsigned long)GetWindowLongA(hDlg, GWL_EXSTYLE));
-        AppendLine(w->opt->report.c_str(), "dialog " + Escape(WindowText(hDlg).c_str()) + szLine +
-                                               Escape(szStatus) + "\t" + szBarClass);
-    }
     if (w->opt->closeDialog && !w->closedDialog) {
         w->closedDialog = true;
         PostMessageA(hDlg, WM_CLOSE, 0, 0);

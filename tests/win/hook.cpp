@@ -46,6 +46,7 @@
 #include "report.h"
 
 static bool g_fSawText;
+static bool g_fShown;
 static bool g_fPaused;
 
 static void Log(const std::string &line)
@@ -65,6 +66,20 @@ static std::string StatusText(HWND hDlg)
     char szText[1024] = "";
     GetDlgItemTextA(hDlg, -1, szText, sizeof(szText));
     return Escape(szText);
+}
+
+// How the progress dialog looks: caption, style, extended style and the
+// bar's class, separated by tabs.
+static std::string DialogLook(HWND hDlg)
+{
+    char szCaption[256] = "";
+    char szBarClass[64] = "";
+    char szStyles[32];
+    GetWindowTextA(hDlg, szCaption, sizeof(szCaption));
+    GetClassNameA(GetDlgItem(hDlg, 1000), szBarClass, sizeof(szBarClass));
+    sprintf(szStyles, "\t%08lX\t%08lX\t", (unsigned long)GetWindowLongA(hDlg, GWL_STYLE),
+            (unsigned long)GetWindowLongA(hDlg, GWL_EXSTYLE));
+    return Escape(szCaption) + szStyles + szBarClass;
 }
 
 static DWORD WINAPI HoldOwnFile(LPVOID pv)
@@ -255,6 +270,15 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM 
                 break;
             case WM_CLOSE:
                 Log(std::string("close ") + From());
+                break;
+            case WM_WINDOWPOSCHANGED:
+                // Read in the moment the dialog appears: a look from another
+                // process can miss the dialog of a short run altogether.
+                if (!g_fShown && (((const WINDOWPOS *)p->lParam)->flags & SWP_SHOWWINDOW) &&
+                    GetDlgItem(p->hwnd, 1000) != NULL) {
+                    g_fShown = true;
+                    Log("shown " + DialogLook(p->hwnd));
+                }
                 break;
             }
         } else if (lstrcmpiA(szClass, PROGRESS_CLASSA) == 0) {
