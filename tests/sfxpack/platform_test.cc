@@ -1,14 +1,19 @@
-// Unit tests of the platform layer: code page conversion, digests and the
-// reading of signatures.  Each test checks one outcome or one message
-// exactly.
+// Unit tests of the platform layer: code page conversion, digests, the
+// reading of signatures, and file handling on real files.  Each test
+// checks one outcome or one message exactly.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "base/text.h"
 #include "platform/codepage.h"
 #include "platform/digest.h"
+#include "platform/fileio.h"
 #include "platform/signature.h"
 
 namespace sfxpack {
@@ -149,6 +154,42 @@ TEST(SignatureTest, SignedDataTypeWithoutContent)
     // ContentInfo { contentType signedData } and no [0] content.
     const unsigned char der[] = {0x30, 0x0b, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
     EXPECT_EQ("the signature's PKCS#7 ContentInfo holds no SignedData", readSignedDigest(der, sizeof der).message());
+}
+
+// ---- Files ------------------------------------------------------------------
+
+TEST(FileTest, MissingFileNamesTheFileAndTheReason)
+{
+    Result<File> f = File::openRead("no/such/file.bin");
+    ASSERT_FALSE(f);
+    EXPECT_EQ("no/such/file.bin: No such file or directory", f.message());
+    Result<uint64_t> size = regularFileSize("no/such/file.bin");
+    ASSERT_FALSE(size);
+    EXPECT_EQ("no/such/file.bin: No such file or directory", size.message());
+}
+
+TEST(FileTest, AppenderReportsAFullTarget)
+{
+    // Standard output pointed at /dev/full: every write fails with ENOSPC,
+    // whether the pieces are written directly or gathered first.
+    const int saved = ::dup(STDOUT_FILENO);
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    std::fflush(stdout);
+    ASSERT_EQ(STDOUT_FILENO, ::dup2(full, STDOUT_FILENO));
+    File out = File::standardOutput();
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    ::close(full);
+    ASSERT_TRUE(out.isOpen());
+
+    Appender appender(out, nullptr);
+    const std::vector<unsigned char> bytes(4096, 'x');
+    Status s = appender.add(bytes.data(), bytes.size());
+    if (s)
+        s = appender.finish();
+    ASSERT_FALSE(s);
+    EXPECT_EQ("write standard output: No space left on device", s.message());
 }
 
 }  // namespace
