@@ -93,8 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     sfxpack::MemorySource bare(data, size);
     walk(bare);
-    sfxpack::SignedDigest sig = sfxpack::readSignedDigest(data, size);
-    check(sig.nested.size() <= sfxpack::kMaxNestedSignatures);
+    sfxpack::Result<sfxpack::SignedDigest> sig = sfxpack::readSignedDigest(data, size);
+    check(!sig || sig->nested.size() <= sfxpack::kMaxNestedSignatures);
     sfxpack::stubProblem(bare);
     sfxpack::looksLikeWindowsProgram(bare);
     return 0;

@@ -63,12 +63,12 @@ bool namedInput(const std::string& value, Input* input)
 
 bool readListFile(const std::string& path, std::vector<Input>* inputs)
 {
-    std::string text;
-    IoError err;
-    if (!readTextFile(path, &text, &err)) {
+    Result<std::string> read = readTextFile(path);
+    if (!read) {
         error((path == "-" ? std::string("standard input") : path) + ": cannot read the list file");
         return false;
     }
+    const std::string& text = *read;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
@@ -101,9 +101,11 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
             return {};
         }
         stored = input.name;
-    } else if (!encodeName(input.name, codePage, &stored, problem)) {
+    } else if (Result<std::string> encoded = encodeName(input.name, codePage)) {
+        stored = *encoded;
+    } else {
         *problem = "name '" + printableText(input.name) + "' cannot be stored in code page " +
-                   std::to_string(codePage) + ": " + *problem;
+                   std::to_string(codePage) + ": " + encoded.message();
         return {};
     }
     // The name as the user gave it is shown only when something is wrong.
@@ -141,13 +143,22 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
         }
         if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
             warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
-        IoError err;
-        const bool opened = mayOpen > 0 && File::openRead(input.path, &input.file, &err);
-        if (opened) {
+        Status looked;
+        if (mayOpen == 0) {
+            Result<uint64_t> size = regularFileSize(input.path);
+            if (size)
+                input.size = *size;
+            else
+                looked = size.status();
+        } else if (Result<File> opened = File::openRead(input.path)) {
+            input.file = std::move(*opened);
             input.size = input.file.size();
             --mayOpen;
-        } else if (!err.message.empty() || !regularFileSize(input.path, &input.size, &err)) {
-            error(err.message);
+        } else {
+            looked = opened.status();
+        }
+        if (!looked) {
+            error(looked.message());
             ok = false;
             continue;
         }
@@ -173,24 +184,36 @@ bool writeContainer(File& file, const std::string& label, const unsigned char* s
 {
     Progress progress("packing " + label, total);
     Appender out(file, &progress);
-    IoError err;
     unsigned char header[kHeaderSize];
-    bool ok = out.add(stub, size_t(kImageSize), &err);
-    for (size_t i = 0; ok && i < inputs.size(); ++i) {
+    Status status = out.add(stub, size_t(kImageSize));
+    for (size_t i = 0; status && i < inputs.size(); ++i) {
         Input& input = inputs[i];
         File in = std::move(input.file);
-        ok = in.isOpen() || File::openRead(input.path, &in, &err);
-        if (ok && in.size() != input.size) {
+        if (!in.isOpen()) {
+            Result<File> opened = File::openRead(input.path);
+            if (!opened) {
+                status = opened.status();
+                break;
+            }
+            in = std::move(*opened);
+        }
+        if (in.size() != input.size) {
             error(input.path + ": changed size while being packed (" + std::to_string(input.size) + " bytes, now " +
                   std::to_string(in.size()) + ")");
             return false;
         }
         encodeRecordHeader(int32_t(input.size), input.stored, header);
-        ok = ok && out.add(header, sizeof header, &err) && out.addFile(in, 0, input.size, &err);
+        status = out.add(header, sizeof header);
+        if (status)
+            status = out.addFile(in, 0, input.size);
     }
     encodeEndRecord(header);
-    if (!ok || !out.add(header, sizeof header, &err) || !out.finish(&err)) {
-        error(err.message);
+    if (status)
+        status = out.add(header, sizeof header);
+    if (status)
+        status = out.finish();
+    if (!status) {
+        error(status.message());
         return false;
     }
     return true;
@@ -271,12 +294,15 @@ int runCreate(const std::vector<std::string>& args)
     }
 
     File first;
-    IoError ignored;
     File& firstFile = inputs[0].file.isOpen() ? inputs[0].file : first;
-    if ((firstFile.isOpen() || File::openRead(inputs[0].path, &first, &ignored)) && !looksLikeWindowsProgram(firstFile))
+    if (!firstFile.isOpen()) {
+        if (Result<File> opened = File::openRead(inputs[0].path))
+            first = std::move(*opened);
+    }
+    if (firstFile.isOpen() && !looksLikeWindowsProgram(firstFile))
         warning(inputs[0].path + ": the first file is the one the launcher runs, but it does not look "
                                  "like a Windows program (no MZ/PE header)");
-    first.close(&ignored);
+    (void)first.close();
 
     uint64_t total = kImageSize + kHeaderSize;
     uint64_t data = 0;
@@ -293,23 +319,21 @@ int runCreate(const std::vector<std::string>& args)
         File file = File::standardOutput();
         if (!writeContainer(file, "standard output", stub.data(), inputs, data))
             return kExitFailed;
-        IoError err;
-        if (!file.close(&err)) {
-            error(err.message);
+        if (Status s = file.close(); !s) {
+            error(s.message());
             return kExitFailed;
         }
         return kExitOk;
     }
     TempOutput output(out, sync);
-    IoError err;
-    if (!output.create(&err)) {
-        error(err.message);
+    if (Status s = output.create(); !s) {
+        error(s.message());
         return kExitFailed;
     }
     if (!writeContainer(output.file(), out, stub.data(), inputs, data))
         return kExitFailed;
-    if (!output.commit(force, &err)) {
-        error(err.message);
+    if (Status s = output.commit(force); !s) {
+        error(s.message());
         return kExitFailed;
     }
     return kExitOk;

@@ -66,18 +66,20 @@ int runExtract(const std::vector<std::string>& args)
     // be compared with the stored names.
     std::set<std::string> wanted;
     for (auto it = positional.begin() + 1; it != positional.end(); ++it) {
-        std::string stored = *it, ignored;
-        if (codePage != kAsciiOnly && !encodeName(*it, codePage, &stored, &ignored))
-            stored = *it;
+        std::string stored = *it;
+        if (codePage != kAsciiOnly) {
+            if (Result<std::string> converted = encodeName(*it, codePage))
+                stored = *converted;
+        }
         wanted.insert(stored);
     }
 
-    File container;
-    IoError err;
-    if (!File::openRead(path, &container, &err)) {
-        error(err.message);
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
         return kExitFailed;
     }
+    File& container = *opened;
 
     // First pass: the whole structure and which record wins for each file
     // on Windows.  Names are compared as Windows compares them, so a NAME
@@ -95,16 +97,15 @@ int runExtract(const std::vector<std::string>& args)
             if (winner.put(collisionKey(r.name, lead), r.headerOffset, &earlier) == NameSet::Put::Full &&
                 !beyondLimit)
                 beyondLimit = r.headerOffset;
-            size_t bad = 0;
             if (codePage == kAsciiOnly)
                 return;
-            std::string text;
-            if (!decodeName(r.name, codePage, &text, &bad)) {
-                errorAt(path, r.headerOffset + 4 + bad,
+            Result<std::string> text = decodeName(r.name, codePage);
+            if (!text) {
+                errorAt(path, r.headerOffset + 4 + text.status().offset(),
                         "record name '" + printableName(r.name) + "' is not valid in code page " +
                             std::to_string(codePage) + "; nothing extracted");
                 namesOk = false;
-            } else if (std::string device = deviceNameProblem(text, codePage); !device.empty()) {
+            } else if (std::string device = deviceNameProblem(*text, codePage); !device.empty()) {
                 errorAt(path, r.headerOffset + 4, "record " + device + "; nothing extracted");
                 namesOk = false;
             }
@@ -129,11 +130,10 @@ int runExtract(const std::vector<std::string>& args)
     // With a code page, each record's name on disk is its UTF-8 text
     // (checked above, so the conversion succeeds).
     auto diskName = [&](const Record& r) {
-        std::string text;
-        size_t bad = 0;
-        if (codePage == kAsciiOnly || !decodeName(r.name, codePage, &text, &bad))
+        if (codePage == kAsciiOnly)
             return r.name;
-        return text;
+        Result<std::string> text = decodeName(r.name, codePage);
+        return text ? *text : r.name;
     };
     bool ok = true;
     std::set<std::string> wantedKeys;
@@ -159,8 +159,8 @@ int runExtract(const std::vector<std::string>& args)
     // when all are written: a failure or an interruption leaves DIR as it was.
     InterruptGuard guard;
     OutputDir dir;
-    if (!dir.open(dirPath, &err)) {
-        error(err.message);
+    if (Status s = dir.open(dirPath); !s) {
+        error(s.message());
         return kExitFailed;
     }
     uint64_t total = 0;
@@ -190,15 +190,17 @@ int runExtract(const std::vector<std::string>& args)
     while (reader.next(&r)) {
         if (!selected(r))
             continue;
-        File out;
-        if (!dir.stage(diskName(r), &out, &err) ||
-            !out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
-            error(err.message);
+        Result<File> out = dir.stage(diskName(r));
+        Status s = out ? out->copyFrom(container, r.dataOffset, r.size, buffer, &progress) : out.status();
+        if (s)
+            s = out->close();
+        if (!s) {
+            error(s.message());
             return kExitFailed;
         }
     }
-    if (!dir.commit(force, &err)) {
-        error(err.message);
+    if (Status s = dir.commit(force); !s) {
+        error(s.message());
         return kExitFailed;
     }
     return kExitOk;

@@ -151,12 +151,17 @@ struct ShownName {
 ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* problems)
 {
     ShownName shown;
-    size_t bad = 0;
-    if (codePage != kAsciiOnly && decodeName(r.name, codePage, &shown.text, &bad)) {
-        shown.json = shown.text;
-        if (std::string device = deviceNameProblem(shown.text, codePage); !device.empty())
-            problems->push_back({r.headerOffset + 4, "record " + device});
-        return shown;
+    uint64_t bad = 0;
+    if (codePage != kAsciiOnly) {
+        Result<std::string> text = decodeName(r.name, codePage);
+        if (text) {
+            shown.text = *text;
+            shown.json = shown.text;
+            if (std::string device = deviceNameProblem(shown.text, codePage); !device.empty())
+                problems->push_back({r.headerOffset + 4, "record " + device});
+            return shown;
+        }
+        bad = text.status().offset();
     }
     shown.text = printableName(r.name);
     shown.json = bytesAsCodePoints(r.name);
@@ -170,25 +175,25 @@ ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* pro
 // cannot be read.
 std::string sha256Of(File& file, uint64_t offset, uint64_t size)
 {
-    Digest d(DigestAlgorithm::Sha256);
-    if (!d.ok()) {
-        error(d.error());
+    Result<Digest> d = Digest::start(DigestAlgorithm::Sha256);
+    if (!d) {
+        error(d.message());
         return {};
     }
-    if (!digestRanges(file, {{offset, size}}, d))
+    if (!digestRanges(file, {{offset, size}}, *d))
         return {};
-    return hexDigits(d.finish());
+    return hexDigits(d->finish());
 }
 
 // Lists one container; `doc` receives its JSON object.
 int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
 {
-    File file;
-    IoError err;
-    if (!File::openRead(path, &file, &err)) {
-        error(err.message);
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
         return kExitFailed;
     }
+    File& file = *opened;
     if (file.size() < kImageSize) {
         error(path + ": " + inspectImage(file).notContainer);
         return kExitFailed;
@@ -319,13 +324,13 @@ Json findingsJson(const std::vector<Finding>& list)
 // Verifies one container; `doc` receives its JSON object.
 int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
 {
-    File file;
-    IoError err;
-    if (!File::openRead(path, &file, &err)) {
-        error(err.message);
-        *doc = {{"container", path}, {"ok", false}, {"error", err.message}};
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
+        *doc = {{"container", path}, {"ok", false}, {"error", opened.message()}};
         return kExitFailed;
     }
+    File& file = *opened;
     std::vector<Finding> nameProblems;
     Summary s = inspectContainer(
         file, [&](const Record& r) { showName(r, opt.codePage, &nameProblems); }, leadByteTest(opt.codePage));

@@ -15,12 +15,12 @@ namespace {
 // Reads the .ico file; reports what is wrong with it.
 bool loadIcon(const std::string& path, std::vector<IconImage>* images)
 {
-    File f;
-    IoError err;
-    if (!File::openRead(path, &f, &err)) {
-        error(err.message);
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
         return false;
     }
+    File& f = *opened;
     if (f.size() > kImageSize) {
         error(path + ": " + std::to_string(f.size()) + " bytes, more than the launcher image holds (" +
               std::to_string(kImageSize) + ")");
@@ -144,10 +144,13 @@ int runStub(const std::vector<std::string>& args)
         return kExitFailed;
     }
     TempOutput output(out, false);
-    IoError err;
-    if (!output.create(&err) || !output.file().writeAll(image.data(), image.size(), &err) ||
-        !output.commit(force, &err)) {
-        error(err.message);
+    Status s = output.create();
+    if (s)
+        s = output.file().writeAll(image.data(), image.size());
+    if (s)
+        s = output.commit(force);
+    if (!s) {
+        error(s.message());
         return kExitFailed;
     }
     return kExitOk;
@@ -168,12 +171,12 @@ int loadImage(const char* command, const std::string& stubPath, const BrandingOp
     image->assign(kLauncherImage, kLauncherImage + kLauncherImageSize);
     std::string name = "built-in launcher";
     if (!stubPath.empty()) {
-        File f;
-        IoError err;
-        if (!File::openRead(stubPath, &f, &err)) {
-            error(err.message);
+        Result<File> opened = File::openRead(stubPath);
+        if (!opened) {
+            error(opened.message());
             return kExitFailed;
         }
+        File& f = *opened;
         if (std::string why = stubProblem(f); !why.empty()) {
             error(stubPath + ": " + why);
             return kExitFailed;

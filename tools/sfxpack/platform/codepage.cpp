@@ -160,40 +160,42 @@ std::string upperCase(std::string_view utf8)
     return out;
 }
 
-bool encodeName(std::string_view utf8, unsigned codePage, std::string* out, std::string* problem)
+Result<std::string> encodeName(std::string_view utf8, unsigned codePage)
 {
-    problem->clear();
-    forEachCharacter(utf8, [problem](uint32_t cp, std::string_view bytes, size_t at) {
+    std::string problem;
+    forEachCharacter(utf8, [&problem](uint32_t cp, std::string_view bytes, size_t at) {
         if (cp != kNotUtf8)
             return true;
-        *problem = "is not UTF-8 (byte 0" + hexByte(static_cast<unsigned char>(bytes[0])).substr(1) +
-                   " at offset " + std::to_string(at) + ")";
+        problem = "is not UTF-8 (byte 0" + hexByte(static_cast<unsigned char>(bytes[0])).substr(1) +
+                  " at offset " + std::to_string(at) + ")";
         return false;
     });
-    if (!problem->empty())
-        return false;
-    if (platformFromUtf8(utf8, codePage, out))
-        return true;
+    if (!problem.empty())
+        return Status::fail(problem);
+    std::string out;
+    if (platformFromUtf8(utf8, codePage, &out))
+        return out;
     // Convert character by character to name the one that has no place in
     // the code page.
-    *problem = "does not convert to code page " + std::to_string(codePage);
+    problem = "does not convert to code page " + std::to_string(codePage);
     std::string ignored;
     forEachCharacter(utf8, [&](uint32_t cp, std::string_view bytes, size_t) {
         if (platformFromUtf8(bytes, codePage, &ignored))
             return true;
         char code[16];
         std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-        *problem = "'" + printableText(bytes) + "' (" + code + ") has no character in code page " +
-                   std::to_string(codePage);
+        problem = "'" + printableText(bytes) + "' (" + code + ") has no character in code page " +
+                  std::to_string(codePage);
         return false;
     });
-    return false;
+    return Status::fail(problem);
 }
 
-bool decodeName(std::string_view name, unsigned codePage, std::string* out, size_t* badOffset)
+Result<std::string> decodeName(std::string_view name, unsigned codePage)
 {
-    if (platformToUtf8(name, codePage, out))
-        return true;
+    std::string out;
+    if (platformToUtf8(name, codePage, &out))
+        return out;
     // Walk the name by characters of the code page to find the first one
     // that does not convert.
     const LeadByteTest lead = leadByteTest(codePage);
@@ -205,8 +207,10 @@ bool decodeName(std::string_view name, unsigned codePage, std::string* out, size
             break;
         i += len;
     }
-    *badOffset = i < name.size() ? i : 0;
-    return false;
+    if (i == name.size())  // each character converts, the whole name does not
+        return Status::fail("does not convert from code page " + std::to_string(codePage));
+    return Status::failAt(i, "byte 0" + hexByte(static_cast<unsigned char>(name[i])).substr(1) + " at offset " +
+                                 std::to_string(i) + " starts no character of code page " + std::to_string(codePage));
 }
 
 }  // namespace sfxpack
