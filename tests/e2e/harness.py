@@ -15,8 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from winebed import Bed, windows_path  # noqa: E402
 import sfxcontainer  # noqa: E402
-from sfxcontainer import record_header as header  # noqa: E402,F401  (for the cases)
-FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
+from sfxcontainer import FOLDER, record_header as header  # noqa: E402,F401  (for the cases)
 PROBE_REPORT = "probe-report.txt"
 ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
                     "permissions and that another instance of setup is not running.")
