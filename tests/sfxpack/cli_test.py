@@ -242,7 +242,7 @@ class RoundTrip(Case):
         listing = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))
         self.assertEqual([("setup.exe", 4096, IMAGE, IMAGE + HEADER),
                           ("data.bin", 204800, IMAGE + HEADER + 4096, IMAGE + 2 * HEADER + 4096),
-                          ("empty.txt", 0, end - 2 * HEADER, end - HEADER)],
+                          ("empty.txt", 0, end - HEADER, end)],
                          [(r["name"], r["size"], r["header_offset"], r["data_offset"]) for r in listing["records"]])
         self.assertEqual({"kind": "end_record", "offset": end}, {k: listing["end"][k] for k in ("kind", "offset")})
         self.assertEqual("nothing", listing["trailer"]["kind"])
