@@ -8,7 +8,6 @@ byte, the image length and layout, the imported DLLs and the security flags.
 """
 
 import os
-import re
 import struct
 import sys
 import unittest
