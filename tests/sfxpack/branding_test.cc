@@ -254,5 +254,14 @@ TEST_F(BrandTest, SectionsThatOthersReferToAreNotMoved)
               Brand());
 }
 
+TEST_F(BrandTest, HeadersPastTheImageAreRefused)
+{
+    testing_image::Put32(image_, 0x3c, 0xffffffe8);  // e_lfanew + 24 wraps around in 32 bits
+    EXPECT_EQ("60: not a PE image (no PE signature)", Brand());
+    image_ = MakeBrandableImage();
+    put16(&image_[testing_image::kPeOffset + 6], 0xffff);  // 65535 sections
+    EXPECT_EQ(std::to_string(Section(0)) + ": section table runs past the image", Brand());
+}
+
 }  // namespace
 }  // namespace sfxpack

@@ -554,6 +554,14 @@ TEST_F(ContainerTest, PeHeaderPastImage)
     EXPECT_EQ("0: not a PE image (e_lfanew 2147483647 points past the image)", OnlyFinding(Inspect()));
 }
 
+TEST_F(ContainerTest, PeHeaderInThePayload)
+{
+    uint64_t data = Add("a.exe", std::string("PE\0\0", 4) + std::string(60, '\0')) + kHeaderSize;
+    End();
+    Put32(0x3c, uint32_t(data));  // a signature there belongs to the payload, not the image
+    EXPECT_EQ("0: not a PE image (e_lfanew 132096 points past the image)", OnlyFinding(Inspect()));
+}
+
 TEST_F(ContainerTest, SectionsEndAfterPayloadStart)
 {
     End();

@@ -6,50 +6,35 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "format/pe.h"
 
 namespace sfxpack {
 
 namespace {
 
-constexpr uint32_t kResourceDirectory = 2;
-constexpr uint32_t kSecurityDirectory = 4;
-constexpr uint32_t kRelocationDirectory = 5;
 constexpr uint32_t kInitializedData = 0x40;
 
-const char* const kDirectoryNames[16] = {
+const char* const kDirectoryNames[kMaxDirectories] = {
     "export table", "import table", "resource table", "exception table", "certificate table",
     "relocation table", "debug directory", "architecture data", "global pointer", "TLS directory",
     "load configuration", "bound import table", "import address table", "delay import table",
     "CLR header", "reserved directory"};
 
-struct Section {
-    size_t headerAt = 0;
-    std::string name;
-    uint32_t virtualSize = 0, va = 0, rawSize = 0, rawPointer = 0, flags = 0;
-    uint64_t vaEnd() const { return uint64_t(va) + std::max(virtualSize, rawSize); }
-    bool contains(uint64_t rva) const { return rva >= va && rva < vaEnd(); }
-};
+using Section = PeSection;
 
-struct PeLayout {
-    size_t optAt = 0;
-    bool pe32plus = false;
-    uint64_t imageBase = 0;
-    uint32_t sectionAlignment = 0, fileAlignment = 0, entryPoint = 0;
-    size_t dirsAt = 0;
-    uint32_t dirCount = 0;
-    std::vector<Section> sections;  // in address order
-
-    uint32_t dirRva(uint32_t i) const;
-    uint32_t dirSize(uint32_t i) const;
+// The headers as branding needs them: sections in address order, and the
+// image's bytes to find data by RVA.
+struct PeLayout : PeImage {
     const unsigned char* image = nullptr;
     size_t imageSize = 0;
+
+    uint32_t dirCount() const { return uint32_t(directories.size()); }
+    uint32_t dirRva(uint32_t i) const { return directory(i).rva; }
+    uint32_t dirSize(uint32_t i) const { return directory(i).size; }
     // File offset of `len` bytes at `rva`, or SIZE_MAX when they are not all
     // in one section's raw data.
     size_t fileOffset(uint64_t rva, size_t len) const;
 };
-
-uint32_t PeLayout::dirRva(uint32_t i) const { return i < dirCount ? get32(image + dirsAt + 8 * i) : 0; }
-uint32_t PeLayout::dirSize(uint32_t i) const { return i < dirCount ? get32(image + dirsAt + 8 * i + 4) : 0; }
 
 size_t PeLayout::fileOffset(uint64_t rva, size_t len) const
 {
@@ -61,59 +46,43 @@ size_t PeLayout::fileOffset(uint64_t rva, size_t len) const
 
 bool isPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
 
+// Reads the headers, and refuses an image whose optional header, alignments
+// or sections branding could not rely on.
 bool parseLayout(const std::vector<unsigned char>& img, PeLayout* pe, Finding* problem)
 {
     auto fail = [problem](uint64_t at, std::string what) {
         *problem = {at, std::move(what)};
         return false;
     };
+    MemorySource src(img.data(), img.size());
+    static_cast<PeImage&>(*pe) = readPeImage(src, img.size());
     pe->image = img.data();
     pe->imageSize = img.size();
-    if (img.size() < 64 || img[0] != 'M' || img[1] != 'Z')
-        return fail(0, "not a PE image (no MZ header at offset 0)");
-    const uint32_t peAt = get32(&img[0x3c]);
-    if (peAt > img.size() - 24 || std::memcmp(&img[peAt], "PE\0\0", 4) != 0)
+    switch (pe->fault) {
+    case PeFault::NoMz:
+        return fail(0, pe->status().message());
+    case PeFault::LfanewPastEnd:
+    case PeFault::NoSignature:
         return fail(0x3c, "not a PE image (no PE signature)");
-    const uint16_t sectionCount = get16(&img[peAt + 6]);
-    const uint16_t optionalSize = get16(&img[peAt + 20]);
-    pe->optAt = peAt + 24;
-    if (optionalSize < 96 || img.size() - pe->optAt < optionalSize)
-        return fail(peAt + 20, "optional header of " + std::to_string(optionalSize) + " bytes does not fit");
-    const unsigned char* opt = &img[pe->optAt];
-    const uint16_t magic = get16(opt);
-    pe->pe32plus = magic == 0x20b;
-    if (magic != 0x10b && !pe->pe32plus)
-        return fail(pe->optAt, "optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+");
-    pe->entryPoint = get32(opt + 16);
-    pe->imageBase = pe->pe32plus ? uint64_t(get32(opt + 24)) | uint64_t(get32(opt + 28)) << 32 : get32(opt + 28);
-    pe->sectionAlignment = get32(opt + 32);
-    pe->fileAlignment = get32(opt + 36);
+    default:
+        break;
+    }
+    const uint64_t peAt = pe->peOffset;
+    if (pe->optionalSize < 96 || img.size() - pe->optionalOffset < pe->optionalSize)
+        return fail(peAt + 20, "optional header of " + std::to_string(pe->optionalSize) + " bytes does not fit");
+    if (pe->fault == PeFault::BadMagic)
+        return fail(pe->optionalOffset, "optional header magic " + formatHex(pe->magic) + " is neither PE32 nor PE32+");
     if (!isPowerOfTwo(pe->fileAlignment) || !isPowerOfTwo(pe->sectionAlignment) ||
         pe->sectionAlignment < pe->fileAlignment || pe->fileAlignment > kImageSize)
-        return fail(pe->optAt + 32, "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
-                                        formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
-    const uint32_t countAt = pe->pe32plus ? 108 : 92;
-    if (optionalSize < countAt + 4)
-        return fail(peAt + 20, "optional header of " + std::to_string(optionalSize) + " bytes has no data directories");
-    pe->dirsAt = pe->optAt + countAt + 4;
-    pe->dirCount = std::min<uint32_t>({get32(opt + countAt), 16, uint32_t((optionalSize - countAt - 4) / 8)});
-    const size_t table = pe->optAt + optionalSize;
-    if ((img.size() - table) / 40 < sectionCount)
-        return fail(table, "section table runs past the image");
-    for (uint16_t i = 0; i < sectionCount; ++i) {
-        const unsigned char* h = &img[table + 40 * i];
-        Section s;
-        s.headerAt = table + 40 * i;
-        s.name.assign(reinterpret_cast<const char*>(h), size_t(std::find(h, h + 8, 0) - h));
-        s.virtualSize = get32(h + 8);
-        s.va = get32(h + 12);
-        s.rawSize = get32(h + 16);
-        s.rawPointer = get32(h + 20);
-        s.flags = get32(h + 36);
+        return fail(pe->optionalOffset + 32, "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
+                                          formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
+    if (pe->optionalSize < pe->directoryCountAt() + 4)
+        return fail(peAt + 20, "optional header of " + std::to_string(pe->optionalSize) + " bytes has no data directories");
+    if (pe->fault == PeFault::SectionTableCut)
+        return fail(pe->sectionTableOffset, "section table runs past the image");
+    for (const Section& s : pe->sections)
         if (s.rawSize && (s.rawPointer > img.size() || s.rawSize > img.size() - s.rawPointer))
-            return fail(s.headerAt + 16, "section '" + printableName(s.name) + "' has raw data outside the image");
-        pe->sections.push_back(s);
-    }
+            return fail(s.headerOffset + 16, "section '" + printableName(s.name) + "' has raw data outside the image");
     std::stable_sort(pe->sections.begin(), pe->sections.end(),
                      [](const Section& a, const Section& b) { return a.va < b.va; });
     return true;
@@ -135,7 +104,7 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
 {
     const Section& res = pe.sections[rsrc];
     auto refuse = [&](const Section& s, std::string why) {
-        *problem = {s.headerAt, &s == &res ? "the resource section cannot be rebuilt: " + why
+        *problem = {s.headerOffset, &s == &res ? "the resource section cannot be rebuilt: " + why
                                            : "section '" + printableName(s.name) +
                                                  "' behind the resources cannot be moved: " + why};
         return false;
@@ -154,7 +123,7 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
             rawEnd = s.rawPointer + uint64_t(s.rawSize);
         if (s.contains(pe.entryPoint))
             return refuse(s, "it holds the entry point");
-        for (uint32_t d = 0; d < pe.dirCount; ++d) {
+        for (uint32_t d = 0; d < pe.dirCount(); ++d) {
             const uint32_t rva = pe.dirRva(d), size = pe.dirSize(d);
             if (d == kSecurityDirectory || (rva == 0 && size == 0) || (i == rsrc && d == kResourceDirectory))
                 continue;
@@ -172,7 +141,7 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
         return true;
     const size_t at = pe.fileOffset(relocRva, relocSize);
     if (at == SIZE_MAX) {
-        *problem = {pe.dirsAt + 8 * kRelocationDirectory,
+        *problem = {pe.directoryEntryOffset(kRelocationDirectory),
                     "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " + formatHex(relocRva) +
                         ") is not in the image's raw data"};
         return false;
@@ -311,7 +280,7 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
         return false;
     const int found = resourceSection(pe);
     if (found < 0) {
-        *problem = {pe.dirsAt + 8 * kResourceDirectory,
+        *problem = {pe.directoryEntryOffset(kResourceDirectory),
                     pe.dirRva(kResourceDirectory) ? "the resource directory does not start a section"
                                                   : "the image has no resource section"};
         return false;
@@ -361,7 +330,7 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
         rawEnd += keep;
     }
     if (rawEnd > kImageSize) {
-        *problem = {old.headerAt, "the resources do not fit in the image: " + std::to_string(rawEnd - kImageSize) +
+        *problem = {old.headerOffset, "the resources do not fit in the image: " + std::to_string(rawEnd - kImageSize) +
                                       " bytes missing (the resource section would need " +
                                       std::to_string(alignUp(section.size(), fa)) + " bytes)"};
         return false;
@@ -374,13 +343,13 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
     out.resize(kImageSize, 0);
     std::memcpy(&out[old.rawPointer], section.data(), section.size());
     uint64_t imageEnd = 0;
-    uint32_t initializedData = get32(&image[pe.optAt + 8]);
+    uint32_t initializedData = get32(&image[pe.optionalOffset + kInitializedDataAt]);
     for (size_t i = 0; i < placed.size(); ++i) {
         const Section& was = pe.sections[i];
         const Section& s = placed[i];
         if (i > rsrc && s.rawSize)
             std::memcpy(&out[s.rawPointer], &image[was.rawPointer], std::min(was.rawSize, s.rawSize));
-        unsigned char* h = &out[s.headerAt];
+        unsigned char* h = &out[s.headerOffset];
         put32(h + 8, s.virtualSize);
         put32(h + 12, s.va);
         put32(h + 16, s.rawSize);
@@ -389,14 +358,14 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
             initializedData += s.rawSize - was.rawSize;
         imageEnd = std::max(imageEnd, alignUp(uint64_t(s.va) + std::max(s.virtualSize, s.rawSize), sa));
     }
-    for (uint32_t d = 0; d < pe.dirCount; ++d)
+    for (uint32_t d = 0; d < pe.dirCount(); ++d)
         for (size_t i = rsrc + 1; i < placed.size(); ++i)
             if (d != kSecurityDirectory && pe.dirRva(d) && pe.sections[i].contains(pe.dirRva(d)))
-                put32(&out[pe.dirsAt + 8 * d], uint32_t(int64_t(pe.dirRva(d)) + vaDelta));
-    put32(&out[pe.dirsAt + 8 * kResourceDirectory + 4], uint32_t(section.size()));
-    put32(&out[pe.optAt + 8], initializedData);
-    put32(&out[pe.optAt + 56], uint32_t(imageEnd));
-    put32(&out[pe.optAt + 64], peChecksum(out.data(), out.size(), pe.optAt + 64));
+                put32(&out[pe.directoryEntryOffset(d)], uint32_t(int64_t(pe.dirRva(d)) + vaDelta));
+    put32(&out[pe.directoryEntryOffset(kResourceDirectory) + 4], uint32_t(section.size()));
+    put32(&out[pe.optionalOffset + kInitializedDataAt], initializedData);
+    put32(&out[pe.optionalOffset + kSizeOfImageAt], uint32_t(imageEnd));
+    put32(&out[pe.checksumOffset()], peChecksum(out.data(), out.size(), pe.checksumOffset()));
     image = std::move(out);
     return true;
 }
@@ -410,7 +379,7 @@ ImageBranding inspectBranding(const std::vector<unsigned char>& image)
         return b;  // the image checks report what is wrong with the headers
     const int rsrc = resourceSection(pe);
     if (rsrc < 0) {
-        b.findings.push_back({pe.dirsAt + 8 * kResourceDirectory,
+        b.findings.push_back({pe.directoryEntryOffset(kResourceDirectory),
                               "resource section: the resource directory at RVA " +
                                   formatHex(pe.dirRva(kResourceDirectory)) + " does not start a section"});
         return b;

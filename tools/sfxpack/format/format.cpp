@@ -3,6 +3,7 @@
 #include "format/format.h"
 
 #include "base/bytes.h"
+#include "format/pe.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,13 +37,7 @@ std::string bytes(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : "
 
 std::string quoted(std::string_view name) { return "'" + printableName(name) + "'"; }
 
-// Data directory 4 of the optional header: the certificate table.
-constexpr uint32_t kSecurityDirectory = 4;
-constexpr uint16_t kPe32Magic = 0x10b;
-constexpr uint16_t kPe32PlusMagic = 0x20b;
 constexpr uint16_t kCertTypePkcsSignedData = 2;
-// CheckSum lies at the same place in PE32 and PE32+ optional headers.
-constexpr uint32_t kChecksumAt = 64;
 
 }  // namespace
 
@@ -212,64 +207,28 @@ ImageInfo inspectImage(Source& src)
         info.notContainer = "not a container (image is " + std::to_string(total) +
                             " bytes, expected " + std::to_string(kImageSize) + ")";
 
-    unsigned char dos[64];
-    if (info.size < sizeof dos || !src.read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') {
-        info.notPe = "not a PE image (no MZ header at offset 0)";
-        return info;
-    }
-    const uint32_t peOffset = get32(dos + 0x3c);
-    // Signature, file header, and the optional header up to its data
-    // directories' count and the directory itself are read in one go.
-    unsigned char nt[4 + 20 + 112 + 16 * 8];
-    if (peOffset > info.size || info.size - peOffset < 4 + 20 + 2 || !src.read(peOffset, nt, 4 + 20 + 2)) {
-        info.notPe = "not a PE image (e_lfanew " + std::to_string(peOffset) + " points past the image)";
-        return info;
-    }
-    if (std::memcmp(nt, "PE\0\0", 4) != 0) {
-        info.notPe = "not a PE image (no PE signature at offset " + std::to_string(peOffset) + ")";
-        return info;
-    }
-    const uint16_t optionalSize = get16(nt + 4 + 16);
-    const uint16_t magic = get16(nt + 4 + 20);
-    if (magic != kPe32Magic && magic != kPe32PlusMagic) {
-        info.notPe = "not a PE image (optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+)";
+    const PeImage pe = readPeImage(src, info.size);
+    if (Status status = pe.status(); !status.ok()) {
+        info.notPe = status.message();
         return info;
     }
     // The payload starts where the last section's raw data ends; anything
     // else means the image was not made for this container.
-    const uint16_t sections = get16(nt + 4 + 2);
-    const uint64_t sectionTable = uint64_t(peOffset) + 24 + optionalSize;
     uint64_t rawEnd = 0;
-    for (uint16_t i = 0; i < sections; ++i) {
-        unsigned char section[40];
-        if (!src.read(sectionTable + 40u * i, section, sizeof section) ||
-            sectionTable + 40u * (i + 1) > info.size) {
-            info.notPe = "not a PE image (section table at offset " + std::to_string(sectionTable) +
-                         " runs past the image)";
-            return info;
-        }
-        if (get32(section + 16) != 0)
-            rawEnd = std::max<uint64_t>(rawEnd, uint64_t(get32(section + 20)) + get32(section + 16));
-    }
+    for (const PeSection& s : pe.sections)
+        if (s.rawSize != 0)
+            rawEnd = std::max(rawEnd, s.rawEnd());
     if (rawEnd != kImageSize)
         info.layoutProblem = "the image's sections end at offset " + std::to_string(rawEnd) + ", not at " +
                              std::to_string(kImageSize) + " where the payload starts";
 
-    const uint32_t countAt = magic == kPe32Magic ? 92 : 108;
-    const uint32_t dirsAt = countAt + 4;
-    const uint32_t entryAt = dirsAt + kSecurityDirectory * 8;
-    const uint64_t optionalAt = uint64_t(peOffset) + 24;
     // A directory beyond the declared count or the optional header is absent.
-    if (entryAt + 8 > optionalSize || optionalAt + entryAt + 8 > info.size)
+    if (pe.directories.size() <= kSecurityDirectory)
         return info;
-    unsigned char count[4], entry[8];
-    if (!src.read(optionalAt + countAt, count, 4) || get32(count) <= kSecurityDirectory ||
-        !src.read(optionalAt + entryAt, entry, 8))
-        return info;
-    info.securityEntryOffset = optionalAt + entryAt;
-    info.checksumOffset = optionalAt + kChecksumAt;
-    info.securityOffset = get32(entry);
-    info.securitySize = get32(entry + 4);
+    info.securityEntryOffset = pe.directoryEntryOffset(kSecurityDirectory);
+    info.checksumOffset = pe.checksumOffset();
+    info.securityOffset = pe.directory(kSecurityDirectory).rva;
+    info.securitySize = pe.directory(kSecurityDirectory).size;
     return info;
 }
 
@@ -293,10 +252,8 @@ std::string stubProblem(Source& src)
 
 bool looksLikeWindowsProgram(Source& src)
 {
-    unsigned char dos[64], sig[4];
-    if (!src.read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
-        return false;
-    return src.read(get32(dos + 0x3c), sig, 4) && std::memcmp(sig, "PE\0\0", 4) == 0;
+    const PeFault fault = readPeImage(src, src.size()).fault;
+    return fault != PeFault::NoMz && fault != PeFault::LfanewPastEnd && fault != PeFault::NoSignature;
 }
 
 // ---- Walking a container ------------------------------------------------
