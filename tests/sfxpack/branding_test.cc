@@ -174,20 +174,6 @@ TEST(VersionTest, EmptyAndAstralValuesRoundTrip)
               f.what);
 }
 
-TEST(VersionTest, Utf8IsStrict)
-{
-    std::u16string out;
-    size_t bad = 99;
-    EXPECT_TRUE(utf8ToUtf16("a\xc3\xa9\xf0\x9f\x98\x80", &out, &bad));
-    EXPECT_EQ((std::u16string{u'a', 0xE9, 0xD83D, 0xDE00}), out);
-    EXPECT_EQ("a\xc3\xa9\xf0\x9f\x98\x80", utf16ToUtf8(out));
-    for (auto [text, at] : {std::pair<const char*, size_t>{"ab\xc0\xaf", 2}, {"a\xed\xa0\x80", 1}, {"\xe2\x82", 0},
-                            {"x\xe2(\xa1", 2}, {"\xff", 0}, {"\xf4\x90\x80\x80", 0}}) {
-        EXPECT_FALSE(utf8ToUtf16(text, &out, &bad)) << text;
-        EXPECT_EQ(at, bad) << text;
-    }
-}
-
 // ---- The image ------------------------------------------------------------
 
 class BrandTest : public ::testing::Test {

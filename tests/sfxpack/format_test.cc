@@ -160,11 +160,6 @@ TEST(NameTest, RuleComesFromTheSharedCheck)
     EXPECT_NE("", nameProblem(std::string("a\0b", 3)));
 }
 
-TEST(NameTest, PrintableNameEscapes)
-{
-    EXPECT_EQ("a\\\\b\\x09\\xe9", printableName("a\\b\t\xe9"));
-}
-
 TEST(NameTest, CollisionKeyFoldsAsciiOnly)
 {
     EXPECT_EQ(collisionKey("Setup.EXE"), collisionKey("setup.exe"));
@@ -277,11 +272,6 @@ TEST(CodePageTest, UpperCaseBeyondAscii)
 {
     EXPECT_EQ("CAF\xc3\x89.TXT", upperCase("caf\xc3\xa9.txt"));  // é
     EXPECT_EQ("\xd0\x94\xe8\xa1\xa8", upperCase("\xd0\xb4\xe8\xa1\xa8"));  // д, and 表 has no case
-}
-
-TEST(CodePageTest, PrintableTextKeepsCharactersEscapesControls)
-{
-    EXPECT_EQ("caf\xc3\xa9\\\\x\\x09\\xe9", printableText("caf\xc3\xa9\\x\t\xe9"));
 }
 
 // ---- Digests and signatures -------------------------------------------------

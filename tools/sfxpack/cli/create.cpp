@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdint>
 
+#include "base/text.h"
 #include "cli/cli.h"
 #include "format/format.h"
 #include "platform/codepage.h"

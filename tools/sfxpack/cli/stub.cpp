@@ -2,6 +2,7 @@
 // or --stub FILE, checked, and branded with the icon and version options.
 #include <cstdio>
 
+#include "base/text.h"
 #include "cli/cli.h"
 #include "cli/launcher_image.h"
 #include "format/brand.h"

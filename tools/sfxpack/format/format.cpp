@@ -178,24 +178,6 @@ bool NameSet::find(std::string_view key, uint64_t* tag) const
     return true;
 }
 
-std::string printableName(std::string_view name)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : name) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 32 && c < 127) {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 // ---- The launcher image -------------------------------------------------
 
 ImageInfo inspectImage(Source& src)
@@ -541,21 +523,6 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
         break;
     }
     return s;
-}
-
-std::string formatOffset(uint64_t offset)
-{
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%llu (0x%llx)", static_cast<unsigned long long>(offset),
-                  static_cast<unsigned long long>(offset));
-    return buf;
-}
-
-std::string formatHex(uint64_t value)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
-    return buf;
 }
 
 std::string describeEnd(const EndInfo& end, uint64_t fileSize)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/source.h"
+#include "base/text.h"
 #include "payload/container.h"
 
 namespace sfxpack {
@@ -112,10 +113,6 @@ private:
 constexpr size_t kMaxRememberedNames = size_t(1) << 18;
 // Duplicate-name warnings listed for one container; the rest are counted.
 constexpr size_t kMaxListedDuplicates = 100;
-
-// Renders a name for messages and listings: printable ASCII as is, other
-// bytes as \xNN, backslash doubled.
-std::string printableName(std::string_view name);
 
 // ---- The launcher image -------------------------------------------------
 
@@ -275,8 +272,6 @@ std::vector<ByteRange> signedRanges(const ImageInfo& image);
 // or null when there is none.
 const CertificateEntry* primarySignature(const TrailerInfo& trailer);
 
-std::string formatOffset(uint64_t offset);  // "132099 (0x20403)"
-std::string formatHex(uint64_t value);      // "0x20403"
 std::string describeEnd(const EndInfo& end, uint64_t fileSize);
 std::string describeTrailer(const TrailerInfo& trailer, const ImageInfo& image);
 

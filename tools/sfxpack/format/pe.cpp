@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
-#include "format/format.h"
+#include "base/text.h"
 
 namespace sfxpack {
 

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "base/bytes.h"
+#include "base/text.h"
 
 namespace sfxpack {
 
@@ -319,69 +320,6 @@ std::string formatVersionNumber(const uint16_t v[4])
 {
     return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
            std::to_string(v[3]);
-}
-
-bool utf8ToUtf16(std::string_view in, std::u16string* out, size_t* badOffset)
-{
-    out->clear();
-    for (size_t i = 0; i < in.size();) {
-        const unsigned char c = static_cast<unsigned char>(in[i]);
-        size_t extra;
-        uint32_t cp, minimum;
-        if (c < 0x80) {
-            extra = 0, cp = c, minimum = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, cp = c & 0x1F, minimum = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, cp = c & 0x0F, minimum = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, cp = c & 0x07, minimum = 0x10000;
-        } else {
-            *badOffset = i;
-            return false;
-        }
-        if (in.size() - i - 1 < extra) {
-            *badOffset = i;
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(in[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                *badOffset = i + k;
-                return false;
-            }
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            *badOffset = i;
-            return false;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            *out += char16_t(0xD800 + (cp >> 10));
-            *out += char16_t(0xDC00 + (cp & 0x3FF));
-        } else {
-            *out += char16_t(cp);
-        }
-        i += 1 + extra;
-    }
-    return true;
-}
-
-std::string utf16ToUtf8(std::u16string_view in)
-{
-    std::string out;
-    for (size_t i = 0; i < in.size(); ++i) {
-        uint32_t cp = in[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        appendUtf8(out, cp);
-    }
-    return out;
 }
 
 namespace {

@@ -114,12 +114,6 @@ std::vector<unsigned char> encodeVersionInfo(const VersionInfo& info);
 // Reads the fixed versions and the strings of every StringTable.
 bool decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* out, Finding* problem);
 
-// UTF-8 to UTF-16, rejecting overlong forms, surrogates and code points
-// above U+10FFFF.  On failure *badOffset is the offset of the bad byte.
-bool utf8ToUtf16(std::string_view in, std::u16string* out, size_t* badOffset);
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf16ToUtf8(std::u16string_view in);
-
 }  // namespace sfxpack
 
 #endif  // SFXPACK_RESOURCES_H
