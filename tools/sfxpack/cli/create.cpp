@@ -108,8 +108,8 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
         return {};
     }
     // The name as the user gave it is shown only when something is wrong.
-    if (!nameProblem(stored, leadByteTest(codePage)).empty())
-        *problem = nameProblem(stored, leadByteTest(codePage), printableText(input.name));
+    if (Status name = checkName(stored, leadByteTest(codePage), printableText(input.name)); !name.ok())
+        *problem = name.message();
     else if (codePage != kAsciiOnly)
         *problem = deviceNameProblem(input.name, codePage);
     return stored;

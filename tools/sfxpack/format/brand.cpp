@@ -48,12 +48,9 @@ bool isPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
 
 // Reads the headers, and refuses an image whose optional header, alignments
 // or sections branding could not rely on.
-bool parseLayout(const std::vector<unsigned char>& img, PeLayout* pe, Finding* problem)
+Status parseLayout(const std::vector<unsigned char>& img, PeLayout* pe)
 {
-    auto fail = [problem](uint64_t at, std::string what) {
-        *problem = {at, std::move(what)};
-        return false;
-    };
+    auto fail = [](uint64_t at, std::string what) { return Status::failAt(at, std::move(what)); };
     MemorySource src(img.data(), img.size());
     static_cast<PeImage&>(*pe) = readPeImage(src, img.size());
     pe->image = img.data();
@@ -85,7 +82,7 @@ bool parseLayout(const std::vector<unsigned char>& img, PeLayout* pe, Finding* p
             return fail(s.headerOffset + 16, "section '" + printableName(s.name) + "' has raw data outside the image");
     std::stable_sort(pe->sections.begin(), pe->sections.end(),
                      [](const Section& a, const Section& b) { return a.va < b.va; });
-    return true;
+    return {};
 }
 
 // Index of the section that the resource directory starts, or -1.
@@ -100,14 +97,13 @@ int resourceSection(const PeLayout& pe)
 
 // The sections behind the resources may move only when nothing refers to
 // their addresses but data directories that move with them.
-bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
+Status checkMovable(const PeLayout& pe, size_t rsrc)
 {
     const Section& res = pe.sections[rsrc];
     auto refuse = [&](const Section& s, std::string why) {
-        *problem = {s.headerOffset, &s == &res ? "the resource section cannot be rebuilt: " + why
-                                           : "section '" + printableName(s.name) +
-                                                 "' behind the resources cannot be moved: " + why};
-        return false;
+        return Status::failAt(s.headerOffset, &s == &res ? "the resource section cannot be rebuilt: " + why
+                                                         : "section '" + printableName(s.name) +
+                                                               "' behind the resources cannot be moved: " + why);
     };
     uint64_t rawEnd = 0;
     for (size_t i = 0; i < pe.sections.size(); ++i) {
@@ -138,14 +134,12 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
     // Every relocated pointer and every place a relocation patches.
     const uint32_t relocRva = pe.dirRva(kRelocationDirectory), relocSize = pe.dirSize(kRelocationDirectory);
     if (relocSize == 0)
-        return true;
+        return {};
     const size_t at = pe.fileOffset(relocRva, relocSize);
-    if (at == SIZE_MAX) {
-        *problem = {pe.directoryEntryOffset(kRelocationDirectory),
-                    "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " + formatHex(relocRva) +
-                        ") is not in the image's raw data"};
-        return false;
-    }
+    if (at == SIZE_MAX)
+        return Status::failAt(pe.directoryEntryOffset(kRelocationDirectory),
+                              "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " +
+                                  formatHex(relocRva) + ") is not in the image's raw data");
     auto moving = [&](uint64_t rva) -> const Section* {
         for (size_t i = rsrc; i < pe.sections.size(); ++i)
             if (pe.sections[i].contains(rva))
@@ -156,22 +150,18 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
         const bool whole = at + relocSize - block >= 8;
         const uint32_t page = whole ? get32(pe.image + block) : 0;
         const uint32_t blockSize = whole ? get32(pe.image + block + 4) : 0;
-        if (blockSize < 8 || blockSize % 2 || blockSize > at + relocSize - block) {
-            *problem = {block, "relocation block of " + std::to_string(blockSize) + " bytes at offset " +
-                                   std::to_string(block) + " does not fit the relocation table"};
-            return false;
-        }
+        if (blockSize < 8 || blockSize % 2 || blockSize > at + relocSize - block)
+            return Status::failAt(block, "relocation block of " + std::to_string(blockSize) + " bytes at offset " +
+                                             std::to_string(block) + " does not fit the relocation table");
         for (size_t e = block + 8; e < block + blockSize; e += 2) {
             const uint16_t entry = get16(pe.image + e);
             const unsigned type = entry >> 12;
             const uint64_t where = uint64_t(page) + (entry & 0xFFF);
             if (type == 0)
                 continue;
-            if (type != 3 && type != 10) {
-                *problem = {e, "relocation of type " + std::to_string(type) + " at RVA " + formatHex(where) +
-                                   " cannot be checked"};
-                return false;
-            }
+            if (type != 3 && type != 10)
+                return Status::failAt(e, "relocation of type " + std::to_string(type) + " at RVA " +
+                                             formatHex(where) + " cannot be checked");
             const size_t width = type == 3 ? 4 : 8;
             if (const Section* s = moving(where))
                 return refuse(*s, "a relocation at RVA " + formatHex(where) + " patches it");
@@ -186,23 +176,21 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
         }
         block += blockSize;
     }
-    return true;
+    return {};
 }
 
 // Replaces icon group 129 and its images by the .ico's images.
-bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, const Section& rsrc,
-                 Finding* problem)
+Status replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, const Section& rsrc)
 {
     ResourceId language = resourceNumber(kEnglishUs);
     std::vector<uint16_t> oldImages;
     for (const Resource& r : res) {
         if (r.type == resourceNumber(kRtGroupIcon) && r.name == resourceNumber(kLauncherIconGroup)) {
-            std::vector<IconGroupEntry> entries;
-            if (!decodeIconGroup(r.data.data(), r.data.size(), &entries, problem)) {
-                problem->offset += rsrc.rawPointer + (r.rva - rsrc.va);
-                return false;
-            }
-            for (const IconGroupEntry& e : entries)
+            Result<std::vector<IconGroupEntry>> entries = decodeIconGroup(r.data.data(), r.data.size());
+            if (!entries.ok())
+                return Status::failAt(entries.status().offset() + rsrc.rawPointer + (r.rva - rsrc.va),
+                                      entries.message());
+            for (const IconGroupEntry& e : *entries)
                 oldImages.push_back(e.id);
             language = r.language;
         }
@@ -225,10 +213,8 @@ bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon,
     uint16_t id = 0;
     for (const IconImage& img : icon) {
         do {
-            if (id == 0xFFFF) {
-                *problem = {0, "no free RT_ICON ids left for " + std::to_string(icon.size()) + " images"};
-                return false;
-            }
+            if (id == 0xFFFF)
+                return Status::failAt(0, "no free RT_ICON ids left for " + std::to_string(icon.size()) + " images");
             ++id;
         } while (taken(id));
         group.push_back(img.entry);
@@ -237,7 +223,7 @@ bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon,
     }
     res.push_back({resourceNumber(kRtGroupIcon), resourceNumber(kLauncherIconGroup), language, 0,
                    encodeIconGroup(group), 0});
-    return true;
+    return {};
 }
 
 void replaceVersion(std::vector<Resource>& res, const VersionInfo& info)
@@ -261,38 +247,39 @@ uint32_t usedLength(const unsigned char* image, const Section& s)
     return n;
 }
 
-bool readSectionResources(const std::vector<unsigned char>& image, const PeLayout& pe, int rsrc,
-                          std::vector<Resource>* res, Finding* problem)
+// The resources of section `rsrc`; a problem's offset is the file's.
+Result<std::vector<Resource>> readSectionResources(const std::vector<unsigned char>& image, const PeLayout& pe,
+                                                   int rsrc)
 {
     const Section& s = pe.sections[size_t(rsrc)];
-    if (readResources(&image[s.rawPointer], s.rawSize, s.va, res, problem))
-        return true;
-    problem->offset += s.rawPointer;
-    return false;
+    Result<std::vector<Resource>> res = readResources(&image[s.rawPointer], s.rawSize, s.va);
+    if (!res.ok())
+        return Status::failAt(res.status().offset() + s.rawPointer, res.message());
+    return res;
 }
 
 }  // namespace
 
-bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Finding* problem)
+Status brandImage(std::vector<unsigned char>& image, const Branding& branding)
 {
     PeLayout pe;
-    if (!parseLayout(image, &pe, problem))
-        return false;
+    if (Status layout = parseLayout(image, &pe); !layout.ok())
+        return layout;
     const int found = resourceSection(pe);
-    if (found < 0) {
-        *problem = {pe.directoryEntryOffset(kResourceDirectory),
-                    pe.dirRva(kResourceDirectory) ? "the resource directory does not start a section"
-                                                  : "the image has no resource section"};
-        return false;
-    }
+    if (found < 0)
+        return Status::failAt(pe.directoryEntryOffset(kResourceDirectory),
+                              pe.dirRva(kResourceDirectory) ? "the resource directory does not start a section"
+                                                            : "the image has no resource section");
     const size_t rsrc = size_t(found);
-    if (!checkMovable(pe, rsrc, problem))
-        return false;
-    std::vector<Resource> res;
-    if (!readSectionResources(image, pe, found, &res, problem))
-        return false;
-    if (!branding.icon.empty() && !replaceIcon(res, branding.icon, pe.sections[rsrc], problem))
-        return false;
+    if (Status movable = checkMovable(pe, rsrc); !movable.ok())
+        return movable;
+    Result<std::vector<Resource>> read = readSectionResources(image, pe, found);
+    if (!read.ok())
+        return read.status();
+    std::vector<Resource> res = std::move(*read);
+    if (!branding.icon.empty())
+        if (Status icon = replaceIcon(res, branding.icon, pe.sections[rsrc]); !icon.ok())
+            return icon;
     if (branding.version)
         replaceVersion(res, branding.versionInfo);
 
@@ -329,12 +316,11 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
         s.rawSize = uint32_t(keep);
         rawEnd += keep;
     }
-    if (rawEnd > kImageSize) {
-        *problem = {old.headerOffset, "the resources do not fit in the image: " + std::to_string(rawEnd - kImageSize) +
-                                      " bytes missing (the resource section would need " +
-                                      std::to_string(alignUp(section.size(), fa)) + " bytes)"};
-        return false;
-    }
+    if (rawEnd > kImageSize)
+        return Status::failAt(old.headerOffset, "the resources do not fit in the image: " +
+                                                    std::to_string(rawEnd - kImageSize) +
+                                                    " bytes missing (the resource section would need " +
+                                                    std::to_string(alignUp(section.size(), fa)) + " bytes)");
     Section& last = placed.back();
     last.rawSize = uint32_t(kImageSize - last.rawPointer);
     last.virtualSize = std::max(last.virtualSize, last.rawSize);
@@ -367,15 +353,14 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
     put32(&out[pe.optionalOffset + kSizeOfImageAt], uint32_t(imageEnd));
     put32(&out[pe.checksumOffset()], peChecksum(out.data(), out.size(), pe.checksumOffset()));
     image = std::move(out);
-    return true;
+    return {};
 }
 
 ImageBranding inspectBranding(const std::vector<unsigned char>& image)
 {
     ImageBranding b;
     PeLayout pe;
-    Finding problem;
-    if (!parseLayout(image, &pe, &problem) || pe.dirRva(kResourceDirectory) == 0)
+    if (!parseLayout(image, &pe).ok() || pe.dirRva(kResourceDirectory) == 0)
         return b;  // the image checks report what is wrong with the headers
     const int rsrc = resourceSection(pe);
     if (rsrc < 0) {
@@ -384,19 +369,23 @@ ImageBranding inspectBranding(const std::vector<unsigned char>& image)
                                   formatHex(pe.dirRva(kResourceDirectory)) + " does not start a section"});
         return b;
     }
-    std::vector<Resource> res;
-    if (!readSectionResources(image, pe, rsrc, &res, &problem)) {
-        b.findings.push_back(problem);
+    Result<std::vector<Resource>> read = readSectionResources(image, pe, rsrc);
+    if (!read.ok()) {
+        b.findings.push_back(read.status().problem());
         return b;
     }
+    const std::vector<Resource>& res = *read;
     const Section& s = pe.sections[size_t(rsrc)];
     auto fileOffset = [&](const Resource& r, uint64_t at) { return s.rawPointer + (r.rva - s.va) + at; };
     for (const Resource& r : res) {
         if (r.type == resourceNumber(kRtGroupIcon) && r.name == resourceNumber(kLauncherIconGroup)) {
-            if (!decodeIconGroup(r.data.data(), r.data.size(), &b.icons, &problem)) {
-                b.findings.push_back({fileOffset(r, problem.offset), problem.what});
+            Result<std::vector<IconGroupEntry>> icons = decodeIconGroup(r.data.data(), r.data.size());
+            if (!icons.ok()) {
+                b.icons.clear();
+                b.findings.push_back({fileOffset(r, icons.status().offset()), icons.message()});
                 continue;
             }
+            b.icons = std::move(*icons);
             for (const IconGroupEntry& e : b.icons) {
                 auto image = std::find_if(res.begin(), res.end(), [&](const Resource& i) {
                     return i.type == resourceNumber(kRtIcon) && i.name == resourceNumber(e.id);
@@ -409,8 +398,8 @@ ImageBranding inspectBranding(const std::vector<unsigned char>& image)
             }
         } else if (r.type == resourceNumber(kRtVersion) && r.name == resourceNumber(kVersionResource)) {
             b.hasVersion = true;
-            if (!decodeVersionInfo(r.data.data(), r.data.size(), &b.version, &problem))
-                b.findings.push_back({fileOffset(r, problem.offset), problem.what});
+            if (Status version = decodeVersionInfo(r.data.data(), r.data.size(), &b.version); !version.ok())
+                b.findings.push_back({fileOffset(r, version.offset()), version.message()});
         }
     }
     return b;

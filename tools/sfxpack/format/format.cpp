@@ -67,17 +67,17 @@ RecordHeader decodeRecordHeader(const unsigned char* in)
     return h;
 }
 
-std::string nameProblem(std::string_view name, LeadByteTest lead, std::string_view shown)
+Status checkName(std::string_view name, LeadByteTest lead, std::string_view shown)
 {
     if (name.size() > kMaxNameLength)
-        return "name is " + std::to_string(name.size()) + " bytes, longer than the " +
-               std::to_string(kMaxNameLength) + " a record can hold";
+        return Status::fail("name is " + std::to_string(name.size()) + " bytes, longer than the " +
+               std::to_string(kMaxNameLength) + " a record can hold");
     char field[kNameField] = {};
     std::memcpy(field, name.data(), name.size());
     if (name.find('\0') != std::string_view::npos || !IsPlainFileName(field, sizeof field, lead))
-        return "name " + (shown.empty() ? quoted(name) : "'" + std::string(shown) + "'") +
-               " is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
-               "or control characters, not end in a dot or blank, and not be a device name)";
+        return Status::fail("name " + (shown.empty() ? quoted(name) : "'" + std::string(shown) + "'") +
+                            " is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
+                            "or control characters, not end in a dot or blank, and not be a device name)");
     return {};
 }
 
@@ -214,21 +214,21 @@ ImageInfo inspectImage(Source& src)
     return info;
 }
 
-std::string stubProblem(Source& src)
+Status checkStub(Source& src)
 {
     if (src.size() != kImageSize)
-        return "not a launcher image (file is " + std::to_string(src.size()) + " bytes, expected " +
-               std::to_string(kImageSize) + ")";
+        return Status::fail("not a launcher image (file is " + std::to_string(src.size()) + " bytes, expected " +
+                            std::to_string(kImageSize) + ")");
     ImageInfo image = inspectImage(src);
     if (!image.notPe.empty())
-        return image.notPe;
+        return Status::fail(image.notPe);
     if (!image.layoutProblem.empty())
-        return "not a launcher image (" + image.layoutProblem + ")";
+        return Status::fail("not a launcher image (" + image.layoutProblem + ")");
     if (image.signedImage())
-        return "already signed (its security directory points to " + std::to_string(image.securitySize) +
-               " bytes at offset " + std::to_string(image.securityOffset) +
-               "): the payload would break that signature; pack an unsigned launcher and sign "
-               "the finished container instead";
+        return Status::fail("already signed (its security directory points to " + std::to_string(image.securitySize) +
+                            " bytes at offset " + std::to_string(image.securityOffset) +
+                            "): the payload would break that signature; pack an unsigned launcher and sign "
+                            "the finished container instead");
     return {};
 }
 
@@ -274,8 +274,8 @@ bool RecordReader::next(Record* rec)
         end_.problem = "record name has no NUL within its " + std::to_string(kNameField) + " bytes";
         return false;
     }
-    if (std::string why = nameProblem(h.name, lead_); !why.empty()) {
-        end_.problem = "record " + why;
+    if (Status name = checkName(h.name, lead_); !name.ok()) {
+        end_.problem = "record " + name.message();
         end_.badName = h.name;
         return false;
     }
