@@ -95,16 +95,23 @@ int resourceSection(const PeLayout& pe)
     return -1;
 }
 
-// The sections behind the resources may move only when nothing refers to
-// their addresses but data directories that move with them.
-Status checkMovable(const PeLayout& pe, size_t rsrc)
+// Why section `s` cannot stay as it is: the resource section itself
+// (index `rsrc`) cannot be rebuilt, a section behind it cannot be moved.
+Status refuseSection(const PeLayout& pe, size_t rsrc, const Section& s, const std::string& why)
+{
+    return Status::failAt(s.headerOffset, &s == &pe.sections[rsrc]
+                                              ? "the resource section cannot be rebuilt: " + why
+                                              : "section '" + printableName(s.name) +
+                                                    "' behind the resources cannot be moved: " + why);
+}
+
+// The sections from the resources on lie in address order in the file,
+// and hold neither the entry point nor a data directory that would not
+// move with them.
+Status checkSectionsBehind(const PeLayout& pe, size_t rsrc)
 {
     const Section& res = pe.sections[rsrc];
-    auto refuse = [&](const Section& s, std::string why) {
-        return Status::failAt(s.headerOffset, &s == &res ? "the resource section cannot be rebuilt: " + why
-                                                         : "section '" + printableName(s.name) +
-                                                               "' behind the resources cannot be moved: " + why);
-    };
+    auto refuse = [&](const Section& s, const std::string& why) { return refuseSection(pe, rsrc, s, why); };
     uint64_t rawEnd = 0;
     for (size_t i = 0; i < pe.sections.size(); ++i) {
         const Section& s = pe.sections[i];
@@ -131,7 +138,14 @@ Status checkMovable(const PeLayout& pe, size_t rsrc)
                                      std::to_string(d) + ")");
         }
     }
-    // Every relocated pointer and every place a relocation patches.
+    return {};
+}
+
+// No relocation patches a moving section, and no relocated pointer
+// refers to one.
+Status checkRelocations(const PeLayout& pe, size_t rsrc)
+{
+    auto refuse = [&](const Section& s, const std::string& why) { return refuseSection(pe, rsrc, s, why); };
     const uint32_t relocRva = pe.dirRva(kRelocationDirectory), relocSize = pe.dirSize(kRelocationDirectory);
     if (relocSize == 0)
         return {};
@@ -177,6 +191,15 @@ Status checkMovable(const PeLayout& pe, size_t rsrc)
         block += blockSize;
     }
     return {};
+}
+
+// The sections behind the resources may move only when nothing refers to
+// their addresses but data directories that move with them.
+Status checkMovable(const PeLayout& pe, size_t rsrc)
+{
+    if (Status sections = checkSectionsBehind(pe, rsrc); !sections.ok())
+        return sections;
+    return checkRelocations(pe, rsrc);
 }
 
 // Replaces icon group 129 and its images by the .ico's images.
