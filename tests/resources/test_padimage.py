@@ -164,6 +164,16 @@ class RefusalTest(PadTest):
         data[0x40:0x44] = b"NE\0\0"
         self.assertRefused(bytes(data), 0x1000, "not a PE image (no PE signature)")
 
+    def test_pe_offset_past_the_end(self):
+        data = bytearray(make_pe([(b".text", 0x200, 0x200)]))
+        struct.pack_into("<I", data, 0x3C, 0xFFFFFFE8)  # wraps to 0 in 32 bits once the headers are added
+        self.assertRefused(bytes(data), 0x1000, "not a PE image (no PE signature)")
+
+    def test_section_table_past_the_end(self):
+        data = bytearray(make_pe([(b".text", 0x200, 0x200)]))
+        struct.pack_into("<H", data, 0x46, 0xFFFF)  # 65535 sections
+        self.assertRefused(bytes(data), 0x1000, "not a PE image (section table out of range)")
+
     def test_empty_file(self):
         self.assertRefused(b"", 0x1000, "not a PE image (no MZ header)")
 

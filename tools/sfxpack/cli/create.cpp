@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdint>
 
+#include "base/text.h"
 #include "cli/cli.h"
 #include "format/format.h"
 #include "platform/codepage.h"
@@ -109,8 +110,8 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
         return {};
     }
     // The name as the user gave it is shown only when something is wrong.
-    if (!nameProblem(stored, leadByteTest(codePage)).empty())
-        *problem = nameProblem(stored, leadByteTest(codePage), printableText(input.name));
+    if (Status name = checkName(stored, leadByteTest(codePage), printableText(input.name)); !name.ok())
+        *problem = name.message();
     else if (codePage != kAsciiOnly)
         *problem = deviceNameProblem(input.name, codePage);
     return stored;

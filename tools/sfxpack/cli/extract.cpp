@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <set>
 
+#include "base/text.h"
 #include "cli/cli.h"
 #include "format/format.h"
 #include "platform/codepage.h"

@@ -60,23 +60,6 @@ const char kVerifyHelp[] =
 
 static_assert(kMaxRememberedNames == 262144 && kMaxListedDuplicates == 100, "the help text gives these numbers");
 
-// A name as a JSON string when its code page is unknown: each byte is
-// given as the code point of the same value (UTF-8 encoded, as JSON text
-// must be).
-std::string bytesAsCodePoints(const std::string& s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80) {
-            out += char(c);
-        } else {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::string jsonDump(const Json& doc)
 {
     return doc.dump(1, ' ', false, Json::error_handler_t::replace);

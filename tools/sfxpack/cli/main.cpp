@@ -61,7 +61,7 @@ void addCodePageHint(Summary* s, unsigned codePage)
         return;
     std::vector<std::string> fits;
     for (unsigned cp : {932u, 936u, 949u, 950u})
-        if (nameProblem(s->end.badName, leadByteTest(cp)).empty())
+        if (checkName(s->end.badName, leadByteTest(cp)).ok())
             fits.push_back(std::to_string(cp));
     if (fits.empty())
         return;

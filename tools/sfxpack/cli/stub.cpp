@@ -2,6 +2,7 @@
 // or --stub FILE, checked, and branded with the icon and version options.
 #include <cstdio>
 
+#include "base/text.h"
 #include "cli/cli.h"
 #include "cli/launcher_image.h"
 #include "format/brand.h"
@@ -31,23 +32,22 @@ bool loadIcon(const std::string& path, std::vector<IconImage>* images)
         error(path + ": " + f.readError());
         return false;
     }
-    Finding problem;
-    if (!parseIcon(bytes.data(), bytes.size(), images, &problem)) {
-        errorAt(path, problem.offset, problem.what);
+    Result<std::vector<IconImage>> icon = parseIcon(bytes.data(), bytes.size());
+    if (!icon.ok()) {
+        errorAt(path, icon.status().offset(), icon.message());
         return false;
     }
+    *images = std::move(*icon);
     return true;
 }
 
 // The version options as a VersionInfo; empty, or the usage problem.
 std::string versionFromOptions(const BrandingOptions& o, VersionInfo* info)
 {
-    if (std::string why = parseVersionNumber(o.fileVersion.value_or("0"), info->fileVersion);
-        !why.empty())
-        return "--file-version: " + why;
-    if (std::string why = parseVersionNumber(o.productVersion.value_or("0"), info->productVersion);
-        !why.empty())
-        return "--product-version: " + why;
+    if (Status why = parseVersionNumber(o.fileVersion.value_or("0"), info->fileVersion); !why.ok())
+        return "--file-version: " + why.message();
+    if (Status why = parseVersionNumber(o.productVersion.value_or("0"), info->productVersion); !why.ok())
+        return "--product-version: " + why.message();
     auto set = [info](const std::string& key, const std::string& value) {
         for (auto& kv : info->strings)
             if (kv.first == key) {
@@ -177,8 +177,8 @@ int loadImage(const char* command, const std::string& stubPath, const BrandingOp
             return kExitFailed;
         }
         File& f = *opened;
-        if (std::string why = stubProblem(f); !why.empty()) {
-            error(stubPath + ": " + why);
+        if (Status why = checkStub(f); !why.ok()) {
+            error(stubPath + ": " + why.message());
             return kExitFailed;
         }
         image->resize(size_t(kImageSize));
@@ -189,13 +189,12 @@ int loadImage(const char* command, const std::string& stubPath, const BrandingOp
         name = stubPath;
     }
     MemorySource source(image->data(), image->size());
-    if (std::string why = stubProblem(source); !why.empty()) {
-        error(name + ": " + why);
+    if (Status why = checkStub(source); !why.ok()) {
+        error(name + ": " + why.message());
         return kExitFailed;
     }
-    Finding problem;
-    if (!branding.empty() && !brandImage(*image, branding, &problem)) {
-        errorAt(name, problem.offset, problem.what);
+    if (Status brand = branding.empty() ? Status() : brandImage(*image, branding); !brand.ok()) {
+        errorAt(name, brand.offset(), brand.message());
         return kExitFailed;
     }
     return -1;

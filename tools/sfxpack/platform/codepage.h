@@ -58,10 +58,6 @@ std::string deviceNameProblem(std::string_view utf8, unsigned codePage);
 // compare names: "café.txt" and "CAFÉ.TXT" name the same file.
 std::string upperCase(std::string_view utf8);
 
-// Renders UTF-8 text for a message: valid characters as they are, control
-// characters and bytes that are not UTF-8 as \xNN, backslash doubled.
-std::string printableText(std::string_view utf8);
-
 #ifdef _WIN32
 // UTF-8 and UTF-16, for the system's wide functions and command line.
 std::wstring wideFromUtf8(std::string_view utf8);
