@@ -11,6 +11,8 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 add_executable(padimage tools/padimage/padimage.cpp)
+# It reads the headers with sfxpack's PE reader (tools/sfxpack/format).
+target_link_libraries(padimage PRIVATE sfxpack_format)
 
 set(SFX_WINDOWS_DIR ${CMAKE_BINARY_DIR}/windows)
 ExternalProject_Add(windows

@@ -8,6 +8,8 @@ if(NOT SFX_PADIMAGE)
         message(FATAL_ERROR "set SFX_PADIMAGE to the native padimage program")
     endif()
     add_executable(padimage tools/padimage/padimage.cpp)
+    # It reads the headers with sfxpack's PE reader (tools/sfxpack/format).
+    target_link_libraries(padimage PRIVATE sfxpack_format)
     set(SFX_PADIMAGE $<TARGET_FILE:padimage>)
 endif()
 

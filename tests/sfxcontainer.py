@@ -1,28 +1,42 @@
-"""The container layout for the Python tests: the launcher image's length
-and the record header, read from src/payload/container.h, which the
-launcher and sfxpack compile, so the tests cannot disagree with them."""
+"""The container layout for the Python tests: the launcher image's length,
+the record header, the end record and the extraction folder's name, read
+from src/payload/container.h, which the launcher and sfxpack compile, so
+the tests cannot disagree with them; and the writing of records, payloads
+and whole containers."""
 import os
 import re
 import struct
 
 _HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "payload", "container.h")
+_NAMES = ("PAYLOAD_OFFSET", "RECORD_HEADER_SIZE", "RECORD_NAME_SIZE", "END_RECORD_SIZE", "COPY_CHUNK_SIZE",
+          "EXTRACT_FOLDER_NAME")
 
 
-def _defines():
-    with open(_HEADER, encoding="ascii") as f:
-        text = f.read()
-    found = {}
-    for name, value in re.findall(r"^#define[ \t]+(\w+)[ \t]+\(?(-?(?:0x[0-9A-Fa-f]+|[0-9]+))L?\)?", text, re.M):
-        found[name] = int(value, 0)
+def _defines(path):
+    """The #defines the tests need by name, integers as int and strings as
+    written in C (escapes left as they are); a missing header or
+    #define stops the test run here, naming the file and what is missing."""
+    try:
+        with open(path, encoding="ascii") as f:
+            text = f.read()
+    except OSError as e:
+        raise RuntimeError("sfxcontainer: cannot read the container layout from %s: %s" % (path, e.strerror))
+    found = {name: int(value, 0) for name, value in re.findall(
+        r"^#define[ \t]+(\w+)[ \t]+\(?(-?(?:0x[0-9A-Fa-f]+|[0-9]+))L?\)?", text, re.M)}
+    found.update(re.findall(r'^#define[ \t]+(\w+)[ \t]+"((?:[^"\\]|\\.)*)"', text, re.M))
+    missing = [name for name in _NAMES if name not in found]
+    if missing:
+        raise RuntimeError("sfxcontainer: %s defines no %s" % (os.path.normpath(path), ", ".join(missing)))
     return found
 
 
-_D = _defines()
-IMAGE_LENGTH = _D["PAYLOAD_OFFSET"]    # the launcher image; the payload starts here
+_D = _defines(_HEADER)
+IMAGE_LENGTH = _D["PAYLOAD_OFFSET"]     # the launcher image; the payload starts here
 HEADER_SIZE = _D["RECORD_HEADER_SIZE"]  # int32 LE size, then the name field
 NAME_FIELD = _D["RECORD_NAME_SIZE"]
 END_SIZE = _D["END_RECORD_SIZE"]        # the size of the end record
 CHUNK = _D["COPY_CHUNK_SIZE"]           # the launcher copies data in chunks of this
+FOLDER = _D["EXTRACT_FOLDER_NAME"].strip("\\")  # the extraction folder below TEMP
 
 
 def record_header(size, name):
@@ -34,3 +48,16 @@ def record_header(size, name):
 
 
 END_RECORD = record_header(END_SIZE, b"")
+
+
+def payload(records, end=True):
+    """(name, data) records back to back, each behind its header, then the
+    end record unless END is false."""
+    out = b"".join(record_header(len(data), name) + data for name, data in records)
+    return out + END_RECORD if end else out
+
+
+def container(image, records, end=True, trailing=b""):
+    """IMAGE (the launcher image's bytes), the payload of RECORDS, then
+    TRAILING."""
+    return bytes(image) + payload(records, end) + trailing

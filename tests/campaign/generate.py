@@ -14,14 +14,14 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from sfxcontainer import (CHUNK, END_RECORD, HEADER_SIZE, IMAGE_LENGTH, NAME_FIELD,  # noqa: E402,F401
+from sfxcontainer import (CHUNK, END_RECORD, FOLDER, HEADER_SIZE, IMAGE_LENGTH, NAME_FIELD,  # noqa: E402,F401
                           record_header)
 
 # TEMP is padded to this many characters, so that the extraction folder's
 # path has a known length: folder + "\" + name reaches 260 bytes exactly
 # when the name has NAME_LIMIT bytes.
 TEMP_LENGTH = 120
-NAME_LIMIT = 260 - (TEMP_LENGTH + len("\\{d450fba2-45d7-40b4-8eea-5c03a9e087b0}\\"))
+NAME_LIMIT = 260 - (TEMP_LENGTH + len("\\" + FOLDER + "\\"))
 
 SIZES = [-2 ** 31, -3, -2, 0, 1, 65535, 65536, 65537, 2 ** 24 - 1, 2 ** 24, 2 ** 24 + 1,
          2 ** 31 - 1]

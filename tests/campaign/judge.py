@@ -17,6 +17,8 @@ import struct
 import sys
 import zlib
 
+import pefile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from harness import FOLDER, FOLDER_OURS, Run, driver_args, read_lines, read_probe_report, windows_path  # noqa
@@ -58,12 +60,11 @@ def prepare(case, case_dir, image):
     for rel, content in CANARIES.items():
         with open(os.path.join(case_dir, rel), "wb") as f:
             f.write(content)
-    image = bytearray(image)
     if case.security:
-        pe = struct.unpack_from("<I", image, 0x3C)[0]
-        # PE32: the data directories start 96 bytes into the optional
-        # header, the security directory is the fifth.
-        struct.pack_into("<II", image, pe + 24 + 96 + 4 * 8, *case.security)
+        pe = pefile.PE(data=bytes(image), fast_load=True)
+        security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+        security.VirtualAddress, security.Size = case.security
+        image = pe.write()
     exe = os.path.join(case_dir, "setup.exe")
     with open(exe, "wb") as f:
         f.write(bytes(image) + case.payload)

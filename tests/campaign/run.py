@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The launcher against generated hostile containers, under Wine.
 
     tests/campaign/run.py [BUILD_DIR] [--seed N] [--count N] [--jobs N]

@@ -14,10 +14,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from winebed import Bed, windows_path  # noqa: E402
-# header(size, name): int32 LE size, then the name (bytes, or str in
-# latin-1) in the 1020-byte field.
-from sfxcontainer import END_RECORD, HEADER_SIZE, record_header as header  # noqa: E402,F401
-FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
+import sfxcontainer  # noqa: E402
+from sfxcontainer import FOLDER, record_header as header  # noqa: E402,F401  (for the cases)
 PROBE_REPORT = "probe-report.txt"
 ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
                     "permissions and that another instance of setup is not running.")
@@ -36,12 +34,7 @@ LAUNCHER = os.path.join(WIN_DIR, "launcher.exe")
 def container(records, stub=None, end=True, trailing=b""):
     """The launcher image followed by (name, data) records."""
     with open(stub or LAUNCHER, "rb") as f:
-        blob = bytearray(f.read())
-    for name, data in records:
-        blob += header(len(data), name) + data
-    if end:
-        blob += END_RECORD
-    return bytes(blob) + trailing
+        return sfxcontainer.container(f.read(), records, end, trailing)
 
 
 def unescape(value):

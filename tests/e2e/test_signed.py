@@ -5,17 +5,20 @@ container; the certificate table behind the end record is never read; and
 Windows' own resource functions read the branding from the container."""
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import unittest
 import zlib
 
+import pefile
 from harness import LauncherCase, TEST_WIN_DIR
+from sfxcontainer import IMAGE_LENGTH
 from winebed import windows_path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sfxpack"))
 from images import make_ico  # noqa: E402
+
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
 def tool(name):
@@ -67,9 +70,9 @@ class SignedContainer(LauncherCase):
             blob = f.read()
         # The payload is untouched; the table follows it, 8-byte aligned,
         # where the image's security directory points.
-        self.assertEqual(blob[0x20000:len(plain)], plain[0x20000:])
-        pe = struct.unpack_from("<I", blob, 0x3C)[0]
-        table, size = struct.unpack_from("<II", blob, pe + 24 + 128)
+        self.assertEqual(blob[IMAGE_LENGTH:len(plain)], plain[IMAGE_LENGTH:])
+        security = pefile.PE(data=blob, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+        table, size = security.VirtualAddress, security.Size  # a file offset, not an address
         self.assertEqual(table % 8, 0)
         self.assertGreaterEqual(table, len(plain))
         self.assertEqual(table + size, len(blob))

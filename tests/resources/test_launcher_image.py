@@ -8,20 +8,23 @@ byte, the image length and layout, the imported DLLs and the security flags.
 """
 
 import os
-import re
 import struct
 import sys
 import unittest
 import xml.etree.ElementTree as ET
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peimage  # noqa: E402
-from peimage import RT_DIALOG, RT_GROUP_ICON, RT_ICON, RT_MANIFEST  # noqa: E402
+import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from sfxcontainer import IMAGE_LENGTH  # noqa: E402
 
 LAUNCHER = None
 SOURCE_DIR = None
 
-IMAGE_LENGTH = 131072
+RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = (pefile.RESOURCE_TYPE[t] for t in (
+    "RT_ICON", "RT_DIALOG", "RT_GROUP_ICON", "RT_MANIFEST"))
+SECURITY, BASERELOC = (pefile.DIRECTORY_ENTRY[d] for d in (
+    "IMAGE_DIRECTORY_ENTRY_SECURITY", "IMAGE_DIRECTORY_ENTRY_BASERELOC"))
 EN_US = 1033
 IDI_APPICON = 129
 IDD_PROGRESS = 130
@@ -41,7 +44,25 @@ def load_launcher():
         raise AssertionError("launcher not built: %s (build the 'windows' target)" % LAUNCHER)
     with open(LAUNCHER, "rb") as f:
         data = f.read()
-    return data, peimage.PeImage(data)
+    return data, pefile.PE(data=data)
+
+
+def resource_table(pe):
+    """Every resource as {(type, name, language): data}: numeric ids as
+    integers, named entries by their name."""
+    def key(entry):
+        return entry.id if entry.name is None else str(entry.name)
+    found = {}
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in rtype.directory.entries:
+            for lang in name.directory.entries:
+                leaf = lang.data.struct
+                found[(key(rtype), key(name), key(lang))] = pe.get_data(leaf.OffsetToData, leaf.Size)
+    return found
+
+
+def raw_end(section):
+    return section.PointerToRawData + section.SizeOfRawData
 
 
 def read_source(relative):
@@ -68,7 +89,7 @@ class ImageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.data, cls.pe = load_launcher()
-        cls.resources = cls.pe.resources()
+        cls.resources = resource_table(cls.pe)
 
 
 class ResourceTableTest(ImageTest):
@@ -271,59 +292,62 @@ class DialogTest(ImageTest):
 
 
 class LayoutTest(ImageTest):
-    def test_image_is_exactly_131072_bytes(self):
+    def test_image_is_exactly_the_image_length(self):
         self.assertEqual(len(self.data), IMAGE_LENGTH)
 
     def test_last_sections_raw_data_ends_at_the_image_end(self):
-        last = self.pe.last_section_by_raw_end()
-        self.assertEqual(last.raw_end, IMAGE_LENGTH, "section %s" % last.name)
+        last = max(self.pe.sections, key=raw_end)
+        self.assertEqual(raw_end(last), IMAGE_LENGTH, "section %r" % last.Name)
         self.assertIs(last, self.pe.sections[-1], "the last section in the table ends last")
-        self.assertEqual(last.raw_pointer % self.pe.file_alignment, 0)
+        self.assertEqual(last.PointerToRawData % self.pe.OPTIONAL_HEADER.FileAlignment, 0)
 
     def test_sections_do_not_overlap_and_lie_within_the_image(self):
-        spans = sorted((s.raw_pointer, s.raw_end, s.name) for s in self.pe.sections if s.raw_size)
-        self.assertGreaterEqual(spans[0][0], self.pe.size_of_headers)
+        spans = sorted((s.PointerToRawData, raw_end(s), s.Name) for s in self.pe.sections if s.SizeOfRawData)
+        self.assertGreaterEqual(spans[0][0], self.pe.OPTIONAL_HEADER.SizeOfHeaders)
         for (_, end, name), (start, _, next_name) in zip(spans, spans[1:]):
-            self.assertLessEqual(end, start, "%s overlaps %s" % (name, next_name))
+            self.assertLessEqual(end, start, "%r overlaps %r" % (name, next_name))
 
     def test_size_of_image_covers_the_last_section(self):
-        s = max(self.pe.sections, key=lambda s: s.virtual_address)
-        a = self.pe.section_alignment
-        end = s.virtual_address + max(s.virtual_size, s.raw_size)
-        self.assertEqual(self.pe.size_of_image, (end + a - 1) // a * a)
+        s = max(self.pe.sections, key=lambda s: s.VirtualAddress)
+        a = self.pe.OPTIONAL_HEADER.SectionAlignment
+        end = s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.SizeOfImage, (end + a - 1) // a * a)
 
     def test_checksum_matches_the_file(self):
-        self.assertEqual(self.pe.checksum, peimage.pe_checksum(self.data, self.pe.checksum_offset))
+        self.assertEqual(self.pe.OPTIONAL_HEADER.CheckSum, self.pe.generate_checksum())
 
     def test_unsigned_image_has_no_certificate_table(self):
-        self.assertEqual(self.pe.directory(peimage.DIR_SECURITY), (0, 0))
+        security = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+        self.assertEqual((security.VirtualAddress, security.Size), (0, 0))
 
     def test_32_bit_gui_program_for_windows_vista_and_later(self):
-        self.assertEqual(self.pe.machine, peimage.IMAGE_FILE_MACHINE_I386)
-        self.assertEqual(self.pe.subsystem, 2)  # IMAGE_SUBSYSTEM_WINDOWS_GUI
+        self.assertEqual(self.pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, pefile.OPTIONAL_HEADER_MAGIC_PE)
+        opt = self.pe.OPTIONAL_HEADER
+        self.assertEqual(opt.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
         # Operating system and subsystem versions: older systems refuse it.
-        opt = self.pe.optional_offset
-        self.assertEqual([self.pe.u16(opt + at) for at in (40, 42, 48, 50)], [6, 0, 6, 0])
+        self.assertEqual([opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion,
+                          opt.MajorSubsystemVersion, opt.MinorSubsystemVersion], [6, 0, 6, 0])
 
 
 class SecurityTest(ImageTest):
     def test_imports_only_known_system_dlls(self):
         # comctl32 is loaded from the system folder at run time instead: a
         # static import could be satisfied by a planted DLL beside the file.
-        dlls = self.pe.imported_dlls()
+        dlls = [entry.dll.decode("latin-1") for entry in self.pe.DIRECTORY_ENTRY_IMPORT]
         self.assertEqual(sorted(dlls), sorted(["ADVAPI32.dll", "KERNEL32.dll", "msvcrt.dll",
                                                "SHLWAPI.dll", "USER32.dll"]))
         self.assertNotIn("comctl32.dll", [d.lower() for d in dlls])
 
     def test_address_space_randomisation_and_no_execute(self):
-        flags = self.pe.dll_characteristics
-        self.assertTrue(flags & peimage.DYNAMIC_BASE, hex(flags))
-        self.assertTrue(flags & peimage.NX_COMPAT, hex(flags))
+        flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
+        self.assertTrue(flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"], hex(flags))
+        self.assertTrue(flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"], hex(flags))
 
     def test_relocations_present_so_the_image_can_move(self):
-        rva, size = self.pe.directory(5)  # base relocation table
-        self.assertGreater(size, 0)
-        self.assertFalse(self.pe.file_characteristics & 0x0001, "relocations stripped")
+        self.assertGreater(self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[BASERELOC].Size, 0)
+        self.assertFalse(self.pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"],
+                         "relocations stripped")
 
 
 def main():

@@ -13,8 +13,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peimage  # noqa: E402
+import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from sfxcontainer import IMAGE_LENGTH  # noqa: E402
 
 PADIMAGE = None
 LAUNCHER = None
@@ -90,16 +92,16 @@ class PaddingTest(PadTest):
         self.assertEqual((r.returncode, r.stderr, r.stdout), (0, "", ""))
         padded = self.read()
         self.assertEqual(len(padded), 0x2000)
-        pe = peimage.PeImage(padded)
+        pe = pefile.PE(data=padded, fast_load=True)
         text, reloc = pe.sections
-        self.assertEqual((text.raw_pointer, text.raw_size, text.virtual_size), (0x200, 0x200, 0x180))
-        self.assertEqual((reloc.raw_pointer, reloc.raw_size), (0x400, 0x2000 - 0x400))
-        self.assertEqual(reloc.virtual_size, 0x2000 - 0x400)
+        self.assertEqual((text.PointerToRawData, text.SizeOfRawData, text.Misc_VirtualSize), (0x200, 0x200, 0x180))
+        self.assertEqual((reloc.PointerToRawData, reloc.SizeOfRawData), (0x400, 0x2000 - 0x400))
+        self.assertEqual(reloc.Misc_VirtualSize, 0x2000 - 0x400)
         # .reloc starts at 0x2000 and now spans 0x1C00 bytes: 0x4000 once aligned.
-        self.assertEqual(pe.size_of_image, 0x4000)
+        self.assertEqual(pe.OPTIONAL_HEADER.SizeOfImage, 0x4000)
         self.assertEqual(padded[len(original):], b"\0" * (0x2000 - len(original)))
-        self.assertEqual(pe.checksum, peimage.pe_checksum(padded, pe.checksum_offset))
-        self.assertNotEqual(pe.checksum, 0)
+        self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
+        self.assertNotEqual(pe.OPTIONAL_HEADER.CheckSum, 0)
         # Only the grown section's sizes, the image size and the checksum change.
         changed = [i for i in range(len(original)) if original[i] != padded[i]]
         reloc_entry = 0x58 + 224 + 40
@@ -111,23 +113,23 @@ class PaddingTest(PadTest):
     def test_keeps_a_larger_virtual_size(self):
         self.write(make_pe([(b".text", 0x200, 0x200), (b".bss", 0x5000, 0x200)]))
         self.assertEqual(self.pad(0x1000).returncode, 0)
-        pe = peimage.PeImage(self.read())
-        self.assertEqual((pe.sections[1].raw_size, pe.sections[1].virtual_size), (0xC00, 0x5000))
-        self.assertEqual(pe.size_of_image, 0x7000)
+        pe = pefile.PE(data=self.read(), fast_load=True)
+        self.assertEqual((pe.sections[1].SizeOfRawData, pe.sections[1].Misc_VirtualSize), (0xC00, 0x5000))
+        self.assertEqual(pe.OPTIONAL_HEADER.SizeOfImage, 0x7000)
 
     def test_image_already_at_the_length_is_unchanged(self):
         with open(LAUNCHER, "rb") as f:
             launcher = f.read()
         self.write(launcher)
-        r = self.pad(len(launcher))
+        r = self.pad(IMAGE_LENGTH)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
         self.assertEqual(self.read(), launcher)
 
     def test_launcher_checksum_is_the_recomputed_one(self):
         with open(LAUNCHER, "rb") as f:
             launcher = f.read()
-        pe = peimage.PeImage(launcher)
-        self.assertEqual(pe.checksum, peimage.pe_checksum(launcher, pe.checksum_offset))
+        pe = pefile.PE(data=launcher, fast_load=True)
+        self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
 
 
 class RefusalTest(PadTest):
@@ -150,7 +152,7 @@ class RefusalTest(PadTest):
     def test_padded_image_with_a_payload_behind_it(self):
         with open(LAUNCHER, "rb") as f:
             launcher = f.read()
-        self.assertRefused(launcher + b"\0" * 1024, len(launcher),
+        self.assertRefused(launcher + b"\0" * 1024, IMAGE_LENGTH,
                            "has 1024 bytes behind its last section; pad the bare linked image")
 
     def test_not_a_pe_file(self):
@@ -161,6 +163,16 @@ class RefusalTest(PadTest):
         data = bytearray(make_pe([(b".text", 0x200, 0x200)]))
         data[0x40:0x44] = b"NE\0\0"
         self.assertRefused(bytes(data), 0x1000, "not a PE image (no PE signature)")
+
+    def test_pe_offset_past_the_end(self):
+        data = bytearray(make_pe([(b".text", 0x200, 0x200)]))
+        struct.pack_into("<I", data, 0x3C, 0xFFFFFFE8)  # wraps to 0 in 32 bits once the headers are added
+        self.assertRefused(bytes(data), 0x1000, "not a PE image (no PE signature)")
+
+    def test_section_table_past_the_end(self):
+        data = bytearray(make_pe([(b".text", 0x200, 0x200)]))
+        struct.pack_into("<H", data, 0x46, 0xFFFF)  # 65535 sections
+        self.assertRefused(bytes(data), 0x1000, "not a PE image (section table out of range)")
 
     def test_empty_file(self):
         self.assertRefused(b"", 0x1000, "not a PE image (no MZ header)")

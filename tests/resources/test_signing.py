@@ -16,11 +16,13 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peimage  # noqa: E402
+import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from sfxcontainer import IMAGE_LENGTH  # noqa: E402
 
 LAUNCHER = None
-IMAGE_LENGTH = 131072
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 
@@ -75,10 +77,9 @@ class SigningTest(unittest.TestCase):
         self.assertIn("Subject: /CN=sfx launcher test signer", r.stdout)
 
     def test_altered_code_fails_verification(self):
-        pe = peimage.PeImage(self.signed)
-        text = pe.sections[0]
+        text = pefile.PE(data=self.signed, fast_load=True).sections[0]
         tampered = bytearray(self.signed)
-        tampered[text.raw_pointer + 16] ^= 0xFF
+        tampered[text.PointerToRawData + 16] ^= 0xFF
         path = os.path.join(self.dir, "tampered.exe")
         with open(path, "wb") as f:
             f.write(tampered)
@@ -87,9 +88,9 @@ class SigningTest(unittest.TestCase):
         self.assertNotIn("Signature verification: ok", r.stdout)
 
     def test_certificate_table_follows_the_image(self):
-        pe = peimage.PeImage(self.signed)
-        offset, size = pe.directory(peimage.DIR_SECURITY)
+        security = pefile.PE(data=self.signed, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
         # The security directory holds a file offset, not an address.
+        offset, size = security.VirtualAddress, security.Size
         self.assertEqual(offset, IMAGE_LENGTH)
         self.assertEqual(offset + size, len(self.signed))
         length, revision, kind = struct.unpack_from("<IHH", self.signed, offset)
@@ -100,18 +101,19 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(self.signed[offset + 8], 0x30)
 
     def test_image_itself_is_unchanged_but_for_checksum_and_security_directory(self):
-        pe = peimage.PeImage(self.signed)
-        security = pe.directories_offset + 8 * peimage.DIR_SECURITY
-        allowed = set(range(pe.checksum_offset, pe.checksum_offset + 4)) | set(range(security, security + 8))
+        pe = pefile.PE(data=self.signed, fast_load=True)
+        checksum = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+        security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].get_file_offset()
+        allowed = set(range(checksum, checksum + 4)) | set(range(security, security + 8))
         head = self.signed[:IMAGE_LENGTH]
         changed = {i for i in range(IMAGE_LENGTH) if head[i] != self.original[i]}
         self.assertTrue(changed)
         self.assertLessEqual(changed, allowed, sorted(hex(i) for i in changed - allowed))
-        self.assertEqual(pe.last_section_by_raw_end().raw_end, IMAGE_LENGTH)
+        self.assertEqual(max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections), IMAGE_LENGTH)
 
     def test_signed_checksum_is_recomputed(self):
-        pe = peimage.PeImage(self.signed)
-        self.assertEqual(pe.checksum, peimage.pe_checksum(self.signed, pe.checksum_offset))
+        pe = pefile.PE(data=self.signed, fast_load=True)
+        self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
 
 
 def main():

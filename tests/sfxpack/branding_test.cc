@@ -52,19 +52,18 @@ std::vector<unsigned char> MakeIco(std::vector<std::pair<unsigned, unsigned>> im
 
 std::string IcoProblem(const std::vector<unsigned char>& ico)
 {
-    std::vector<IconImage> images;
-    Finding f;
-    if (parseIcon(ico.data(), ico.size(), &images, &f))
+    Result<std::vector<IconImage>> images = parseIcon(ico.data(), ico.size());
+    if (images.ok())
         return "accepted";
-    return std::to_string(f.offset) + ": " + f.what;
+    return std::to_string(images.status().offset()) + ": " + images.message();
 }
 
 TEST(IconTest, ReadsBitmapAndPngImages)
 {
     std::vector<unsigned char> ico = MakeIco({{16, 8}, {256, 0}});
-    std::vector<IconImage> images;
-    Finding f;
-    ASSERT_TRUE(parseIcon(ico.data(), ico.size(), &images, &f)) << f.what;
+    Result<std::vector<IconImage>> read = parseIcon(ico.data(), ico.size());
+    ASSERT_TRUE(read.ok()) << read.message();
+    const std::vector<IconImage>& images = *read;
     ASSERT_EQ(2u, images.size());
     EXPECT_EQ(16, images[0].entry.width);
     EXPECT_EQ(1, images[0].entry.planes);    // taken from the bitmap header
@@ -98,9 +97,9 @@ TEST(ResourceTreeTest, WriteThenReadKeepsEveryResourceInDirectoryOrder)
     std::vector<Resource> in = testing_image::LauncherResources();
     in.push_back({{0, u"DATA"}, {0, u"Blob"}, resourceNumber(0), 1252, {9, 9, 9}, 0});
     std::vector<unsigned char> section = writeResources(in, 0x5000);
-    std::vector<Resource> out;
-    Finding f;
-    ASSERT_TRUE(readResources(section.data(), section.size(), 0x5000, &out, &f)) << f.what;
+    Result<std::vector<Resource>> read = readResources(section.data(), section.size(), 0x5000);
+    ASSERT_TRUE(read.ok()) << read.message();
+    const std::vector<Resource>& out = *read;
     ASSERT_EQ(5u, out.size());
     EXPECT_EQ(u"DATA", out[0].type.name);  // named types first
     EXPECT_EQ(1252u, out[0].codePage);
@@ -116,26 +115,29 @@ TEST(ResourceTreeTest, WriteThenReadKeepsEveryResourceInDirectoryOrder)
 TEST(ResourceTreeTest, Refusals)
 {
     std::vector<unsigned char> section = writeResources(testing_image::LauncherResources(), 0x5000);
-    std::vector<Resource> out;
-    Finding f;
     // The first data entry's RVA moved past the section.
     const size_t dataEntry = 16 + 4 * 8 + 4 * (16 + 8) + 4 * (16 + 8);
     std::vector<unsigned char> outside = section;
     put32(&outside[dataEntry], 0x5000 + uint32_t(section.size()) - 2);
-    EXPECT_FALSE(readResources(outside.data(), outside.size(), 0x5000, &out, &f));
+    Result<std::vector<Resource>> out = readResources(outside.data(), outside.size(), 0x5000);
+    EXPECT_FALSE(out.ok());
     EXPECT_EQ(std::to_string(dataEntry) + ": resource section: data of 4 bytes at RVA 0x" +
                   [&] { char b[16]; std::snprintf(b, sizeof b, "%zx", 0x5000 + section.size() - 2); return std::string(b); }() +
                   " lie outside the section (RVA 0x5000, " + std::to_string(section.size()) + " bytes)",
-              std::to_string(f.offset) + ": " + f.what);
+              std::to_string(out.status().offset()) + ": " + out.message());
     // The first type's subdirectory points back at the root.
     std::vector<unsigned char> loop = section;
     put32(&loop[16 + 4], 0x80000000u);
-    EXPECT_FALSE(readResources(loop.data(), loop.size(), 0x5000, &out, &f));
-    EXPECT_EQ("0: resource section: directory at offset 0 is reached twice", std::to_string(f.offset) + ": " + f.what);
+    out = readResources(loop.data(), loop.size(), 0x5000);
+    EXPECT_FALSE(out.ok());
+    EXPECT_EQ("0: resource section: directory at offset 0 is reached twice",
+              std::to_string(out.status().offset()) + ": " + out.message());
     std::vector<unsigned char> many = section;
     put16(&many[14], 0xFFFF);
-    EXPECT_FALSE(readResources(many.data(), many.size(), 0x5000, &out, &f));
-    EXPECT_EQ("resource section: directory at offset 0 has 65535 entries, more than fit in the section", f.what);
+    out = readResources(many.data(), many.size(), 0x5000);
+    EXPECT_FALSE(out.ok());
+    EXPECT_EQ("resource section: directory at offset 0 has 65535 entries, more than fit in the section",
+              out.message());
 }
 
 // ---- Version information ------------------------------------------------
@@ -143,49 +145,36 @@ TEST(ResourceTreeTest, Refusals)
 TEST(VersionTest, NumbersAndTheirRefusals)
 {
     uint16_t v[4];
-    EXPECT_EQ("", parseVersionNumber("1.2", v));
+    EXPECT_TRUE(parseVersionNumber("1.2", v).ok());
     EXPECT_EQ("1.2.0.0", formatVersionNumber(v));
-    EXPECT_EQ("", parseVersionNumber("65535.0.7.65535", v));
+    EXPECT_TRUE(parseVersionNumber("65535.0.7.65535", v).ok());
     EXPECT_EQ("65535.0.7.65535", formatVersionNumber(v));
-    EXPECT_EQ("part '' of '1..2' is not a number", parseVersionNumber("1..2", v));
-    EXPECT_EQ("part '' of '' is not a number", parseVersionNumber("", v));
-    EXPECT_EQ("part '-1' of '-1' is not a number", parseVersionNumber("-1", v));
-    EXPECT_EQ("part 99999999999 of '99999999999' is above 65535", parseVersionNumber("99999999999", v));
-    EXPECT_EQ("'1.2.3.4.5' has more than four parts", parseVersionNumber("1.2.3.4.5", v));
+    EXPECT_EQ("part '' of '1..2' is not a number", parseVersionNumber("1..2", v).message());
+    EXPECT_EQ("part '' of '' is not a number", parseVersionNumber("", v).message());
+    EXPECT_EQ("part '-1' of '-1' is not a number", parseVersionNumber("-1", v).message());
+    EXPECT_EQ("part 99999999999 of '99999999999' is above 65535", parseVersionNumber("99999999999", v).message());
+    EXPECT_EQ("'1.2.3.4.5' has more than four parts", parseVersionNumber("1.2.3.4.5", v).message());
 }
 
 TEST(VersionTest, EmptyAndAstralValuesRoundTrip)
 {
     VersionInfo info;
-    parseVersionNumber("1.2.3.4", info.fileVersion);
-    parseVersionNumber("5.6", info.productVersion);
+    ASSERT_TRUE(parseVersionNumber("1.2.3.4", info.fileVersion).ok());
+    ASSERT_TRUE(parseVersionNumber("5.6", info.productVersion).ok());
     info.strings = {{"CompanyName", "Acme \xc3\x9c"}, {"Comments", ""}, {"X", "\xf0\x9f\x98\x80"}};
     std::vector<unsigned char> b = encodeVersionInfo(info);
     EXPECT_EQ(b.size(), get16(&b[0]));
     VersionInfo back;
-    Finding f;
-    ASSERT_TRUE(decodeVersionInfo(b.data(), b.size(), &back, &f)) << f.what;
+    Status decoded = decodeVersionInfo(b.data(), b.size(), &back);
+    ASSERT_TRUE(decoded.ok()) << decoded.message();
     EXPECT_EQ(info.strings, back.strings);
     EXPECT_EQ("5.6.0.0", formatVersionNumber(back.productVersion));
     b[0] = uint8_t(b.size() + 1);
-    EXPECT_FALSE(decodeVersionInfo(b.data(), b.size(), &back, &f));
+    decoded = decodeVersionInfo(b.data(), b.size(), &back);
+    EXPECT_FALSE(decoded.ok());
     EXPECT_EQ("version information: block length " + std::to_string(b.size() + 1) +
                   " does not fit its parent (" + std::to_string(b.size()) + " bytes left)",
-              f.what);
-}
-
-TEST(VersionTest, Utf8IsStrict)
-{
-    std::u16string out;
-    size_t bad = 99;
-    EXPECT_TRUE(utf8ToUtf16("a\xc3\xa9\xf0\x9f\x98\x80", &out, &bad));
-    EXPECT_EQ((std::u16string{u'a', 0xE9, 0xD83D, 0xDE00}), out);
-    EXPECT_EQ("a\xc3\xa9\xf0\x9f\x98\x80", utf16ToUtf8(out));
-    for (auto [text, at] : {std::pair<const char*, size_t>{"ab\xc0\xaf", 2}, {"a\xed\xa0\x80", 1}, {"\xe2\x82", 0},
-                            {"x\xe2(\xa1", 2}, {"\xff", 0}, {"\xf4\x90\x80\x80", 0}}) {
-        EXPECT_FALSE(utf8ToUtf16(text, &out, &bad)) << text;
-        EXPECT_EQ(at, bad) << text;
-    }
+              decoded.message());
 }
 
 // ---- The image ------------------------------------------------------------
@@ -194,9 +183,8 @@ class BrandTest : public ::testing::Test {
 protected:
     BrandTest() : image_(MakeBrandableImage())
     {
-        Finding f;
         std::vector<unsigned char> ico = MakeIco({{16, 32}, {32, 32}, {256, 0}});
-        parseIcon(ico.data(), ico.size(), &branding_.icon, &f);
+        branding_.icon = *parseIcon(ico.data(), ico.size());
         branding_.version = true;
         branding_.versionInfo.strings = {{"ProductName", "Widget"}};
     }
@@ -205,12 +193,12 @@ protected:
     size_t Directory(int i) const { return testing_image::kOptionalOffset + 96 + 8 * i; }
     std::string Brand()
     {
-        Finding f;
         std::vector<unsigned char> before = image_;
-        if (brandImage(image_, branding_, &f))
+        Status branded = brandImage(image_, branding_);
+        if (branded.ok())
             return "";
         EXPECT_EQ(before, image_) << "a refused image is left as it was";
-        return std::to_string(f.offset) + ": " + f.what;
+        return std::to_string(branded.offset()) + ": " + branded.message();
     }
 
     std::vector<unsigned char> image_;
@@ -252,6 +240,15 @@ TEST_F(BrandTest, SectionsThatOthersReferToAreNotMoved)
     EXPECT_EQ(std::to_string(Section(1)) +
                   ": the resource section cannot be rebuilt: the pointer at RVA 0x1010 refers to it",
               Brand());
+}
+
+TEST_F(BrandTest, HeadersPastTheImageAreRefused)
+{
+    testing_image::Put32(image_, 0x3c, 0xffffffe8);  // e_lfanew + 24 wraps around in 32 bits
+    EXPECT_EQ("60: not a PE image (no PE signature)", Brand());
+    image_ = MakeBrandableImage();
+    put16(&image_[testing_image::kPeOffset + 6], 0xffff);  // 65535 sections
+    EXPECT_EQ(std::to_string(Section(0)) + ": section table runs past the image", Brand());
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ import time
 import unittest
 import fcntl
 
+import pefile
+
 from images import header, make_ico, make_pe  # noqa: E402
-from sfxcontainer import HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE  # noqa: E402
+from sfxcontainer import END_RECORD as END, HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE, container  # noqa: E402
 
 SFXPACK = os.environ.get("SFXPACK", "")
 NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
@@ -238,8 +240,9 @@ class RoundTrip(Case):
                     "icon: 48x48 4 bpp, 32x32 4 bpp, 24x24 4 bpp, 16x16 4 bpp, 48x48 8 bpp, 32x32 8 bpp, 24x24 8 bpp, "
                     "16x16 8 bpp, 48x48 24 bpp, 32x32 24 bpp, 48x48 32 bpp, 32x32 32 bpp, 24x24 32 bpp, 16x16 32 bpp\n")
         listing = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))
-        self.assertEqual([("setup.exe", 4096, 131072, 132096), ("data.bin", 204800, 136192, 137216),
-                          ("empty.txt", 0, 342016, 343040)],
+        self.assertEqual([("setup.exe", 4096, IMAGE, IMAGE + HEADER),
+                          ("data.bin", 204800, IMAGE + HEADER + 4096, IMAGE + 2 * HEADER + 4096),
+                          ("empty.txt", 0, end - HEADER, end)],
                          [(r["name"], r["size"], r["header_offset"], r["data_offset"]) for r in listing["records"]])
         self.assertEqual({"kind": "end_record", "offset": end}, {k: listing["end"][k] for k in ("kind", "offset")})
         self.assertEqual("nothing", listing["trailer"]["kind"])
@@ -386,14 +389,14 @@ class Refusals(Case):
         self.inputs()
         self.write("short.exe", make_pe(IMAGE - 1))
         self.refuse(["--stub", "short.exe", "setup.exe"],
-                    "sfxpack: short.exe: not a launcher image (file is 131071 bytes, expected 131072)\n")
+                    f"sfxpack: short.exe: not a launcher image (file is {IMAGE - 1} bytes, expected {IMAGE})\n")
         self.write("zeros.exe", bytes(IMAGE))
         self.refuse(["--stub", "zeros.exe", "setup.exe"],
                     "sfxpack: zeros.exe: not a PE image (no MZ header at offset 0)\n")
         self.write("signed.exe", make_pe(security=(IMAGE, 1024)))
         self.refuse(["--stub", "signed.exe", "setup.exe"],
                     "sfxpack: signed.exe: already signed (its security directory points to 1024 bytes at offset "
-                    "131072): the payload would break that signature; pack an unsigned launcher and sign the "
+                    f"{IMAGE}): the payload would break that signature; pack an unsigned launcher and sign the "
                     "finished container instead\n")
         self.refuse(["--stub", "none.exe", "setup.exe"], "sfxpack: none.exe: No such file or directory\n")
 
@@ -437,7 +440,6 @@ class Branding(Case):
         self.assertTrue(os.stat(self.path("s.exe")).st_mode & stat.S_IXUSR)
 
     def test_branded_image_read_by_pefile(self):
-        import pefile
         self.expect(["stub", "-o", "s.exe", *self.OPTIONS], 0, "", "")
         data = self.read("s.exe")
         self.assertEqual(IMAGE, len(data))
@@ -499,7 +501,6 @@ class Branding(Case):
                           image["version"]["strings"][0]))
         self.expect(["verify", "c.exe"], 0, "")
         # The group's first entry names an RT_ICON id that is not there.
-        import pefile
         data = bytearray(self.read("c.exe"))
         pe = pefile.PE(data=bytes(data[:IMAGE]))
         group = [e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 14][0].directory.entries[0]
@@ -539,16 +540,15 @@ class Branding(Case):
         self.write("signed.exe", make_pe(security=(IMAGE, 1024)))
         self.expect(["stub", "-o", "s.exe", "--stub", "signed.exe", "--icon", "app.ico"], 1,
                     "sfxpack: signed.exe: already signed (its security directory points to 1024 bytes at offset "
-                    "131072): the payload would break that signature; pack an unsigned launcher and sign the "
+                    f"{IMAGE}): the payload would break that signature; pack an unsigned launcher and sign the "
                     "finished container instead\n")
         # The import table moved into .reloc: that section can no longer move.
-        pe = struct.unpack_from("<I", self.launcher, 0x3C)[0]
-        sections = pe + 24 + struct.unpack_from("<H", self.launcher, pe + 20)[0]
-        count = struct.unpack_from("<H", self.launcher, pe + 6)[0]
-        reloc = sections + 40 * (count - 1)
-        stub = bytearray(self.launcher)
-        struct.pack_into("<I", stub, pe + 24 + 96 + 8, struct.unpack_from("<I", stub, reloc + 12)[0])
-        self.write("imports.exe", bytes(stub))
+        pe = pefile.PE(data=self.launcher, fast_load=True)
+        last = pe.sections[-1]
+        reloc = last.get_file_offset()
+        pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]].VirtualAddress = \
+            last.VirtualAddress
+        self.write("imports.exe", bytes(pe.write()))
         self.expect(["stub", "-o", "s.exe", "--stub", "imports.exe", "--file-version", "1"], 1,
                     f"sfxpack: imports.exe: offset {reloc} ({reloc:#x}): section '.reloc' behind the resources cannot "
                     "be moved: it holds the import table (data directory 1)\n")
@@ -603,7 +603,7 @@ class Interrupt(Case):
         with open(self.path("big.exe"), "wb") as f:
             f.write(make_pe() + header(5, b"small.txt") + b"small" + header(0x7FFFFFFF, b"big.bin"))
             f.seek(0x7FFFFFFF, os.SEEK_CUR)
-            f.write(header(-1, b""))
+            f.write(END)
         proc = subprocess.Popen([SFXPACK, "extract", "-C", "new/out", "big.exe"], cwd=self.dir,
                                 stderr=subprocess.PIPE)
         deadline = time.monotonic() + 60
@@ -678,22 +678,22 @@ class DamagedContainers(Case):
     def test_not_a_container(self):
         self.write("small.bin", b"0123456789")
         self.expect(["verify", "small.bin"], 1,
-                    "sfxpack: small.bin: offset 0 (0x0): not a container (image is 10 bytes, expected 131072)\n")
+                    f"sfxpack: small.bin: offset 0 (0x0): not a container (image is 10 bytes, expected {IMAGE})\n")
         self.expect(["list", "small.bin"], 1,
-                    "sfxpack: small.bin: not a container (image is 10 bytes, expected 131072)\n", "")
+                    f"sfxpack: small.bin: not a container (image is 10 bytes, expected {IMAGE})\n", "")
         self.expect(["verify", "nothere.exe"], 1, "sfxpack: nothere.exe: No such file or directory\n")
 
     def test_duplicate_names_warn(self):
-        self.write("d.exe", make_pe() + header(1, b"a.txt") + b"1" + header(1, b"A.txt") + b"2" + header(-1, b""))
+        self.write("d.exe", container(make_pe(), [(b"a.txt", b"1"), (b"A.txt", b"2")]))
         second = IMAGE + HEADER + 1
         warn = (f"sfxpack: warning: d.exe: offset {second} ({second:#x}): duplicate name 'A.txt' (same file on "
-                "Windows as 'a.txt' at offset 131072): the launcher keeps the later one\n")
+                f"Windows as 'a.txt' at offset {IMAGE}): the launcher keeps the later one\n")
         self.expect(["verify", "d.exe"], 0, warn)
         self.expect(["extract", "-C", "out", "d.exe"], 0, warn)
         self.assertEqual((["A.txt"], b"2"), (os.listdir(self.path("out")), self.read("out/A.txt")))
 
     def test_signature_without_content_is_a_finding(self):
-        body = header(0, b"a.exe") + header(-1, b"")
+        body = header(0, b"a.exe") + END
         table = IMAGE + len(body)  # a multiple of 8
         entry = struct.pack("<IHH", 8 + 13, 0x200, 2) + bytes.fromhex("300b06092a864886f70d010702") + bytes(3)
         self.write("s.exe", make_pe(security=(table, len(entry))) + body + entry)
@@ -702,9 +702,9 @@ class DamagedContainers(Case):
                     "PKCS#7 ContentInfo holds no SignedData\n", "")
 
     def test_bad_name_is_never_extracted(self):
-        self.write("e.exe", make_pe() + header(4, b"../evil") + b"evil" + header(-1, b""))
+        self.write("e.exe", container(make_pe(), [(b"../evil", b"evil")]))
         self.expect(["extract", "-C", "out", "e.exe"], 1,
-                    f"sfxpack: e.exe: offset 131072 (0x20000): record name '../evil' {NAME_RULE}; nothing extracted\n")
+                    f"sfxpack: e.exe: offset {IMAGE} ({IMAGE:#x}): record name '../evil' {NAME_RULE}; nothing extracted\n")
         self.assertFalse(os.path.exists(self.path("evil")))
 
 
@@ -769,7 +769,7 @@ class LargeOffsets(Case):
             for i in (1, 2):
                 f.write(header(big, b"part%d.bin" % i))
                 f.seek(big, os.SEEK_CUR)
-            f.write(header(3, b"last.txt") + b"end" + header(-1, b""))
+            f.write(header(3, b"last.txt") + b"end" + END)
         last = IMAGE + 3 * HEADER + 2 * big
         out = self.expect(["list", "big.exe"], 0, "")
         self.assertEqual([f"{IMAGE + HEADER:14d} {big:12d}  part1.bin",
@@ -874,7 +874,7 @@ class CodePages(Case):
         self.write("COM¹", b"x")
         self.refuse(["--codepage", "949", "setup.exe", "COM¹"],
                     "sfxpack: COM¹: name 'COM¹' is a device name in code page 949\n")
-        self.write("c.exe", make_pe() + header(1, b"COM\xa9\xf6") + b"x" + header(-1, b""))
+        self.write("c.exe", container(make_pe(), [(b"COM\xa9\xf6", b"x")]))
         at = IMAGE + 4
         msg = f"sfxpack: c.exe: offset {at} ({at:#x}): record name 'COM¹' is a device name in code page 949"
         self.expect(["verify", "--codepage", "949", "c.exe"], 1, msg + "\n")
@@ -884,7 +884,7 @@ class CodePages(Case):
     def test_stored_name_not_valid_in_the_code_page(self):
         # 81 7F passes the name rule (a lead byte and a byte above 0x3F) but
         # is no character of code page 932.
-        self.write("c.exe", make_pe() + header(1, b"caf\x81\x7f.txt") + b"x" + header(-1, b""))
+        self.write("c.exe", container(make_pe(), [(b"caf\x81\x7f.txt", b"x")]))
         at = IMAGE + 4 + 3
         msg = f"sfxpack: c.exe: offset {at} ({at:#x}): record name 'caf\\x81\\x7f.txt' is not valid in code page 932"
         self.assertIn("caf\\x81\\x7f.txt", self.expect(["list", "--codepage", "932", "c.exe"], 1, msg + "\n"))
@@ -917,17 +917,15 @@ class Digests(Case):
 
 def security_directory(data):
     """Offset of the security directory entry, and the table it points to."""
-    pe, = struct.unpack_from("<I", data, 0x3C)
-    magic, = struct.unpack_from("<H", data, pe + 24)
-    entry = pe + 24 + (96 if magic == 0x10B else 112) + 32
-    return (entry, *struct.unpack_from("<II", data, entry))
+    pe = pefile.PE(data=data, fast_load=True)
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    return entry.get_file_offset(), entry.VirtualAddress, entry.Size
 
 
 def authenticode_digest(data, algorithm):
     """The PE image hash, computed independently: every byte before the
     certificate table except the CheckSum field and the security entry."""
-    pe, = struct.unpack_from("<I", data, 0x3C)
-    checksum = pe + 24 + 64
+    checksum = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
     entry, table, _ = security_directory(data)
     return hashlib.new(algorithm, data[:checksum] + data[checksum + 4:entry] + data[entry + 8:table]).hexdigest()
 
@@ -986,7 +984,7 @@ class Signed(Case):
         bad = bytearray(data)
         bad[IMAGE + HEADER] ^= 0x01
         self.write("bad.exe", bytes(bad))
-        self.write("empty.exe", make_pe() + header(-1, b""))
+        self.write("empty.exe", container(make_pe(), []))
         rc, out, err = self.sfx("verify", "--json", "signed.exe", "bad.exe", "empty.exe")
         self.assertEqual((1, ""), (rc, err))
         docs = json.loads(out)
@@ -999,7 +997,7 @@ class Signed(Case):
                                                        "nothing to run and show \"Unable to launch\""}],
                          docs[2]["warnings"])
         rc, out, err = self.sfx("verify", "signed.exe", "empty.exe")
-        self.assertEqual((0, "sfxpack: warning: empty.exe: offset 131072 (0x20000): the container holds no record: "
+        self.assertEqual((0, f"sfxpack: warning: empty.exe: offset {IMAGE} ({IMAGE:#x}): the container holds no record: "
                              "the launcher would find nothing to run and show \"Unable to launch\"\n"), (rc, err))
         self.assertTrue(out.startswith(self.SIGNED_OK), out)
         self.assertIn("\nempty.exe: OK: structure checked; this format carries no checksum", out)

@@ -11,8 +11,6 @@
 #include "cli/authenticode.h"
 #include "format/format.h"
 #include "platform/codepage.h"
-#include "platform/digest.h"
-#include "platform/signature.h"
 #include "test_image.h"
 
 namespace sfxpack {
@@ -145,24 +143,20 @@ TEST(RecordHeaderTest, DecodeNameWithoutNul)
 
 TEST(NameTest, LengthLimitIsFieldMinusNul)
 {
-    EXPECT_EQ("", nameProblem(std::string(1019, 'a')));
-    EXPECT_EQ("name is 1020 bytes, longer than the 1019 a record can hold", nameProblem(std::string(1020, 'a')));
+    EXPECT_TRUE(checkName(std::string(1019, 'a')).ok());
+    EXPECT_EQ("name is 1020 bytes, longer than the 1019 a record can hold",
+              checkName(std::string(1020, 'a')).message());
 }
 
 TEST(NameTest, RuleComesFromTheSharedCheck)
 {
-    EXPECT_EQ("", nameProblem("setup.exe"));
+    EXPECT_TRUE(checkName("setup.exe").ok());
     for (const char* bad : {"", "a/b", "a\\b", "c:x", "..", "x.", "x ", "CON", "lpt1.txt", "a\tb"})
-        EXPECT_NE("", nameProblem(bad)) << bad;
+        EXPECT_FALSE(checkName(bad).ok()) << bad;
     EXPECT_EQ("name 'a/b' is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
               "or control characters, not end in a dot or blank, and not be a device name)",
-              nameProblem("a/b"));
-    EXPECT_NE("", nameProblem(std::string("a\0b", 3)));
-}
-
-TEST(NameTest, PrintableNameEscapes)
-{
-    EXPECT_EQ("a\\\\b\\x09\\xe9", printableName("a\\b\t\xe9"));
+              checkName("a/b").message());
+    EXPECT_FALSE(checkName(std::string("a\0b", 3)).ok());
 }
 
 TEST(NameTest, CollisionKeyFoldsAsciiOnly)
@@ -174,8 +168,8 @@ TEST(NameTest, CollisionKeyFoldsAsciiOnly)
 TEST(NameTest, DoubleByteTrailIsNoSeparator)
 {
     // 表 in code page 932 is 95 5C: its trail byte is the backslash's.
-    EXPECT_EQ("", nameProblem("\x95\x5c.txt", leadByteTest(932)));
-    EXPECT_NE("", nameProblem("\x95\x5c.txt", leadByteTest(1252)));
+    EXPECT_TRUE(checkName("\x95\x5c.txt", leadByteTest(932)).ok());
+    EXPECT_FALSE(checkName("\x95\x5c.txt", leadByteTest(1252)).ok());
 }
 
 TEST(NameTest, CollisionKeyLeavesTrailBytes)
@@ -186,154 +180,13 @@ TEST(NameTest, CollisionKeyLeavesTrailBytes)
     EXPECT_EQ(collisionKey("\x82\x61x", leadByteTest(932)), collisionKey("\x82\x61X", leadByteTest(932)));
 }
 
-// ---- Code pages -----------------------------------------------------------
-
-TEST(CodePageTest, LeadBytesAreThoseOfWindows)
-{
-    const LeadByteTest lead932 = leadByteTest(932);
-    ASSERT_NE(nullptr, lead932);
-    std::string leads;
-    for (int c = 0x80; c < 0x100; ++c)
-        leads += lead932(static_cast<unsigned char>(c)) ? 'L' : '.';
-    EXPECT_EQ(std::string(1, '.') + std::string(31, 'L') + std::string(64, '.') + std::string(29, 'L') +
-                  std::string(3, '.'),
-              leads);
-    for (unsigned cp : {936u, 949u, 950u}) {
-        EXPECT_FALSE(leadByteTest(cp)(0x80)) << cp;
-        EXPECT_TRUE(leadByteTest(cp)(0x81)) << cp;
-        EXPECT_TRUE(leadByteTest(cp)(0xfe)) << cp;
-        EXPECT_FALSE(leadByteTest(cp)(0xff)) << cp;
-    }
-    for (unsigned cp : {874u, 1250u, 1252u, 1258u})
-        EXPECT_EQ(nullptr, leadByteTest(cp)) << cp;
-}
-
-TEST(CodePageTest, EveryKnownCodePageConverts)
-{
-    for (unsigned cp : {874u, 932u, 936u, 949u, 950u, 1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u, 1257u,
-                        1258u}) {
-        ASSERT_TRUE(knownCodePage(cp)) << cp;
-        std::string out, problem;
-        EXPECT_TRUE(encodeName("Setup 1.exe", cp, &out, &problem)) << cp << ": " << problem;
-        EXPECT_EQ("Setup 1.exe", out) << cp;
-    }
-    EXPECT_FALSE(knownCodePage(1259));
-    EXPECT_FALSE(knownCodePage(65001));
-}
-
-TEST(CodePageTest, NamesConvertToTheirCodePage)
-{
-    const struct {
-        const char* utf8;
-        unsigned cp;
-        std::string bytes;
-    } cases[] = {
-        {"\xe8\xa1\xa8.txt", 932, "\x95\x5c.txt"},       // 表
-        {"caf\xc3\xa9.txt", 1252, "caf\xe9.txt"},          // café
-        {"\xd0\xb4\xd0\xb0.txt", 1251, "\xe4\xe0.txt"},  // да
-        {"\xed\x95\x9c.txt", 949, "\xc7\xd1.txt"},       // 한
-    };
-    for (const auto& c : cases) {
-        std::string out, back, problem;
-        size_t bad = 99;
-        EXPECT_TRUE(encodeName(c.utf8, c.cp, &out, &problem)) << c.utf8 << ": " << problem;
-        EXPECT_EQ(c.bytes, out) << c.utf8;
-        EXPECT_TRUE(decodeName(c.bytes, c.cp, &back, &bad)) << c.utf8;
-        EXPECT_EQ(c.utf8, back);
-    }
-}
-
-TEST(CodePageTest, CharacterOutsideTheCodePageIsNamedNotReplaced)
-{
-    // Best-fit mapping would store "a" for "ā" and so name another file.
-    std::string out, problem;
-    EXPECT_FALSE(encodeName("x\xc4\x81.txt", 1252, &out, &problem));
-    EXPECT_EQ("'\xc4\x81' (U+0101) has no character in code page 1252", problem);
-    EXPECT_FALSE(encodeName("\xe2\x82\xac", 932, &out, &problem));
-    EXPECT_EQ("'\xe2\x82\xac' (U+20AC) has no character in code page 932", problem);
-}
-
-TEST(CodePageTest, InputThatIsNotUtf8)
-{
-    std::string out, problem;
-    EXPECT_FALSE(encodeName("caf\xe9.txt", 1252, &out, &problem));
-    EXPECT_EQ("is not UTF-8 (byte 0xe9 at offset 3)", problem);
-    EXPECT_FALSE(encodeName("\xc0\xaf", 1252, &out, &problem));  // overlong "/"
-    EXPECT_EQ("is not UTF-8 (byte 0xc0 at offset 0)", problem);
-}
-
-TEST(CodePageTest, StoredBytesThatAreNoCharacter)
-{
-    std::string out;
-    size_t bad = 99;
-    EXPECT_FALSE(decodeName("ab\x81\x20.txt", 932, &out, &bad));  // 20 is no trail byte
-    EXPECT_EQ(2u, bad);
-    bad = 99;
-    EXPECT_FALSE(decodeName("ab\x95", 932, &out, &bad));  // lead byte at the end
-    EXPECT_EQ(2u, bad);
-}
-
-TEST(CodePageTest, UpperCaseBeyondAscii)
-{
-    EXPECT_EQ("CAF\xc3\x89.TXT", upperCase("caf\xc3\xa9.txt"));  // é
-    EXPECT_EQ("\xd0\x94\xe8\xa1\xa8", upperCase("\xd0\xb4\xe8\xa1\xa8"));  // д, and 表 has no case
-}
-
-TEST(CodePageTest, PrintableTextKeepsCharactersEscapesControls)
-{
-    EXPECT_EQ("caf\xc3\xa9\\\\x\\x09\\xe9", printableText("caf\xc3\xa9\\x\t\xe9"));
-}
-
-// ---- Digests and signatures -------------------------------------------------
-
-TEST(DigestTest, KnownAnswers)
-{
-    const struct {
-        DigestAlgorithm alg;
-        const char* hex;
-    } cases[] = {
-        {DigestAlgorithm::Sha1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
-        {DigestAlgorithm::Sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-    };
-    for (const auto& c : cases) {
-        Digest d(c.alg);
-        ASSERT_TRUE(d.ok()) << d.error();
-        d.update("a", 1);
-        d.update("bc", 2);
-        EXPECT_EQ(c.hex, hexDigits(d.finish())) << digestName(c.alg);
-    }
-}
-
-TEST(DigestTest, AlgorithmsByObjectIdentifier)
-{
-    DigestAlgorithm alg = DigestAlgorithm::Sha512;
-    EXPECT_TRUE(digestFromOid("2.16.840.1.101.3.4.2.1", &alg));
-    EXPECT_EQ(DigestAlgorithm::Sha256, alg);
-    EXPECT_TRUE(digestFromOid("1.3.14.3.2.26", &alg));
-    EXPECT_EQ(DigestAlgorithm::Sha1, alg);
-    EXPECT_FALSE(digestFromOid("1.2.840.113549.2.5", &alg));  // MD5
-}
-
-TEST(SignatureTest, DerThatIsNoSignedData)
-{
-    const unsigned char seq[] = {0x30, 0x03, 0x02, 0x01, 0x05};
-    EXPECT_EQ("the signature is not a PKCS#7 SignedData", readSignedDigest(seq, sizeof seq).problem);
-}
-
-TEST(SignatureTest, SignedDataTypeWithoutContent)
-{
-    // ContentInfo { contentType signedData } and no [0] content.
-    const unsigned char der[] = {0x30, 0x0b, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
-    EXPECT_EQ("the signature's PKCS#7 ContentInfo holds no SignedData", readSignedDigest(der, sizeof der).problem);
-}
-
 // ---- Image ----------------------------------------------------------------
 
 TEST(ImageTest, GoodStubPasses)
 {
     std::vector<unsigned char> img = testing_image::MakePeImage();
     MemorySource src(img.data(), img.size());
-    EXPECT_EQ("", stubProblem(src));
+    EXPECT_TRUE(checkStub(src).ok());
     EXPECT_TRUE(looksLikeWindowsProgram(src));
 }
 
@@ -342,7 +195,7 @@ TEST(ImageTest, StubOfWrongSize)
     std::vector<unsigned char> img = testing_image::MakePeImage();
     img.push_back(0);
     MemorySource src(img.data(), img.size());
-    EXPECT_EQ("not a launcher image (file is 131073 bytes, expected 131072)", stubProblem(src));
+    EXPECT_EQ("not a launcher image (file is 131073 bytes, expected 131072)", checkStub(src).message());
 }
 
 TEST(ImageTest, SignedStubIsRefused)
@@ -353,7 +206,7 @@ TEST(ImageTest, SignedStubIsRefused)
     MemorySource src(img.data(), img.size());
     EXPECT_EQ("already signed (its security directory points to 16 bytes at offset 8): the payload would break "
               "that signature; pack an unsigned launcher and sign the finished container instead",
-              stubProblem(src));
+              checkStub(src).message());
 }
 
 TEST(ImageTest, StubWhoseSectionsEndEarly)
@@ -363,7 +216,7 @@ TEST(ImageTest, StubWhoseSectionsEndEarly)
     MemorySource src(img.data(), img.size());
     EXPECT_EQ("not a launcher image (the image's sections end at offset 5120, not at 131072 where the payload "
               "starts)",
-              stubProblem(src));
+              checkStub(src).message());
 }
 
 TEST(ImageTest, SectionTablePastImage)
@@ -372,7 +225,7 @@ TEST(ImageTest, SectionTablePastImage)
     img[testing_image::kPeOffset + 6] = 0xff;  // 65535 sections
     img[testing_image::kPeOffset + 7] = 0xff;
     MemorySource src(img.data(), img.size());
-    EXPECT_EQ("not a PE image (section table at offset 376 runs past the image)", stubProblem(src));
+    EXPECT_EQ("not a PE image (section table at offset 376 runs past the image)", checkStub(src).message());
 }
 
 TEST(ImageTest, Pe32PlusSecurityDirectory)
@@ -552,6 +405,14 @@ TEST_F(ContainerTest, PeHeaderPastImage)
     End();
     Put32(0x3c, 0x7fffffff);
     EXPECT_EQ("0: not a PE image (e_lfanew 2147483647 points past the image)", OnlyFinding(Inspect()));
+}
+
+TEST_F(ContainerTest, PeHeaderInThePayload)
+{
+    uint64_t data = Add("a.exe", std::string("PE\0\0", 4) + std::string(60, '\0')) + kHeaderSize;
+    End();
+    Put32(0x3c, uint32_t(data));  // a signature there belongs to the payload, not the image
+    EXPECT_EQ("0: not a PE image (e_lfanew 132096 points past the image)", OnlyFinding(Inspect()));
 }
 
 TEST_F(ContainerTest, SectionsEndAfterPayloadStart)

@@ -62,7 +62,7 @@ void walk(sfxpack::Source& src)
         check(r.headerOffset == expected);
         check(r.dataOffset == r.headerOffset + sfxpack::kHeaderSize);
         check(r.dataOffset + r.size <= src.size());
-        check(sfxpack::nameProblem(r.name).empty());
+        check(sfxpack::checkName(r.name).ok());
         expected = r.dataOffset + r.size;
     });
     if (s.end.kind != sfxpack::PayloadEnd::NoPayload)
@@ -93,9 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     sfxpack::MemorySource bare(data, size);
     walk(bare);
-    sfxpack::SignedDigest sig = sfxpack::readSignedDigest(data, size);
-    check(sig.nested.size() <= sfxpack::kMaxNestedSignatures);
-    sfxpack::stubProblem(bare);
+    sfxpack::Result<sfxpack::SignedDigest> sig = sfxpack::readSignedDigest(data, size);
+    check(!sig || sig->nested.size() <= sfxpack::kMaxNestedSignatures);
+    (void)sfxpack::checkStub(bare);
     sfxpack::looksLikeWindowsProgram(bare);
     return 0;
 }

@@ -39,23 +39,19 @@ sfxpack::Branding MakeBranding()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace sfxpack;
-    Finding f;
-    std::vector<IconImage> icon;
-    if (parseIcon(data, size, &icon, &f))
-        check(!icon.empty());
+    if (Result<std::vector<IconImage>> icon = parseIcon(data, size); icon.ok())
+        check(!icon->empty());
 
-    std::vector<Resource> res;
-    if (readResources(data, size, 0x2000, &res, &f)) {
-        const std::vector<unsigned char> written = writeResources(res, 0x2000);
-        std::vector<Resource> back;
-        check(readResources(written.data(), written.size(), 0x2000, &back, &f));
-        check(back.size() == res.size());
-        check(writeResources(back, 0x2000) == written);
+    if (Result<std::vector<Resource>> res = readResources(data, size, 0x2000); res.ok()) {
+        const std::vector<unsigned char> written = writeResources(*res, 0x2000);
+        Result<std::vector<Resource>> back = readResources(written.data(), written.size(), 0x2000);
+        check(back.ok());
+        check(back->size() == res->size());
+        check(writeResources(*back, 0x2000) == written);
     }
     VersionInfo version;
-    decodeVersionInfo(data, size, &version, &f);
-    std::vector<IconGroupEntry> group;
-    decodeIconGroup(data, size, &group, &f);
+    (void)decodeVersionInfo(data, size, &version);
+    (void)decodeIconGroup(data, size);
 
     static const std::vector<unsigned char> base = testing_image::MakeBrandableImage();
     static const Branding branding = MakeBranding();
@@ -63,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = 0; i < size && testing_image::kOptionalOffset + i < image.size(); ++i)
         image[testing_image::kOptionalOffset + i] ^= data[i];
     inspectBranding(image);
-    if (brandImage(image, branding, &f)) {
+    if (brandImage(image, branding).ok()) {
         check(image.size() == kImageSize);
         ImageBranding b = inspectBranding(image);
         check(b.findings.empty() && b.icons.size() == 1 && b.hasVersion);

@@ -3,7 +3,7 @@
 
 corpus/: what fuzz_reader.cc expects: 8 bytes that become the image's
 security directory (file offset, size; little-endian), then the bytes
-behind the 131072-byte launcher image.
+behind the launcher image (sfxcontainer.IMAGE_LENGTH).
 
 corpus_resources/: what fuzz_resources.cc reads as an .ico file, a
 resource section (mapped at RVA 0x2000), version information and an icon
@@ -15,7 +15,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from images import make_ico  # noqa: E402
-from sfxcontainer import END_RECORD as END, IMAGE_LENGTH, NAME_FIELD, record_header as header  # noqa: E402
+from sfxcontainer import END_RECORD as END, IMAGE_LENGTH, NAME_FIELD, payload, record_header as header  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -75,7 +75,7 @@ def signed(payload, entry, pad=None):
     return secdir(start + len(padding), len(entry)) + payload + padding + entry
 
 
-RECORD = header(3, b"a.exe") + b"abc"
+RECORD = payload([(b"a.exe", b"abc")], end=False)
 
 CASES = {
     "truncated_header": secdir() + header(3, b"a.exe")[:500],
@@ -86,8 +86,8 @@ CASES = {
     "name_with_slash": secdir() + header(0, b"../evil") + END,
     "junk_after_end": secdir() + RECORD + END + b"junk",
     "empty_payload": secdir() + END,
-    "two_records": secdir() + RECORD + header(0, b"empty.txt") + END,
-    "duplicate_names": secdir() + RECORD + header(1, b"A.EXE") + b"z" + END,
+    "two_records": secdir() + payload([(b"a.exe", b"abc"), (b"empty.txt", b"")]),
+    "duplicate_names": secdir() + payload([(b"a.exe", b"abc"), (b"A.EXE", b"z")]),
     "fake_cert_table": signed(RECORD + END, cert_entry(b"\x02\x01\x01")),
     "cert_table_then_byte": signed(RECORD + END, cert_entry(b"\x02\x01\x01")) + b"!",
     "cert_hidden_data": signed(RECORD + END, cert_entry(b"\x02\x01\x01", b"HIDDEN")),

@@ -18,7 +18,6 @@ import unittest
 import zipfile
 
 from images import make_ico, make_pe  # noqa: E402
-from sfxcontainer import IMAGE_LENGTH as IMAGE  # noqa: E402
 
 SOURCE = os.environ.get("SFX_SOURCE_DIR", "")
 CMAKE = os.environ.get("CMAKE", "cmake")

@@ -21,7 +21,7 @@ import tempfile
 import unittest
 
 from images import header, make_ico, make_pe  # noqa: E402
-from sfxcontainer import HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE  # noqa: E402
+from sfxcontainer import END_RECORD as END, HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE  # noqa: E402
 
 sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
 from winebed import Bed  # noqa: E402
@@ -85,8 +85,8 @@ class WindowsSfxpack(unittest.TestCase):
                          self.wine("create", "-o", "c.exe", "setup.exe"))
         self.assertEqual(b"keep", self.get("c.exe"))
         self.put("short.exe", make_pe(IMAGE - 8))
-        self.assertEqual((1, "", "sfxpack: short.exe: not a launcher image (file is 131064 bytes, expected "
-                                 "131072)\n"),
+        self.assertEqual((1, "", f"sfxpack: short.exe: not a launcher image (file is {IMAGE - 8} bytes, expected "
+                                 f"{IMAGE})\n"),
                          self.wine("create", "--stub", "short.exe", "-o", "d.exe", "setup.exe"))
         self.assertEqual((1, "", "sfxpack: data.bin: name 'A.BIN' names the same file on Windows as 'a.bin' "
                                  "(from setup.exe)\n"),
@@ -147,7 +147,7 @@ class WindowsSfxpack(unittest.TestCase):
         self.assertEqual(self.native("verify", "--json", *cmd[1:]), self.wine("verify", "--json", *cmd[1:]))
         self.assertEqual(self.native("list", "--sha256", "bad.exe"), self.wine("list", "--sha256", "bad.exe"))
         # A ContentInfo that names SignedData and holds none: a finding for CryptoAPI's reader too.
-        body = header(0, b"a.exe") + header(-1, b"")
+        body = header(0, b"a.exe") + END
         table = IMAGE + len(body)
         entry = struct.pack("<IHH", 8 + 13, 0x200, 2) + bytes.fromhex("300b06092a864886f70d010702") + bytes(3)
         self.put("empty7.exe", make_pe(security=(table, len(entry))) + body + entry)
@@ -166,7 +166,7 @@ class WindowsSfxpack(unittest.TestCase):
             for i in (1, 2):
                 f.write(header(big, b"part%d.bin" % i))
                 f.seek(big, os.SEEK_CUR)
-            f.write(header(3, b"last.txt") + b"end" + header(-1, b""))
+            f.write(header(3, b"last.txt") + b"end" + END)
         last = IMAGE + 3 * HEADER + 2 * big
         rc, out, err = self.wine("list", "big.exe")
         self.assertEqual((0, ""), (rc, err))

@@ -1,6 +1,7 @@
 // The shared container rules: the record layout, the file name rule and
-// the progress formula, as the native build computes them.  The same
-// formula runs again as a Windows program under Wine (unit_checks.exe).
+// the progress formula, as the native build computes them.  The formula's
+// single-precision rounding is checked again in the 32-bit Windows build
+// under Wine (unit_checks.exe).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -141,7 +142,6 @@ TEST(Progress, PositionsPerChunkByLength)
     EXPECT_EQ(Positions(131072), (std::vector<int>{0, 50}));
     EXPECT_EQ(Positions(1000000), (std::vector<int>{0, 7, 14, 20, 27, 33, 40, 46, 53, 59, 66,
                                                     73, 79, 86, 92, 99}));
-    EXPECT_TRUE(Positions(0).empty());
 }
 
 TEST(Progress, SinglePrecisionRoundingAboveTwoToTheTwentyFour)

@@ -1,7 +1,10 @@
 // Checks of the launcher's pure rules compiled by the Windows toolchain
-// and run under Wine: the progress formula must give the same positions in
-// the 32-bit build that the native unit tests see, and the argument string
-// rule runs against the real IsDBCSLeadByte.
+// and run under Wine, where they can fail for reasons the native unit tests
+// cannot see: the progress formula's single-precision rounding in the
+// 32-bit build (the positions per length are checked natively and, through
+// the real copy loop, by e2e.unpack), and the argument string rule against
+// the real IsDBCSLeadByte of a double-byte code page (the single-byte cases
+// are checked natively, and through the real command line by e2e.launch).
 //   unit_checks.exe [--expect-acp N]
 // Prints one line per failure and "N passed, M failed"; exit 1 on failure.
 #include <windows.h>
@@ -10,7 +13,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
-#include <vector>
 
 #include "../../src/payload/container.h"
 #include "../../src/run/launcher.h"
@@ -25,33 +27,6 @@ static void Check(bool ok, const std::string &what)
         ++g_failed;
         printf("FAILED: %s\n", what.c_str());
     }
-}
-
-static std::vector<int> Positions(int nSize)
-{
-    std::vector<int> out;
-    const float fSize = (float)nSize;
-    int nRemaining = nSize;
-    while (nRemaining != 0) {
-        out.push_back(ProgressPosition(nRemaining, fSize));
-        nRemaining -= nRemaining < COPY_CHUNK_SIZE ? nRemaining : COPY_CHUNK_SIZE;
-    }
-    return out;
-}
-
-static std::string Join(const std::vector<int> &v)
-{
-    std::string s;
-    for (size_t i = 0; i < v.size(); ++i)
-        s += (i ? "," : "") + std::to_string(v[i]);
-    return s;
-}
-
-static void CheckPositions(int nSize, const std::string &expected)
-{
-    std::string got = Join(Positions(nSize));
-    Check(got == expected, "positions for " + std::to_string(nSize) + ": got " + got +
-                               ", expected " + expected);
 }
 
 static void CheckArgs(const char *pszCmdLine, const char *pszExpected)
@@ -101,24 +76,8 @@ int main(int argc, char **argv)
 {
     CheckFolderDescriptors();
 
-    CheckPositions(200000, "0,33,66,99");
-    CheckPositions(65537, "0,100");
-    CheckPositions(65536, "0");
-    CheckPositions(131072, "0,50");
-    CheckPositions(1000000, "0,7,14,20,27,33,40,46,53,59,66,73,79,86,92,99");
     Check(ProgressPosition(16777219, (float)16777219) == 1, "first position of 16,777,219 bytes is 1");
     Check(ProgressPosition(16777217, (float)16777217) == 0, "first position of 16,777,217 bytes is 0");
-    Check(Positions(0).empty(), "no position for an empty file");
-
-    CheckArgs("", "");
-    CheckArgs("setup.exe", "");
-    CheckArgs("setup.exe   ", "");
-    CheckArgs("setup.exe a b", "a b");
-    CheckArgs("setup.exe \t\x01 a", "a");
-    CheckArgs("\"C:\\my dir\\setup.exe\" /S", "/S");
-    CheckArgs("\"C:\\my dir\\setup.exe\"x y", "y");
-    CheckArgs("C:\\a\"b c\"d e", "e");
-    CheckArgs("setup.exe \"quoted arg\"  two  ", "\"quoted arg\"  two  ");
 
     if (argc == 3 && strcmp(argv[1], "--expect-acp") == 0) {
         UINT acp = (UINT)strtoul(argv[2], NULL, 10);

@@ -9,6 +9,9 @@
 // file is filled with zeros up to LENGTH and the header checksum is
 // recomputed.  The image still loads: the section is merely longer.  An
 // image already longer than LENGTH is an error, not something to cut.
+// The build passes PAYLOAD_OFFSET of src/payload/container.h as LENGTH
+// (the top CMakeLists.txt reads it from there); the headers are read with
+// sfxpack's PE reader (tools/sfxpack/format/pe.h).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,20 +20,40 @@
 #include <string>
 #include <vector>
 
-#include "../sfxpack/base/bytes.h"
+#include "base/bytes.h"
+#include "format/pe.h"
 
 namespace {
-
-uint32_t get32(const std::vector<unsigned char>& b, size_t at) { return sfxpack::get32(&b[at]); }
-
-uint16_t get16(const std::vector<unsigned char>& b, size_t at) { return sfxpack::get16(&b[at]); }
-
-void put32(std::vector<unsigned char>& b, size_t at, uint32_t v) { sfxpack::put32(&b[at], v); }
 
 int fail(const std::string& path, const std::string& what)
 {
     std::fprintf(stderr, "padimage: %s: %s\n", path.c_str(), what.c_str());
     return 1;
+}
+
+// Why the headers cannot be padded, or empty.
+std::string headerProblem(const sfxpack::PeImage& pe)
+{
+    using sfxpack::PeFault;
+    switch (pe.fault) {
+    case PeFault::None:
+        break;
+    case PeFault::NoMz:
+        return "not a PE image (no MZ header)";
+    case PeFault::LfanewPastEnd:
+    case PeFault::NoSignature:
+        return "not a PE image (no PE signature)";
+    case PeFault::BadMagic:
+        return pe.status().message();
+    case PeFault::SectionTableCut:
+        return "not a PE image (section table out of range)";
+    }
+    if (pe.sections.empty())
+        return "not a PE image (section table out of range)";
+    if (pe.optionalSize < sfxpack::kChecksumAt + 4)
+        return "not a PE image (optional header of " + std::to_string(pe.optionalSize) +
+               " bytes ends before its CheckSum)";
+    return {};
 }
 
 }  // namespace
@@ -52,29 +75,19 @@ int main(int argc, char** argv)
         b.assign(std::istreambuf_iterator<char>(in), {});
     }
 
-    if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z')
-        return fail(path, "not a PE image (no MZ header)");
-    const uint32_t pe = get32(b, 0x3C);
-    if (pe > b.size() - 24 || get32(b, pe) != 0x00004550)
-        return fail(path, "not a PE image (no PE signature)");
-    const uint16_t sectionCount = get16(b, pe + 6);
-    const uint16_t optionalSize = get16(b, pe + 20);
-    const size_t opt = pe + 24;
-    const size_t table = opt + optionalSize;
-    if (sectionCount == 0 || table + 40 * size_t(sectionCount) > b.size())
-        return fail(path, "not a PE image (section table out of range)");
-    const uint32_t sectionAlignment = get32(b, opt + 32);
-    const uint32_t fileAlignment = get32(b, opt + 36);
+    sfxpack::MemorySource src(b.data(), b.size());
+    const sfxpack::PeImage pe = sfxpack::readPeImage(src, b.size());
+    if (std::string why = headerProblem(pe); !why.empty())
+        return fail(path, why);
 
     // The section whose raw data ends last in the file.
-    size_t last = 0;
+    const sfxpack::PeSection* last = nullptr;
     uint32_t rawEnd = 0;
-    for (uint16_t i = 0; i < sectionCount; ++i) {
-        const size_t s = table + 40 * size_t(i);
-        const uint32_t end = get32(b, s + 20) + get32(b, s + 16);
+    for (const sfxpack::PeSection& s : pe.sections) {
+        const uint32_t end = s.rawPointer + s.rawSize;
         if (end >= rawEnd) {
             rawEnd = end;
-            last = s;
+            last = &s;
         }
     }
     if (rawEnd != b.size())
@@ -84,20 +97,22 @@ int main(int argc, char** argv)
         return fail(path, "the image is " + std::to_string(b.size()) + " bytes, " +
                               std::to_string(b.size() - target) + " more than the " +
                               std::to_string(target) + " bytes it must fit in");
-    const uint32_t rawPointer = get32(b, last + 20);
-    if ((target - rawPointer) % fileAlignment != 0)
+    if (pe.fileAlignment == 0 || (target - last->rawPointer) % pe.fileAlignment != 0)
         return fail(path, "length is not a multiple of the file alignment");
 
-    const uint32_t newRawSize = static_cast<uint32_t>(target - rawPointer);
-    put32(b, last + 16, newRawSize);
-    if (get32(b, last + 8) < newRawSize) {
-        put32(b, last + 8, newRawSize);
-        const uint32_t imageEnd = uint32_t(sfxpack::alignUp(get32(b, last + 12) + newRawSize, sectionAlignment));
-        if (imageEnd > get32(b, opt + 56))
-            put32(b, opt + 56, imageEnd);
+    const uint32_t newRawSize = static_cast<uint32_t>(target - last->rawPointer);
+    unsigned char* header = &b[last->headerOffset];
+    sfxpack::put32(header + 16, newRawSize);
+    if (last->virtualSize < newRawSize) {
+        sfxpack::put32(header + 8, newRawSize);
+        const uint32_t imageEnd = uint32_t(sfxpack::alignUp(last->va + newRawSize, pe.sectionAlignment));
+        unsigned char* sizeOfImage = &b[pe.optionalOffset + sfxpack::kSizeOfImageAt];
+        if (imageEnd > sfxpack::get32(sizeOfImage))
+            sfxpack::put32(sizeOfImage, imageEnd);
     }
     b.resize(target, 0);
-    put32(b, opt + 64, sfxpack::peChecksum(b.data(), b.size(), opt + 64));
+    const size_t checksumAt = size_t(pe.checksumOffset());
+    sfxpack::put32(&b[checksumAt], sfxpack::peChecksum(b.data(), b.size(), checksumAt));
 
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));

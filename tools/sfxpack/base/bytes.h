@@ -1,11 +1,10 @@
-// Little-endian field access, UTF-8 encoding and the PE header checksum,
+// Little-endian field access and the PE header checksum,
 // shared by the format code and the image padding step.
 #ifndef SFXPACK_BYTES_H
 #define SFXPACK_BYTES_H
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace sfxpack {
 
@@ -48,26 +47,6 @@ inline uint32_t peChecksum(const unsigned char* data, size_t size, size_t checks
     sum = (sum & 0xFFFF) + (sum >> 16);
     sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint32_t>(sum + size);
-}
-
-// Appends code point `cp` (at most U+10FFFF) to `out` in UTF-8.
-inline void appendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | cp >> 6);
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | cp >> 12);
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | cp >> 18);
-        out += char(0x80 | (cp >> 12 & 0x3F));
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
 }
 
 }  // namespace sfxpack

@@ -16,14 +16,14 @@ namespace {
 constexpr uint64_t kMaxSignatureSize = 4u << 20;
 constexpr size_t kReadChunk = 1u << 20;
 
-std::string describeNested(const SignedDigest& nested)
+std::string describeNested(const Result<SignedDigest>& nested)
 {
     DigestAlgorithm alg;
-    if (!nested.problem.empty())
-        return "a nested signature that cannot be read (" + nested.problem + ")";
-    if (digestFromOid(nested.algorithmOid, &alg))
+    if (!nested)
+        return "a nested signature that cannot be read (" + nested.message() + ")";
+    if (digestFromOid(nested->algorithmOid, &alg))
         return std::string("a nested ") + digestName(alg) + " signature";
-    return "a nested signature with digest algorithm " + nested.algorithmOid;
+    return "a nested signature with digest algorithm " + nested->algorithmOid;
 }
 
 // The signatures beside the primary one `entry` holds, named: those
@@ -33,7 +33,7 @@ std::vector<std::string> furtherSignatures(const SignedDigest& sig, const Traile
                                            const CertificateEntry* entry)
 {
     std::vector<std::string> names;
-    for (const SignedDigest& nested : sig.nested)
+    for (const Result<SignedDigest>& nested : sig.nested)
         names.push_back(describeNested(nested));
     if (sig.unreadNested)
         names.push_back(std::to_string(sig.unreadNested) + " more nested signature" +
@@ -100,9 +100,10 @@ SignatureCheck checkSignature(Source& src, const Summary& summary)
     std::vector<unsigned char> der(size_t(entry->contentSize));
     if (!src.read(entry->offset + 8, der.data(), der.size()))
         return unreadable("it cannot be read");
-    SignedDigest sig = readSignedDigest(der.data(), der.size());
-    if (!sig.problem.empty())
-        return unreadable(sig.problem);
+    Result<SignedDigest> read = readSignedDigest(der.data(), der.size());
+    if (!read)
+        return unreadable(read.message());
+    const SignedDigest& sig = *read;
     check.nested = furtherSignatures(sig, summary.trailer, entry);
 
     DigestAlgorithm alg;
@@ -110,12 +111,12 @@ SignatureCheck checkSignature(Source& src, const Summary& summary)
         return unreadable("its digest algorithm " + sig.algorithmOid + " is not one sfxpack computes");
     check.algorithm = digestName(alg);
     check.signedDigest = hexDigits(sig.digest);
-    Digest digest(alg);
-    if (!digest.ok())
-        return unreadable(digest.error());
-    if (!digestRanges(src, signedRanges(summary.image), digest))
+    Result<Digest> digest = Digest::start(alg);
+    if (!digest)
+        return unreadable(digest.message());
+    if (!digestRanges(src, signedRanges(summary.image), *digest))
         return unreadable("the file cannot be read");
-    check.fileDigest = hexDigits(digest.finish());
+    check.fileDigest = hexDigits(digest->finish());
     if (check.fileDigest != check.signedDigest) {
         check.state = SignatureState::Changed;
         check.message = "the signed content has changed since signing (" + check.algorithm + " of the file " +

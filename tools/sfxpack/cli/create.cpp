@@ -1,6 +1,7 @@
 // sfxpack create: the launcher image, one record per input, the end record.
 #include <cstdint>
 
+#include "base/text.h"
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/image_options.h"
@@ -80,12 +81,12 @@ bool namedInput(const std::string& value, Input* input)
 // cannot be read.
 EarlyExit readListFile(const std::string& path, std::vector<Input>* inputs)
 {
-    std::string text;
-    IoError err;
-    if (!readTextFile(path, &text, &err)) {
+    Result<std::string> read = readTextFile(path);
+    if (!read) {
         error((path == "-" ? std::string("standard input") : path) + ": cannot read the list file");
         return kExitFailed;
     }
+    const std::string& text = *read;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
@@ -176,21 +177,23 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
             return {};
         }
         stored = input.name;
-    } else if (!encodeName(input.name, codePage, &stored, problem)) {
+    } else if (Result<std::string> encoded = encodeName(input.name, codePage)) {
+        stored = *encoded;
+    } else {
         *problem = "name '" + printableText(input.name) + "' cannot be stored in code page " +
-                   std::to_string(codePage) + ": " + *problem;
+                   std::to_string(codePage) + ": " + encoded.message();
         return {};
     }
     // The name as the user gave it is shown only when something is wrong.
-    if (!nameProblem(stored, leadByteTest(codePage)).empty())
-        *problem = nameProblem(stored, leadByteTest(codePage), printableText(input.name));
+    if (Status name = checkName(stored, leadByteTest(codePage), printableText(input.name)); !name.ok())
+        *problem = name.message();
     else if (codePage != kAsciiOnly)
         *problem = deviceNameProblem(input.name, codePage);
     return stored;
 }
 
 // Sets the input's stored name; false after reporting why it has none.
-bool checkName(Input& input, unsigned codePage)
+bool storeName(Input& input, unsigned codePage)
 {
     std::string why;
     input.stored = storedName(input, codePage, &why);
@@ -208,15 +211,23 @@ bool checkName(Input& input, unsigned codePage)
 // read.
 bool openInput(Input& input, size_t* mayOpen)
 {
-    IoError err;
-    const bool opened = *mayOpen > 0 && File::openRead(input.path, &input.file, &err);
-    if (opened) {
-        input.size = input.file.size();
-        --*mayOpen;
-    } else if (!err.message.empty() || !regularFileSize(input.path, &input.size, &err)) {
-        error(err.message);
+    if (*mayOpen == 0) {
+        Result<uint64_t> size = regularFileSize(input.path);
+        if (!size) {
+            error(size.message());
+            return false;
+        }
+        input.size = *size;
+        return true;
+    }
+    Result<File> opened = File::openRead(input.path);
+    if (!opened) {
+        error(opened.message());
         return false;
     }
+    input.file = std::move(*opened);
+    input.size = input.file.size();
+    --*mayOpen;
     return true;
 }
 
@@ -247,7 +258,7 @@ EarlyExit checkInputs(std::vector<Input>& inputs, unsigned codePage)
     size_t mayOpen = File::openLimit();
     for (size_t index = 0; index < inputs.size(); ++index) {
         Input& input = inputs[index];
-        if (!checkName(input, codePage) || !openInput(input, &mayOpen)) {
+        if (!storeName(input, codePage) || !openInput(input, &mayOpen)) {
             ok = false;
             continue;
         }
@@ -284,12 +295,15 @@ EarlyExit checkOutput(const CreateOptions& opt)
 void warnUnlessProgram(Input& first)
 {
     File opened;
-    IoError ignored;
     File& file = first.file.isOpen() ? first.file : opened;
-    if ((file.isOpen() || File::openRead(first.path, &opened, &ignored)) && !looksLikeWindowsProgram(file))
+    if (!file.isOpen()) {
+        if (Result<File> read = File::openRead(first.path))
+            opened = std::move(*read);
+    }
+    if (file.isOpen() && !looksLikeWindowsProgram(file))
         warning(first.path + ": the first file is the one the launcher runs, but it does not look "
                              "like a Windows program (no MZ/PE header)");
-    opened.close(&ignored);
+    (void)opened.close();
 }
 
 // The inputs' data bytes; a warning when the whole container would be too
@@ -314,24 +328,36 @@ bool writeContainer(File& file, const std::string& label, const unsigned char* s
 {
     Progress progress("packing " + label, total);
     Appender out(file, &progress);
-    IoError err;
     unsigned char header[kHeaderSize];
-    bool ok = out.add(stub, size_t(kImageSize), &err);
-    for (size_t i = 0; ok && i < inputs.size(); ++i) {
+    Status status = out.add(stub, size_t(kImageSize));
+    for (size_t i = 0; status && i < inputs.size(); ++i) {
         Input& input = inputs[i];
         File in = std::move(input.file);
-        ok = in.isOpen() || File::openRead(input.path, &in, &err);
-        if (ok && in.size() != input.size) {
+        if (!in.isOpen()) {
+            Result<File> opened = File::openRead(input.path);
+            if (!opened) {
+                status = opened.status();
+                break;
+            }
+            in = std::move(*opened);
+        }
+        if (in.size() != input.size) {
             error(input.path + ": changed size while being packed (" + std::to_string(input.size) + " bytes, now " +
                   std::to_string(in.size()) + ")");
             return false;
         }
         encodeRecordHeader(int32_t(input.size), input.stored, header);
-        ok = ok && out.add(header, sizeof header, &err) && out.addFile(in, 0, input.size, &err);
+        status = out.add(header, sizeof header);
+        if (status)
+            status = out.addFile(in, 0, input.size);
     }
     encodeEndRecord(header);
-    if (!ok || !out.add(header, sizeof header, &err) || !out.finish(&err)) {
-        error(err.message);
+    if (status)
+        status = out.add(header, sizeof header);
+    if (status)
+        status = out.finish();
+    if (!status) {
+        error(status.message());
         return false;
     }
     return true;
@@ -343,9 +369,8 @@ int writeToStdout(const unsigned char* stub, std::vector<Input>& inputs, uint64_
     File file = File::standardOutput();
     if (!writeContainer(file, "standard output", stub, inputs, data))
         return kExitFailed;
-    IoError err;
-    if (!file.close(&err)) {
-        error(err.message);
+    if (Status s = file.close(); !s) {
+        error(s.message());
         return kExitFailed;
     }
     return kExitOk;
@@ -356,15 +381,14 @@ int writeToStdout(const unsigned char* stub, std::vector<Input>& inputs, uint64_
 int writeToFile(CreateOptions& opt, const unsigned char* stub, uint64_t data)
 {
     TempOutput output(opt.out, opt.sync);
-    IoError err;
-    if (!output.create(&err)) {
-        error(err.message);
+    if (Status s = output.create(); !s) {
+        error(s.message());
         return kExitFailed;
     }
     if (!writeContainer(output.file(), opt.out, stub, opt.inputs, data))
         return kExitFailed;
-    if (!output.commit(opt.force, &err)) {
-        error(err.message);
+    if (Status s = output.commit(opt.force); !s) {
+        error(s.message());
         return kExitFailed;
     }
     return kExitOk;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <set>
 
+#include "base/text.h"
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/inspect.h"
@@ -73,9 +74,11 @@ EarlyExit parseExtractArgs(const std::vector<std::string>& args, ExtractOptions*
         return usageError("extract", "empty directory name");
     opt->path = positional[0];
     for (auto it = positional.begin() + 1; it != positional.end(); ++it) {
-        std::string stored = *it, ignored;
-        if (opt->codePage != kAsciiOnly && !encodeName(*it, opt->codePage, &stored, &ignored))
-            stored = *it;
+        std::string stored = *it;
+        if (opt->codePage != kAsciiOnly) {
+            if (Result<std::string> converted = encodeName(*it, opt->codePage))
+                stored = *converted;
+        }
         opt->wanted.insert(stored);
     }
     return std::nullopt;
@@ -136,15 +139,14 @@ bool checkRecordName(const std::string& path, const Record& r, unsigned codePage
 {
     if (codePage == kAsciiOnly)
         return true;
-    std::string text;
-    size_t bad = 0;
-    if (!decodeName(r.name, codePage, &text, &bad)) {
-        errorAt(path, r.headerOffset + 4 + bad,
+    Result<std::string> text = decodeName(r.name, codePage);
+    if (!text) {
+        errorAt(path, r.headerOffset + 4 + text.status().offset(),
                 "record name '" + printableName(r.name) + "' is not valid in code page " +
                     std::to_string(codePage) + "; nothing extracted");
         return false;
     }
-    if (std::string device = deviceNameProblem(text, codePage); !device.empty()) {
+    if (std::string device = deviceNameProblem(*text, codePage); !device.empty()) {
         errorAt(path, r.headerOffset + 4, "record " + device + "; nothing extracted");
         return false;
     }
@@ -188,11 +190,10 @@ EarlyExit scanContainer(File& container, const ExtractOptions& opt, Selection* s
 // by the first pass, so the conversion succeeds), else its bytes.
 std::string diskName(const Record& r, unsigned codePage)
 {
-    std::string text;
-    size_t bad = 0;
-    if (codePage == kAsciiOnly || !decodeName(r.name, codePage, &text, &bad))
+    if (codePage == kAsciiOnly)
         return r.name;
-    return text;
+    Result<std::string> text = decodeName(r.name, codePage);
+    return text ? *text : r.name;
 }
 
 // Second pass: ends the command after reporting every selected file that
@@ -227,21 +228,22 @@ int writeFiles(File& container, const ExtractOptions& opt, const Selection& sele
 {
     std::vector<unsigned char> buffer(kCopyChunk);
     Progress progress("extracting " + opt.path, total);
-    IoError err;
     RecordReader reader(container, leadByteTest(opt.codePage));
     Record r;
     while (reader.next(&r)) {
         if (!selection.selected(r))
             continue;
-        File out;
-        if (!dir.stage(diskName(r, opt.codePage), &out, &err) ||
-            !out.copyFrom(container, r.dataOffset, r.size, buffer, &progress, &err) || !out.close(&err)) {
-            error(err.message);
+        Result<File> out = dir.stage(diskName(r, opt.codePage));
+        Status s = out ? out->copyFrom(container, r.dataOffset, r.size, buffer, &progress) : out.status();
+        if (s)
+            s = out->close();
+        if (!s) {
+            error(s.message());
             return kExitFailed;
         }
     }
-    if (!dir.commit(opt.force, &err)) {
-        error(err.message);
+    if (Status s = dir.commit(opt.force); !s) {
+        error(s.message());
         return kExitFailed;
     }
     return kExitOk;
@@ -254,12 +256,12 @@ int runExtract(const std::vector<std::string>& args)
     ExtractOptions opt;
     if (EarlyExit exit = parseExtractArgs(args, &opt))
         return *exit;
-    File container;
-    IoError err;
-    if (!File::openRead(opt.path, &container, &err)) {
-        error(err.message);
+    Result<File> opened = File::openRead(opt.path);
+    if (!opened) {
+        error(opened.message());
         return kExitFailed;
     }
+    File& container = *opened;
     Selection selection(container, leadByteTest(opt.codePage));
     Summary s;
     if (EarlyExit exit = scanContainer(container, opt, &selection, &s))
@@ -272,8 +274,8 @@ int runExtract(const std::vector<std::string>& args)
     // when all are written: a failure or an interruption leaves DIR as it was.
     InterruptGuard guard;
     OutputDir dir;
-    if (!dir.open(opt.dirPath, &err)) {
-        error(err.message);
+    if (Status s = dir.open(opt.dirPath); !s) {
+        error(s.message());
         return kExitFailed;
     }
     uint64_t total = 0;

@@ -2,6 +2,7 @@
 // or --stub FILE, checked, and branded with the icon and version options.
 #include "cli/image_options.h"
 
+#include "base/text.h"
 #include "cli/launcher_image.h"
 #include "format/brand.h"
 #include "format/format.h"
@@ -38,12 +39,12 @@ namespace {
 // with it.
 EarlyExit loadIcon(const std::string& path, std::vector<IconImage>* images)
 {
-    File f;
-    IoError err;
-    if (!File::openRead(path, &f, &err)) {
-        error(err.message);
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
         return kExitFailed;
     }
+    File& f = *opened;
     if (f.size() > kImageSize) {
         error(path + ": " + std::to_string(f.size()) + " bytes, more than the launcher image holds (" +
               std::to_string(kImageSize) + ")");
@@ -54,11 +55,12 @@ EarlyExit loadIcon(const std::string& path, std::vector<IconImage>* images)
         error(path + ": " + f.readError());
         return kExitFailed;
     }
-    Finding problem;
-    if (!parseIcon(bytes.data(), bytes.size(), images, &problem)) {
-        errorAt(path, problem.offset, problem.what);
+    Result<std::vector<IconImage>> icon = parseIcon(bytes.data(), bytes.size());
+    if (!icon.ok()) {
+        errorAt(path, icon.status().offset(), icon.message());
         return kExitFailed;
     }
+    *images = std::move(*icon);
     return std::nullopt;
 }
 
@@ -91,10 +93,10 @@ std::string addVersionStrings(const std::vector<std::string>& pairs, VersionInfo
 // The version options as a VersionInfo; empty, or the usage problem.
 std::string versionFromOptions(const ImageOptions& o, VersionInfo* info)
 {
-    if (std::string why = parseVersionNumber(o.fileVersion.value_or("0"), info->fileVersion); !why.empty())
-        return "--file-version: " + why;
-    if (std::string why = parseVersionNumber(o.productVersion.value_or("0"), info->productVersion); !why.empty())
-        return "--product-version: " + why;
+    if (Status why = parseVersionNumber(o.fileVersion.value_or("0"), info->fileVersion); !why.ok())
+        return "--file-version: " + why.message();
+    if (Status why = parseVersionNumber(o.productVersion.value_or("0"), info->productVersion); !why.ok())
+        return "--product-version: " + why.message();
     if (std::string why = addVersionStrings(o.versionStrings, info); !why.empty())
         return why;
     // The shell shows the text versions; they follow the numbers unless given.
@@ -129,14 +131,14 @@ EarlyExit brandingFromOptions(const char* command, const ImageOptions& options, 
 // why it is no launcher image.
 EarlyExit readStub(const std::string& path, std::vector<unsigned char>* image)
 {
-    File f;
-    IoError err;
-    if (!File::openRead(path, &f, &err)) {
-        error(err.message);
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
         return kExitFailed;
     }
-    if (std::string why = stubProblem(f); !why.empty()) {
-        error(path + ": " + why);
+    File& f = *opened;
+    if (Status why = checkStub(f); !why.ok()) {
+        error(path + ": " + why.message());
         return kExitFailed;
     }
     image->resize(size_t(kImageSize));
@@ -163,13 +165,12 @@ EarlyExit loadImage(const char* command, const ImageOptions& options, std::vecto
         name = options.stubPath;
     }
     MemorySource source(image->data(), image->size());
-    if (std::string why = stubProblem(source); !why.empty()) {
-        error(name + ": " + why);
+    if (Status why = checkStub(source); !why.ok()) {
+        error(name + ": " + why.message());
         return kExitFailed;
     }
-    Finding problem;
-    if (!branding.empty() && !brandImage(*image, branding, &problem)) {
-        errorAt(name, problem.offset, problem.what);
+    if (Status brand = branding.empty() ? Status() : brandImage(*image, branding); !brand.ok()) {
+        errorAt(name, brand.offset(), brand.message());
         return kExitFailed;
     }
     return std::nullopt;

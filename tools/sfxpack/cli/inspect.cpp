@@ -60,12 +60,17 @@ int forEachContainer(const InspectOptions& opt, bool headed,
 ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* problems)
 {
     ShownName shown;
-    size_t bad = 0;
-    if (codePage != kAsciiOnly && decodeName(r.name, codePage, &shown.text, &bad)) {
-        shown.json = shown.text;
-        if (std::string device = deviceNameProblem(shown.text, codePage); !device.empty())
-            problems->push_back({r.headerOffset + 4, "record " + device});
-        return shown;
+    uint64_t bad = 0;
+    if (codePage != kAsciiOnly) {
+        Result<std::string> text = decodeName(r.name, codePage);
+        if (text) {
+            shown.text = *text;
+            shown.json = shown.text;
+            if (std::string device = deviceNameProblem(shown.text, codePage); !device.empty())
+                problems->push_back({r.headerOffset + 4, "record " + device});
+            return shown;
+        }
+        bad = text.status().offset();
     }
     shown.text = printableName(r.name);
     shown.json = bytesAsCodePoints(r.name);
@@ -73,20 +78,6 @@ ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* pro
         problems->push_back({r.headerOffset + 4 + bad, "record name '" + shown.text +
                                                            "' is not valid in code page " + std::to_string(codePage)});
     return shown;
-}
-
-std::string bytesAsCodePoints(const std::string& s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80) {
-            out += char(c);
-        } else {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 const char* endKindName(PayloadEnd kind)
@@ -114,7 +105,7 @@ void addCodePageHint(Summary* s, unsigned codePage)
         return;
     std::vector<std::string> fits;
     for (unsigned cp : {932u, 936u, 949u, 950u})
-        if (nameProblem(s->end.badName, leadByteTest(cp)).empty())
+        if (checkName(s->end.badName, leadByteTest(cp)).ok())
             fits.push_back(std::to_string(cp));
     if (fits.empty())
         return;

@@ -51,10 +51,6 @@ struct ShownName {
 // reported in `problems`, and so is text that names a device.
 ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* problems);
 
-// Text as a JSON string when its code page is unknown: each byte is given
-// as the code point of the same value (UTF-8 encoded, as JSON text must be).
-std::string bytesAsCodePoints(const std::string& s);
-
 const char* endKindName(PayloadEnd kind);  // "end_record", "short_header", ...
 
 // The icon and version resources of the container's launcher image.

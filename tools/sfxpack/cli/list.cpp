@@ -55,14 +55,14 @@ struct Listing {
 // cannot be read.
 std::string sha256Of(File& file, uint64_t offset, uint64_t size)
 {
-    Digest d(DigestAlgorithm::Sha256);
-    if (!d.ok()) {
-        error(d.error());
+    Result<Digest> d = Digest::start(DigestAlgorithm::Sha256);
+    if (!d) {
+        error(d.message());
         return {};
     }
-    if (!digestRanges(file, {{offset, size}}, d))
+    if (!digestRanges(file, {{offset, size}}, *d))
         return {};
-    return hexDigits(d.finish());
+    return hexDigits(d->finish());
 }
 
 // Walks the container, handing each record to `onRecord`, and gathers
@@ -237,12 +237,12 @@ int reportProblems(const std::string& path, const Listing& l, File& file)
 // Lists one container; `doc` receives its JSON object.
 int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
 {
-    File file;
-    IoError err;
-    if (!File::openRead(path, &file, &err)) {
-        error(err.message);
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
         return kExitFailed;
     }
+    File& file = *opened;
     if (file.size() < kImageSize) {
         error(path + ": " + inspectImage(file).notContainer);
         return kExitFailed;

@@ -48,10 +48,13 @@ int runStub(const std::vector<std::string>& args)
         return kExitFailed;
     }
     TempOutput output(out, false);
-    IoError err;
-    if (!output.create(&err) || !output.file().writeAll(image.data(), image.size(), &err) ||
-        !output.commit(force, &err)) {
-        error(err.message);
+    Status s = output.create();
+    if (s)
+        s = output.file().writeAll(image.data(), image.size());
+    if (s)
+        s = output.commit(force);
+    if (!s) {
+        error(s.message());
         return kExitFailed;
     }
     return kExitOk;

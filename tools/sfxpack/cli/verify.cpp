@@ -117,14 +117,13 @@ void printVerdict(const std::string& path, const Verdict& v)
 // Verifies one container; `doc` receives its JSON object.
 int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
 {
-    File file;
-    IoError err;
-    if (!File::openRead(path, &file, &err)) {
-        error(err.message);
-        *doc = {{"container", path}, {"ok", false}, {"error", err.message}};
+    Result<File> opened = File::openRead(path);
+    if (!opened) {
+        error(opened.message());
+        *doc = {{"container", path}, {"ok", false}, {"error", opened.message()}};
         return kExitFailed;
     }
-    const Verdict v = verifyFile(file, opt.codePage);
+    const Verdict v = verifyFile(*opened, opt.codePage);
     if (opt.json)
         *doc = verdictJson(path, v);
     else

@@ -16,14 +16,14 @@ namespace sfxpack {
 // The image's digest tells which launcher this sfxpack writes.
 int runVersion()
 {
-    Digest sha256(DigestAlgorithm::Sha256);
-    if (!sha256.ok()) {
-        error("SHA-256 of the built-in launcher image: " + sha256.error());
+    Result<Digest> sha256 = Digest::start(DigestAlgorithm::Sha256);
+    if (!sha256) {
+        error("SHA-256 of the built-in launcher image: " + sha256.message());
         return kExitFailed;
     }
-    sha256.update(kLauncherImage, kLauncherImageSize);
+    sha256->update(kLauncherImage, kLauncherImageSize);
     std::printf("sfxpack %s\nLicense: MIT, Copyright (c) the sfx authors\nLauncher image SHA-256: %s\n",
-                SFXPACK_VERSION, hexDigits(sha256.finish()).c_str());
+                SFXPACK_VERSION, hexDigits(sha256->finish()).c_str());
     return kExitOk;
 }
 

@@ -6,50 +6,35 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "format/pe.h"
 
 namespace sfxpack {
 
 namespace {
 
-constexpr uint32_t kResourceDirectory = 2;
-constexpr uint32_t kSecurityDirectory = 4;
-constexpr uint32_t kRelocationDirectory = 5;
 constexpr uint32_t kInitializedData = 0x40;
 
-const char* const kDirectoryNames[16] = {
+const char* const kDirectoryNames[kMaxDirectories] = {
     "export table", "import table", "resource table", "exception table", "certificate table",
     "relocation table", "debug directory", "architecture data", "global pointer", "TLS directory",
     "load configuration", "bound import table", "import address table", "delay import table",
     "CLR header", "reserved directory"};
 
-struct Section {
-    size_t headerAt = 0;
-    std::string name;
-    uint32_t virtualSize = 0, va = 0, rawSize = 0, rawPointer = 0, flags = 0;
-    uint64_t vaEnd() const { return uint64_t(va) + std::max(virtualSize, rawSize); }
-    bool contains(uint64_t rva) const { return rva >= va && rva < vaEnd(); }
-};
+using Section = PeSection;
 
-struct PeLayout {
-    size_t optAt = 0;
-    bool pe32plus = false;
-    uint64_t imageBase = 0;
-    uint32_t sectionAlignment = 0, fileAlignment = 0, entryPoint = 0;
-    size_t dirsAt = 0;
-    uint32_t dirCount = 0;
-    std::vector<Section> sections;  // in address order
-
-    uint32_t dirRva(uint32_t i) const;
-    uint32_t dirSize(uint32_t i) const;
+// The headers as branding needs them: sections in address order, and the
+// image's bytes to find data by RVA.
+struct PeLayout : PeImage {
     const unsigned char* image = nullptr;
     size_t imageSize = 0;
+
+    uint32_t dirCount() const { return uint32_t(directories.size()); }
+    uint32_t dirRva(uint32_t i) const { return directory(i).rva; }
+    uint32_t dirSize(uint32_t i) const { return directory(i).size; }
     // File offset of `len` bytes at `rva`, or SIZE_MAX when they are not all
     // in one section's raw data.
     size_t fileOffset(uint64_t rva, size_t len) const;
 };
-
-uint32_t PeLayout::dirRva(uint32_t i) const { return i < dirCount ? get32(image + dirsAt + 8 * i) : 0; }
-uint32_t PeLayout::dirSize(uint32_t i) const { return i < dirCount ? get32(image + dirsAt + 8 * i + 4) : 0; }
 
 size_t PeLayout::fileOffset(uint64_t rva, size_t len) const
 {
@@ -61,62 +46,43 @@ size_t PeLayout::fileOffset(uint64_t rva, size_t len) const
 
 bool isPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
 
-bool parseLayout(const std::vector<unsigned char>& img, PeLayout* pe, Finding* problem)
+// Reads the headers, and refuses an image whose optional header, alignments
+// or sections branding could not rely on.
+Status parseLayout(const std::vector<unsigned char>& img, PeLayout* pe)
 {
-    auto fail = [problem](uint64_t at, std::string what) {
-        *problem = {at, std::move(what)};
-        return false;
-    };
+    auto fail = [](uint64_t at, std::string what) { return Status::failAt(at, std::move(what)); };
+    MemorySource src(img.data(), img.size());
+    static_cast<PeImage&>(*pe) = readPeImage(src, img.size());
     pe->image = img.data();
     pe->imageSize = img.size();
-    if (img.size() < 64 || img[0] != 'M' || img[1] != 'Z')
-        return fail(0, "not a PE image (no MZ header at offset 0)");
-    const uint32_t peAt = get32(&img[0x3c]);
-    if (peAt > img.size() - 24 || std::memcmp(&img[peAt], "PE\0\0", 4) != 0)
+    switch (pe->fault) {
+    case PeFault::NoMz:
+        return fail(0, pe->status().message());
+    case PeFault::LfanewPastEnd:
+    case PeFault::NoSignature:
         return fail(0x3c, "not a PE image (no PE signature)");
-    const uint16_t sectionCount = get16(&img[peAt + 6]);
-    const uint16_t optionalSize = get16(&img[peAt + 20]);
-    pe->optAt = peAt + 24;
-    if (optionalSize < 96 || img.size() - pe->optAt < optionalSize)
-        return fail(peAt + 20, "optional header of " + std::to_string(optionalSize) + " bytes does not fit");
-    const unsigned char* opt = &img[pe->optAt];
-    const uint16_t magic = get16(opt);
-    pe->pe32plus = magic == 0x20b;
-    if (magic != 0x10b && !pe->pe32plus)
-        return fail(pe->optAt, "optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+");
-    pe->entryPoint = get32(opt + 16);
-    pe->imageBase = pe->pe32plus ? uint64_t(get32(opt + 24)) | uint64_t(get32(opt + 28)) << 32 : get32(opt + 28);
-    pe->sectionAlignment = get32(opt + 32);
-    pe->fileAlignment = get32(opt + 36);
+    default:
+        break;
+    }
+    const uint64_t peAt = pe->peOffset;
+    if (pe->optionalSize < 96 || img.size() - pe->optionalOffset < pe->optionalSize)
+        return fail(peAt + 20, "optional header of " + std::to_string(pe->optionalSize) + " bytes does not fit");
+    if (pe->fault == PeFault::BadMagic)
+        return fail(pe->optionalOffset, "optional header magic " + formatHex(pe->magic) + " is neither PE32 nor PE32+");
     if (!isPowerOfTwo(pe->fileAlignment) || !isPowerOfTwo(pe->sectionAlignment) ||
         pe->sectionAlignment < pe->fileAlignment || pe->fileAlignment > kImageSize)
-        return fail(pe->optAt + 32, "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
-                                        formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
-    const uint32_t countAt = pe->pe32plus ? 108 : 92;
-    if (optionalSize < countAt + 4)
-        return fail(peAt + 20, "optional header of " + std::to_string(optionalSize) + " bytes has no data directories");
-    pe->dirsAt = pe->optAt + countAt + 4;
-    pe->dirCount = std::min<uint32_t>({get32(opt + countAt), 16, uint32_t((optionalSize - countAt - 4) / 8)});
-    const size_t table = pe->optAt + optionalSize;
-    if ((img.size() - table) / 40 < sectionCount)
-        return fail(table, "section table runs past the image");
-    for (uint16_t i = 0; i < sectionCount; ++i) {
-        const unsigned char* h = &img[table + 40 * i];
-        Section s;
-        s.headerAt = table + 40 * i;
-        s.name.assign(reinterpret_cast<const char*>(h), size_t(std::find(h, h + 8, 0) - h));
-        s.virtualSize = get32(h + 8);
-        s.va = get32(h + 12);
-        s.rawSize = get32(h + 16);
-        s.rawPointer = get32(h + 20);
-        s.flags = get32(h + 36);
+        return fail(pe->optionalOffset + 32, "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
+                                          formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
+    if (pe->optionalSize < pe->directoryCountAt() + 4)
+        return fail(peAt + 20, "optional header of " + std::to_string(pe->optionalSize) + " bytes has no data directories");
+    if (pe->fault == PeFault::SectionTableCut)
+        return fail(pe->sectionTableOffset, "section table runs past the image");
+    for (const Section& s : pe->sections)
         if (s.rawSize && (s.rawPointer > img.size() || s.rawSize > img.size() - s.rawPointer))
-            return fail(s.headerAt + 16, "section '" + printableName(s.name) + "' has raw data outside the image");
-        pe->sections.push_back(s);
-    }
+            return fail(s.headerOffset + 16, "section '" + printableName(s.name) + "' has raw data outside the image");
     std::stable_sort(pe->sections.begin(), pe->sections.end(),
                      [](const Section& a, const Section& b) { return a.va < b.va; });
-    return true;
+    return {};
 }
 
 // Index of the section that the resource directory starts, or -1.
@@ -129,17 +95,23 @@ int resourceSection(const PeLayout& pe)
     return -1;
 }
 
-// The sections behind the resources may move only when nothing refers to
-// their addresses but data directories that move with them.
-bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
+// Why section `s` cannot stay as it is: the resource section itself
+// (index `rsrc`) cannot be rebuilt, a section behind it cannot be moved.
+Status refuseSection(const PeLayout& pe, size_t rsrc, const Section& s, const std::string& why)
+{
+    return Status::failAt(s.headerOffset, &s == &pe.sections[rsrc]
+                                              ? "the resource section cannot be rebuilt: " + why
+                                              : "section '" + printableName(s.name) +
+                                                    "' behind the resources cannot be moved: " + why);
+}
+
+// The sections from the resources on lie in address order in the file,
+// and hold neither the entry point nor a data directory that would not
+// move with them.
+Status checkSectionsBehind(const PeLayout& pe, size_t rsrc)
 {
     const Section& res = pe.sections[rsrc];
-    auto refuse = [&](const Section& s, std::string why) {
-        *problem = {s.headerAt, &s == &res ? "the resource section cannot be rebuilt: " + why
-                                           : "section '" + printableName(s.name) +
-                                                 "' behind the resources cannot be moved: " + why};
-        return false;
-    };
+    auto refuse = [&](const Section& s, const std::string& why) { return refuseSection(pe, rsrc, s, why); };
     uint64_t rawEnd = 0;
     for (size_t i = 0; i < pe.sections.size(); ++i) {
         const Section& s = pe.sections[i];
@@ -154,7 +126,7 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
             rawEnd = s.rawPointer + uint64_t(s.rawSize);
         if (s.contains(pe.entryPoint))
             return refuse(s, "it holds the entry point");
-        for (uint32_t d = 0; d < pe.dirCount; ++d) {
+        for (uint32_t d = 0; d < pe.dirCount(); ++d) {
             const uint32_t rva = pe.dirRva(d), size = pe.dirSize(d);
             if (d == kSecurityDirectory || (rva == 0 && size == 0) || (i == rsrc && d == kResourceDirectory))
                 continue;
@@ -166,17 +138,22 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
                                      std::to_string(d) + ")");
         }
     }
-    // Every relocated pointer and every place a relocation patches.
+    return {};
+}
+
+// No relocation patches a moving section, and no relocated pointer
+// refers to one.
+Status checkRelocations(const PeLayout& pe, size_t rsrc)
+{
+    auto refuse = [&](const Section& s, const std::string& why) { return refuseSection(pe, rsrc, s, why); };
     const uint32_t relocRva = pe.dirRva(kRelocationDirectory), relocSize = pe.dirSize(kRelocationDirectory);
     if (relocSize == 0)
-        return true;
+        return {};
     const size_t at = pe.fileOffset(relocRva, relocSize);
-    if (at == SIZE_MAX) {
-        *problem = {pe.dirsAt + 8 * kRelocationDirectory,
-                    "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " + formatHex(relocRva) +
-                        ") is not in the image's raw data"};
-        return false;
-    }
+    if (at == SIZE_MAX)
+        return Status::failAt(pe.directoryEntryOffset(kRelocationDirectory),
+                              "the relocation table (" + std::to_string(relocSize) + " bytes at RVA " +
+                                  formatHex(relocRva) + ") is not in the image's raw data");
     auto moving = [&](uint64_t rva) -> const Section* {
         for (size_t i = rsrc; i < pe.sections.size(); ++i)
             if (pe.sections[i].contains(rva))
@@ -187,22 +164,18 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
         const bool whole = at + relocSize - block >= 8;
         const uint32_t page = whole ? get32(pe.image + block) : 0;
         const uint32_t blockSize = whole ? get32(pe.image + block + 4) : 0;
-        if (blockSize < 8 || blockSize % 2 || blockSize > at + relocSize - block) {
-            *problem = {block, "relocation block of " + std::to_string(blockSize) + " bytes at offset " +
-                                   std::to_string(block) + " does not fit the relocation table"};
-            return false;
-        }
+        if (blockSize < 8 || blockSize % 2 || blockSize > at + relocSize - block)
+            return Status::failAt(block, "relocation block of " + std::to_string(blockSize) + " bytes at offset " +
+                                             std::to_string(block) + " does not fit the relocation table");
         for (size_t e = block + 8; e < block + blockSize; e += 2) {
             const uint16_t entry = get16(pe.image + e);
             const unsigned type = entry >> 12;
             const uint64_t where = uint64_t(page) + (entry & 0xFFF);
             if (type == 0)
                 continue;
-            if (type != 3 && type != 10) {
-                *problem = {e, "relocation of type " + std::to_string(type) + " at RVA " + formatHex(where) +
-                                   " cannot be checked"};
-                return false;
-            }
+            if (type != 3 && type != 10)
+                return Status::failAt(e, "relocation of type " + std::to_string(type) + " at RVA " +
+                                             formatHex(where) + " cannot be checked");
             const size_t width = type == 3 ? 4 : 8;
             if (const Section* s = moving(where))
                 return refuse(*s, "a relocation at RVA " + formatHex(where) + " patches it");
@@ -217,23 +190,30 @@ bool checkMovable(const PeLayout& pe, size_t rsrc, Finding* problem)
         }
         block += blockSize;
     }
-    return true;
+    return {};
+}
+
+// The sections behind the resources may move only when nothing refers to
+// their addresses but data directories that move with them.
+Status checkMovable(const PeLayout& pe, size_t rsrc)
+{
+    if (Status sections = checkSectionsBehind(pe, rsrc); !sections.ok())
+        return sections;
+    return checkRelocations(pe, rsrc);
 }
 
 // Replaces icon group 129 and its images by the .ico's images.
-bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, const Section& rsrc,
-                 Finding* problem)
+Status replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, const Section& rsrc)
 {
     ResourceId language = resourceNumber(kEnglishUs);
     std::vector<uint16_t> oldImages;
     for (const Resource& r : res) {
         if (r.type == resourceNumber(kRtGroupIcon) && r.name == resourceNumber(kLauncherIconGroup)) {
-            std::vector<IconGroupEntry> entries;
-            if (!decodeIconGroup(r.data.data(), r.data.size(), &entries, problem)) {
-                problem->offset += rsrc.rawPointer + (r.rva - rsrc.va);
-                return false;
-            }
-            for (const IconGroupEntry& e : entries)
+            Result<std::vector<IconGroupEntry>> entries = decodeIconGroup(r.data.data(), r.data.size());
+            if (!entries.ok())
+                return Status::failAt(entries.status().offset() + rsrc.rawPointer + (r.rva - rsrc.va),
+                                      entries.message());
+            for (const IconGroupEntry& e : *entries)
                 oldImages.push_back(e.id);
             language = r.language;
         }
@@ -256,10 +236,8 @@ bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon,
     uint16_t id = 0;
     for (const IconImage& img : icon) {
         do {
-            if (id == 0xFFFF) {
-                *problem = {0, "no free RT_ICON ids left for " + std::to_string(icon.size()) + " images"};
-                return false;
-            }
+            if (id == 0xFFFF)
+                return Status::failAt(0, "no free RT_ICON ids left for " + std::to_string(icon.size()) + " images");
             ++id;
         } while (taken(id));
         group.push_back(img.entry);
@@ -268,7 +246,7 @@ bool replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon,
     }
     res.push_back({resourceNumber(kRtGroupIcon), resourceNumber(kLauncherIconGroup), language, 0,
                    encodeIconGroup(group), 0});
-    return true;
+    return {};
 }
 
 void replaceVersion(std::vector<Resource>& res, const VersionInfo& info)
@@ -292,38 +270,39 @@ uint32_t usedLength(const unsigned char* image, const Section& s)
     return n;
 }
 
-bool readSectionResources(const std::vector<unsigned char>& image, const PeLayout& pe, int rsrc,
-                          std::vector<Resource>* res, Finding* problem)
+// The resources of section `rsrc`; a problem's offset is the file's.
+Result<std::vector<Resource>> readSectionResources(const std::vector<unsigned char>& image, const PeLayout& pe,
+                                                   int rsrc)
 {
     const Section& s = pe.sections[size_t(rsrc)];
-    if (readResources(&image[s.rawPointer], s.rawSize, s.va, res, problem))
-        return true;
-    problem->offset += s.rawPointer;
-    return false;
+    Result<std::vector<Resource>> res = readResources(&image[s.rawPointer], s.rawSize, s.va);
+    if (!res.ok())
+        return Status::failAt(res.status().offset() + s.rawPointer, res.message());
+    return res;
 }
 
 }  // namespace
 
-bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Finding* problem)
+Status brandImage(std::vector<unsigned char>& image, const Branding& branding)
 {
     PeLayout pe;
-    if (!parseLayout(image, &pe, problem))
-        return false;
+    if (Status layout = parseLayout(image, &pe); !layout.ok())
+        return layout;
     const int found = resourceSection(pe);
-    if (found < 0) {
-        *problem = {pe.dirsAt + 8 * kResourceDirectory,
-                    pe.dirRva(kResourceDirectory) ? "the resource directory does not start a section"
-                                                  : "the image has no resource section"};
-        return false;
-    }
+    if (found < 0)
+        return Status::failAt(pe.directoryEntryOffset(kResourceDirectory),
+                              pe.dirRva(kResourceDirectory) ? "the resource directory does not start a section"
+                                                            : "the image has no resource section");
     const size_t rsrc = size_t(found);
-    if (!checkMovable(pe, rsrc, problem))
-        return false;
-    std::vector<Resource> res;
-    if (!readSectionResources(image, pe, found, &res, problem))
-        return false;
-    if (!branding.icon.empty() && !replaceIcon(res, branding.icon, pe.sections[rsrc], problem))
-        return false;
+    if (Status movable = checkMovable(pe, rsrc); !movable.ok())
+        return movable;
+    Result<std::vector<Resource>> read = readSectionResources(image, pe, found);
+    if (!read.ok())
+        return read.status();
+    std::vector<Resource> res = std::move(*read);
+    if (!branding.icon.empty())
+        if (Status icon = replaceIcon(res, branding.icon, pe.sections[rsrc]); !icon.ok())
+            return icon;
     if (branding.version)
         replaceVersion(res, branding.versionInfo);
 
@@ -360,12 +339,11 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
         s.rawSize = uint32_t(keep);
         rawEnd += keep;
     }
-    if (rawEnd > kImageSize) {
-        *problem = {old.headerAt, "the resources do not fit in the image: " + std::to_string(rawEnd - kImageSize) +
-                                      " bytes missing (the resource section would need " +
-                                      std::to_string(alignUp(section.size(), fa)) + " bytes)"};
-        return false;
-    }
+    if (rawEnd > kImageSize)
+        return Status::failAt(old.headerOffset, "the resources do not fit in the image: " +
+                                                    std::to_string(rawEnd - kImageSize) +
+                                                    " bytes missing (the resource section would need " +
+                                                    std::to_string(alignUp(section.size(), fa)) + " bytes)");
     Section& last = placed.back();
     last.rawSize = uint32_t(kImageSize - last.rawPointer);
     last.virtualSize = std::max(last.virtualSize, last.rawSize);
@@ -374,13 +352,13 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
     out.resize(kImageSize, 0);
     std::memcpy(&out[old.rawPointer], section.data(), section.size());
     uint64_t imageEnd = 0;
-    uint32_t initializedData = get32(&image[pe.optAt + 8]);
+    uint32_t initializedData = get32(&image[pe.optionalOffset + kInitializedDataAt]);
     for (size_t i = 0; i < placed.size(); ++i) {
         const Section& was = pe.sections[i];
         const Section& s = placed[i];
         if (i > rsrc && s.rawSize)
             std::memcpy(&out[s.rawPointer], &image[was.rawPointer], std::min(was.rawSize, s.rawSize));
-        unsigned char* h = &out[s.headerAt];
+        unsigned char* h = &out[s.headerOffset];
         put32(h + 8, s.virtualSize);
         put32(h + 12, s.va);
         put32(h + 16, s.rawSize);
@@ -389,45 +367,48 @@ bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Fin
             initializedData += s.rawSize - was.rawSize;
         imageEnd = std::max(imageEnd, alignUp(uint64_t(s.va) + std::max(s.virtualSize, s.rawSize), sa));
     }
-    for (uint32_t d = 0; d < pe.dirCount; ++d)
+    for (uint32_t d = 0; d < pe.dirCount(); ++d)
         for (size_t i = rsrc + 1; i < placed.size(); ++i)
             if (d != kSecurityDirectory && pe.dirRva(d) && pe.sections[i].contains(pe.dirRva(d)))
-                put32(&out[pe.dirsAt + 8 * d], uint32_t(int64_t(pe.dirRva(d)) + vaDelta));
-    put32(&out[pe.dirsAt + 8 * kResourceDirectory + 4], uint32_t(section.size()));
-    put32(&out[pe.optAt + 8], initializedData);
-    put32(&out[pe.optAt + 56], uint32_t(imageEnd));
-    put32(&out[pe.optAt + 64], peChecksum(out.data(), out.size(), pe.optAt + 64));
+                put32(&out[pe.directoryEntryOffset(d)], uint32_t(int64_t(pe.dirRva(d)) + vaDelta));
+    put32(&out[pe.directoryEntryOffset(kResourceDirectory) + 4], uint32_t(section.size()));
+    put32(&out[pe.optionalOffset + kInitializedDataAt], initializedData);
+    put32(&out[pe.optionalOffset + kSizeOfImageAt], uint32_t(imageEnd));
+    put32(&out[pe.checksumOffset()], peChecksum(out.data(), out.size(), pe.checksumOffset()));
     image = std::move(out);
-    return true;
+    return {};
 }
 
 ImageBranding inspectBranding(const std::vector<unsigned char>& image)
 {
     ImageBranding b;
     PeLayout pe;
-    Finding problem;
-    if (!parseLayout(image, &pe, &problem) || pe.dirRva(kResourceDirectory) == 0)
+    if (!parseLayout(image, &pe).ok() || pe.dirRva(kResourceDirectory) == 0)
         return b;  // the image checks report what is wrong with the headers
     const int rsrc = resourceSection(pe);
     if (rsrc < 0) {
-        b.findings.push_back({pe.dirsAt + 8 * kResourceDirectory,
+        b.findings.push_back({pe.directoryEntryOffset(kResourceDirectory),
                               "resource section: the resource directory at RVA " +
                                   formatHex(pe.dirRva(kResourceDirectory)) + " does not start a section"});
         return b;
     }
-    std::vector<Resource> res;
-    if (!readSectionResources(image, pe, rsrc, &res, &problem)) {
-        b.findings.push_back(problem);
+    Result<std::vector<Resource>> read = readSectionResources(image, pe, rsrc);
+    if (!read.ok()) {
+        b.findings.push_back(read.status().problem());
         return b;
     }
+    const std::vector<Resource>& res = *read;
     const Section& s = pe.sections[size_t(rsrc)];
     auto fileOffset = [&](const Resource& r, uint64_t at) { return s.rawPointer + (r.rva - s.va) + at; };
     for (const Resource& r : res) {
         if (r.type == resourceNumber(kRtGroupIcon) && r.name == resourceNumber(kLauncherIconGroup)) {
-            if (!decodeIconGroup(r.data.data(), r.data.size(), &b.icons, &problem)) {
-                b.findings.push_back({fileOffset(r, problem.offset), problem.what});
+            Result<std::vector<IconGroupEntry>> icons = decodeIconGroup(r.data.data(), r.data.size());
+            if (!icons.ok()) {
+                b.icons.clear();
+                b.findings.push_back({fileOffset(r, icons.status().offset()), icons.message()});
                 continue;
             }
+            b.icons = std::move(*icons);
             for (const IconGroupEntry& e : b.icons) {
                 auto image = std::find_if(res.begin(), res.end(), [&](const Resource& i) {
                     return i.type == resourceNumber(kRtIcon) && i.name == resourceNumber(e.id);
@@ -440,8 +421,8 @@ ImageBranding inspectBranding(const std::vector<unsigned char>& image)
             }
         } else if (r.type == resourceNumber(kRtVersion) && r.name == resourceNumber(kVersionResource)) {
             b.hasVersion = true;
-            if (!decodeVersionInfo(r.data.data(), r.data.size(), &b.version, &problem))
-                b.findings.push_back({fileOffset(r, problem.offset), problem.what});
+            if (Status version = decodeVersionInfo(r.data.data(), r.data.size(), &b.version); !version.ok())
+                b.findings.push_back({fileOffset(r, version.offset()), version.message()});
         }
     }
     return b;

@@ -31,16 +31,16 @@ struct Branding {
 };
 
 // Rebrands `image`, a launcher image of exactly kImageSize bytes that
-// stubProblem accepts.  On success `image` holds the new bytes; on failure
-// it is unchanged and *problem says why (with the image offset involved).
-bool brandImage(std::vector<unsigned char>& image, const Branding& branding, Finding* problem);
+// checkStub accepts.  On success `image` holds the new bytes; on failure
+// it is unchanged and the problem carries the image offset involved.
+Status brandImage(std::vector<unsigned char>& image, const Branding& branding);
 
 // What a listing shows of an image's resources, and what `verify` checks.
 struct ImageBranding {
     std::vector<IconGroupEntry> icons;  // of group 129
     bool hasVersion = false;
     VersionInfo version;
-    std::vector<Finding> findings;      // a resource section that is not well-formed
+    std::vector<Problem> findings;      // a resource section that is not well-formed
 };
 
 // Reads the resources of the first kImageSize bytes of a container.

@@ -3,6 +3,7 @@
 #include "format/format.h"
 
 #include "base/bytes.h"
+#include "format/pe.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,13 +37,7 @@ std::string bytes(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : "
 
 std::string quoted(std::string_view name) { return "'" + printableName(name) + "'"; }
 
-// Data directory 4 of the optional header: the certificate table.
-constexpr uint32_t kSecurityDirectory = 4;
-constexpr uint16_t kPe32Magic = 0x10b;
-constexpr uint16_t kPe32PlusMagic = 0x20b;
 constexpr uint16_t kCertTypePkcsSignedData = 2;
-// CheckSum lies at the same place in PE32 and PE32+ optional headers.
-constexpr uint32_t kChecksumAt = 64;
 
 }  // namespace
 
@@ -72,17 +67,17 @@ RecordHeader decodeRecordHeader(const unsigned char* in)
     return h;
 }
 
-std::string nameProblem(std::string_view name, LeadByteTest lead, std::string_view shown)
+Status checkName(std::string_view name, LeadByteTest lead, std::string_view shown)
 {
     if (name.size() > kMaxNameLength)
-        return "name is " + std::to_string(name.size()) + " bytes, longer than the " +
-               std::to_string(kMaxNameLength) + " a record can hold";
+        return Status::fail("name is " + std::to_string(name.size()) + " bytes, longer than the " +
+               std::to_string(kMaxNameLength) + " a record can hold");
     char field[kNameField] = {};
     std::memcpy(field, name.data(), name.size());
     if (name.find('\0') != std::string_view::npos || !IsPlainFileName(field, sizeof field, lead))
-        return "name " + (shown.empty() ? quoted(name) : "'" + std::string(shown) + "'") +
-               " is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
-               "or control characters, not end in a dot or blank, and not be a device name)";
+        return Status::fail("name " + (shown.empty() ? quoted(name) : "'" + std::string(shown) + "'") +
+                            " is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
+                            "or control characters, not end in a dot or blank, and not be a device name)");
     return {};
 }
 
@@ -183,24 +178,6 @@ bool NameSet::find(std::string_view key, uint64_t* tag) const
     return true;
 }
 
-std::string printableName(std::string_view name)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : name) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 32 && c < 127) {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 // ---- The launcher image -------------------------------------------------
 
 ImageInfo inspectImage(Source& src)
@@ -212,91 +189,53 @@ ImageInfo inspectImage(Source& src)
         info.notContainer = "not a container (image is " + std::to_string(total) +
                             " bytes, expected " + std::to_string(kImageSize) + ")";
 
-    unsigned char dos[64];
-    if (info.size < sizeof dos || !src.read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') {
-        info.notPe = "not a PE image (no MZ header at offset 0)";
-        return info;
-    }
-    const uint32_t peOffset = get32(dos + 0x3c);
-    // Signature, file header, and the optional header up to its data
-    // directories' count and the directory itself are read in one go.
-    unsigned char nt[4 + 20 + 112 + 16 * 8];
-    if (peOffset > info.size || info.size - peOffset < 4 + 20 + 2 || !src.read(peOffset, nt, 4 + 20 + 2)) {
-        info.notPe = "not a PE image (e_lfanew " + std::to_string(peOffset) + " points past the image)";
-        return info;
-    }
-    if (std::memcmp(nt, "PE\0\0", 4) != 0) {
-        info.notPe = "not a PE image (no PE signature at offset " + std::to_string(peOffset) + ")";
-        return info;
-    }
-    const uint16_t optionalSize = get16(nt + 4 + 16);
-    const uint16_t magic = get16(nt + 4 + 20);
-    if (magic != kPe32Magic && magic != kPe32PlusMagic) {
-        info.notPe = "not a PE image (optional header magic " + formatHex(magic) + " is neither PE32 nor PE32+)";
+    const PeImage pe = readPeImage(src, info.size);
+    if (Status status = pe.status(); !status.ok()) {
+        info.notPe = status.message();
         return info;
     }
     // The payload starts where the last section's raw data ends; anything
     // else means the image was not made for this container.
-    const uint16_t sections = get16(nt + 4 + 2);
-    const uint64_t sectionTable = uint64_t(peOffset) + 24 + optionalSize;
     uint64_t rawEnd = 0;
-    for (uint16_t i = 0; i < sections; ++i) {
-        unsigned char section[40];
-        if (!src.read(sectionTable + 40u * i, section, sizeof section) ||
-            sectionTable + 40u * (i + 1) > info.size) {
-            info.notPe = "not a PE image (section table at offset " + std::to_string(sectionTable) +
-                         " runs past the image)";
-            return info;
-        }
-        if (get32(section + 16) != 0)
-            rawEnd = std::max<uint64_t>(rawEnd, uint64_t(get32(section + 20)) + get32(section + 16));
-    }
+    for (const PeSection& s : pe.sections)
+        if (s.rawSize != 0)
+            rawEnd = std::max(rawEnd, s.rawEnd());
     if (rawEnd != kImageSize)
         info.layoutProblem = "the image's sections end at offset " + std::to_string(rawEnd) + ", not at " +
                              std::to_string(kImageSize) + " where the payload starts";
 
-    const uint32_t countAt = magic == kPe32Magic ? 92 : 108;
-    const uint32_t dirsAt = countAt + 4;
-    const uint32_t entryAt = dirsAt + kSecurityDirectory * 8;
-    const uint64_t optionalAt = uint64_t(peOffset) + 24;
     // A directory beyond the declared count or the optional header is absent.
-    if (entryAt + 8 > optionalSize || optionalAt + entryAt + 8 > info.size)
+    if (pe.directories.size() <= kSecurityDirectory)
         return info;
-    unsigned char count[4], entry[8];
-    if (!src.read(optionalAt + countAt, count, 4) || get32(count) <= kSecurityDirectory ||
-        !src.read(optionalAt + entryAt, entry, 8))
-        return info;
-    info.securityEntryOffset = optionalAt + entryAt;
-    info.checksumOffset = optionalAt + kChecksumAt;
-    info.securityOffset = get32(entry);
-    info.securitySize = get32(entry + 4);
+    info.securityEntryOffset = pe.directoryEntryOffset(kSecurityDirectory);
+    info.checksumOffset = pe.checksumOffset();
+    info.securityOffset = pe.directory(kSecurityDirectory).rva;
+    info.securitySize = pe.directory(kSecurityDirectory).size;
     return info;
 }
 
-std::string stubProblem(Source& src)
+Status checkStub(Source& src)
 {
     if (src.size() != kImageSize)
-        return "not a launcher image (file is " + std::to_string(src.size()) + " bytes, expected " +
-               std::to_string(kImageSize) + ")";
+        return Status::fail("not a launcher image (file is " + std::to_string(src.size()) + " bytes, expected " +
+                            std::to_string(kImageSize) + ")");
     ImageInfo image = inspectImage(src);
     if (!image.notPe.empty())
-        return image.notPe;
+        return Status::fail(image.notPe);
     if (!image.layoutProblem.empty())
-        return "not a launcher image (" + image.layoutProblem + ")";
+        return Status::fail("not a launcher image (" + image.layoutProblem + ")");
     if (image.signedImage())
-        return "already signed (its security directory points to " + std::to_string(image.securitySize) +
-               " bytes at offset " + std::to_string(image.securityOffset) +
-               "): the payload would break that signature; pack an unsigned launcher and sign "
-               "the finished container instead";
+        return Status::fail("already signed (its security directory points to " + std::to_string(image.securitySize) +
+                            " bytes at offset " + std::to_string(image.securityOffset) +
+                            "): the payload would break that signature; pack an unsigned launcher and sign "
+                            "the finished container instead");
     return {};
 }
 
 bool looksLikeWindowsProgram(Source& src)
 {
-    unsigned char dos[64], sig[4];
-    if (!src.read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
-        return false;
-    return src.read(get32(dos + 0x3c), sig, 4) && std::memcmp(sig, "PE\0\0", 4) == 0;
+    const PeFault fault = readPeImage(src, src.size()).fault;
+    return fault != PeFault::NoMz && fault != PeFault::LfanewPastEnd && fault != PeFault::NoSignature;
 }
 
 // ---- Walking a container ------------------------------------------------
@@ -335,8 +274,8 @@ bool RecordReader::next(Record* rec)
         end_.problem = "record name has no NUL within its " + std::to_string(kNameField) + " bytes";
         return false;
     }
-    if (std::string why = nameProblem(h.name, lead_); !why.empty()) {
-        end_.problem = "record " + why;
+    if (Status name = checkName(h.name, lead_); !name.ok()) {
+        end_.problem = "record " + name.message();
         end_.badName = h.name;
         return false;
     }
@@ -584,21 +523,6 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
         break;
     }
     return s;
-}
-
-std::string formatOffset(uint64_t offset)
-{
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%llu (0x%llx)", static_cast<unsigned long long>(offset),
-                  static_cast<unsigned long long>(offset));
-    return buf;
-}
-
-std::string formatHex(uint64_t value)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
-    return buf;
 }
 
 std::string describeEnd(const EndInfo& end, uint64_t fileSize)

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "base/source.h"
+#include "base/status.h"
+#include "base/text.h"
 #include "payload/container.h"
 
 namespace sfxpack {
@@ -44,12 +46,12 @@ void encodeRecordHeader(int32_t size, std::string_view name, unsigned char* out)
 void encodeEndRecord(unsigned char* out);
 RecordHeader decodeRecordHeader(const unsigned char* in);
 
-// Why `name` cannot be a record name, or empty when it can.  The rule
+// Whether `name` can be a record name, and if not why.  The rule
 // itself is IsPlainFileName, walking the name by characters of the code
 // page that `lead` describes (null: single-byte); this adds the length
 // limit and the wording.
 // `shown` is how the name appears in the message (default: printableName).
-std::string nameProblem(std::string_view name, LeadByteTest lead = nullptr, std::string_view shown = {});
+Status checkName(std::string_view name, LeadByteTest lead = nullptr, std::string_view shown = {});
 
 // The longest name a typical system has room for: paths are limited to
 // 259 bytes, and the launcher puts the name behind TEMP (typically
@@ -113,10 +115,6 @@ constexpr size_t kMaxRememberedNames = size_t(1) << 18;
 // Duplicate-name warnings listed for one container; the rest are counted.
 constexpr size_t kMaxListedDuplicates = 100;
 
-// Renders a name for messages and listings: printable ASCII as is, other
-// bytes as \xNN, backslash doubled.
-std::string printableName(std::string_view name);
-
 // ---- The launcher image -------------------------------------------------
 
 struct ImageInfo {
@@ -139,8 +137,7 @@ ImageInfo inspectImage(Source& src);
 
 // A stub for `create`: exactly kImageSize bytes, a PE image whose last
 // section's raw data end at kImageSize, not signed.
-// Returns the problem, or empty when the stub is usable.
-std::string stubProblem(Source& src);
+Status checkStub(Source& src);
 
 // Whether the first bytes of a file look like a Windows program (MZ
 // header whose e_lfanew points at a PE signature within the file).
@@ -223,10 +220,7 @@ constexpr size_t kMaxKeptCertificates = 16;
 TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& end);
 
 // One finding of `verify`: what is wrong and where.
-struct Finding {
-    uint64_t offset;
-    std::string what;
-};
+using Finding = Problem;
 
 struct Summary {
     ImageInfo image;
@@ -234,8 +228,8 @@ struct Summary {
     TrailerInfo trailer;
     uint64_t records = 0;
     uint64_t dataBytes = 0;
-    std::vector<Finding> findings;  // everything that fails verification
-    std::vector<Finding> warnings;  // duplicate names, an empty payload, a missing end record
+    std::vector<Problem> findings;  // everything that fails verification
+    std::vector<Problem> warnings;  // duplicate names, an empty payload, a missing end record
     uint64_t namesBeyondLimit = 0;  // records whose new name the duplicate check could not remember
 };
 
@@ -275,8 +269,6 @@ std::vector<ByteRange> signedRanges(const ImageInfo& image);
 // or null when there is none.
 const CertificateEntry* primarySignature(const TrailerInfo& trailer);
 
-std::string formatOffset(uint64_t offset);  // "132099 (0x20403)"
-std::string formatHex(uint64_t value);      // "0x20403"
 std::string describeEnd(const EndInfo& end, uint64_t fileSize);
 std::string describeTrailer(const TrailerInfo& trailer, const ImageInfo& image);
 

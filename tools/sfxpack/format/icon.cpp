@@ -32,11 +32,10 @@ uint16_t pngBitsPerPixel(uint8_t colorType, uint8_t depth)
 
 }  // namespace
 
-bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* images, Finding* problem)
+Result<std::vector<IconImage>> parseIcon(const unsigned char* data, size_t size)
 {
-    auto fail = [problem](uint64_t offset, std::string what) {
-        *problem = {offset, "not an .ico file (" + what + ")"};
-        return false;
+    auto fail = [](uint64_t offset, const std::string& what) {
+        return Status::failAt(offset, "not an .ico file (" + what + ")");
     };
     if (size < kDirHeader)
         return fail(0, "only " + std::to_string(size) + " bytes, too short for the icon header");
@@ -49,7 +48,7 @@ bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* i
     if (size < kDirHeader + kDirEntry * count)
         return fail(kDirHeader, "the directory of " + std::to_string(count) + " images runs past the end of the file");
 
-    images->clear();
+    std::vector<IconImage> images;
     for (uint16_t i = 0; i < count; ++i) {
         const size_t at = kDirHeader + kDirEntry * i;
         const unsigned char* e = data + at;
@@ -104,9 +103,9 @@ bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* i
         if (entry.bitCount == 0)
             entry.bitCount = bits;
         img.data.assign(p, p + length);
-        images->push_back(std::move(img));
+        images.push_back(std::move(img));
     }
-    return true;
+    return images;
 }
 
 }  // namespace sfxpack

@@ -29,13 +29,13 @@ struct IconImage {
     std::vector<unsigned char> data;  // the image itself: an RT_ICON resource
 };
 
-// Reads an .ico file.  Returns false and sets *problem (with the offset of
-// the faulty field) when the bytes are not an icon file: bad header, no
+// Reads an .ico file's images.  Refuses (with the offset of the faulty
+// field) bytes that are not an icon file: bad header, no
 // image, an image whose data lie outside the file, or an image whose own
 // header gives other dimensions than its directory entry.  Planes and bit
 // count left 0 in the directory are taken from the image, so that Windows
 // can choose between the images by colour depth.
-bool parseIcon(const unsigned char* data, size_t size, std::vector<IconImage>* images, Finding* problem);
+Result<std::vector<IconImage>> parseIcon(const unsigned char* data, size_t size);
 
 }  // namespace sfxpack
 

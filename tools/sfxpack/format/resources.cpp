@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "base/bytes.h"
+#include "base/text.h"
 
 namespace sfxpack {
 
@@ -25,14 +26,14 @@ struct TreeReader {
     size_t size;
     uint32_t rva;
     std::vector<Resource>* out;
-    Finding* problem;
+    Problem problem;
     std::set<uint32_t> visited;
     uint64_t entries = 0;
     uint64_t dataBytes = 0;
 
     bool fail(uint64_t offset, std::string what)
     {
-        *problem = {offset, "resource section: " + std::move(what)};
+        problem = {offset, "resource section: " + std::move(what)};
         return false;
     }
 
@@ -141,13 +142,14 @@ bool operator<(const ResourceId& a, const ResourceId& b)
 
 bool operator==(const ResourceId& a, const ResourceId& b) { return a.number == b.number && a.name == b.name; }
 
-bool readResources(const unsigned char* section, size_t size, uint32_t rva, std::vector<Resource>* out,
-                   Finding* problem)
+Result<std::vector<Resource>> readResources(const unsigned char* section, size_t size, uint32_t rva)
 {
-    out->clear();
-    TreeReader reader{section, size, rva, out, problem, {}, 0, 0};
+    std::vector<Resource> out;
+    TreeReader reader{section, size, rva, &out, {}, {}, 0, 0};
     Resource path;
-    return reader.readDirectory(0, 0, path);
+    if (!reader.readDirectory(0, 0, path))
+        return reader.problem;
+    return out;
 }
 
 std::vector<unsigned char> writeResources(std::vector<Resource> res, uint32_t rva)
@@ -261,29 +263,25 @@ std::vector<unsigned char> encodeIconGroup(const std::vector<IconGroupEntry>& en
     return out;
 }
 
-bool decodeIconGroup(const unsigned char* data, size_t size, std::vector<IconGroupEntry>* out, Finding* problem)
+Result<std::vector<IconGroupEntry>> decodeIconGroup(const unsigned char* data, size_t size)
 {
-    out->clear();
-    if (size < 6 || get16(data) != 0 || get16(data + 2) != 1) {
-        *problem = {0, "icon group: no GRPICONDIR header (reserved 0, type 1)"};
-        return false;
-    }
+    if (size < 6 || get16(data) != 0 || get16(data + 2) != 1)
+        return Status::failAt(0, "icon group: no GRPICONDIR header (reserved 0, type 1)");
     const uint16_t count = get16(data + 4);
-    if ((size - 6) / 14 < count) {
-        *problem = {4, "icon group: " + std::to_string(count) + " entries do not fit in its " +
-                           std::to_string(size) + " bytes"};
-        return false;
-    }
+    if ((size - 6) / 14 < count)
+        return Status::failAt(4, "icon group: " + std::to_string(count) + " entries do not fit in its " +
+                                     std::to_string(size) + " bytes");
+    std::vector<IconGroupEntry> out;
     for (uint16_t i = 0; i < count; ++i) {
         const unsigned char* e = data + 6 + 14 * i;
-        out->push_back({e[0], e[1], e[2], get16(e + 4), get16(e + 6), get32(e + 8), get16(e + 12)});
+        out.push_back({e[0], e[1], e[2], get16(e + 4), get16(e + 6), get32(e + 8), get16(e + 12)});
     }
-    return true;
+    return out;
 }
 
 // ---- Version information ------------------------------------------------
 
-std::string parseVersionNumber(std::string_view text, uint16_t out[4])
+Status parseVersionNumber(std::string_view text, uint16_t out[4])
 {
     const std::string quoted = "'" + printableName(text) + "'";
     size_t part = 0, start = 0;
@@ -291,7 +289,7 @@ std::string parseVersionNumber(std::string_view text, uint16_t out[4])
         const size_t dot = std::min(text.find('.', start), text.size());
         const std::string_view digits = text.substr(start, dot - start);
         if (part == 4)
-            return quoted + " has more than four parts";
+            return Status::fail(quoted + " has more than four parts");
         uint32_t value = 0;
         bool number = !digits.empty();
         for (char c : digits) {
@@ -302,9 +300,9 @@ std::string parseVersionNumber(std::string_view text, uint16_t out[4])
             value = std::min<uint32_t>(value * 10 + uint32_t(c - '0'), 1000000);
         }
         if (!number)
-            return "part '" + printableName(digits) + "' of " + quoted + " is not a number";
+            return Status::fail("part '" + printableName(digits) + "' of " + quoted + " is not a number");
         if (value > 0xFFFF)
-            return "part " + std::string(digits) + " of " + quoted + " is above 65535";
+            return Status::fail("part " + std::string(digits) + " of " + quoted + " is above 65535");
         out[part++] = uint16_t(value);
         if (dot == text.size())
             break;
@@ -319,69 +317,6 @@ std::string formatVersionNumber(const uint16_t v[4])
 {
     return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
            std::to_string(v[3]);
-}
-
-bool utf8ToUtf16(std::string_view in, std::u16string* out, size_t* badOffset)
-{
-    out->clear();
-    for (size_t i = 0; i < in.size();) {
-        const unsigned char c = static_cast<unsigned char>(in[i]);
-        size_t extra;
-        uint32_t cp, minimum;
-        if (c < 0x80) {
-            extra = 0, cp = c, minimum = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, cp = c & 0x1F, minimum = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, cp = c & 0x0F, minimum = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, cp = c & 0x07, minimum = 0x10000;
-        } else {
-            *badOffset = i;
-            return false;
-        }
-        if (in.size() - i - 1 < extra) {
-            *badOffset = i;
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(in[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                *badOffset = i + k;
-                return false;
-            }
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            *badOffset = i;
-            return false;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            *out += char16_t(0xD800 + (cp >> 10));
-            *out += char16_t(0xDC00 + (cp & 0x3FF));
-        } else {
-            *out += char16_t(cp);
-        }
-        i += 1 + extra;
-    }
-    return true;
-}
-
-std::string utf16ToUtf8(std::u16string_view in)
-{
-    std::string out;
-    for (size_t i = 0; i < in.size(); ++i) {
-        uint32_t cp = in[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        appendUtf8(out, cp);
-    }
-    return out;
 }
 
 namespace {
@@ -426,7 +361,7 @@ struct Block {
     size_t end = 0;
 };
 
-bool parseBlock(const unsigned char* data, size_t at, size_t limit, Block* b, Finding* problem)
+bool parseBlock(const unsigned char* data, size_t at, size_t limit, Block* b, Problem* problem)
 {
     const uint16_t length = limit - at >= 2 ? get16(data + at) : 0;
     if (length < 6 || length > limit - at) {
@@ -457,7 +392,7 @@ bool parseBlock(const unsigned char* data, size_t at, size_t limit, Block* b, Fi
 
 // Calls `child` for each child block of `parent`; stops at the first failure.
 template <typename F>
-bool forEachChild(const unsigned char* data, const Block& parent, Finding* problem, F&& child)
+bool forEachChild(const unsigned char* data, const Block& parent, Problem* problem, F&& child)
 {
     for (size_t at = parent.children; at + 6 <= parent.end; at = alignUp(at, 4)) {
         Block b;
@@ -511,37 +446,40 @@ std::vector<unsigned char> encodeVersionInfo(const VersionInfo& info)
     return out;
 }
 
-bool decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* out, Finding* problem)
+Status decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* out)
 {
-    *out = VersionInfo();
+    VersionInfo& info = *out;
+    info = VersionInfo();
+    Problem problem;
     Block root;
-    if (!parseBlock(data, 0, size, &root, problem))
-        return false;
+    if (!parseBlock(data, 0, size, &root, &problem))
+        return problem;
     if (root.key != u"VS_VERSION_INFO" || root.valueLength < kFixedFileInfoSize ||
-        root.end - root.value < kFixedFileInfoSize || get32(data + root.value) != kFixedFileInfoSignature) {
-        *problem = {0, "version information: no VS_VERSION_INFO block with a VS_FIXEDFILEINFO"};
-        return false;
-    }
+        root.end - root.value < kFixedFileInfoSize || get32(data + root.value) != kFixedFileInfoSignature)
+        return Status::failAt(0, "version information: no VS_VERSION_INFO block with a VS_FIXEDFILEINFO");
     const unsigned char* fixed = data + root.value;
     for (int i = 0; i < 2; ++i) {
-        out->fileVersion[2 * i] = uint16_t(get32(fixed + 8 + 4 * i) >> 16);
-        out->fileVersion[2 * i + 1] = uint16_t(get32(fixed + 8 + 4 * i));
-        out->productVersion[2 * i] = uint16_t(get32(fixed + 16 + 4 * i) >> 16);
-        out->productVersion[2 * i + 1] = uint16_t(get32(fixed + 16 + 4 * i));
+        info.fileVersion[2 * i] = uint16_t(get32(fixed + 8 + 4 * i) >> 16);
+        info.fileVersion[2 * i + 1] = uint16_t(get32(fixed + 8 + 4 * i));
+        info.productVersion[2 * i] = uint16_t(get32(fixed + 16 + 4 * i) >> 16);
+        info.productVersion[2 * i + 1] = uint16_t(get32(fixed + 16 + 4 * i));
     }
-    return forEachChild(data, root, problem, [&](const Block& info) {
-        if (info.key != u"StringFileInfo")
+    const bool read = forEachChild(data, root, &problem, [&](const Block& fileInfo) {
+        if (fileInfo.key != u"StringFileInfo")
             return true;
-        return forEachChild(data, info, problem, [&](const Block& table) {
-            return forEachChild(data, table, problem, [&](const Block& s) {
+        return forEachChild(data, fileInfo, &problem, [&](const Block& table) {
+            return forEachChild(data, table, &problem, [&](const Block& s) {
                 std::u16string value;
                 for (size_t p = s.value; p + 2 <= s.children && get16(data + p) != 0; p += 2)
                     value += char16_t(get16(data + p));
-                out->strings.emplace_back(utf16ToUtf8(s.key), utf16ToUtf8(value));
+                info.strings.emplace_back(utf16ToUtf8(s.key), utf16ToUtf8(value));
                 return true;
             });
         });
     });
+    if (!read)
+        return problem;
+    return {};
 }
 
 }  // namespace sfxpack

@@ -68,10 +68,9 @@ struct Resource {
 
 // Reads the resource tree of a section whose bytes are `section` and which
 // is mapped at `rva`.  Every directory, entry, name and datum must lie
-// inside the section; no directory may be reached twice.  On failure sets
-// *problem (offset relative to the section).
-bool readResources(const unsigned char* section, size_t size, uint32_t rva, std::vector<Resource>* out,
-                   Finding* problem);
+// inside the section; no directory may be reached twice.  A problem's
+// offset is relative to the section.
+Result<std::vector<Resource>> readResources(const unsigned char* section, size_t size, uint32_t rva);
 
 // Lays out a resource section for address `rva`: the directories, the data
 // entries, the names, then the data, each datum at a multiple of 8.  The
@@ -91,7 +90,7 @@ struct IconGroupEntry {
 };
 
 std::vector<unsigned char> encodeIconGroup(const std::vector<IconGroupEntry>& entries);
-bool decodeIconGroup(const unsigned char* data, size_t size, std::vector<IconGroupEntry>* out, Finding* problem);
+Result<std::vector<IconGroupEntry>> decodeIconGroup(const unsigned char* data, size_t size);
 
 // ---- Version information ------------------------------------------------
 
@@ -103,22 +102,17 @@ struct VersionInfo {
 };
 
 // "A.B.C.D", or a shorter form that the missing parts fill with zeros;
-// each part a decimal number 0 to 65535.  Returns the problem or empty.
-std::string parseVersionNumber(std::string_view text, uint16_t out[4]);
+// each part a decimal number 0 to 65535.
+Status parseVersionNumber(std::string_view text, uint16_t out[4]);
 std::string formatVersionNumber(const uint16_t v[4]);
 
 // The VS_VERSIONINFO block: VS_FIXEDFILEINFO for an application on 32-bit
 // Windows, one StringTable 040904B0 (English (United States), UTF-16) and
 // the matching Translation.  Keys and values must be valid UTF-8.
 std::vector<unsigned char> encodeVersionInfo(const VersionInfo& info);
-// Reads the fixed versions and the strings of every StringTable.
-bool decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* out, Finding* problem);
-
-// UTF-8 to UTF-16, rejecting overlong forms, surrogates and code points
-// above U+10FFFF.  On failure *badOffset is the offset of the bad byte.
-bool utf8ToUtf16(std::string_view in, std::u16string* out, size_t* badOffset);
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf16ToUtf8(std::u16string_view in);
+// Reads the fixed versions and the strings of every StringTable; on a
+// problem, *out keeps what was read before it.
+Status decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* out);
 
 }  // namespace sfxpack
 

@@ -1,79 +1,16 @@
 // What the code page conversions share on every platform: which code pages
-// are known, UTF-8 decoding for messages, and finding the character or
-// byte that made a whole-name conversion fail.
+// are known, and finding the character or byte that made a whole-name
+// conversion fail.
 #include "platform/codepage.h"
 
 #include <cstdio>
 #include <vector>
 
-#include "base/bytes.h"
+#include "base/text.h"
 
 namespace sfxpack {
 
 const char kKnownCodePages[] = "874, 932, 936, 949, 950, 1250-1258";
-
-namespace {
-
-// Length of the UTF-8 sequence at `at` and its code point, or 0 when the
-// bytes there are no well-formed sequence (overlong forms, surrogates and
-// values past U+10FFFF included).
-size_t utf8Sequence(std::string_view s, size_t at, uint32_t* codePoint)
-{
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char c = byte(at);
-    size_t len;
-    uint32_t cp, min;
-    if (c < 0x80)
-        len = 1, cp = c, min = 0;
-    else if ((c & 0xe0) == 0xc0)
-        len = 2, cp = c & 0x1f, min = 0x80;
-    else if ((c & 0xf0) == 0xe0)
-        len = 3, cp = c & 0x0f, min = 0x800;
-    else if ((c & 0xf8) == 0xf0)
-        len = 4, cp = c & 0x07, min = 0x10000;
-    else
-        return 0;
-    if (s.size() - at < len)
-        return 0;
-    for (size_t i = 1; i < len; ++i) {
-        if ((byte(at + i) & 0xc0) != 0x80)
-            return 0;
-        cp = cp << 6 | (byte(at + i) & 0x3f);
-    }
-    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-        return 0;
-    *codePoint = cp;
-    return len;
-}
-
-// Marks a byte that starts no well-formed UTF-8 sequence.
-constexpr uint32_t kNotUtf8 = 0xffffffff;
-
-// Calls fn(codePoint, bytes, offset) for each character of `s`; a byte that
-// starts no well-formed sequence comes alone, with kNotUtf8.  fn returns
-// false to stop the walk.
-template <typename Fn>
-void forEachCharacter(std::string_view s, Fn fn)
-{
-    for (size_t i = 0; i < s.size();) {
-        uint32_t cp = kNotUtf8;
-        size_t len = utf8Sequence(s, i, &cp);
-        if (len == 0)
-            len = 1, cp = kNotUtf8;
-        if (!fn(cp, s.substr(i, len), i))
-            return;
-        i += len;
-    }
-}
-
-std::string hexByte(unsigned char c)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-    return buf;
-}
-
-}  // namespace
 
 bool knownCodePage(unsigned codePage)
 {
@@ -128,23 +65,6 @@ std::string deviceNameProblem(std::string_view utf8, unsigned codePage)
     return "name '" + printableText(utf8) + "' is a device name in code page " + std::to_string(codePage);
 }
 
-std::string printableText(std::string_view utf8)
-{
-    std::string out;
-    forEachCharacter(utf8, [&out](uint32_t cp, std::string_view bytes, size_t) {
-        if (cp == kNotUtf8 || cp < 32 || cp == 127 || (cp >= 0x80 && cp < 0xa0)) {
-            for (unsigned char c : bytes)
-                out += hexByte(c);
-        } else {
-            if (cp == '\\')
-                out += '\\';
-            out += bytes;
-        }
-        return true;
-    });
-    return out;
-}
-
 std::string upperCase(std::string_view utf8)
 {
     std::string out;
@@ -160,40 +80,42 @@ std::string upperCase(std::string_view utf8)
     return out;
 }
 
-bool encodeName(std::string_view utf8, unsigned codePage, std::string* out, std::string* problem)
+Result<std::string> encodeName(std::string_view utf8, unsigned codePage)
 {
-    problem->clear();
-    forEachCharacter(utf8, [problem](uint32_t cp, std::string_view bytes, size_t at) {
+    std::string problem;
+    forEachCharacter(utf8, [&problem](uint32_t cp, std::string_view bytes, size_t at) {
         if (cp != kNotUtf8)
             return true;
-        *problem = "is not UTF-8 (byte 0" + hexByte(static_cast<unsigned char>(bytes[0])).substr(1) +
-                   " at offset " + std::to_string(at) + ")";
+        problem = "is not UTF-8 (byte 0" + escapedByte(static_cast<unsigned char>(bytes[0])).substr(1) +
+                  " at offset " + std::to_string(at) + ")";
         return false;
     });
-    if (!problem->empty())
-        return false;
-    if (platformFromUtf8(utf8, codePage, out))
-        return true;
+    if (!problem.empty())
+        return Status::fail(problem);
+    std::string out;
+    if (platformFromUtf8(utf8, codePage, &out))
+        return out;
     // Convert character by character to name the one that has no place in
     // the code page.
-    *problem = "does not convert to code page " + std::to_string(codePage);
+    problem = "does not convert to code page " + std::to_string(codePage);
     std::string ignored;
     forEachCharacter(utf8, [&](uint32_t cp, std::string_view bytes, size_t) {
         if (platformFromUtf8(bytes, codePage, &ignored))
             return true;
         char code[16];
         std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-        *problem = "'" + printableText(bytes) + "' (" + code + ") has no character in code page " +
-                   std::to_string(codePage);
+        problem = "'" + printableText(bytes) + "' (" + code + ") has no character in code page " +
+                  std::to_string(codePage);
         return false;
     });
-    return false;
+    return Status::fail(problem);
 }
 
-bool decodeName(std::string_view name, unsigned codePage, std::string* out, size_t* badOffset)
+Result<std::string> decodeName(std::string_view name, unsigned codePage)
 {
-    if (platformToUtf8(name, codePage, out))
-        return true;
+    std::string out;
+    if (platformToUtf8(name, codePage, &out))
+        return out;
     // Walk the name by characters of the code page to find the first one
     // that does not convert.
     const LeadByteTest lead = leadByteTest(codePage);
@@ -205,8 +127,10 @@ bool decodeName(std::string_view name, unsigned codePage, std::string* out, size
             break;
         i += len;
     }
-    *badOffset = i < name.size() ? i : 0;
-    return false;
+    if (i == name.size())  // each character converts, the whole name does not
+        return Status::fail("does not convert from code page " + std::to_string(codePage));
+    return Status::failAt(i, "byte 0" + hexByte(static_cast<unsigned char>(name[i])).substr(1) + " at offset " +
+                                 std::to_string(i) + " starts no character of code page " + std::to_string(codePage));
 }
 
 }  // namespace sfxpack

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
 #include "payload/container.h"
 
 namespace sfxpack {
@@ -34,15 +35,15 @@ bool parseCodePage(std::string_view text, unsigned* codePage);
 // null for a single-byte one.
 LeadByteTest leadByteTest(unsigned codePage);
 
-// Converts a UTF-8 name into `codePage`.  On failure `problem` says why,
-// naming the character: "'€' (U+20AC) has no character in code page 932",
-// or that the name is not UTF-8 at all.
-bool encodeName(std::string_view utf8, unsigned codePage, std::string* out, std::string* problem);
+// Converts a UTF-8 name into `codePage`.  A failure says why, naming the
+// character: "'€' (U+20AC) has no character in code page 932", or that
+// the name is not UTF-8 at all ("is not UTF-8 (byte 0xe9 at offset 3)").
+Result<std::string> encodeName(std::string_view utf8, unsigned codePage);
 
-// Converts a name stored in `codePage` into UTF-8.  On failure
-// `badOffset` is the offset within the name of the first byte that starts
-// no character of the code page.
-bool decodeName(std::string_view name, unsigned codePage, std::string* out, size_t* badOffset);
+// Converts a name stored in `codePage` into UTF-8.  A failure's offset is
+// the offset within the name of the first byte that starts no character
+// of the code page.
+Result<std::string> decodeName(std::string_view name, unsigned codePage);
 
 bool isAscii(std::string_view s);
 
@@ -56,10 +57,6 @@ std::string deviceNameProblem(std::string_view utf8, unsigned codePage);
 // UTF-8 text with every letter in upper case, as Windows' file systems
 // compare names: "café.txt" and "CAFÉ.TXT" name the same file.
 std::string upperCase(std::string_view utf8);
-
-// Renders UTF-8 text for a message: valid characters as they are, control
-// characters and bytes that are not UTF-8 as \xNN, backslash doubled.
-std::string printableText(std::string_view utf8);
 
 #ifdef _WIN32
 // UTF-8 and UTF-16, for the system's wide functions and command line.

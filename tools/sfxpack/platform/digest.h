@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace sfxpack {
 
 enum class DigestAlgorithm { Sha1, Sha256, Sha384, Sha512 };
@@ -19,22 +21,21 @@ bool digestFromOid(std::string_view oid, DigestAlgorithm* algorithm);
 
 class Digest {
 public:
-    explicit Digest(DigestAlgorithm algorithm);
+    // A digest under way, or why the library could not set the algorithm
+    // up ("SHA-256 is not available: ...").
+    static Result<Digest> start(DigestAlgorithm algorithm);
     ~Digest();
-    Digest(const Digest&) = delete;
-    Digest& operator=(const Digest&) = delete;
+    Digest(Digest&&) noexcept;
+    Digest& operator=(Digest&&) noexcept;
 
-    // False when the library could not set the algorithm up; error() says why.
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
     void update(const void* data, size_t len);
     // The digest's bytes; the object is spent afterwards.
     std::string finish();
 
 private:
     struct State;
+    explicit Digest(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
-    std::string error_;
 };
 
 }  // namespace sfxpack

@@ -4,6 +4,8 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <memory>
+
 namespace sfxpack {
 
 struct Digest::State {
@@ -11,7 +13,12 @@ struct Digest::State {
     ~State() { EVP_MD_CTX_free(ctx); }
 };
 
-Digest::Digest(DigestAlgorithm algorithm) : state_(new State)
+Digest::Digest(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Digest::~Digest() = default;
+Digest::Digest(Digest&&) noexcept = default;
+Digest& Digest::operator=(Digest&&) noexcept = default;
+
+Result<Digest> Digest::start(DigestAlgorithm algorithm)
 {
     const EVP_MD* md = nullptr;
     switch (algorithm) {
@@ -20,27 +27,23 @@ Digest::Digest(DigestAlgorithm algorithm) : state_(new State)
     case DigestAlgorithm::Sha384: md = EVP_sha384(); break;
     case DigestAlgorithm::Sha512: md = EVP_sha512(); break;
     }
-    state_->ctx = EVP_MD_CTX_new();
-    if (!state_->ctx || !EVP_DigestInit_ex(state_->ctx, md, nullptr)) {
+    auto state = std::make_unique<State>();
+    state->ctx = EVP_MD_CTX_new();
+    if (!state->ctx || !EVP_DigestInit_ex(state->ctx, md, nullptr)) {
         char buf[256];
         ERR_error_string_n(ERR_get_error(), buf, sizeof buf);
-        error_ = std::string(digestName(algorithm)) + " is not available: " + buf;
+        return Status::fail(std::string(digestName(algorithm)) + " is not available: " + buf);
     }
+    return Digest(std::move(state));
 }
 
-Digest::~Digest() = default;
-
-void Digest::update(const void* data, size_t len)
-{
-    if (ok())
-        EVP_DigestUpdate(state_->ctx, data, len);
-}
+void Digest::update(const void* data, size_t len) { EVP_DigestUpdate(state_->ctx, data, len); }
 
 std::string Digest::finish()
 {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (!ok() || !EVP_DigestFinal_ex(state_->ctx, md, &len))
+    if (!EVP_DigestFinal_ex(state_->ctx, md, &len))
         return {};
     return std::string(reinterpret_cast<char*>(md), len);
 }

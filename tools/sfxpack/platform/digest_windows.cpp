@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <memory>
+
 namespace sfxpack {
 
 struct Digest::State {
@@ -19,7 +21,12 @@ struct Digest::State {
     }
 };
 
-Digest::Digest(DigestAlgorithm algorithm) : state_(new State)
+Digest::Digest(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Digest::~Digest() = default;
+Digest::Digest(Digest&&) noexcept = default;
+Digest& Digest::operator=(Digest&&) noexcept = default;
+
+Result<Digest> Digest::start(DigestAlgorithm algorithm)
 {
     const wchar_t* id = BCRYPT_SHA512_ALGORITHM;
     switch (algorithm) {
@@ -28,22 +35,20 @@ Digest::Digest(DigestAlgorithm algorithm) : state_(new State)
     case DigestAlgorithm::Sha384: id = BCRYPT_SHA384_ALGORITHM; break;
     case DigestAlgorithm::Sha512: break;
     }
-    NTSTATUS status = BCryptOpenAlgorithmProvider(&state_->alg, id, nullptr, 0);
+    auto state = std::make_unique<State>();
+    NTSTATUS status = BCryptOpenAlgorithmProvider(&state->alg, id, nullptr, 0);
     if (status >= 0)
-        status = BCryptCreateHash(state_->alg, &state_->hash, nullptr, 0, nullptr, 0, 0);
+        status = BCryptCreateHash(state->alg, &state->hash, nullptr, 0, nullptr, 0, 0);
     if (status < 0) {
         char buf[16];
         wsprintfA(buf, "0x%08lx", static_cast<unsigned long>(status));
-        error_ = std::string(digestName(algorithm)) + " is not available: BCrypt status " + buf;
+        return Status::fail(std::string(digestName(algorithm)) + " is not available: BCrypt status " + buf);
     }
+    return Digest(std::move(state));
 }
-
-Digest::~Digest() = default;
 
 void Digest::update(const void* data, size_t len)
 {
-    if (!ok())
-        return;
     // BCryptHashData takes a ULONG length and a non-const pointer.
     auto* p = static_cast<unsigned char*>(const_cast<void*>(data));
     while (len > 0) {
@@ -57,7 +62,7 @@ void Digest::update(const void* data, size_t len)
 std::string Digest::finish()
 {
     DWORD length = 0, got = 0;
-    if (!ok() || BCryptGetProperty(state_->alg, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&length),
+    if (BCryptGetProperty(state_->alg, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&length),
                                    sizeof length, &got, 0) < 0)
         return {};
     std::string out(length, '\0');

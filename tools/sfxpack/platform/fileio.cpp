@@ -12,20 +12,32 @@ namespace sfxpack {
 
 namespace detail {
 
-bool fail(IoError* err, const std::string& what)
-{
-    if (err)
-        err->message = what;
-    return false;
-}
-
-bool failInterrupted(IoError* err) { return fail(err, "interrupted"); }
+Status interruptedStatus() { return Status::fail("interrupted"); }
 
 volatile std::sig_atomic_t g_interruptedBy = 0;
 
-}  // namespace detail
+Status bufferedCopy(File& out, File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
+                    Progress* progress)
+{
+    while (len > 0) {
+        if (interrupted())
+            return interruptedStatus();
+        size_t n = size_t(std::min<uint64_t>(len, buffer.size()));
+        if (!in.read(offset, buffer.data(), n))
+            return Status::fail("read " + in.path() + " at offset " + std::to_string(offset) + ": " +
+                                (in.readError().empty() ? "the file ended early" : in.readError()) +
+                                " (did it change while being packed?)");
+        if (Status s = out.writeAll(buffer.data(), n); !s)
+            return s;
+        offset += n;
+        len -= n;
+        if (progress)
+            progress->advance(n);
+    }
+    return {};
+}
 
-using detail::fail;
+}  // namespace detail
 
 // ---- Interruption -------------------------------------------------------
 
@@ -43,19 +55,14 @@ void endIfInterrupted()
 
 // ---- File ---------------------------------------------------------------
 
-File::~File()
-{
-    IoError ignored;
-    close(&ignored);
-}
+File::~File() { (void)close(); }
 
 File::File(File&& other) noexcept { *this = std::move(other); }
 
 File& File::operator=(File&& other) noexcept
 {
     if (this != &other) {
-        IoError ignored;
-        close(&ignored);
+        (void)close();
         std::swap(native_, other.native_);
         path_ = std::move(other.path_);
         size_ = other.size_;
@@ -65,58 +72,22 @@ File& File::operator=(File&& other) noexcept
 
 bool File::isOpen() const { return native_ != noFile(); }
 
-bool File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
-                    Progress* progress, IoError* err)
-{
-    if (!kernelCopy(in, offset, len, progress, err))
-        return false;
-    while (len > 0) {
-        if (interrupted())
-            return detail::failInterrupted(err);
-        size_t n = size_t(std::min<uint64_t>(len, buffer.size()));
-        if (!in.read(offset, buffer.data(), n))
-            return fail(err, "read " + in.path() + " at offset " + std::to_string(offset) + ": " +
-                                 (in.readError().empty() ? "the file ended early" : in.readError()) +
-                                 " (did it change while being packed?)");
-        if (!writeAll(buffer.data(), n, err))
-            return false;
-        offset += n;
-        len -= n;
-        if (progress)
-            progress->advance(n);
-    }
-    return true;
-}
-
-// ---- Appender -----------------------------------------------------------
-
-bool Appender::add(const void* bytes, size_t len, IoError* err)
-{
-    auto* p = static_cast<const char*>(bytes);
-    return gatherBytes(p, len, err) && (len == 0 || (drain(err) && out_.writeAll(p, len, err)));
-}
-
-bool Appender::addFile(File& in, uint64_t offset, uint64_t len, IoError* err)
-{
-    return gatherFile(in, offset, len, err) &&
-           (len == 0 || (drain(err) && out_.copyFrom(in, offset, len, buffer_, progress_, err)));
-}
-
-bool Appender::finish(IoError* err) { return drain(err); }
-
-bool readTextFile(const std::string& path, std::string* text, IoError* err)
+Result<std::string> readTextFile(const std::string& path)
 {
     std::FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
     if (!f)
-        return fail(err, path + ": " + detail::lastError());
+        return Status::fail(path + ": " + detail::lastError());
+    std::string text;
     char buf[65536];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text->append(buf, n);
+        text.append(buf, n);
     const bool ok = !std::ferror(f);
     if (f != stdin)
         std::fclose(f);
-    return ok ? true : fail(err, path + ": read error");
+    if (!ok)
+        return Status::fail(path + ": read error");
+    return text;
 }
 
 // ---- TempOutput ---------------------------------------------------------
@@ -125,14 +96,13 @@ TempOutput::~TempOutput()
 {
     if (committed_ || tempPath_.empty())
         return;
-    IoError ignored;
-    file_.close(&ignored);
+    (void)file_.close();
     detail::removeFile(tempPath_);
 }
 
 // ---- OutputDir ----------------------------------------------------------
 
-bool OutputDir::open(const std::string& path, IoError* err)
+Status OutputDir::open(const std::string& path)
 {
     path_ = path;
     // Every prefix that ends before a separator, then the whole path.
@@ -140,12 +110,12 @@ bool OutputDir::open(const std::string& path, IoError* err)
         if ((i < path.size() && !detail::isSeparator(path[i])) || detail::isSeparator(path[i - 1]))
             continue;
         bool created = false;
-        if (!detail::makeDirectory(path.substr(0, i), &created, err))
-            return false;
+        if (Status s = detail::makeDirectory(path.substr(0, i), &created); !s)
+            return s;
         if (created)
             created_.push_back(path.substr(0, i));
     }
-    return openExisting(err);
+    return openExisting();
 }
 
 std::string OutputDir::display(const std::string& name) const
@@ -156,7 +126,7 @@ std::string OutputDir::display(const std::string& name) const
     return detail::isSeparator(last) ? path_ + name : path_ + "/" + name;
 }
 
-bool OutputDir::stage(const std::string& name, File* out, IoError* err)
+Result<File> OutputDir::stage(const std::string& name)
 {
     // Short temporary names: a record name may already be as long as the
     // file system allows.
@@ -168,35 +138,34 @@ bool OutputDir::stage(const std::string& name, File* out, IoError* err)
         if (created == File::noFile() && exists && attempt < 100)
             continue;
         if (created == File::noFile())
-            return fail(err, "create a temporary file in " + path_ + ": " + detail::lastError());
+            return Status::fail("create a temporary file in " + path_ + ": " + detail::lastError());
         staged_.push_back({name, temp});
         File f;
         f.native_ = created;
         f.path_ = display(name);
-        *out = std::move(f);
-        return true;
+        return f;
     }
 }
 
-bool OutputDir::commit(bool replace, IoError* err)
+Status OutputDir::commit(bool replace)
 {
     if (interrupted())
-        return detail::failInterrupted(err);
+        return detail::interruptedStatus();
     for (Staged& s : staged_) {
         s.replaced = contains(s.name);
-        if (!place(s, replace, err)) {
+        if (Status placed = place(s, replace); !placed) {
             // Files that replaced nothing are taken back; a replaced file
             // cannot be brought back, but the check before writing refuses
             // everything that could make a rename fail.
             for (const Staged& done : staged_)
                 if (done.placed && !done.replaced)
                     removeEntry(done.name);
-            return false;
+            return placed;
         }
         s.placed = true;
     }
     committed_ = true;
-    return true;
+    return {};
 }
 
 void OutputDir::removeStaged()

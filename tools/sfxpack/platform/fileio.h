@@ -2,7 +2,9 @@
 // container through a temporary file that becomes the output only when
 // complete, extracting through temporary files that take their names only
 // when every one is written, never following links, and a progress bar.
-// Nothing here knows the container format.
+// Nothing here knows the container format.  A failure is a Status whose
+// message is one line for the user, naming the file ("setup.exe: No such
+// file or directory", "write c.exe: File too large").
 //
 // fileio.cpp holds what both systems share; fileio_posix.cpp and
 // fileio_windows.cpp hold the system calls, one of them per build.
@@ -15,13 +17,9 @@
 #include <vector>
 
 #include "base/source.h"
+#include "base/status.h"
 
 namespace sfxpack {
-
-// What failed, as one line for the user ("open setup.exe: No such file").
-struct IoError {
-    std::string message;
-};
 
 class Progress;
 
@@ -43,7 +41,7 @@ public:
 
     // Opens an existing file for reading; it must be a regular file.  A
     // FIFO or device is refused without waiting for a writer.
-    static bool openRead(const std::string& path, File* out, IoError* err);
+    static Result<File> openRead(const std::string& path);
     // Standard output, for writing; messages call it "standard output".
     static File standardOutput();
     // How many more files the process can hold open at once, keeping room
@@ -59,22 +57,18 @@ public:
     // the file ended early).
     const std::string& readError() const { return readError_; }
 
-    bool writeAll(const void* buf, size_t len, IoError* err);
+    Status writeAll(const void* buf, size_t len);
     // Appends `len` bytes of `in` from `offset` at the current position,
     // through the kernel's copy where it can and `buffer` otherwise.
-    bool copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
-                  Progress* progress, IoError* err);
-    bool close(IoError* err);
+    Status copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
+                    Progress* progress);
+    Status close();
 
 private:
     friend class TempOutput;
     friend class OutputDir;
     friend class Appender;
     static NativeFile noFile();
-    // Copies what the kernel can copy between the two files without the
-    // data passing through this process; advances offset and len.  False
-    // only on an error that the buffered copy would meet as well.
-    bool kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progress, IoError* err);
 
     NativeFile native_ = noFile();
     std::string path_;  // as messages name the file
@@ -93,27 +87,16 @@ public:
     ~Appender();
     Appender(const Appender&) = delete;
     Appender& operator=(const Appender&) = delete;
-    bool add(const void* bytes, size_t len, IoError* err);
+    Status add(const void* bytes, size_t len);
     // `len` bytes of `in` from `offset`; a file that ends early fails.
-    bool addFile(File& in, uint64_t offset, uint64_t len, IoError* err);
+    Status addFile(File& in, uint64_t offset, uint64_t len);
     // Writes what is gathered: the file is complete only after this.
-    bool finish(IoError* err);
+    Status finish();
 
 private:
-    // The system's part: where pieces gather on their way to the file, if
-    // anywhere; each system's file defines it.  The gather functions take
-    // what they can and advance their arguments past it, false only on
-    // failure; what is left is written directly after drain() has written
-    // everything gathered.
-    struct Gather;
-    bool gatherBytes(const char*& bytes, size_t& len, IoError* err);
-    bool gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* err);
-    bool drain(IoError* err);
-
-    File& out_;
-    Progress* progress_;
-    std::vector<unsigned char> buffer_;  // for copies through this process
-    std::unique_ptr<Gather> gather_;     // none: every piece is written as it comes
+    // The system's way of writing: each system's file defines it.
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // A container being written: a temporary file beside the target, removed
@@ -125,10 +108,10 @@ public:
     // before commit returns, so the container survives a crash.
     TempOutput(std::string target, bool sync) : target_(std::move(target)), sync_(sync) {}
     ~TempOutput();  // removes the temporary file unless committed
-    bool create(IoError* err);
+    Status create();
     File& file() { return file_; }
     // Closes, makes the file executable and renames it to the target.
-    bool commit(bool replace, IoError* err);
+    Status commit(bool replace);
 
 private:
     std::string target_;
@@ -140,9 +123,9 @@ private:
 
 bool pathExists(const std::string& path);
 // The size of a regular file, without opening it (one system call per
-// input where the system allows); otherwise false with the reason, worded
-// as File::openRead words it.  Whether it can be read shows on opening.
-bool regularFileSize(const std::string& path, uint64_t* size, IoError* err);
+// input where the system allows); otherwise the reason, worded as
+// File::openRead words it.  Whether it can be read shows on opening.
+Result<uint64_t> regularFileSize(const std::string& path);
 // An existing directory (a link to one counts).
 bool isDirectory(const std::string& path);
 
@@ -157,7 +140,7 @@ public:
     OutputDir(const OutputDir&) = delete;
     OutputDir& operator=(const OutputDir&) = delete;
     // Opens `path`, creating it and its missing parents.
-    bool open(const std::string& path, IoError* err);
+    Status open(const std::string& path);
     // True when an entry of that name exists, of whatever type (a link is
     // not followed).
     bool contains(const std::string& name) const;
@@ -165,11 +148,11 @@ public:
     bool holdsDirectory(const std::string& name) const;
     // Creates a temporary file in the directory that becomes `name` on
     // commit.
-    bool stage(const std::string& name, File* out, IoError* err);
+    Result<File> stage(const std::string& name);
     // Gives every staged file its name.  Without `replace` an existing
     // entry is refused; with it an existing file or link is replaced (a
     // link itself, never its target).
-    bool commit(bool replace, IoError* err);
+    Status commit(bool replace);
     std::string display(const std::string& name) const;
 
 private:
@@ -180,7 +163,7 @@ private:
         bool replaced = false;  // an entry of that name existed before
     };
     // Opens path_, which exists by now.
-    bool openExisting(IoError* err);
+    Status openExisting();
     // Removes the staged files and the directories open() created, unless
     // committed.
     void removeStaged();
@@ -188,7 +171,7 @@ private:
     // noFile() on failure, with `exists` telling whether something is there.
     NativeFile createNew(const std::string& entry, bool* exists);
     // Renames one staged file to its name.
-    bool place(const Staged& s, bool replace, IoError* err);
+    Status place(const Staged& s, bool replace);
     // Removes an entry of the directory, ignoring failure.
     void removeEntry(const std::string& entry);
     std::string path_;
@@ -234,8 +217,8 @@ public:
 bool interrupted();
 void endIfInterrupted();
 
-// Reads a whole text file, or standard input for "-", into `text`.
-bool readTextFile(const std::string& path, std::string* text, IoError* err);
+// Reads a whole text file, or standard input for "-".
+Result<std::string> readTextFile(const std::string& path);
 bool stdoutIsTerminal();
 
 // The base name of a path: what follows the last separator.

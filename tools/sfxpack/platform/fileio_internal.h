@@ -4,7 +4,9 @@
 #define SFXPACK_FILEIO_INTERNAL_H
 
 #include <csignal>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "payload/container.h"
 #include "platform/fileio.h"
@@ -15,10 +17,8 @@ namespace detail {
 // The buffer of copies that pass through this process.
 constexpr size_t kCopyBuffer = COPY_CHUNK_SIZE;
 
-// Stores `what` in `err` (when given) and returns false.
-bool fail(IoError* err, const std::string& what);
 // The failure of work cut short by an interruption.
-bool failInterrupted(IoError* err);
+Status interruptedStatus();
 
 // The system's text for the last failed call ("No such file or directory").
 std::string lastError();
@@ -28,10 +28,15 @@ void removeFile(const std::string& path);
 
 unsigned long processId();
 
+// Copies `len` bytes of `in` from `offset` to the end of `out` through
+// `buffer`, for what the system could not copy by itself.
+Status bufferedCopy(File& out, File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
+                    Progress* progress);
+
 // Whether c separates path components.
 bool isSeparator(char c);
 // Creates one directory; an existing one is fine.  `created` says which.
-bool makeDirectory(const std::string& path, bool* created, IoError* err);
+Status makeDirectory(const std::string& path, bool* created);
 // Removes an empty directory, ignoring failure.
 void removeDirectory(const std::string& path);
 

@@ -21,7 +21,6 @@
 
 namespace sfxpack {
 
-using detail::fail;
 using detail::lastError;
 
 namespace detail {
@@ -34,12 +33,12 @@ unsigned long processId() { return static_cast<unsigned long>(getpid()); }
 
 bool isSeparator(char c) { return c == '/'; }
 
-bool makeDirectory(const std::string& path, bool* created, IoError* err)
+Status makeDirectory(const std::string& path, bool* created)
 {
     *created = mkdir(path.c_str(), 0777) == 0;
     if (*created || (errno == EEXIST && isDirectory(path)))
-        return true;
-    return fail(err, "create directory " + path + ": " + lastError());
+        return {};
+    return Status::fail("create directory " + path + ": " + lastError());
 }
 
 void removeDirectory(const std::string& path) { rmdir(path.c_str()); }
@@ -105,15 +104,14 @@ bool pathExists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-bool regularFileSize(const std::string& path, uint64_t* size, IoError* err)
+Result<uint64_t> regularFileSize(const std::string& path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        return fail(err, path + ": " + lastError());
+        return Status::fail(path + ": " + lastError());
     if (!S_ISREG(st.st_mode))
-        return fail(err, path + ": not a regular file");
-    *size = uint64_t(st.st_size);
-    return true;
+        return Status::fail(path + ": not a regular file");
+    return uint64_t(st.st_size);
 }
 
 bool isDirectory(const std::string& path)
@@ -128,24 +126,23 @@ bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 NativeFile File::noFile() { return -1; }
 
-bool File::openRead(const std::string& path, File* out, IoError* err)
+Result<File> File::openRead(const std::string& path)
 {
     // O_NONBLOCK: opening a FIFO would otherwise wait for a writer.  It
     // has no effect on reading a regular file, the only kind accepted.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return fail(err, path + ": " + lastError());
+        return Status::fail(path + ": " + lastError());
     File f;
     f.native_ = fd;
     f.path_ = path;
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return fail(err, path + ": " + lastError());
+        return Status::fail(path + ": " + lastError());
     if (!S_ISREG(st.st_mode))
-        return fail(err, path + ": not a regular file");
+        return Status::fail(path + ": not a regular file");
     f.size_ = uint64_t(st.st_size);
-    *out = std::move(f);
-    return true;
+    return f;
 }
 
 size_t File::openLimit()
@@ -191,33 +188,41 @@ bool File::read(uint64_t offset, void* buf, size_t len)
     return true;
 }
 
-bool File::writeAll(const void* buf, size_t len, IoError* err)
+Status File::writeAll(const void* buf, size_t len)
 {
     auto* p = static_cast<const char*>(buf);
     while (len > 0) {
         if (interrupted())
-            return detail::failInterrupted(err);
+            return detail::interruptedStatus();
         ssize_t put = ::write(native_, p, len);
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0)
-            return fail(err, "write " + path_ + ": " + lastError());
+            return Status::fail("write " + path_ + ": " + lastError());
         p += put;
         len -= size_t(put);
     }
-    return true;
+    return {};
 }
 
-bool File::close(IoError* err)
+Status File::close()
 {
     if (native_ < 0)
-        return true;
+        return {};
     int rc = ::close(native_);
     native_ = -1;
-    return rc == 0 ? true : fail(err, "close " + path_ + ": " + lastError());
+    if (rc != 0)
+        return Status::fail("close " + path_ + ": " + lastError());
+    return {};
 }
 
-bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progress, IoError* err)
+namespace {
+
+// Copies what the kernel can copy from `in` to `out` without the data
+// passing through this process; advances offset and len.  Fails only on
+// an error that the buffered copy would meet as well.
+Status kernelCopy(int in, const std::string& inPath, int out, const std::string& outPath, uint64_t& offset,
+                  uint64_t& len, Progress* progress)
 {
 #if defined(__linux__)
     // Every copy tries copy_file_range first (within one file system the
@@ -229,15 +234,15 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
     bool useSendfile = false;
     while (len > 0) {
         if (interrupted())
-            return detail::failInterrupted(err);
+            return detail::interruptedStatus();
         const size_t step = size_t(std::min(len, kKernelStep));
         ssize_t n;
         if (!useSendfile) {
             loff_t from = loff_t(offset);
-            n = copy_file_range(in.native_, &from, native_, nullptr, step, 0);
+            n = copy_file_range(in, &from, out, nullptr, step, 0);
         } else {
             off_t from = off_t(offset);
-            n = sendfile(native_, in.native_, &from, step);
+            n = sendfile(out, in, &from, step);
         }
         if (n < 0 && errno == EINTR)
             continue;
@@ -249,7 +254,7 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
             continue;
         }
         if (n < 0)
-            return fail(err, "copy " + in.path() + " to " + path_ + ": " + lastError());
+            return Status::fail("copy " + inPath + " to " + outPath + ": " + lastError());
         if (n == 0)
             break;  // the buffered copy reports the short file
         offset += uint64_t(n);
@@ -258,9 +263,19 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
             progress->advance(uint64_t(n));
     }
 #else
-    (void)in, (void)offset, (void)len, (void)progress, (void)err;
+    (void)in, (void)inPath, (void)out, (void)outPath, (void)offset, (void)len, (void)progress;
 #endif
-    return true;
+    return {};
+}
+
+}  // namespace
+
+Status File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
+                      Progress* progress)
+{
+    if (Status s = kernelCopy(in.native_, in.path(), native_, path_, offset, len, progress); !s)
+        return s;
+    return detail::bufferedCopy(*this, in, offset, len, buffer, progress);
 }
 
 // ---- Appender -----------------------------------------------------------
@@ -274,20 +289,33 @@ bool File::kernelCopy(File& in, uint64_t& offset, uint64_t& len, Progress* progr
 // full.  The write end does not block: a full pipe returns EAGAIN, which
 // empties it.  The read end blocks, so that an output that is itself a
 // full pipe is waited for as a write would wait.  Without Linux's splice
-// there is no pipe and nothing gathers.
+// there is no pipe and every piece is written as it comes.
+struct Appender::Impl {
+    Impl(File& file, Progress* bar) : out(file), progress(bar), buffer(detail::kCopyBuffer) {}
+    ~Impl() { stopGathering(); }
 
-struct Appender::Gather {
-    int pipe[2] = {-1, -1};  // read end, write end
-    uint64_t queued = 0;     // bytes in the pipe
-    ~Gather()
-    {
-        for (int fd : pipe)
-            if (fd >= 0)
-                ::close(fd);
-    }
+    bool gathering() const { return pipe[1] >= 0; }
+    // Opens the pipe where the system can splice; without one nothing gathers.
+    void startGathering();
+    void stopGathering();
+    // The gather functions take what they can and advance their arguments
+    // past it; what is left is written directly after drain() has written
+    // everything gathered.
+    Status gatherBytes(const char*& bytes, size_t& len);
+    Status gatherFile(File& in, uint64_t& offset, uint64_t& len);
+    Status drain();
+    // Writes what is still in the pipe through the buffer, when splice
+    // cannot write to the output; nothing gathers afterwards.
+    Status drainThroughBuffer();
+
+    File& out;
+    Progress* progress;
+    std::vector<unsigned char> buffer;  // for copies through this process
+    int pipe[2] = {-1, -1};             // read end, write end
+    uint64_t queued = 0;                // bytes in the pipe
 };
 
-Appender::Appender(File& out, Progress* progress) : out_(out), progress_(progress), buffer_(detail::kCopyBuffer)
+void Appender::Impl::startGathering()
 {
 #if defined(__linux__)
     int fds[2];
@@ -301,53 +329,58 @@ Appender::Appender(File& out, Progress* progress) : out_(out), progress_(progres
     // A megabyte where the system allows; the default 64 KiB works too,
     // with more calls.
     fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
-    gather_ = std::make_unique<Gather>();
-    gather_->pipe[0] = fds[0];
-    gather_->pipe[1] = fds[1];
+    pipe[0] = fds[0];
+    pipe[1] = fds[1];
 #endif
 }
 
-Appender::~Appender() = default;
-
-bool Appender::gatherBytes(const char*& bytes, size_t& len, IoError* err)
+void Appender::Impl::stopGathering()
 {
-    while (len > 0 && gather_) {
+    for (int& fd : pipe) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
+Status Appender::Impl::gatherBytes(const char*& bytes, size_t& len)
+{
+    while (len > 0 && gathering()) {
         if (interrupted())
-            return detail::failInterrupted(err);
-        ssize_t n = ::write(gather_->pipe[1], bytes, len);
+            return detail::interruptedStatus();
+        ssize_t n = ::write(pipe[1], bytes, len);
         if (n > 0) {
             bytes += n;
             len -= size_t(n);
-            gather_->queued += uint64_t(n);
-        } else if (n < 0 && errno == EAGAIN && gather_->queued > 0) {
-            if (!drain(err))
-                return false;
+            queued += uint64_t(n);
+        } else if (n < 0 && errno == EAGAIN && queued > 0) {
+            if (Status s = drain(); !s)
+                return s;
         } else if (n >= 0 || errno != EINTR) {
             break;  // written directly
         }
     }
-    return true;
+    return {};
 }
 
-bool Appender::gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* err)
+Status Appender::Impl::gatherFile(File& in, uint64_t& offset, uint64_t& len)
 {
 #if defined(__linux__)
     constexpr uint64_t kStep = 1u << 30;
-    while (len > 0 && gather_) {
+    while (len > 0 && gathering()) {
         if (interrupted())
-            return detail::failInterrupted(err);
+            return detail::interruptedStatus();
         loff_t from = loff_t(offset);
-        ssize_t n =
-            splice(in.native_, &from, gather_->pipe[1], nullptr, size_t(std::min(len, kStep)), SPLICE_F_NONBLOCK);
+        ssize_t n = splice(in.native_, &from, pipe[1], nullptr, size_t(std::min(len, kStep)), SPLICE_F_NONBLOCK);
         if (n > 0) {
             offset += uint64_t(n);
             len -= uint64_t(n);
-            gather_->queued += uint64_t(n);
-            if (progress_)
-                progress_->advance(uint64_t(n));
-        } else if (n < 0 && errno == EAGAIN && gather_->queued > 0) {
-            if (!drain(err))
-                return false;
+            queued += uint64_t(n);
+            if (progress)
+                progress->advance(uint64_t(n));
+        } else if (n < 0 && errno == EAGAIN && queued > 0) {
+            if (Status s = drain(); !s)
+                return s;
         } else if (n >= 0 || errno != EINTR) {
             // An input that cannot be spliced, or that ended early: the
             // direct copy does the rest or reports it.
@@ -355,74 +388,102 @@ bool Appender::gatherFile(File& in, uint64_t& offset, uint64_t& len, IoError* er
         }
     }
 #else
-    (void)in, (void)offset, (void)len, (void)err;
+    (void)in, (void)offset, (void)len;
 #endif
-    return true;
+    return {};
 }
 
-bool Appender::drain(IoError* err)
+Status Appender::Impl::drain()
 {
 #if defined(__linux__)
-    if (!gather_)
-        return true;
-    while (gather_->queued > 0) {
+    while (queued > 0) {
         if (interrupted())
-            return detail::failInterrupted(err);
-        ssize_t n = splice(gather_->pipe[0], nullptr, out_.native_, nullptr,
-                           size_t(std::min<uint64_t>(gather_->queued, 1u << 30)), 0);
+            return detail::interruptedStatus();
+        ssize_t n = splice(pipe[0], nullptr, out.native_, nullptr, size_t(std::min<uint64_t>(queued, 1u << 30)), 0);
         if (n > 0) {
-            gather_->queued -= uint64_t(n);
+            queued -= uint64_t(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EINVAL)
-            break;  // an output splice cannot write (opened for appending, say)
+            return drainThroughBuffer();  // an output splice cannot write (opened for appending, say)
         if (n < 0 && errno == ENODATA)
             // A page the pipe refers to left the cache: its file was cut short.
-            return fail(err, "write " + out_.path() + ": an input file was truncated while being packed");
-        return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "nothing was written"));
+            return Status::fail("write " + out.path() + ": an input file was truncated while being packed");
+        return Status::fail("write " + out.path() + ": " + (n < 0 ? lastError() : "nothing was written"));
     }
-    if (gather_->queued == 0)
-        return true;
-    // Through the buffer, and nothing gathers any more.
-    while (gather_->queued > 0) {
-        ssize_t n =
-            ::read(gather_->pipe[0], buffer_.data(), size_t(std::min<uint64_t>(gather_->queued, buffer_.size())));
+#endif
+    return {};
+}
+
+Status Appender::Impl::drainThroughBuffer()
+{
+    while (queued > 0) {
+        ssize_t n = ::read(pipe[0], buffer.data(), size_t(std::min<uint64_t>(queued, buffer.size())));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return fail(err, "write " + out_.path() + ": " + (n < 0 ? lastError() : "the pipe ended early"));
-        if (!out_.writeAll(buffer_.data(), size_t(n), err))
-            return false;
-        gather_->queued -= uint64_t(n);
+            return Status::fail("write " + out.path() + ": " + (n < 0 ? lastError() : "the pipe ended early"));
+        if (Status s = out.writeAll(buffer.data(), size_t(n)); !s)
+            return s;
+        queued -= uint64_t(n);
     }
-    gather_.reset();
-#endif
-    return true;
+    stopGathering();
+    return {};
 }
+
+Appender::Appender(File& out, Progress* progress) : impl_(std::make_unique<Impl>(out, progress))
+{
+    impl_->startGathering();
+}
+
+Appender::~Appender() = default;
+
+Status Appender::add(const void* bytes, size_t len)
+{
+    auto* p = static_cast<const char*>(bytes);
+    if (Status s = impl_->gatherBytes(p, len); !s || len == 0)
+        return s;
+    if (Status s = impl_->drain(); !s)
+        return s;
+    return impl_->out.writeAll(p, len);
+}
+
+Status Appender::addFile(File& in, uint64_t offset, uint64_t len)
+{
+    if (Status s = impl_->gatherFile(in, offset, len); !s || len == 0)
+        return s;
+    if (Status s = impl_->drain(); !s)
+        return s;
+    return impl_->out.copyFrom(in, offset, len, impl_->buffer, impl_->progress);
+}
+
+Status Appender::finish() { return impl_->drain(); }
 
 // ---- TempOutput ---------------------------------------------------------
 
 namespace {
 
 // Flushes the directory that holds `path`, so that a rename in it lasts.
-bool syncDirectoryOf(const std::string& path, IoError* err)
+Status syncDirectoryOf(const std::string& path)
 {
     std::string base = baseName(path);
     std::string dir = base.size() == path.size() ? "." : path.substr(0, path.size() - base.size());
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return fail(err, "sync " + dir + ": " + lastError());
+        return Status::fail("sync " + dir + ": " + lastError());
     const bool ok = fsync(fd) == 0 || errno == EINVAL;
     const std::string why = ok ? "" : lastError();
     ::close(fd);
-    return ok ? true : fail(err, "sync " + dir + ": " + why);
+    if (!ok)
+        return Status::fail("sync " + dir + ": " + why);
+    return {};
 }
 
 }  // namespace
 
-bool TempOutput::create(IoError* err)
+Status TempOutput::create()
 {
     std::string dir, base = baseName(target_);
     if (base.size() != target_.size())
@@ -432,42 +493,42 @@ bool TempOutput::create(IoError* err)
     buf.push_back('\0');
     int fd = mkstemp(buf.data());
     if (fd < 0)
-        return fail(err, "create a temporary file beside " + target_ + ": " + lastError());
+        return Status::fail("create a temporary file beside " + target_ + ": " + lastError());
     tempPath_ = buf.data();
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     file_.native_ = fd;
     file_.path_ = target_;
-    return true;
+    return {};
 }
 
-bool TempOutput::commit(bool replace, IoError* err)
+Status TempOutput::commit(bool replace)
 {
     if (interrupted())
-        return detail::failInterrupted(err);
+        return detail::interruptedStatus();
     // mkstemp made the file 0600; a program is rwx for whom the umask allows.
     mode_t mask = umask(0);
     umask(mask);
     if (fchmod(file_.native_, 0777 & ~mask) != 0)
-        return fail(err, "chmod " + target_ + ": " + lastError());
+        return Status::fail("chmod " + target_ + ": " + lastError());
     if (sync_ && fsync(file_.native_) != 0 && errno != EINVAL)
-        return fail(err, "sync " + target_ + ": " + lastError());
-    if (!file_.close(err))
-        return false;
+        return Status::fail("sync " + target_ + ": " + lastError());
+    if (Status s = file_.close(); !s)
+        return s;
     if (replace) {
         if (rename(tempPath_.c_str(), target_.c_str()) != 0)
-            return fail(err, target_ + ": " + lastError());
+            return Status::fail(target_ + ": " + lastError());
     } else if (link(tempPath_.c_str(), target_.c_str()) == 0) {
         // A hard link fails if the target appeared meanwhile: no replacing
         // a file someone else just made.
         unlink(tempPath_.c_str());
     } else if (errno == EEXIST || pathExists(target_)) {
-        return fail(err, target_ + ": already exists (use --force to replace it)");
+        return Status::fail(target_ + ": already exists (use --force to replace it)");
     } else if (rename(tempPath_.c_str(), target_.c_str()) != 0) {
         // File systems without hard links: rename after the check above.
-        return fail(err, target_ + ": " + lastError());
+        return Status::fail(target_ + ": " + lastError());
     }
     committed_ = true;
-    return !sync_ || syncDirectoryOf(target_, err);
+    return sync_ ? syncDirectoryOf(target_) : Status();
 }
 
 // ---- OutputDir ----------------------------------------------------------
@@ -479,12 +540,12 @@ OutputDir::~OutputDir()
         ::close(native_);
 }
 
-bool OutputDir::openExisting(IoError* err)
+Status OutputDir::openExisting()
 {
     native_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (native_ < 0)
-        return fail(err, path_ + ": " + lastError());
-    return true;
+        return Status::fail(path_ + ": " + lastError());
+    return {};
 }
 
 bool OutputDir::contains(const std::string& name) const
@@ -506,26 +567,25 @@ NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
     return fd;
 }
 
-bool OutputDir::place(const Staged& s, bool replace, IoError* err)
+Status OutputDir::place(const Staged& s, bool replace)
 {
     const char* temp = s.temp.c_str();
     const char* name = s.name.c_str();
     // renameat replaces a file or a link itself, never a link's target.
     if (replace) {
         if (renameat(native_, temp, native_, name) == 0)
-            return true;
+            return {};
     } else if (linkat(native_, temp, native_, name, 0) == 0) {
         unlinkat(native_, temp, 0);
-        return true;
+        return {};
     } else if (errno == EEXIST || contains(s.name)) {
-        return fail(err, display(s.name) + ": already exists (use --force to replace it)");
+        return Status::fail(display(s.name) + ": already exists (use --force to replace it)");
     } else if (renameat(native_, temp, native_, name) == 0) {
-        return true;  // no hard links here: rename after the check above
+        return {};  // no hard links here: rename after the check above
     }
-    return fail(err, display(s.name) + ": " + lastError());
+    return Status::fail(display(s.name) + ": " + lastError());
 }
 
 void OutputDir::removeEntry(const std::string& entry) { unlinkat(native_, entry.c_str(), 0); }
-
 
 }  // namespace sfxpack

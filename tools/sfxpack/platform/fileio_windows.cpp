@@ -17,7 +17,6 @@
 
 namespace sfxpack {
 
-using detail::fail;
 using detail::lastError;
 
 namespace detail {
@@ -50,14 +49,16 @@ unsigned long processId() { return GetCurrentProcessId(); }
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
-bool makeDirectory(const std::string& path, bool* created, IoError* err)
+Status makeDirectory(const std::string& path, bool* created)
 {
     // A drive ("C:") or an existing folder needs nothing.
     *created = false;
     if (isDirectory(path))
-        return true;
+        return {};
     *created = CreateDirectoryW(wideFromUtf8(path).c_str(), nullptr) != 0;
-    return *created ? true : fail(err, "create directory " + path + ": " + lastError());
+    if (!*created)
+        return Status::fail("create directory " + path + ": " + lastError());
+    return {};
 }
 
 void removeDirectory(const std::string& path) { RemoveDirectoryW(wideFromUtf8(path).c_str()); }
@@ -89,13 +90,12 @@ bool pathExists(const std::string& path)
     return GetFileAttributesW(wideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool regularFileSize(const std::string& path, uint64_t* size, IoError* err)
+Result<uint64_t> regularFileSize(const std::string& path)
 {
-    File f;
-    if (!File::openRead(path, &f, err))
-        return false;
-    *size = f.size();
-    return true;
+    Result<File> f = File::openRead(path);
+    if (!f)
+        return f.status();
+    return f->size();
 }
 
 bool isDirectory(const std::string& path)
@@ -110,24 +110,23 @@ bool stdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 NativeFile File::noFile() { return INVALID_HANDLE_VALUE; }
 
-bool File::openRead(const std::string& path, File* out, IoError* err)
+Result<File> File::openRead(const std::string& path)
 {
     HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return fail(err, path + ": " + lastError());
+        return Status::fail(path + ": " + lastError());
     File f;
     f.native_ = h;
     f.path_ = path;
     LARGE_INTEGER size;
     if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size))
-        return fail(err, path + ": not a regular file");
+        return Status::fail(path + ": not a regular file");
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return fail(err, path + ": not a regular file");
+        return Status::fail(path + ": not a regular file");
     f.size_ = uint64_t(size.QuadPart);
-    *out = std::move(f);
-    return true;
+    return f;
 }
 
 // A process may hold millions of handles; this many keeps memory modest.
@@ -167,49 +166,64 @@ bool File::read(uint64_t offset, void* buf, size_t len)
     return true;
 }
 
-bool File::writeAll(const void* buf, size_t len, IoError* err)
+Status File::writeAll(const void* buf, size_t len)
 {
     auto* p = static_cast<const char*>(buf);
     while (len > 0) {
         if (interrupted())
-            return detail::failInterrupted(err);
+            return detail::interruptedStatus();
         DWORD put = 0;
         if (!WriteFile(native_, p, DWORD(std::min<size_t>(len, 1u << 30)), &put, nullptr))
-            return fail(err, "write " + path_ + ": " + lastError());
+            return Status::fail("write " + path_ + ": " + lastError());
         p += put;
         len -= put;
     }
-    return true;
+    return {};
 }
 
-bool File::close(IoError* err)
+Status File::close()
 {
     if (native_ == INVALID_HANDLE_VALUE)
-        return true;
+        return {};
     BOOL ok = CloseHandle(native_);
     native_ = INVALID_HANDLE_VALUE;
-    return ok ? true : fail(err, "close " + path_ + ": " + lastError());
+    if (!ok)
+        return Status::fail("close " + path_ + ": " + lastError());
+    return {};
 }
 
 // Windows has no kernel copy between two open handles: the buffer does it.
-bool File::kernelCopy(File&, uint64_t&, uint64_t&, Progress*, IoError*) { return true; }
+Status File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsigned char>& buffer,
+                      Progress* progress)
+{
+    return detail::bufferedCopy(*this, in, offset, len, buffer, progress);
+}
 
 // ---- Appender -----------------------------------------------------------
 
-// Nothing gathers: every piece is written as it comes.
-struct Appender::Gather {};
+// Every piece is written as it comes.
+struct Appender::Impl {
+    File& out;
+    Progress* progress;
+    std::vector<unsigned char> buffer = std::vector<unsigned char>(detail::kCopyBuffer);
+};
 
-Appender::Appender(File& out, Progress* progress) : out_(out), progress_(progress), buffer_(detail::kCopyBuffer) {}
+Appender::Appender(File& out, Progress* progress) : impl_(new Impl{out, progress}) {}
 
 Appender::~Appender() = default;
 
-bool Appender::gatherBytes(const char*&, size_t&, IoError*) { return true; }
-bool Appender::gatherFile(File&, uint64_t&, uint64_t&, IoError*) { return true; }
-bool Appender::drain(IoError*) { return true; }
+Status Appender::add(const void* bytes, size_t len) { return impl_->out.writeAll(bytes, len); }
+
+Status Appender::addFile(File& in, uint64_t offset, uint64_t len)
+{
+    return impl_->out.copyFrom(in, offset, len, impl_->buffer, impl_->progress);
+}
+
+Status Appender::finish() { return {}; }
 
 // ---- TempOutput ---------------------------------------------------------
 
-bool TempOutput::create(IoError* err)
+Status TempOutput::create()
 {
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         std::string path = target_ + ".sfxpack-" + std::to_string(GetCurrentProcessId()) + "-" +
@@ -220,42 +234,42 @@ bool TempOutput::create(IoError* err)
             tempPath_ = path;
             file_.native_ = h;
             file_.path_ = target_;
-            return true;
+            return {};
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
-            return fail(err, "create a temporary file beside " + target_ + ": " + lastError());
+            return Status::fail("create a temporary file beside " + target_ + ": " + lastError());
     }
-    return fail(err, "create a temporary file beside " + target_ + ": too many left over");
+    return Status::fail("create a temporary file beside " + target_ + ": too many left over");
 }
 
-bool TempOutput::commit(bool replace, IoError* err)
+Status TempOutput::commit(bool replace)
 {
     if (interrupted())
-        return detail::failInterrupted(err);
+        return detail::interruptedStatus();
     if (sync_ && !FlushFileBuffers(file_.native_))
-        return fail(err, "sync " + target_ + ": " + lastError());
-    if (!file_.close(err))
-        return false;
+        return Status::fail("sync " + target_ + ": " + lastError());
+    if (Status s = file_.close(); !s)
+        return s;
     const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | (sync_ ? MOVEFILE_WRITE_THROUGH : 0);
     if (!MoveFileExW(wideFromUtf8(tempPath_).c_str(), wideFromUtf8(target_).c_str(), flags)) {
         const DWORD code = GetLastError();
         if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)
-            return fail(err, target_ + ": already exists (use --force to replace it)");
-        return fail(err, target_ + ": " + lastError());
+            return Status::fail(target_ + ": already exists (use --force to replace it)");
+        return Status::fail(target_ + ": " + lastError());
     }
     committed_ = true;
-    return true;
+    return {};
 }
 
 // ---- OutputDir ----------------------------------------------------------
 
 OutputDir::~OutputDir() { removeStaged(); }
 
-bool OutputDir::openExisting(IoError* err)
+Status OutputDir::openExisting()
 {
     if (!isDirectory(path_))
-        return fail(err, path_ + ": not a directory");
-    return true;
+        return Status::fail(path_ + ": not a directory");
+    return {};
 }
 
 bool OutputDir::contains(const std::string& name) const
@@ -279,16 +293,16 @@ NativeFile OutputDir::createNew(const std::string& entry, bool* exists)
     return h;
 }
 
-bool OutputDir::place(const Staged& s, bool replace, IoError* err)
+Status OutputDir::place(const Staged& s, bool replace)
 {
     // Replacing renames over a file or a link itself, never a link's target.
     if (MoveFileExW(wideFromUtf8(display(s.temp)).c_str(), wideFromUtf8(display(s.name)).c_str(),
                     replace ? MOVEFILE_REPLACE_EXISTING : 0))
-        return true;
+        return {};
     const DWORD code = GetLastError();
     if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS))
-        return fail(err, display(s.name) + ": already exists (use --force to replace it)");
-    return fail(err, display(s.name) + ": " + lastError());
+        return Status::fail(display(s.name) + ": already exists (use --force to replace it)");
+    return Status::fail(display(s.name) + ": " + lastError());
 }
 
 void OutputDir::removeEntry(const std::string& entry) { DeleteFileW(wideFromUtf8(display(entry)).c_str()); }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace sfxpack {
 
 // Object identifiers of the Authenticode structures.
@@ -18,14 +20,13 @@ constexpr char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 constexpr char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
 
 struct SignedDigest {
-    std::string problem;       // why no digest could be read, or empty
     std::string algorithmOid;  // the digest algorithm, dotted
     std::string digest;        // its bytes
     // The further signatures nested in the signer's unauthenticated
     // attributes, by their digest algorithms' identifiers (or why one
     // could not be read): at most kMaxNestedSignatures, the others are
     // only counted.
-    std::vector<SignedDigest> nested;
+    std::vector<Result<SignedDigest>> nested;
     size_t unreadNested = 0;
 };
 
@@ -35,8 +36,9 @@ constexpr size_t kMaxNestedSignatures = 16;
 
 // Reads the DER of a PKCS#7 SignedData.  `nested` says whether to look for
 // nested signatures (they are not searched for nested ones of their own).
-// Any part may be missing or malformed: the result then says why.
-SignedDigest readSignedDigest(const unsigned char* der, size_t len, bool nested = true);
+// Any part may be missing or malformed: the failure then says why ("the
+// signature is not a PKCS#7 SignedData").
+Result<SignedDigest> readSignedDigest(const unsigned char* der, size_t len, bool nested = true);
 
 }  // namespace sfxpack
 

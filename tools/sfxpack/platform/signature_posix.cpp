@@ -87,7 +87,7 @@ void readNested(PKCS7* p7, SignedDigest* out)
             const ASN1_STRING* der = value && value->type == V_ASN1_SEQUENCE ? value->value.sequence : nullptr;
             const unsigned char* bytes = der ? ASN1_STRING_get0_data(der) : nullptr;
             if (!bytes || ASN1_STRING_length(der) <= 0) {
-                out->nested.push_back({"a nested signature is not a SignedData", {}, {}, {}, 0});
+                out->nested.push_back(Status::fail("a nested signature is not a SignedData"));
                 continue;
             }
             out->nested.push_back(readSignedDigest(bytes, size_t(ASN1_STRING_length(der)), false));
@@ -97,29 +97,22 @@ void readNested(PKCS7* p7, SignedDigest* out)
 
 }  // namespace
 
-SignedDigest readSignedDigest(const unsigned char* der, size_t len, bool nested)
+Result<SignedDigest> readSignedDigest(const unsigned char* der, size_t len, bool nested)
 {
-    SignedDigest out;
     const unsigned char* p = der;
     std::unique_ptr<PKCS7, Pkcs7Free> p7(der && len ? d2i_PKCS7(nullptr, &p, long(len)) : nullptr);
-    if (!p7 || !PKCS7_type_is_signed(p7.get())) {
-        out.problem = "the signature is not a PKCS#7 SignedData";
-        return out;
-    }
+    if (!p7 || !PKCS7_type_is_signed(p7.get()))
+        return Status::fail("the signature is not a PKCS#7 SignedData");
     // A ContentInfo may name SignedData as its type and leave the content
     // out: OpenSSL then decodes it with no SignedData at all.
-    if (!p7->d.sign) {
-        out.problem = "the signature's PKCS#7 ContentInfo holds no SignedData";
-        return out;
-    }
+    if (!p7->d.sign)
+        return Status::fail("the signature's PKCS#7 ContentInfo holds no SignedData");
     const PKCS7* inner = p7->d.sign->contents;
     const ASN1_TYPE* other = inner && inner->type && oidText(inner->type) == kSpcIndirectDataOid ? inner->d.other
                                                                                                   : nullptr;
     const ASN1_STRING* content = other && other->type == V_ASN1_SEQUENCE ? other->value.sequence : nullptr;
-    if (!content) {
-        out.problem = "the signature's content is not an Authenticode SpcIndirectDataContent";
-        return out;
-    }
+    if (!content)
+        return Status::fail("the signature's content is not an Authenticode SpcIndirectDataContent");
     const unsigned char* c = ASN1_STRING_get0_data(content);
     std::unique_ptr<SpcIndirectDataContent, ContentFree> spc(
         c && ASN1_STRING_length(content) > 0
@@ -133,10 +126,9 @@ SignedDigest readSignedDigest(const unsigned char* der, size_t len, bool nested)
     const ASN1_OBJECT* algOid = nullptr;
     if (alg)
         X509_ALGOR_get0(&algOid, nullptr, nullptr, alg);
-    if (!algOid || !digest) {
-        out.problem = "the signature's SpcIndirectDataContent cannot be decoded";
-        return out;
-    }
+    if (!algOid || !digest)
+        return Status::fail("the signature's SpcIndirectDataContent cannot be decoded");
+    SignedDigest out;
     out.algorithmOid = oidText(algOid);
     if (const unsigned char* bytes = ASN1_STRING_get0_data(digest); bytes && ASN1_STRING_length(digest) > 0)
         out.digest.assign(reinterpret_cast<const char*>(bytes), size_t(ASN1_STRING_length(digest)));

@@ -57,52 +57,55 @@ void readNested(HCRYPTMSG msg, SignedDigest* out)
             if (out->nested.size() >= kMaxNestedSignatures)
                 ++out->unreadNested;
             else if (!value.pbData || value.cbData == 0)
-                out->nested.push_back({"a nested signature is not a SignedData", {}, {}, {}, 0});
+                out->nested.push_back(Status::fail("a nested signature is not a SignedData"));
             else
                 out->nested.push_back(readSignedDigest(value.pbData, value.cbData, false));
         }
     }
 }
 
-}  // namespace
-
-SignedDigest readSignedDigest(const unsigned char* der, size_t len, bool nested)
+// Decodes `der` in the open message `msg` and reads the digest it signs.
+Result<SignedDigest> readMessage(HCRYPTMSG msg, const unsigned char* der, size_t len, bool nested)
 {
-    SignedDigest out;
-    if (!der || len == 0) {
-        out.problem = "the signature is not a PKCS#7 SignedData";
-        return out;
-    }
-    HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
-    if (!msg) {
-        out.problem = "CryptoAPI cannot decode messages";
-        return out;
-    }
     std::vector<unsigned char> type, content;
     DWORD msgType = 0, size = sizeof msgType;
     if (!CryptMsgUpdate(msg, der, DWORD(len), TRUE) ||
-        !CryptMsgGetParam(msg, CMSG_TYPE_PARAM, 0, &msgType, &size) || msgType != CMSG_SIGNED) {
-        out.problem = "the signature is not a PKCS#7 SignedData";
-    } else if (!messageParam(msg, CMSG_INNER_CONTENT_TYPE_PARAM, &type) || !isOid(type, kSpcIndirectDataOid) ||
-               !messageParam(msg, CMSG_CONTENT_PARAM, &content) || content.empty()) {
-        out.problem = "the signature's content is not an Authenticode SpcIndirectDataContent";
-    } else {
-        SPC_INDIRECT_DATA_CONTENT* spc = nullptr;
-        DWORD spcSize = 0;
-        if (!CryptDecodeObjectEx(kEncoding, SPC_INDIRECT_DATA_CONTENT_STRUCT, content.data(), DWORD(content.size()),
-                                 CRYPT_DECODE_ALLOC_FLAG, nullptr, &spc, &spcSize) ||
-            !spc || spcSize < sizeof *spc || !spc->DigestAlgorithm.pszObjId) {
-            out.problem = "the signature's SpcIndirectDataContent cannot be decoded";
-        } else {
-            out.algorithmOid = spc->DigestAlgorithm.pszObjId;
-            if (spc->Digest.pbData && spc->Digest.cbData)
-                out.digest.assign(reinterpret_cast<const char*>(spc->Digest.pbData), spc->Digest.cbData);
-            if (nested)
-                readNested(msg, &out);
-        }
-        if (spc)
-            LocalFree(spc);
+        !CryptMsgGetParam(msg, CMSG_TYPE_PARAM, 0, &msgType, &size) || msgType != CMSG_SIGNED)
+        return Status::fail("the signature is not a PKCS#7 SignedData");
+    if (!messageParam(msg, CMSG_INNER_CONTENT_TYPE_PARAM, &type) || !isOid(type, kSpcIndirectDataOid) ||
+        !messageParam(msg, CMSG_CONTENT_PARAM, &content) || content.empty())
+        return Status::fail("the signature's content is not an Authenticode SpcIndirectDataContent");
+    SPC_INDIRECT_DATA_CONTENT* spc = nullptr;
+    DWORD spcSize = 0;
+    const bool decoded = CryptDecodeObjectEx(kEncoding, SPC_INDIRECT_DATA_CONTENT_STRUCT, content.data(),
+                                             DWORD(content.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &spc,
+                                             &spcSize) &&
+                         spc && spcSize >= sizeof *spc && spc->DigestAlgorithm.pszObjId;
+    SignedDigest out;
+    if (decoded) {
+        out.algorithmOid = spc->DigestAlgorithm.pszObjId;
+        if (spc->Digest.pbData && spc->Digest.cbData)
+            out.digest.assign(reinterpret_cast<const char*>(spc->Digest.pbData), spc->Digest.cbData);
     }
+    if (spc)
+        LocalFree(spc);
+    if (!decoded)
+        return Status::fail("the signature's SpcIndirectDataContent cannot be decoded");
+    if (nested)
+        readNested(msg, &out);
+    return out;
+}
+
+}  // namespace
+
+Result<SignedDigest> readSignedDigest(const unsigned char* der, size_t len, bool nested)
+{
+    if (!der || len == 0)
+        return Status::fail("the signature is not a PKCS#7 SignedData");
+    HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    if (!msg)
+        return Status::fail("CryptoAPI cannot decode messages");
+    Result<SignedDigest> out = readMessage(msg, der, len, nested);
     CryptMsgClose(msg);
     return out;
 }
