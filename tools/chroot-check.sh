@@ -5,6 +5,7 @@
 # (Wine, mingw and a full build and test run inside the new system).
 #
 #   tools/chroot-check.sh [--mid-sync] SUITE DIR
+#   tools/chroot-check.sh --deb FILE SUITE DIR
 #
 # SUITE is a Debian release (bookworm, trixie); DIR is made afresh (an
 # existing DIR is removed first) and holds the new system, left in place
@@ -30,6 +31,13 @@
 # Wine starts inside DIR although DIR has no emulator of its own, and the
 # install step there finds Wine working and leaves binfmt_misc alone.
 #
+# --deb FILE: instead of steps 2 and 4, installs the package FILE (made by
+# tools/release.sh) with `apt install ./FILE`, beside man-db, cmake and
+# make, and shows that what a user of the package does works there:
+# `sfxpack --version`, `sfxpack create` and `verify` of a container,
+# `man sfxpack`, and a CMake project that packs its files with
+# `find_package(sfxpack)` and `sfxpack_add_container`.
+#
 # --mid-sync: a mirror caught in the middle of a sync serves a Release file
 # whose index sizes no longer match the index files.  The script plays
 # such a mirror: a small HTTP server on 127.0.0.1 (a port chosen by the
@@ -44,12 +52,14 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 midsync=no
-if [ "${1:-}" = "--mid-sync" ]; then
-    midsync=yes
-    shift
-fi
+deb=""
+case "${1:-}" in
+    --mid-sync) midsync=yes; shift ;;
+    --deb) deb=$(realpath "${2:?--deb needs a file}"); shift 2 ;;
+esac
 if [ $# -ne 2 ]; then
     echo "usage: tools/chroot-check.sh [--mid-sync] SUITE DIR" >&2
+    echo "       tools/chroot-check.sh --deb FILE SUITE DIR" >&2
     exit 2
 fi
 suite=$1
@@ -164,10 +174,6 @@ EOF
     echo "== mid-sync mirror on 127.0.0.1:$(cat "$portfile") (index sizes off by one)"
 fi
 
-echo "== cloning $root ($(git -C "$root" rev-parse --abbrev-ref HEAD) at $(git -C "$root" rev-parse --short HEAD)) into /root/sfx"
-git clone -q --no-hardlinks --branch "$(git -C "$root" rev-parse --abbrev-ref HEAD)" "$root" "$dir/root/sfx"
-ls -ld "$dir/root"
-
 mount -t proc proc "$dir/proc"
 mount --bind /sys "$dir/sys"
 mount --bind /dev "$dir/dev"
@@ -182,6 +188,39 @@ inside() {
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/sh -c "cd /root/sfx && $1"
 }
+
+if [ -n "$deb" ]; then
+    mkdir -p "$dir/root/sfx"
+    cp "$deb" "$dir/root/sfx/"
+    name=$(basename "$deb")
+    echo "== apt install ./$name"
+    t=$(now)
+    inside "set -e; export DEBIAN_FRONTEND=noninteractive; apt-get update -q || true
+        apt-get install -y -q --no-install-recommends ./$name man-db cmake make
+        set -x
+        sfxpack --version
+        printf 'MZ an installer' >installer.exe; printf 'cab' >data.cab
+        sfxpack create -o setup.exe installer.exe data.cab
+        sfxpack verify setup.exe
+        man sfxpack | grep -q 'EXIT STATUS'
+        mkdir -p project
+        cp installer.exe data.cab project/
+        printf '%s\\n' 'cmake_minimum_required(VERSION 3.16)' 'project(sample NONE)' \\
+            'find_package(sfxpack REQUIRED)' \\
+            'sfxpack_add_container(setup OUTPUT setup.exe FILES installer.exe data.cab)' >project/CMakeLists.txt
+        cmake -S project -B project/build
+        cmake --build project/build
+        sfxpack list project/build/setup.exe" && status=0 || status=$?
+    echo
+    echo "== summary: $suite, the package $name"
+    echo "debootstrap:       $t_boot"
+    echo "install and use:   exit $status, $(took "$t")"
+    exit "$status"
+fi
+
+echo "== cloning $root ($(git -C "$root" rev-parse --abbrev-ref HEAD) at $(git -C "$root" rev-parse --short HEAD)) into /root/sfx"
+git clone -q --no-hardlinks --branch "$(git -C "$root" rev-parse --abbrev-ref HEAD)" "$root" "$dir/root/sfx"
+ls -ld "$dir/root"
 
 t=$(now)
 echo "== tools/demo.sh"

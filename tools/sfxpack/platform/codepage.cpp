@@ -129,7 +129,7 @@ Result<std::string> decodeName(std::string_view name, unsigned codePage)
     }
     if (i == name.size())  // each character converts, the whole name does not
         return Status::fail("does not convert from code page " + std::to_string(codePage));
-    return Status::failAt(i, "byte 0" + hexByte(static_cast<unsigned char>(name[i])).substr(1) + " at offset " +
+    return Status::failAt(i, "byte 0" + escapedByte(static_cast<unsigned char>(name[i])).substr(1) + " at offset " +
                                  std::to_string(i) + " starts no character of code page " + std::to_string(codePage));
 }
 
