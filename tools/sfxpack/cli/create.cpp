@@ -4,7 +4,9 @@
 
 #include "base/text.h"
 #include "cli/cli.h"
-#include "format/format.h"
+#include "format/image.h"
+#include "format/layout.h"
+#include "format/record.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
 
@@ -142,8 +144,8 @@ bool checkInputs(std::vector<Input>& inputs, unsigned codePage)
             ok = false;
             continue;
         }
-        if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
-            warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
+        if (Status longName = fitsTypicalPath(input.stored.size()); !longName.ok())
+            warning(input.path + ": name '" + printableText(input.name) + "': " + longName.message());
         Status looked;
         if (mayOpen == 0) {
             Result<uint64_t> size = regularFileSize(input.path);

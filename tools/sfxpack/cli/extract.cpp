@@ -6,7 +6,10 @@
 
 #include "base/text.h"
 #include "cli/cli.h"
-#include "format/format.h"
+#include "format/layout.h"
+#include "format/reader.h"
+#include "format/record.h"
+#include "format/summary.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
 
@@ -114,11 +117,11 @@ int runExtract(const std::vector<std::string>& args)
         lead);
     addCodePageHint(&s, codePage);
     if (s.end.kind == PayloadEnd::NoPayload) {
-        error(path + ": " + s.end.problem);
+        error(path + ": " + s.end.problem.message());
         return kExitFailed;
     }
     if (s.end.kind == PayloadEnd::BadRecord) {
-        errorAt(path, s.end.offset, s.end.problem + "; nothing extracted");
+        errorAt(path, s.end.offset, s.end.problem.message() + "; nothing extracted");
         return kExitFailed;
     }
     if (!namesOk)

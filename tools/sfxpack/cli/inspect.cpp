@@ -7,7 +7,12 @@
 #include "cli/authenticode.h"
 #include "cli/cli.h"
 #include "format/brand.h"
-#include "format/format.h"
+#include "format/image.h"
+#include "format/layout.h"
+#include "format/reader.h"
+#include "format/record.h"
+#include "format/summary.h"
+#include "format/trailer.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
 
@@ -178,7 +183,7 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
     }
     File& file = *opened;
     if (file.size() < kImageSize) {
-        error(path + ": " + inspectImage(file).notContainer);
+        error(path + ": " + inspectImage(file).container.message());
         return kExitFailed;
     }
 
@@ -224,8 +229,8 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
             trailer["certificate_table"] = {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}};
         }
         if (s.trailer.kind == TrailerKind::Unexplained) {
-            trailer["problem"] = bytesAsCodePoints(s.trailer.problem);
-            trailer["problem_offset"] = s.trailer.problemOffset;
+            trailer["problem"] = bytesAsCodePoints(s.trailer.problem.message());
+            trailer["problem_offset"] = s.trailer.problem.offset();
         }
         Json icon = Json::array();
         for (const IconGroupEntry& e : b.icons)
@@ -251,7 +256,7 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
                   {"description", bytesAsCodePoints(describeEnd(s.end, file.size()))}}},
                 {"trailer", std::move(trailer)},
                 {"image",
-                 {{"pe", s.image.notPe.empty()},
+                 {{"pe", s.image.pe.ok()},
                   {"security_directory", {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}}},
                   {"icon", std::move(icon)},
                   {"version", std::move(version)}}}};
@@ -261,10 +266,10 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
         std::printf("%s\n", describeEnd(s.end, file.size()).c_str());
         if (s.end.kind == PayloadEnd::EndRecord)
             std::printf("%s\n", describeTrailer(s.trailer, s.image).c_str());
-        if (!s.image.notPe.empty())
-            std::printf("launcher image: %s\n", s.image.notPe.c_str());
-        if (!s.image.layoutProblem.empty())
-            std::printf("launcher image: %s\n", s.image.layoutProblem.c_str());
+        if (!s.image.pe.ok())
+            std::printf("launcher image: %s\n", s.image.pe.message().c_str());
+        if (!s.image.layout.ok())
+            std::printf("launcher image: %s\n", s.image.layout.message().c_str());
         if (!b.icons.empty())
             std::printf("icon: %s\n", describeIcons(b.icons).c_str());
         if (b.hasVersion) {
@@ -290,7 +295,7 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
         rc = kExitFailed;
     }
     if (s.end.kind == PayloadEnd::BadRecord) {
-        errorAt(path, s.end.offset, s.end.problem);
+        errorAt(path, s.end.offset, s.end.problem.message());
         rc = kExitFailed;
     }
     return rc;

@@ -6,7 +6,10 @@
 #include "base/text.h"
 #include "cli/cli.h"
 #include "cli/launcher_image.h"
-#include "format/format.h"
+#include "format/layout.h"
+#include "format/reader.h"
+#include "format/record.h"
+#include "format/summary.h"
 #include "platform/codepage.h"
 #include "platform/digest.h"
 #include "platform/fileio.h"
@@ -68,12 +71,12 @@ void addCodePageHint(Summary* s, unsigned codePage)
     std::string pages = fits[0];
     for (size_t i = 1; i < fits.size(); ++i)
         pages += (i + 1 == fits.size() ? " or " : ", ") + fits[i];
-    const std::string hinted = s->end.problem + "; it is one in code page " + pages +
+    const std::string hinted = s->end.problem.message() + "; it is one in code page " + pages +
                                ": give the container's code page with --codepage";
     for (Finding& f : s->findings)
-        if (f.offset == s->end.offset && f.what == s->end.problem)
+        if (f.offset == s->end.offset && f.what == s->end.problem.message())
             f.what = hinted;
-    s->end.problem = hinted;
+    s->end.problem = Status::failAt(s->end.offset, hinted);
 }
 
 int CodePageOption::read(const std::string& command, unsigned* codePage) const

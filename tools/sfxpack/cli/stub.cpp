@@ -6,7 +6,8 @@
 #include "cli/cli.h"
 #include "cli/launcher_image.h"
 #include "format/brand.h"
-#include "format/format.h"
+#include "format/image.h"
+#include "format/layout.h"
 #include "platform/fileio.h"
 
 namespace sfxpack {
