@@ -9,7 +9,11 @@
 
 #include "base/text.h"
 #include "cli/authenticode.h"
-#include "format/format.h"
+#include "format/image.h"
+#include "format/reader.h"
+#include "format/record.h"
+#include "format/summary.h"
+#include "format/trailer.h"
 #include "platform/codepage.h"
 #include "test_image.h"
 
@@ -234,7 +238,7 @@ TEST(ImageTest, Pe32PlusSecurityDirectory)
     img[testing_image::kSecurityEntryOffset + 16] = 0x40;  // PE32+ directories start 16 bytes later
     MemorySource src(img.data(), img.size());
     ImageInfo info = inspectImage(src);
-    EXPECT_EQ("", info.notPe);
+    EXPECT_TRUE(info.pe.ok());
     EXPECT_EQ(0x40u, info.securityOffset);
 }
 
@@ -610,7 +614,7 @@ TEST_F(ContainerTest, LargeCertificateTableKeepsFewEntries)
     bytes_.insert(bytes_.end(), entry.begin(), entry.end());
     SetSecurityDirectory(uint32_t(table), uint32_t(bytes_.size() - table));
     Summary s = Inspect();
-    ASSERT_EQ(TrailerKind::CertificateTable, s.trailer.kind) << s.trailer.problem;
+    ASSERT_EQ(TrailerKind::CertificateTable, s.trailer.kind) << describeTrailer(s.trailer, s.image);
     EXPECT_EQ(count + 1, s.trailer.entryCount);
     EXPECT_EQ(kMaxKeptCertificates + 1, s.trailer.entries.size());
     ASSERT_NE(nullptr, primarySignature(s.trailer));

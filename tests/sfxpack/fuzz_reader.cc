@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "cli/authenticode.h"
-#include "format/format.h"
+#include "format/image.h"
+#include "format/record.h"
+#include "format/summary.h"
+#include "format/trailer.h"
 #include "platform/signature.h"
 #include "test_image.h"
 

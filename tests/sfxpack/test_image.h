@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
-#include "format/format.h"
+#include "format/layout.h"
 #include "format/resources.h"
 
 namespace sfxpack {

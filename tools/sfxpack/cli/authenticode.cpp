@@ -83,7 +83,7 @@ SignatureCheck checkSignature(Source& src, const Summary& summary)
     SignatureCheck check;
     const CertificateEntry* entry = nullptr;
     if (summary.end.kind != PayloadEnd::EndRecord || summary.trailer.kind != TrailerKind::CertificateTable ||
-        !summary.image.notPe.empty() || !(entry = primarySignature(summary.trailer))) {
+        !summary.image.pe.ok() || !(entry = primarySignature(summary.trailer))) {
         check.message = "structure checked; this format carries no checksum, so changed content shows only "
                         "once the container is signed or its `list --sha256` is kept";
         return check;

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "format/format.h"
+#include "format/summary.h"
+#include "format/trailer.h"
 #include "platform/digest.h"
 
 namespace sfxpack {

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "format/format.h"
+#include "base/text.h"
+#include "format/layout.h"
+#include "format/record.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
 

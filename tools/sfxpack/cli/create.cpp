@@ -5,7 +5,9 @@
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/image_options.h"
-#include "format/format.h"
+#include "format/image.h"
+#include "format/layout.h"
+#include "format/record.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
 
@@ -201,8 +203,8 @@ bool storeName(Input& input, unsigned codePage)
         error(input.path + ": " + why);
         return false;
     }
-    if (std::string longName = nameLengthWarning(input.stored.size()); !longName.empty())
-        warning(input.path + ": name '" + printableText(input.name) + "': " + longName);
+    if (Status longName = fitsTypicalPath(input.stored.size()); !longName.ok())
+        warning(input.path + ": name '" + printableText(input.name) + "': " + longName.message());
     return true;
 }
 

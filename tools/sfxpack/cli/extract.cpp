@@ -8,7 +8,10 @@
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/inspect.h"
-#include "format/format.h"
+#include "format/layout.h"
+#include "format/reader.h"
+#include "format/record.h"
+#include "format/summary.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
 
@@ -169,11 +172,11 @@ EarlyExit scanContainer(File& container, const ExtractOptions& opt, Selection* s
         leadByteTest(opt.codePage));
     addCodePageHint(s, opt.codePage);
     if (s->end.kind == PayloadEnd::NoPayload) {
-        error(opt.path + ": " + s->end.problem);
+        error(opt.path + ": " + s->end.problem.message());
         return kExitFailed;
     }
     if (s->end.kind == PayloadEnd::BadRecord) {
-        errorAt(opt.path, s->end.offset, s->end.problem + "; nothing extracted");
+        errorAt(opt.path, s->end.offset, s->end.problem.message() + "; nothing extracted");
         return kExitFailed;
     }
     if (!namesOk)

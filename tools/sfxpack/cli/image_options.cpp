@@ -5,7 +5,8 @@
 #include "base/text.h"
 #include "cli/launcher_image.h"
 #include "format/brand.h"
-#include "format/format.h"
+#include "format/image.h"
+#include "format/layout.h"
 #include "platform/fileio.h"
 
 namespace sfxpack {

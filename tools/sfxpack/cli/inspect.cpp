@@ -112,12 +112,12 @@ void addCodePageHint(Summary* s, unsigned codePage)
     std::string pages = fits[0];
     for (size_t i = 1; i < fits.size(); ++i)
         pages += (i + 1 == fits.size() ? " or " : ", ") + fits[i];
-    const std::string hinted = s->end.problem + "; it is one in code page " + pages +
+    const std::string hinted = s->end.problem.message() + "; it is one in code page " + pages +
                                ": give the container's code page with --codepage";
     for (Finding& f : s->findings)
-        if (f.offset == s->end.offset && f.what == s->end.problem)
+        if (f.offset == s->end.offset && f.what == s->end.problem.message())
             f.what = hinted;
-    s->end.problem = hinted;
+    s->end.problem = Status::failAt(s->end.offset, hinted);
 }
 
 void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize)

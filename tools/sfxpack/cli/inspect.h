@@ -13,7 +13,10 @@
 
 #include "cli/command_line.h"
 #include "format/brand.h"
-#include "format/format.h"
+#include "format/reader.h"
+#include "format/record.h"
+#include "format/summary.h"
+#include "format/trailer.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
 

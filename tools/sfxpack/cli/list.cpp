@@ -123,10 +123,10 @@ void printListing(const Listing& l, const InspectOptions& opt)
     std::printf("%s\n", describeEnd(s.end, l.fileSize).c_str());
     if (s.end.kind == PayloadEnd::EndRecord)
         std::printf("%s\n", describeTrailer(s.trailer, s.image).c_str());
-    if (!s.image.notPe.empty())
-        std::printf("launcher image: %s\n", s.image.notPe.c_str());
-    if (!s.image.layoutProblem.empty())
-        std::printf("launcher image: %s\n", s.image.layoutProblem.c_str());
+    if (!s.image.pe.ok())
+        std::printf("launcher image: %s\n", s.image.pe.message().c_str());
+    if (!s.image.layout.ok())
+        std::printf("launcher image: %s\n", s.image.layout.message().c_str());
     printBranding(l.branding);
     if (opt.sha256)
         std::printf("sha256 of the file: %s\n", l.sha256.c_str());
@@ -165,8 +165,8 @@ Json trailerJson(const Summary& s)
         trailer["certificate_table"] = {{"offset", s.image.securityOffset}, {"size", s.image.securitySize}};
     }
     if (s.trailer.kind == TrailerKind::Unexplained) {
-        trailer["problem"] = bytesAsCodePoints(s.trailer.problem);
-        trailer["problem_offset"] = s.trailer.problemOffset;
+        trailer["problem"] = bytesAsCodePoints(s.trailer.problem.message());
+        trailer["problem_offset"] = s.trailer.problem.offset();
     }
     return trailer;
 }
@@ -188,7 +188,7 @@ Json imageJson(const ImageInfo& image, const ImageBranding& b)
                    {"product_version", formatVersionNumber(b.version.productVersion)},
                    {"strings", std::move(strings)}};
     }
-    return {{"pe", image.notPe.empty()},
+    return {{"pe", image.pe.ok()},
             {"security_directory", {{"offset", image.securityOffset}, {"size", image.securitySize}}},
             {"icon", std::move(icon)},
             {"version", std::move(version)}};
@@ -228,7 +228,7 @@ int reportProblems(const std::string& path, const Listing& l, File& file)
         rc = kExitFailed;
     }
     if (l.summary.end.kind == PayloadEnd::BadRecord) {
-        errorAt(path, l.summary.end.offset, l.summary.end.problem);
+        errorAt(path, l.summary.end.offset, l.summary.end.problem.message());
         rc = kExitFailed;
     }
     return rc;
@@ -244,7 +244,7 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
     }
     File& file = *opened;
     if (file.size() < kImageSize) {
-        error(path + ": " + inspectImage(file).notContainer);
+        error(path + ": " + inspectImage(file).container.message());
         return kExitFailed;
     }
     if (opt.json) {

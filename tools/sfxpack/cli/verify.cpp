@@ -2,6 +2,7 @@
 // the findings as messages, or as JSON.
 #include <cstdio>
 
+#include "base/text.h"
 #include "cli/authenticode.h"
 #include "cli/command_line.h"
 #include "cli/commands.h"

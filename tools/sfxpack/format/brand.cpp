@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "base/text.h"
 #include "format/pe.h"
 
 namespace sfxpack {

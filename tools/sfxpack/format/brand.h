@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "format/format.h"
+#include "base/source.h"
+#include "base/status.h"
 #include "format/icon.h"
+#include "format/layout.h"
 #include "format/resources.h"
 
 namespace sfxpack {

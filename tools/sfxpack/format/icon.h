@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "format/format.h"
+#include "base/status.h"
 #include "format/resources.h"
 
 namespace sfxpack {

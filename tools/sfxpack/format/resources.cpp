@@ -26,25 +26,23 @@ struct TreeReader {
     size_t size;
     uint32_t rva;
     std::vector<Resource>* out;
-    Problem problem;
     std::set<uint32_t> visited;
     uint64_t entries = 0;
     uint64_t dataBytes = 0;
 
-    bool fail(uint64_t offset, std::string what)
+    static Status fail(uint64_t offset, std::string what)
     {
-        problem = {offset, "resource section: " + std::move(what)};
-        return false;
+        return Status::failAt(offset, "resource section: " + std::move(what));
     }
 
-    bool readId(uint32_t field, uint32_t entryAt, ResourceId* id)
+    Status readId(uint32_t field, uint32_t entryAt, ResourceId* id)
     {
         id->name.clear();
         if (!(field & kHighBit)) {
             if (field > 0xFFFF)
                 return fail(entryAt, "resource id " + std::to_string(field) + " is above 65535");
             id->number = uint16_t(field);
-            return true;
+            return {};
         }
         const uint32_t at = field & ~kHighBit;
         if (at > size || size - at < 2)
@@ -54,11 +52,11 @@ struct TreeReader {
             return fail(at, "name of " + std::to_string(length) + " characters is empty or runs past the section");
         for (uint16_t i = 0; i < length; ++i)
             id->name += char16_t(get16(s + at + 2 + 2 * i));
-        return true;
+        return {};
     }
 
     // Level 0 lists types, 1 names, 2 languages.
-    bool readDirectory(uint32_t at, int level, Resource& path)
+    Status readDirectory(uint32_t at, int level, Resource& path)
     {
         if (at > size || size - at < kDirectorySize)
             return fail(at, "directory at offset " + std::to_string(at) + " lies outside the section");
@@ -72,24 +70,21 @@ struct TreeReader {
         for (uint32_t i = 0; i < count; ++i) {
             const uint32_t entryAt = at + uint32_t(kDirectorySize + kEntrySize * i);
             ResourceId* id = level == 0 ? &path.type : level == 1 ? &path.name : &path.language;
-            if (!readId(get32(s + entryAt), entryAt, id))
-                return false;
+            if (Status read = readId(get32(s + entryAt), entryAt, id); !read.ok())
+                return read;
             const uint32_t target = get32(s + entryAt + 4);
             const bool subdirectory = (target & kHighBit) != 0;
             if (subdirectory != (level < 2))
                 return fail(entryAt + 4, level < 2 ? "a data entry where a directory belongs"
                                                    : "a directory where a data entry belongs");
-            if (level < 2) {
-                if (!readDirectory(target & ~kHighBit, level + 1, path))
-                    return false;
-            } else if (!readData(target, path)) {
-                return false;
-            }
+            Status read = level < 2 ? readDirectory(target & ~kHighBit, level + 1, path) : readData(target, path);
+            if (!read.ok())
+                return read;
         }
-        return true;
+        return {};
     }
 
-    bool readData(uint32_t at, const Resource& path)
+    Status readData(uint32_t at, const Resource& path)
     {
         if (at > size || size - at < kDataEntrySize)
             return fail(at, "data entry at offset " + std::to_string(at) + " lies outside the section");
@@ -108,7 +103,7 @@ struct TreeReader {
         const unsigned char* p = s + (dataRva - rva);
         r.data.assign(p, p + length);
         out->push_back(std::move(r));
-        return true;
+        return {};
     }
 };
 
@@ -145,10 +140,10 @@ bool operator==(const ResourceId& a, const ResourceId& b) { return a.number == b
 Result<std::vector<Resource>> readResources(const unsigned char* section, size_t size, uint32_t rva)
 {
     std::vector<Resource> out;
-    TreeReader reader{section, size, rva, &out, {}, {}, 0, 0};
+    TreeReader reader{section, size, rva, &out, {}, 0, 0};
     Resource path;
-    if (!reader.readDirectory(0, 0, path))
-        return reader.problem;
+    if (Status read = reader.readDirectory(0, 0, path); !read.ok())
+        return read;
     return out;
 }
 
@@ -361,46 +356,46 @@ struct Block {
     size_t end = 0;
 };
 
-bool parseBlock(const unsigned char* data, size_t at, size_t limit, Block* b, Problem* problem)
+// The block at `at`, which must end by `limit`.
+Result<Block> parseBlock(const unsigned char* data, size_t at, size_t limit)
 {
     const uint16_t length = limit - at >= 2 ? get16(data + at) : 0;
-    if (length < 6 || length > limit - at) {
-        *problem = {at, "version information: block length " + std::to_string(length) +
-                            " does not fit its parent (" + std::to_string(limit - at) + " bytes left)"};
-        return false;
-    }
-    b->end = at + length;
-    b->valueLength = get16(data + at + 2);
-    b->type = get16(data + at + 4);
-    b->key.clear();
+    if (length < 6 || length > limit - at)
+        return Status::failAt(at, "version information: block length " + std::to_string(length) +
+                                      " does not fit its parent (" + std::to_string(limit - at) + " bytes left)");
+    Block b;
+    b.end = at + length;
+    b.valueLength = get16(data + at + 2);
+    b.type = get16(data + at + 4);
     size_t p = at + 6;
     for (;; p += 2) {
-        if (b->end - p < 2) {
-            *problem = {at, "version information: block key has no NUL within the block"};
-            return false;
-        }
+        if (b.end - p < 2)
+            return Status::failAt(at, "version information: block key has no NUL within the block");
         const uint16_t c = get16(data + p);
         if (c == 0)
             break;
-        b->key += char16_t(c);
+        b.key += char16_t(c);
     }
-    b->value = std::min<size_t>(alignUp(p + 2, 4), b->end);
-    const size_t valueBytes = b->type == kText ? 2u * b->valueLength : b->valueLength;
-    b->children = std::min<size_t>(alignUp(b->value + std::min(valueBytes, b->end - b->value), 4), b->end);
-    return true;
+    b.value = std::min<size_t>(alignUp(p + 2, 4), b.end);
+    const size_t valueBytes = b.type == kText ? 2u * b.valueLength : b.valueLength;
+    b.children = std::min<size_t>(alignUp(b.value + std::min(valueBytes, b.end - b.value), 4), b.end);
+    return b;
 }
 
-// Calls `child` for each child block of `parent`; stops at the first failure.
+// Calls `child` (which returns a Status) for each child block of `parent`;
+// stops at the first failure.
 template <typename F>
-bool forEachChild(const unsigned char* data, const Block& parent, Problem* problem, F&& child)
+Status forEachChild(const unsigned char* data, const Block& parent, F&& child)
 {
     for (size_t at = parent.children; at + 6 <= parent.end; at = alignUp(at, 4)) {
-        Block b;
-        if (!parseBlock(data, at, parent.end, &b, problem) || !child(b))
-            return false;
-        at = b.end;
+        Result<Block> b = parseBlock(data, at, parent.end);
+        if (!b)
+            return b.status();
+        if (Status done = child(*b); !done.ok())
+            return done;
+        at = b->end;
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -450,10 +445,10 @@ Status decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* ou
 {
     VersionInfo& info = *out;
     info = VersionInfo();
-    Problem problem;
-    Block root;
-    if (!parseBlock(data, 0, size, &root, &problem))
-        return problem;
+    Result<Block> parsed = parseBlock(data, 0, size);
+    if (!parsed)
+        return parsed.status();
+    const Block& root = *parsed;
     if (root.key != u"VS_VERSION_INFO" || root.valueLength < kFixedFileInfoSize ||
         root.end - root.value < kFixedFileInfoSize || get32(data + root.value) != kFixedFileInfoSignature)
         return Status::failAt(0, "version information: no VS_VERSION_INFO block with a VS_FIXEDFILEINFO");
@@ -464,22 +459,19 @@ Status decodeVersionInfo(const unsigned char* data, size_t size, VersionInfo* ou
         info.productVersion[2 * i] = uint16_t(get32(fixed + 16 + 4 * i) >> 16);
         info.productVersion[2 * i + 1] = uint16_t(get32(fixed + 16 + 4 * i));
     }
-    const bool read = forEachChild(data, root, &problem, [&](const Block& fileInfo) {
+    return forEachChild(data, root, [&](const Block& fileInfo) {
         if (fileInfo.key != u"StringFileInfo")
-            return true;
-        return forEachChild(data, fileInfo, &problem, [&](const Block& table) {
-            return forEachChild(data, table, &problem, [&](const Block& s) {
+            return Status();
+        return forEachChild(data, fileInfo, [&](const Block& table) {
+            return forEachChild(data, table, [&](const Block& s) {
                 std::u16string value;
                 for (size_t p = s.value; p + 2 <= s.children && get16(data + p) != 0; p += 2)
                     value += char16_t(get16(data + p));
                 info.strings.emplace_back(utf16ToUtf8(s.key), utf16ToUtf8(value));
-                return true;
+                return Status();
             });
         });
     });
-    if (!read)
-        return problem;
-    return {};
 }
 
 }  // namespace sfxpack

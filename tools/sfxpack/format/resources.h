@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "format/format.h"
+#include "base/status.h"
 
 namespace sfxpack {
 
