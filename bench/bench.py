@@ -39,13 +39,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from sfxcontainer import CHUNK, FOLDER  # noqa: E402
 from winebed import Bed, windows_path  # noqa: E402
 
 MIB = 1 << 20
-FOLDER = "{d450fba2-45d7-40b4-8eea-5c03a9e087b0}"
-HEADER_SIZE = 1024
-IMAGE_SIZE = 0x20000
-CHUNK = 65536
 # FILETIME ticks (100 ns since 1601) to Unix seconds.
 FILETIME_UNIX_OFFSET = 11644473600
 
