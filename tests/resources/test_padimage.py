@@ -181,6 +181,11 @@ class RefusalTest(PadTest):
         data = make_pe([(b".text", 0x200, 0x200)])
         self.assertRefused(data, 0x1000 + 0x10, "length is not a multiple of the file alignment")
 
+    def test_file_alignment_of_zero(self):
+        data = bytearray(make_pe([(b".text", 0x200, 0x200)]))
+        struct.pack_into("<I", data, 0x58 + 36, 0)
+        self.assertRefused(bytes(data), 0x1000, "length is not a multiple of the file alignment")
+
     def test_missing_file(self):
         r = subprocess.run([PADIMAGE, os.path.join(self.dir, "absent.exe"), "4096"],
                            capture_output=True, text=True, timeout=20)

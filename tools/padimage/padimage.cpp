@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/status.h"
 #include "format/pe.h"
 
 namespace {
@@ -31,28 +32,28 @@ int fail(const std::string& path, const std::string& what)
     return 1;
 }
 
-// Why the headers cannot be padded, or empty.
-std::string headerProblem(const sfxpack::PeImage& pe)
+// Whether the headers can be padded, and if not, why.
+sfxpack::Status checkHeaders(const sfxpack::PeImage& pe)
 {
     using sfxpack::PeFault;
     switch (pe.fault) {
     case PeFault::None:
         break;
     case PeFault::NoMz:
-        return "not a PE image (no MZ header)";
+        return sfxpack::Status::fail("not a PE image (no MZ header)");
     case PeFault::LfanewPastEnd:
     case PeFault::NoSignature:
-        return "not a PE image (no PE signature)";
+        return sfxpack::Status::fail("not a PE image (no PE signature)");
     case PeFault::BadMagic:
-        return pe.status().message();
+        return pe.status();
     case PeFault::SectionTableCut:
-        return "not a PE image (section table out of range)";
+        return sfxpack::Status::fail("not a PE image (section table out of range)");
     }
     if (pe.sections.empty())
-        return "not a PE image (section table out of range)";
+        return sfxpack::Status::fail("not a PE image (section table out of range)");
     if (pe.optionalSize < sfxpack::kChecksumAt + 4)
-        return "not a PE image (optional header of " + std::to_string(pe.optionalSize) +
-               " bytes ends before its CheckSum)";
+        return sfxpack::Status::fail("not a PE image (optional header of " +
+                                     std::to_string(pe.optionalSize) + " bytes ends before its CheckSum)");
     return {};
 }
 
@@ -77,8 +78,8 @@ int main(int argc, char** argv)
 
     sfxpack::MemorySource src(b.data(), b.size());
     const sfxpack::PeImage pe = sfxpack::readPeImage(src, b.size());
-    if (std::string why = headerProblem(pe); !why.empty())
-        return fail(path, why);
+    if (sfxpack::Status headers = checkHeaders(pe); !headers.ok())
+        return fail(path, headers.message());
 
     // The section whose raw data ends last in the file.
     const sfxpack::PeSection* last = nullptr;
