@@ -25,6 +25,10 @@
 #define OPEN_RETRY_STEP_MS  100
 #define OPEN_RETRY_STEPS    15
 
+/* Room for the folder's NT path: "\\??\\UNC\\" and a TEMP that fits the
+ * ANSI paths' MAX_PATH bytes, with room to spare for its full form. */
+#define NT_FOLDER_PATH_SIZE (2 * MAX_PATH)
+
 static int CurrentErrno(void)
 {
     int nErr = 0;
@@ -39,17 +43,17 @@ static int IsAnsiLeadByte(unsigned char ch)
     return IsDBCSLeadByte(ch) != 0;
 }
 
-/* Whether a NUL-terminated record name is text in the system's ANSI code
- * page, and that text names no device.  A byte pair the code page has no
+/* The record name pszName as the file system gets it, in wszName
+ * (RECORD_NAME_SIZE characters: the text has no more UTF-16 units than
+ * the name has bytes), or FALSE when it is no text of the system's ANSI
+ * code page or names a device.  A byte pair the code page has no
  * character for (a lead byte before a byte that is not one of its trail
- * bytes) would be dropped or replaced on the way to the file system,
- * giving the file another name, or one with a separator in it.  Devices
- * are judged on the text the file system gets: "COM" A9 F6 in code page
- * 949 (C2 B9 in UTF-8) is "COM" and the superscript one, a serial port. */
-static BOOL IsAnsiFileText(const char *pszName)
+ * bytes) would be dropped or replaced, giving the file another name, or
+ * one with a separator in it.  Devices are judged on the text the file
+ * system gets: "COM" A9 F6 in code page 949 (C2 B9 in UTF-8) is "COM" and
+ * the superscript one, a serial port. */
+static BOOL GetRecordText(const char *pszName, WCHAR *wszName)
 {
-    /* The text has no more UTF-16 units than the name has bytes. */
-    WCHAR wszName[RECORD_NAME_SIZE];
     int cchName = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszName, -1,
                                       wszName, RECORD_NAME_SIZE);
 
@@ -90,8 +94,9 @@ static BOOL IsOwnImageFile(HANDLE hFile)
 
 /* Opens the launcher's own file for reading; shows the error itself.
  * Others may go on reading it, but nobody may write, rename or delete it
- * while the launcher runs, and the handle is not inheritable. */
-static int OpenOwnFile(const char *pszModulePath)
+ * while the launcher runs, and the handle is not inheritable.  *phHeld
+ * gets a second handle of the same open, which outlives the descriptor. */
+static int OpenOwnFile(const char *pszModulePath, HANDLE *phHeld)
 {
     HANDLE hFile = INVALID_HANDLE_VALUE;
     DWORD dwError = ERROR_SUCCESS;
@@ -122,11 +127,20 @@ static int OpenOwnFile(const char *pszModulePath)
         ShowError("Unable to open file: %s\nError number: %d", pszModulePath, ENOENT);
         return -1;
     }
+    /* A second handle of the same open keeps it, and its sharing, until
+     * the cleanup has ended: the installer finds the container at SNF. */
+    if (!DuplicateHandle(GetCurrentProcess(), hFile, GetCurrentProcess(), phHeld, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        *phHeld = NULL;
     fd = _open_osfhandle((intptr_t)hFile, _O_RDONLY | _O_BINARY);
-    if (fd < 0)
+    if (fd < 0 || !*phHeld)
     {
-        CloseHandle(hFile);
+        if (fd < 0)
+            CloseHandle(hFile);
+        else
+            _close(fd);
         ShowError("Unable to open file: %s\nError number: %d", pszModulePath, CurrentErrno());
+        return -1;
     }
     return fd;
 }
@@ -139,6 +153,7 @@ static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, WCHAR *wszFi
                           int *pnFolderErrno)
 {
     char szTemp[MESSAGE_TEXT_SIZE];
+    WCHAR wszNtFolder[NT_FOLDER_PATH_SIZE];
     const char *pszTemp = szTemp;
     size_t cchTemp;
 
@@ -158,46 +173,68 @@ static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, WCHAR *wszFi
     strcpy_s(szFolder, MAX_PATH, pszTemp);
     strcat_s(szFolder, MAX_PATH, EXTRACT_FOLDER_NAME);
     szFolder[strlen(szFolder) - 1] = '\0';
-
-    return OpenExtractionFolder(szFolder, wszFinalFolder, &pContext->hFolder, pnFolderErrno);
+    if (!GetFolderNtPath(wszNtFolder, NT_FOLDER_PATH_SIZE))
+    {
+        ShowError("Unable to open file: %s\nThe path is too long.", szFolder);
+        return FALSE;
+    }
+    return OpenExtractionFolder(szFolder, wszNtFolder, wszFinalFolder, &pContext->hFolder,
+                                pnFolderErrno);
 }
 
 /* An entry that already carries the record's name may have been planted
  * to make the elevated launcher overwrite some other file.  Looks at it
- * without writing: a hard link or a reparse point loses its name here, so
- * the data goes into a new file and the other file keeps its content; an
- * entry that leads out of the folder (a link the platform shows as a plain
- * file, whose deletion would reach its target) is left alone and refused.
- * A plain file with one name is rewritten as usual.  A reparse point
- * that cannot be removed is refused too; a hard link's name that cannot
- * be removed makes the open that follows fail and say so. */
-static BOOL ClearPlantedEntry(const char *pszOutPath, const WCHAR *pwszFinalFolder,
-                              const char *pszName)
+ * through a handle opened relative to the folder, without writing: a
+ * hard link or a reparse point loses its name here, so the data goes into
+ * a new file and the other file keeps its content; an entry that leads
+ * out of the folder (a link the platform shows as a plain file) is left
+ * alone and refused.  A plain file with one name is rewritten as usual,
+ * and a folder or an entry that cannot be opened makes the create fail
+ * and say so.  A link's name that cannot be removed is refused. */
+static BOOL ClearPlantedEntry(HANDLE hFolder, const WCHAR *pwszFinalFolder, const WCHAR *pwszName)
 {
-    DWORD dwAttributes = GetFileAttributesA(pszOutPath);
-    BOOL fElsewhere;
-    DWORD cLinks;
+    HANDLE hEntry = NULL;
+    int nKind = JudgeEntry(hFolder, pwszFinalFolder, pwszName, &hEntry);
+    BOOL fClear = nKind != ENTRY_ELSEWHERE;
 
-    if (dwAttributes == INVALID_FILE_ATTRIBUTES)
-        return TRUE;    /* nothing there */
-    /* Before the folder test: a junction or a directory symbolic link is a
-     * folder too, and the open would follow it.  Removing either removes
-     * the link itself, never its target; a link that stays is refused. */
-    if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    if (nKind == ENTRY_EXTRA_NAME)
+        fClear = DeleteByHandle(hEntry);
+    if (hEntry)
+        CloseHandle(hEntry);
+    return fClear;
+}
+
+/* Creates, or empties, the record's file in the held folder, relative to
+ * its handle: readable and writable, others may read and write it, not
+ * inheritable.  Returns a descriptor, or -1 with the errno to show. */
+static int CreateRecordFile(HANDLE hFolder, const WCHAR *pwszFinalFolder, const WCHAR *pwszName,
+                            int *pnErr)
+{
+    static const OPEN_REQUEST request = {
+        FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        FILE_OVERWRITE_IF, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, NULL };
+    HANDLE hFile;
+    DWORD dwError;
+    int fd;
+
+    /* A planted entry that leads elsewhere is refused like a file that
+     * cannot be opened for writing. */
+    *pnErr = EACCES;
+    if (!ClearPlantedEntry(hFolder, pwszFinalFolder, pwszName))
+        return -1;
+    dwError = OpenByName(hFolder, pwszName, &request, &hFile);
+    if (dwError != ERROR_SUCCESS)
     {
-        if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            return RemoveDirectoryA(pszOutPath);
-        return DeleteFileA(pszOutPath);
+        *pnErr = ErrnoFromSystemError(dwError);
+        return -1;
     }
-    if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return TRUE;    /* a real folder, which the open will fail on */
-    if (!InspectEntry(pszOutPath, pwszFinalFolder, pszName, &fElsewhere, &cLinks))
-        return TRUE;
-    if (fElsewhere)
-        return FALSE;
-    if (cLinks > 1)
-        DeleteFileA(pszOutPath);    /* removes this name only */
-    return TRUE;
+    fd = _open_osfhandle((intptr_t)hFile, _O_BINARY);
+    if (fd < 0)
+    {
+        *pnErr = CurrentErrno();
+        CloseHandle(hFile);
+    }
+    return fd;
 }
 
 /* Copies nSize bytes of record data from fdIn to fdOut, sending the
@@ -228,27 +265,20 @@ static BOOL CopyRecordData(ExtractContext *pContext, int fdIn, int fdOut, int nS
     return TRUE;
 }
 
-/* Writes one record, whose header is at the start of pbBuffer, into the
- * folder.  The header's name is used before the data overwrites it. */
-static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFolder,
-                          const WCHAR *pwszFinalFolder, int nFolderErrno, char *pbBuffer)
+/* Checks the record's length and name and makes its path in szOutPath
+ * (MAX_PATH bytes) and its name as the file system gets it in wszName
+ * (RECORD_NAME_SIZE characters).  Shows the error itself. */
+static BOOL CheckRecord(ExtractContext *pContext, const PayloadRecordHeader *pHeader,
+                        const char *pszFolder, char *szOutPath, WCHAR *wszName)
 {
-    const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)pbBuffer;
-    const int nSize = pHeader->nSize;
-    char szOutPath[MAX_PATH];
-    char szStatus[MESSAGE_TEXT_SIZE];
-    int fdOut;
-    int nErr;
-    BOOL fCopied;
-
-    if (nSize < 0)
+    if (pHeader->nSize < 0)
     {
         /* Not a valid length: the data cannot be read. */
         ShowError("Unable to read file: %s", pContext->szModulePath);
         return FALSE;
     }
     if (!IsPlainFileName(pHeader->szName, RECORD_NAME_SIZE, IsAnsiLeadByte)
-        || !IsAnsiFileText(pHeader->szName))
+        || !GetRecordText(pHeader->szName, wszName))
     {
         ShowError("Invalid file name in payload: %.*s", RECORD_NAME_SIZE, pHeader->szName);
         return FALSE;
@@ -261,26 +291,36 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
     strcpy_s(szOutPath, MAX_PATH, pszFolder);
     strcat_s(szOutPath, MAX_PATH, "\\");
     strcat_s(szOutPath, MAX_PATH, pHeader->szName);
+    return TRUE;
+}
+
+/* Writes one record, whose header is at the start of pbBuffer, into the
+ * folder.  The header's name is used before the data overwrites it. */
+static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFolder,
+                          const WCHAR *pwszFinalFolder, int nFolderErrno, char *pbBuffer)
+{
+    const PayloadRecordHeader *pHeader = (const PayloadRecordHeader *)pbBuffer;
+    const int nSize = pHeader->nSize;
+    char szOutPath[MAX_PATH];
+    char szStatus[MESSAGE_TEXT_SIZE];
+    WCHAR wszName[RECORD_NAME_SIZE];
+    int fdOut = -1;
+    int nErr = nFolderErrno;    /* the folder could not be made */
+    BOOL fCopied;
+
+    if (!CheckRecord(pContext, pHeader, pszFolder, szOutPath, wszName))
+        return FALSE;
 
     /* The first record is the program to launch; its path is kept even if
      * its file cannot be created, so the cleanup still finds the folder. */
     if (pContext->szLaunchPath[0] == '\0')
-        strcpy_s(pContext->szLaunchPath, MAX_PATH, szOutPath);
-
-    /* A planted entry that leads elsewhere is refused like a file that
-     * cannot be opened for writing. */
-    fdOut = -1;
-    nErr = EACCES;
-    if (nFolderErrno != 0)
-        nErr = nFolderErrno;    /* the folder could not be made */
-    else if (ClearPlantedEntry(szOutPath, pwszFinalFolder, pHeader->szName))
     {
-        /* Not inheritable, like every handle of the launcher's. */
-        fdOut = _open(szOutPath, _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-                      _S_IREAD | _S_IWRITE);
-        if (fdOut < 0)
-            nErr = CurrentErrno();
+        strcpy_s(pContext->szLaunchPath, MAX_PATH, szOutPath);
+        wcscpy_s(pContext->wszLaunchName, RECORD_NAME_SIZE, wszName);
     }
+
+    if (pContext->hFolder)
+        fdOut = CreateRecordFile(pContext->hFolder, pwszFinalFolder, wszName, &nErr);
     if (fdOut < 0)
     {
         /* Access denied and sharing violations, what a file held open by a
@@ -328,15 +368,10 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
         }
     }
 
-    /* Without a first file the cleanup cannot find the folder: leave none
-     * behind that this run made.  Only an empty folder goes; once let go,
-     * a link put in its place would be removed itself, not followed. */
-    if (pContext->szLaunchPath[0] == '\0' && pContext->hFolder)
-    {
-        CloseHandle(pContext->hFolder);
-        pContext->hFolder = NULL;
-        RemoveDirectoryA(szFolder);
-    }
+    /* Without a first file nothing was written: leave no folder behind
+     * that this run made.  Only an empty folder goes, through its handle. */
+    if (pContext->szLaunchPath[0] == '\0')
+        RemoveHeldFolder(&pContext->hFolder);
     return dwResult;
 }
 
@@ -346,7 +381,7 @@ DWORD WINAPI ExtractThreadProc(LPVOID lpParameter)
     DWORD dwResult = EXTRACT_FAILED;
     int fdIn;
 
-    fdIn = OpenOwnFile(pContext->szModulePath);
+    fdIn = OpenOwnFile(pContext->szModulePath, &pContext->hOwnFile);
     if (fdIn >= 0)
     {
         if (_lseek(fdIn, PAYLOAD_OFFSET, SEEK_SET) != PAYLOAD_OFFSET)

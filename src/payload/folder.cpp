@@ -132,66 +132,82 @@ int ErrnoFromSystemError(DWORD dwError)
     return EINVAL;
 }
 
-/* Creates the folder with the launcher's descriptor; the system's error
- * stays for the caller. */
-static BOOL CreateProtectedFolder(const char *pszFolder, const char *pszOwner)
+/* How the launcher holds its folder: listed, judged and, when it is done,
+ * deleted through this handle.  Others may read and write in it, but not
+ * rename or delete it while the handle is open, and no link is followed
+ * in its place. */
+#define FOLDER_ACCESS (FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES \
+                       | READ_CONTROL | DELETE)
+#define FOLDER_OPTIONS (FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT)
+
+/* Makes the folder with the launcher's descriptor and opens it in the
+ * same call, so the handle is the folder this call made: nobody can swap
+ * it between the making and the holding.  Returns the system error. */
+static DWORD CreateHeldFolder(const WCHAR *pwszNtFolder, const char *pszOwner, HANDLE *phFolder)
 {
     char szSddl[FOLDER_SDDL_SIZE];
     PSECURITY_DESCRIPTOR pSD = NULL;
-    SECURITY_ATTRIBUTES sa;
-    BOOL fMade;
+    OPEN_REQUEST request = { FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                             FOLDER_OPTIONS, NULL };
     DWORD dwError;
 
+    *phFolder = NULL;
     FormatFolderSddl(szSddl, sizeof(szSddl), pszOwner);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(szSddl, SDDL_REVISION_1, &pSD, NULL))
-        return FALSE;
-    sa.nLength = sizeof(sa);
-    sa.lpSecurityDescriptor = pSD;
-    sa.bInheritHandle = FALSE;
-    fMade = CreateDirectoryA(pszFolder, &sa);
-    dwError = GetLastError();
+        return GetLastError();
+    request.pSecurityDescriptor = pSD;
+    dwError = OpenByName(NULL, pwszNtFolder, &request, phFolder);
     LocalFree(pSD);
-    SetLastError(dwError);
-    return fMade;
+    return dwError;
 }
 
-/* Opens the folder itself, never what a link in its place leads to, for
- * its attributes, descriptor and final path.  Others may read and write
- * in it, but not rename or delete it while the handle is open: sharing
- * binds only opens with data access, hence FILE_LIST_DIRECTORY.  Not
- * inheritable: the installer gets no handle of the launcher's. */
-static HANDLE OpenFolderHandle(const char *pszFolder)
+/* Opens the existing folder itself, never what a link in its place leads
+ * to.  While a concurrent run holds it (with DELETE access, no delete
+ * sharing) this run shares it without DELETE access: that run's handle
+ * keeps it in place, and this one leaves its removal to that run. */
+static DWORD OpenExistingFolder(const WCHAR *pwszNtFolder, HANDLE *phFolder)
 {
-    return CreateFileA(pszFolder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    OPEN_REQUEST request = { FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                             FOLDER_OPTIONS, NULL };
+    DWORD dwError = OpenByName(NULL, pwszNtFolder, &request, phFolder);
+
+    if (dwError == ERROR_SHARING_VIOLATION)
+    {
+        request.dwAccess &= ~DELETE;
+        request.dwShare |= FILE_SHARE_DELETE;
+        dwError = OpenByName(NULL, pwszNtFolder, &request, phFolder);
+    }
+    return dwError;
+}
+
+void RemoveHeldFolder(HANDLE *phFolder)
+{
+    if (!*phFolder)
+        return;
+    DeleteByHandle(*phFolder);  /* fails, silently, for a folder not empty */
+    CloseHandle(*phFolder);
+    *phFolder = NULL;
 }
 
 /* Whether the open folder is a link: a reparse point, or (where the
- * system can tell both paths) an entry whose final path is not its
- * parent's final path plus its name, which is how a link that the open
- * followed shows.  Leaves the folder's final path in wszFinalFolder. */
-static BOOL IsLinkedFolder(HANDLE hFolder, const char *pszFolder, WCHAR *wszFinalFolder)
+ * system can tell both paths) a folder whose final path is not TEMP's
+ * final path plus its name, which is how a link that the open followed
+ * shows. */
+static BOOL IsLinkedFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    char szParent[MAX_PATH];
-    WCHAR wszFinalParent[FINAL_PATH_SIZE];
-    const char *pszName;
-    size_t cchParent;
+    WCHAR wszFinalTemp[FINAL_PATH_SIZE];
+    WCHAR wszName[sizeof(EXTRACT_FOLDER_NAME)];
 
-    GetHandleFinalPath(hFolder, wszFinalFolder, FINAL_PATH_SIZE);
     if (GetFileInformationByHandle(hFolder, &info)
         && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return TRUE;
-
-    pszName = strrchr(pszFolder, '\\');
-    if (!pszName)
+    /* The folder's name alone: no backslash before or after it (ASCII). */
+    if (!MultiByteToWideChar(CP_ACP, 0, EXTRACT_FOLDER_NAME + 1, -1, wszName, (int)ARRAYSIZE(wszName)))
         return FALSE;
-    cchParent = (size_t)(pszName - pszFolder) + 1;     /* with its backslash */
-    memcpy(szParent, pszFolder, cchParent);
-    szParent[cchParent] = '\0';
-    GetFolderFinalPath(szParent, wszFinalParent, FINAL_PATH_SIZE);
-    return IsFinalPathElsewhere(wszFinalFolder, wszFinalParent, pszName + 1);
+    wszName[wcslen(wszName) - 1] = L'\0';
+    GetTempFinalPath(wszFinalTemp, FINAL_PATH_SIZE);
+    return IsFinalPathElsewhere(pwszFinalFolder, wszFinalTemp, wszName);
 }
 
 /* Whether the open folder carries the descriptor the launcher gives it. */
@@ -209,52 +225,98 @@ static BOOL IsOwnFolder(HANDLE hFolder, const char *pszOwner)
     return fOwn;
 }
 
-/* Opens the folder just made or found and checks that it is no link;
- * shows the error itself. */
-static HANDLE OpenCheckedFolder(const char *pszFolder, WCHAR *wszFinalFolder)
+/* Whether the folder's volume can keep its descriptor from other
+ * programs: one that keeps permissions (not FAT or exFAT) and is local
+ * (on a share or a redirected drive the server judges the user's own
+ * credentials, whatever the launcher asked for). */
+static BOOL IsProtectingVolume(HANDLE hFolder)
 {
-    HANDLE hFolder = OpenFolderHandle(pszFolder);
+    typedef LONG (NTAPI *NtQueryVolumeInformationFileFn)(HANDLE, PVOID, PVOID, ULONG, ULONG);
+    struct { ULONG ulType; ULONG ulCharacteristics; } device;  /* FILE_FS_DEVICE_INFORMATION */
+    ULONG_PTR rgulIoStatus[2];
+    NtQueryVolumeInformationFileFn pfnQuery;
+    DWORD dwFlags = 0;
 
-    if (hFolder == INVALID_HANDLE_VALUE)
-    {
-        ShowError(TEXT_OPEN_REFUSED, pszFolder);
-        return NULL;
-    }
-    if (IsLinkedFolder(hFolder, pszFolder, wszFinalFolder))
-    {
-        ShowError("Unable to extract files!\nThe folder %s is a link.", pszFolder);
-        CloseHandle(hFolder);
-        return NULL;
-    }
-    return hFolder;
+    if (!GetVolumeInformationByHandleW(hFolder, NULL, 0, NULL, NULL, &dwFlags, NULL, 0)
+        || !(dwFlags & FILE_PERSISTENT_ACLS))
+        return FALSE;
+    pfnQuery = (NtQueryVolumeInformationFileFn)(void *)GetNtdllFunction("NtQueryVolumeInformationFile");
+    if (!pfnQuery || pfnQuery(hFolder, rgulIoStatus, &device, sizeof(device),
+                              4 /* FileFsDeviceInformation */) < 0)
+        return FALSE;
+    return !(device.ulCharacteristics & 0x10 /* FILE_REMOTE_DEVICE */);
 }
 
-/* Clears a folder somebody else made by the cleanup's rules and removes
- * it; shows the error itself, naming the entry that stays. */
-static BOOL RemoveForeignFolder(HANDLE hFolder, const char *pszFolder, const WCHAR *pwszFinalFolder)
+/* Opens the folder that is already there, checks that it is no link, and
+ * reuses it if an elevated run made it; one somebody else made is cleared
+ * and removed, leaving *phFolder NULL.  Shows the error itself. */
+static BOOL TakeExistingFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
+                               const char *pszOwner, WCHAR *wszFinalFolder, HANDLE *phFolder)
 {
     char szStayed[MAX_PATH];
-    BOOL fCleared = DeletePlainFiles(pszFolder, pwszFinalFolder, szStayed);
 
-    CloseHandle(hFolder);
-    if (!fCleared)
-    {
-        ShowError(TEXT_OPEN_REFUSED, szStayed);
-        return FALSE;
-    }
-    if (!RemoveDirectoryA(pszFolder))
+    if (OpenExistingFolder(pwszNtFolder, phFolder) != ERROR_SUCCESS)
     {
         ShowError(TEXT_OPEN_REFUSED, pszFolder);
+        return FALSE;
+    }
+    GetHandleFinalPath(*phFolder, wszFinalFolder, FINAL_PATH_SIZE);
+    if (IsLinkedFolder(*phFolder, wszFinalFolder))
+    {
+        ShowError("Unable to extract files!\nThe folder %s is a link.", pszFolder);
+        CloseHandle(*phFolder);
+        *phFolder = NULL;
+        return FALSE;
+    }
+    if (IsOwnFolder(*phFolder, pszOwner))
+        return TRUE;
+
+    /* Cleared by the cleanup's rules, then removed through its handle. */
+    if (!ClearHeldFolder(*phFolder, wszFinalFolder, pszFolder, szStayed))
+    {
+        ShowError(TEXT_OPEN_REFUSED, szStayed);
+        CloseHandle(*phFolder);
+        *phFolder = NULL;
+        return FALSE;
+    }
+    if (!DeleteByHandle(*phFolder))
+    {
+        ShowError(TEXT_OPEN_REFUSED, pszFolder);
+        CloseHandle(*phFolder);
+        *phFolder = NULL;
+        return FALSE;
+    }
+    CloseHandle(*phFolder);
+    *phFolder = NULL;
+    return TRUE;
+}
+
+/* The checks a held folder must pass before anything is written into it:
+ * its volume can protect it, and its final path is known, which the
+ * installer is started by.  Shows the error itself. */
+static BOOL CheckHeldFolder(const char *pszFolder, HANDLE hFolder, WCHAR *wszFinalFolder)
+{
+    if (!IsProtectingVolume(hFolder))
+    {
+        ShowError("Unable to extract files!\nThe folder %s is on a volume that cannot protect "
+                  "its files. Set TEMP to a folder on a local NTFS volume.", pszFolder);
+        return FALSE;
+    }
+    GetHandleFinalPath(hFolder, wszFinalFolder, FINAL_PATH_SIZE);
+    if (wszFinalFolder[0] == L'\0')
+    {
+        ShowError("Unable to extract files!\nThe system cannot tell where the folder %s is. "
+                  "Set TEMP to a folder on a local NTFS volume.", pszFolder);
         return FALSE;
     }
     return TRUE;
 }
 
-BOOL OpenExtractionFolder(const char *pszFolder, WCHAR *wszFinalFolder, HANDLE *phFolder,
-                          int *pnFolderErrno)
+BOOL OpenExtractionFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
+                          WCHAR *wszFinalFolder, HANDLE *phFolder, int *pnFolderErrno)
 {
     char szOwner[FOLDER_SDDL_SIZE];
-    HANDLE hFolder;
+    BOOL fMade = TRUE;
     DWORD dwError;
 
     *phFolder = NULL;
@@ -266,33 +328,43 @@ BOOL OpenExtractionFolder(const char *pszFolder, WCHAR *wszFinalFolder, HANDLE *
         return FALSE;
     }
 
-    if (!CreateProtectedFolder(pszFolder, szOwner))
+    dwError = CreateHeldFolder(pwszNtFolder, szOwner, phFolder);
+    if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS)
     {
-        dwError = GetLastError();
-        if (dwError != ERROR_ALREADY_EXISTS)
-        {
-            /* TEMP missing or not writable: nothing can be written, and
-             * the first record's file reports it with its path. */
-            *pnFolderErrno = ErrnoFromSystemError(dwError);
-            return TRUE;
-        }
-        hFolder = OpenCheckedFolder(pszFolder, wszFinalFolder);
-        if (!hFolder)
+        fMade = FALSE;
+        if (!TakeExistingFolder(pszFolder, pwszNtFolder, szOwner, wszFinalFolder, phFolder))
             return FALSE;
-        if (IsOwnFolder(hFolder, szOwner))
+        if (!*phFolder)
         {
-            *phFolder = hFolder;
-            return TRUE;
-        }
-        if (!RemoveForeignFolder(hFolder, pszFolder, wszFinalFolder))
-            return FALSE;
-        if (!CreateProtectedFolder(pszFolder, szOwner))
-        {
-            /* Made again by somebody else in between. */
-            ShowError(TEXT_OPEN_REFUSED, pszFolder);
-            return FALSE;
+            /* A foreign folder went: made afresh, unless somebody else
+             * made one again in between. */
+            fMade = TRUE;
+            dwError = CreateHeldFolder(pwszNtFolder, szOwner, phFolder);
+            if (dwError != ERROR_SUCCESS)
+            {
+                ShowError(TEXT_OPEN_REFUSED, pszFolder);
+                return FALSE;
+            }
         }
     }
-    *phFolder = OpenCheckedFolder(pszFolder, wszFinalFolder);
-    return *phFolder != NULL;
+    else if (dwError != ERROR_SUCCESS)
+    {
+        /* TEMP missing or not writable: nothing can be written, and the
+         * first record's file reports it with its path. */
+        *pnFolderErrno = ErrnoFromSystemError(dwError);
+        return TRUE;
+    }
+
+    if (!CheckHeldFolder(pszFolder, *phFolder, wszFinalFolder))
+    {
+        if (fMade)
+            RemoveHeldFolder(phFolder);
+        else
+        {
+            CloseHandle(*phFolder);
+            *phFolder = NULL;
+        }
+        return FALSE;
+    }
+    return TRUE;
 }

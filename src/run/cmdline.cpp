@@ -26,3 +26,21 @@ const char *SkipProgramName(const char *pszCmdLine)
         pch++;
     return (const char *)pch;
 }
+
+const WCHAR *SkipProgramNameW(const WCHAR *pwszCmdLine)
+{
+    const WCHAR *pch = pwszCmdLine;
+    BOOL fInQuotes = FALSE;
+
+    /* The same rule; UTF-16 has no lead bytes, and a surrogate is never
+     * a quote or a blank. */
+    while (*pch != L'\0' && (*pch > L' ' || fInQuotes))
+    {
+        if (*pch == L'"')
+            fInQuotes = !fInQuotes;
+        pch++;
+    }
+    while (*pch != L'\0' && *pch <= L' ')
+        pch++;
+    return pch;
+}

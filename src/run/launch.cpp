@@ -12,33 +12,64 @@
 
 #include "launcher.h"
 
+/* The installer's path: the held folder's final path, as the system
+ * resolves the handle now, and the first record's name, in wszProgram
+ * (FINAL_PATH_SIZE characters).  FALSE when the system cannot tell it. */
+static BOOL GetProgramPath(const ExtractContext *pContext, WCHAR *wszProgram)
+{
+    GetHandleFinalPath(pContext->hFolder, wszProgram, FINAL_PATH_SIZE);
+    if (wszProgram[0] == L'\0')
+        return FALSE;
+    /* The name came from the code page; only the folder's path may need
+     * its short form. */
+    UseShortFormWhereUnnameable(wszProgram, FINAL_PATH_SIZE);
+    if (wcslen(wszProgram) + 1 + wcslen(pContext->wszLaunchName) >= FINAL_PATH_SIZE)
+        return FALSE;
+    wcscat_s(wszProgram, FINAL_PATH_SIZE, L"\\");
+    wcscat_s(wszProgram, FINAL_PATH_SIZE, pContext->wszLaunchName);
+    return TRUE;
+}
+
 /* Starts "\"path\" arguments" and waits until that program has ended.
- * A child inherits the error mode: the installer gets the one the
- * launcher started with, not the launcher's own. */
-static void LaunchInstaller(const char *pszLaunchPath, const char *pszArguments,
+ * The path is the held folder's final path and the first record's name,
+ * as the system resolves the handle now: no link on the way to TEMP is
+ * walked again, so the program started is the file the launcher wrote.
+ * The arguments are the launcher's own in UTF-16, character for
+ * character.  A child inherits the error mode: the installer gets the one
+ * the launcher started with, not the launcher's own. */
+static void LaunchInstaller(const ExtractContext *pContext, const WCHAR *pwszArguments,
                             UINT uInstallerErrorMode)
 {
-    /* Two quotes, one blank and the terminating NUL. */
-    size_t cbCmdLine = strlen(pszLaunchPath) + strlen(pszArguments) + 4;
-    char *pszCmdLine = (char *)calloc(1, cbCmdLine);
-    STARTUPINFOA si;
+    WCHAR wszProgram[FINAL_PATH_SIZE];
+    size_t cchCmdLine;
+    WCHAR *pwszCmdLine;
+    STARTUPINFOW si;
     PROCESS_INFORMATION pi;
     UINT uOwnErrorMode;
     BOOL fStarted;
     DWORD dwError;
 
-    if (!pszCmdLine)
+    if (!GetProgramPath(pContext, wszProgram))
     {
-        ShowError("Unable to launch %s\nOut of memory.", pszLaunchPath);
+        ShowError("Unable to launch %s\nError number %d", pContext->szLaunchPath,
+                  (int)ERROR_PATH_NOT_FOUND);
         return;
     }
-    sprintf_s(pszCmdLine, cbCmdLine, "\"%s\" %s", pszLaunchPath, pszArguments);
+    /* Two quotes, one blank and the terminating NUL. */
+    cchCmdLine = wcslen(wszProgram) + wcslen(pwszArguments) + 4;
+    pwszCmdLine = (WCHAR *)calloc(cchCmdLine, sizeof(WCHAR));
+    if (!pwszCmdLine)
+    {
+        ShowError("Unable to launch %s\nOut of memory.", pContext->szLaunchPath);
+        return;
+    }
+    swprintf_s(pwszCmdLine, cchCmdLine, L"\"%s\" %s", wszProgram, pwszArguments);
 
     ZeroMemory(&si, sizeof(si));
     si.cb = sizeof(si);
     ZeroMemory(&pi, sizeof(pi));
     uOwnErrorMode = SetErrorMode(uInstallerErrorMode);
-    fStarted = CreateProcessA(NULL, pszCmdLine, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS,
+    fStarted = CreateProcessW(NULL, pwszCmdLine, NULL, NULL, TRUE, NORMAL_PRIORITY_CLASS,
                               NULL, NULL, &si, &pi);
     dwError = GetLastError();
     SetErrorMode(uOwnErrorMode);
@@ -50,34 +81,31 @@ static void LaunchInstaller(const char *pszLaunchPath, const char *pszArguments,
     }
     else
     {
-        ShowError("Unable to launch %s\nError number %d", pszLaunchPath, (int)dwError);
+        ShowError("Unable to launch %s\nError number %d", pContext->szLaunchPath, (int)dwError);
     }
-    free(pszCmdLine);
+    free(pwszCmdLine);
 }
 
-/* Deletes every plain file in the folder of the first extracted file and
- * removes the folder.  Failures are silent: a file still in use stays, and
- * so does the folder.  szLaunchPath is cut down to the folder in place.
- * The folder was checked when the worker opened it, and the handle kept
- * since stopped anybody from renaming it or putting a link in its place;
- * it is let go just before the folder is removed. */
+/* Deletes every plain file in the extraction folder and removes the
+ * folder, all through the handle held since the worker made or checked
+ * it: nothing outside the folder is touched, whatever became of the
+ * path to it.  Failures are silent: a file still in use stays, and so
+ * does the folder.  szLaunchPath is cut down to the folder in place. */
 static void RemoveExtractedFiles(ExtractContext *pContext)
 {
     WCHAR wszFinalFolder[FINAL_PATH_SIZE];
 
     PathRemoveFileSpecA(pContext->szLaunchPath);
     GetHandleFinalPath(pContext->hFolder, wszFinalFolder, FINAL_PATH_SIZE);
-    DeletePlainFiles(pContext->szLaunchPath, wszFinalFolder, NULL);
-    CloseHandle(pContext->hFolder);
-    pContext->hFolder = NULL;
-    RemoveDirectoryA(pContext->szLaunchPath);
+    ClearHeldFolder(pContext->hFolder, wszFinalFolder, pContext->szLaunchPath, NULL);
+    RemoveHeldFolder(&pContext->hFolder);
 }
 
-void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const char *pszArguments,
+void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const WCHAR *pwszArguments,
                       UINT uInstallerErrorMode)
 {
     if (dwExitCode == 0)
-        LaunchInstaller(pContext->szLaunchPath, pszArguments, uInstallerErrorMode);
+        LaunchInstaller(pContext, pwszArguments, uInstallerErrorMode);
 
     /* Without a recorded first file there is no folder this run can vouch
      * for, and without the folder open nothing was written into it. */

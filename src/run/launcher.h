@@ -13,6 +13,8 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "../payload/container.h"
+
 #define MESSAGE_TEXT_SIZE 1000          /* capacity of every error text */
 
 /* What a file or folder the launcher cannot create or clear shows: a file
@@ -30,10 +32,18 @@ typedef struct ExtractContext
     char   szModulePath[MAX_PATH];  /* the launcher's own file */
     char   szLaunchPath[MAX_PATH];  /* first extracted file, or empty */
     HANDLE hFolder;                 /* the extraction folder, held open by the
-                                     * worker from its check on, so it cannot
-                                     * be renamed or replaced; closed by the
-                                     * cleanup (or by the worker when no first
-                                     * file was recorded); NULL when not open */
+                                     * worker from its making or check on, so
+                                     * it cannot be renamed or replaced;
+                                     * closed by the cleanup (or by the worker
+                                     * when no first file was recorded); NULL
+                                     * when not open */
+    HANDLE hOwnFile;                /* the launcher's own file, held without
+                                     * write or delete sharing until the
+                                     * cleanup has ended, so the path in SNF
+                                     * names it while the installer runs;
+                                     * NULL when not open */
+    WCHAR  wszLaunchName[RECORD_NAME_SIZE]; /* the first record's name as the
+                                     * file system got it, or empty */
 } ExtractContext;
 
 /* The extraction worker: unpacks the payload, returns 0 or (DWORD)-1. */
@@ -45,12 +55,16 @@ INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPa
 /* Runs the first extracted file after a successful extraction, with the
  * error mode the launcher itself started with, then removes the
  * extraction folder. */
-void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const char *pszArguments,
+void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const WCHAR *pwszArguments,
                       UINT uInstallerErrorMode);
 
 /* The argument string of a command line: what follows the program-name
  * token and the blanks after it. */
 const char *SkipProgramName(const char *pszCmdLine);
+
+/* The same for a command line in UTF-16, which holds the caller's
+ * arguments exactly (the ANSI one has them in best-fit look-alikes). */
+const WCHAR *SkipProgramNameW(const WCHAR *pwszCmdLine);
 
 /* Shows an error box ("Error", error icon, no owner) with a formatted text. */
 void ShowError(const char *pszFormat, ...);
@@ -59,23 +73,60 @@ void ShowError(const char *pszFormat, ...);
  * than the one it was opened with. */
 #define FINAL_PATH_SIZE (2 * MAX_PATH)
 
-/* The final path of a folder as the system resolves it, or an empty
- * string where it cannot tell. */
-void GetFolderFinalPath(const char *pszFolder, WCHAR *wszFinal, DWORD cchFinal);
+/* A function of ntdll, looked up when it is used; NULL if missing. */
+FARPROC GetNtdllFunction(const char *pszName);
+
+/* What an open by name asks for: access (SYNCHRONIZE is added), sharing,
+ * the NtCreateFile disposition and options (synchronous I/O is added),
+ * and the descriptor of a new file or folder (NULL: inherited). */
+typedef struct OPEN_REQUEST
+{
+    DWORD dwAccess;
+    DWORD dwShare;
+    DWORD dwDisposition;
+    DWORD dwOptions;
+    PSECURITY_DESCRIPTOR pSecurityDescriptor;
+} OPEN_REQUEST;
+
+/* Opens pwszName relative to the folder hRoot (one name of that folder),
+ * or an NT path when hRoot is NULL, in one NtCreateFile call; the handle
+ * is not inheritable.  Returns ERROR_SUCCESS or the system error code. */
+DWORD OpenByName(HANDLE hRoot, const WCHAR *pwszName, const OPEN_REQUEST *pRequest,
+                 HANDLE *phFile);
+
+/* Deletes the file or folder an open handle (with DELETE access) names:
+ * this name only, at the handle's last close; a folder must be empty. */
+BOOL DeleteByHandle(HANDLE hFile);
 
 /* The final path of an open file or folder, or an empty string. */
 void GetHandleFinalPath(HANDLE hFile, WCHAR *wszFinal, DWORD cchFinal);
 
 /* Whether an entry's final path is known to be another than its folder's
- * final path plus its ANSI name. */
-BOOL IsFinalPathElsewhere(const WCHAR *pwszFinal, const WCHAR *pwszFinalFolder, const char *pszName);
+ * final path plus its name. */
+BOOL IsFinalPathElsewhere(const WCHAR *pwszFinal, const WCHAR *pwszFinalFolder, const WCHAR *pwszName);
 
-/* Deletes the plain files of a folder by the cleanup's rules: reparse
- * points, subfolders and files whose final path leads out of the folder
- * (pwszFinalFolder, may be empty) are never deleted or followed.  Goes on
- * past failures; returns FALSE when an entry stays, and its path in
- * szStayed (MAX_PATH bytes, may be NULL) for the first one. */
-BOOL DeletePlainFiles(const char *pszFolder, const WCHAR *pwszFinalFolder, char *szStayed);
+/* What an existing name in the extraction folder is, judged through a
+ * handle opened relative to the folder without following a link. */
+#define ENTRY_ABSENT      0     /* no such entry */
+#define ENTRY_PLAIN       1     /* a file with this one name */
+#define ENTRY_EXTRA_NAME  2     /* a reparse point, or a file of more names */
+#define ENTRY_DIRECTORY   3     /* a real folder */
+#define ENTRY_ELSEWHERE   4     /* leads out of the folder */
+#define ENTRY_UNOPENABLE  5     /* cannot be opened to be looked at */
+
+/* Opens the entry pwszName of hFolder (final path pwszFinalFolder, may be
+ * empty) for a look and for deletion, and says what it is; *phEntry is
+ * the handle (DELETE access) or NULL, for the caller to close. */
+int JudgeEntry(HANDLE hFolder, const WCHAR *pwszFinalFolder, const WCHAR *pwszName,
+               HANDLE *phEntry);
+
+/* Deletes the plain files and the links' names of the held folder,
+ * listed and opened through its handle; folders, entries that lead
+ * elsewhere and entries that cannot be opened stay.  Goes on past them;
+ * returns FALSE when one stays, and its path (pszFolder, backslash, name)
+ * in szStayed (MAX_PATH bytes, may be NULL) for the first one. */
+BOOL ClearHeldFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder, const char *pszFolder,
+                     char *szStayed);
 
 /* Capacity of the extraction folder's descriptor in SDDL. */
 #define FOLDER_SDDL_SIZE 512
@@ -94,22 +145,19 @@ void FormatFolderSddl(char *szSddl, size_t cchSddl, const char *pszOwner);
  * the owner.  Only such a folder was made by an elevated run. */
 BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner);
 
-/* Looks at the existing entry pszPath, the name pszName in a folder whose
- * final path is pwszFinalFolder (may be empty), without writing to it and
- * without following a link.  *pfElsewhere tells whether its final path is
- * known to be another than the folder's plus the name; *pcLinks is its
- * number of names.  FALSE when the entry cannot be opened. */
-BOOL InspectEntry(const char *pszPath, const WCHAR *pwszFinalFolder, const char *pszName,
-                  BOOL *pfElsewhere, DWORD *pcLinks);
+/* Makes the extraction folder pszFolder (its NT path pwszNtFolder) with
+ * the launcher's descriptor and holds it open in *phFolder, or reuses one
+ * an elevated run made (a folder somebody else made is cleared and made
+ * afresh), its final path in wszFinalFolder.  Shows the error itself and
+ * returns FALSE when it cannot.  When the folder cannot be made at all
+ * (TEMP missing), returns TRUE with *phFolder NULL and the reason in
+ * *pnFolderErrno, for the first record's file to report. */
+BOOL OpenExtractionFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
+                          WCHAR *wszFinalFolder, HANDLE *phFolder, int *pnFolderErrno);
 
-/* Makes sure the extraction folder pszFolder exists with the launcher's
- * descriptor (a folder somebody else made is cleared and made afresh) and
- * holds it open in *phFolder, its final path in wszFinalFolder.  Shows the
- * error itself and returns FALSE when it cannot.  When the folder cannot
- * be made at all (TEMP missing), returns TRUE with *phFolder NULL and the
- * reason in *pnFolderErrno, for the first record's file to report. */
-BOOL OpenExtractionFolder(const char *pszFolder, WCHAR *wszFinalFolder, HANDLE *phFolder,
-                          int *pnFolderErrno);
+/* Removes the held folder through its handle (when empty and held with
+ * DELETE access) and closes it. */
+void RemoveHeldFolder(HANDLE *phFolder);
 
 /* The C runtime's errno for a system error of creating a file. */
 int ErrnoFromSystemError(DWORD dwError);
@@ -125,5 +173,19 @@ BOOL GetOwnAnsiPath(char *szPath);
  * whole characters only: too long for any path, it is only shown.  Shows
  * the error itself: FALSE when TEMP cannot be named in the code page. */
 BOOL GetAnsiTemp(char *szTemp, int cbTemp);
+
+/* The NT path of TEMP (as GetAnsiTemp last read it) followed by the
+ * extraction folder's name, for NtCreateFile; FALSE when it does not fit
+ * cchNtPath characters. */
+BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath);
+
+/* An installer that is an ANSI program finds its own folder from the
+ * path on its command line, in the code page: where the code page cannot
+ * hold the path wszPath (cchPath characters), it becomes its short form,
+ * which names the same file; else it stays as it is. */
+void UseShortFormWhereUnnameable(WCHAR *wszPath, DWORD cchPath);
+
+/* The final path of TEMP, or an empty string where it cannot be had. */
+void GetTempFinalPath(WCHAR *wszFinal, DWORD cchFinal);
 
 #endif /* RUN_LAUNCHER_H */

@@ -1,14 +1,86 @@
 /*
- * What the elevated launcher knows about entries it did not make.  The
- * extraction folder lies under the user's TEMP, where any unelevated
- * program of the user can plant a junction, a symbolic link or a hard link
- * in advance, to make the launcher write or delete some other file.
+ * What the elevated launcher knows about entries it did not make, and how
+ * it reaches them.  The extraction folder lies under the user's TEMP,
+ * where any unelevated program of the user can plant a junction, a
+ * symbolic link or a hard link, or swap one name for another between two
+ * of the launcher's calls.  So after its check the launcher never goes
+ * back to a path: every entry is opened relative to the folder handle it
+ * holds, by its one name as the folder lists it in UTF-16, judged through
+ * that handle and deleted through it.
  */
 #include <windows.h>
+#include <winternl.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "launcher.h"
+
+#ifndef STATUS_FILE_IS_A_DIRECTORY
+#define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BAL)
+#endif
+
+typedef NTSTATUS (NTAPI *NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                         PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                                         ULONG, ULONG, PVOID, ULONG);
+typedef ULONG (NTAPI *RtlNtStatusToDosErrorFn)(NTSTATUS);
+
+/* ntdll's functions are looked up when used, like NtAreMappedFilesTheSame:
+ * the launcher's import table names kernel32's documented ones only. */
+FARPROC GetNtdllFunction(const char *pszName)
+{
+    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    return hNtdll ? GetProcAddress(hNtdll, pszName) : NULL;
+}
+
+/* The system error code for an NTSTATUS.  A file that turns out to be a
+ * folder is refused the way CreateFile refuses it: access denied. */
+static DWORD SystemErrorFromStatus(NTSTATUS nStatus)
+{
+    RtlNtStatusToDosErrorFn pfnToDos;
+
+    if (nStatus == STATUS_FILE_IS_A_DIRECTORY)
+        return ERROR_ACCESS_DENIED;
+    pfnToDos = (RtlNtStatusToDosErrorFn)(void *)GetNtdllFunction("RtlNtStatusToDosError");
+    return pfnToDos ? pfnToDos(nStatus) : ERROR_GEN_FAILURE;
+}
+
+DWORD OpenByName(HANDLE hRoot, const WCHAR *pwszName, const OPEN_REQUEST *pRequest,
+                 HANDLE *phFile)
+{
+    NtCreateFileFn pfnCreate = (NtCreateFileFn)(void *)GetNtdllFunction("NtCreateFile");
+    size_t cbName = wcslen(pwszName) * sizeof(WCHAR);
+    UNICODE_STRING usName;
+    OBJECT_ATTRIBUTES oa;
+    IO_STATUS_BLOCK iosb;
+    NTSTATUS nStatus;
+
+    *phFile = NULL;
+    if (!pfnCreate)
+        return ERROR_PROC_NOT_FOUND;
+    if (cbName > 0xFFFE)
+        return ERROR_FILENAME_EXCED_RANGE;
+    usName.Buffer = (PWSTR)pwszName;
+    usName.Length = (USHORT)cbName;
+    usName.MaximumLength = (USHORT)cbName;
+    /* Case-insensitive like every Win32 open; not inheritable. */
+    InitializeObjectAttributes(&oa, &usName, OBJ_CASE_INSENSITIVE, hRoot,
+                               pRequest->pSecurityDescriptor);
+    nStatus = pfnCreate(phFile, pRequest->dwAccess | SYNCHRONIZE, &oa, &iosb, NULL,
+                        FILE_ATTRIBUTE_NORMAL, pRequest->dwShare, pRequest->dwDisposition,
+                        pRequest->dwOptions | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (NT_SUCCESS(nStatus))
+        return ERROR_SUCCESS;
+    *phFile = NULL;
+    return SystemErrorFromStatus(nStatus);
+}
+
+BOOL DeleteByHandle(HANDLE hFile)
+{
+    FILE_DISPOSITION_INFO info;
+
+    info.DeleteFile = TRUE;
+    return SetFileInformationByHandle(hFile, FileDispositionInfo, &info, sizeof(info));
+}
 
 /* The normalised full path, without the "\\?\" that the system puts in
  * front; an empty string if it cannot be had (not every file system or
@@ -23,106 +95,142 @@ void GetHandleFinalPath(HANDLE hFile, WCHAR *wszPath, DWORD cchPath)
         wszPath[0] = L'\0';
         return;
     }
-    if (wcsncmp(wszPath, L"\\\\?\\", 4) == 0)
+    if (wcsncmp(wszPath, L"\\\\?\\UNC\\", 8) == 0)
+    {
+        /* "\\?\UNC\server\share" is "\\server\share" */
+        memmove(wszPath + 2, wszPath + 8, (cch - 8 + 1) * sizeof(WCHAR));
+    }
+    else if (wcsncmp(wszPath, L"\\\\?\\", 4) == 0)
         memmove(wszPath, wszPath + 4, (cch - 4 + 1) * sizeof(WCHAR));
 }
 
-/* Whether the final path of an entry is not the final path of its folder
- * followed by its name (an ANSI name); FALSE where that cannot be told. */
-BOOL IsFinalPathElsewhere(const WCHAR *pwszFinal, const WCHAR *pwszFinalFolder, const char *pszName)
+BOOL IsFinalPathElsewhere(const WCHAR *pwszFinal, const WCHAR *pwszFinalFolder, const WCHAR *pwszName)
 {
     WCHAR wszExpected[FINAL_PATH_SIZE];
     size_t cchFolder = wcslen(pwszFinalFolder);
 
-    if (pwszFinal[0] == L'\0' || cchFolder == 0 || cchFolder + 2 >= FINAL_PATH_SIZE)
+    if (pwszFinal[0] == L'\0' || cchFolder == 0
+        || cchFolder + 1 + wcslen(pwszName) >= FINAL_PATH_SIZE)
         return FALSE;
     wcscpy_s(wszExpected, FINAL_PATH_SIZE, pwszFinalFolder);
     if (wszExpected[cchFolder - 1] != L'\\')    /* a drive's root ends in one */
-        wszExpected[cchFolder++] = L'\\';
-    if (!MultiByteToWideChar(CP_ACP, 0, pszName, -1, wszExpected + cchFolder,
-                             (int)(FINAL_PATH_SIZE - cchFolder)))
-        return FALSE;
+        wcscat_s(wszExpected, FINAL_PATH_SIZE, L"\\");
+    wcscat_s(wszExpected, FINAL_PATH_SIZE, pwszName);
     return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, pwszFinal, -1,
                           wszExpected, -1) != CSTR_EQUAL;
 }
 
-void GetFolderFinalPath(const char *pszFolder, WCHAR *wszFinal, DWORD cchFinal)
+int JudgeEntry(HANDLE hFolder, const WCHAR *pwszFinalFolder, const WCHAR *pwszName,
+               HANDLE *phEntry)
 {
-    HANDLE hFolder = CreateFileA(pszFolder, FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-
-    wszFinal[0] = L'\0';
-    if (hFolder == INVALID_HANDLE_VALUE)
-        return;
-    GetHandleFinalPath(hFolder, wszFinal, cchFinal);
-    CloseHandle(hFolder);
-}
-
-BOOL InspectEntry(const char *pszPath, const WCHAR *pwszFinalFolder, const char *pszName,
-                  BOOL *pfElsewhere, DWORD *pcLinks)
-{
+    /* Attributes and DELETE only: no data access, so no sharing mode of a
+     * writer stands in the way; a reparse point is opened itself. */
+    static const OPEN_REQUEST request = {
+        DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        FILE_OPEN, FILE_OPEN_REPARSE_POINT, NULL };
     WCHAR wszFinal[FINAL_PATH_SIZE];
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE hFile;
+    DWORD dwError = OpenByName(hFolder, pwszName, &request, phEntry);
 
-    *pfElsewhere = FALSE;
-    *pcLinks = 1;
-    /* Attributes only: no data access, so no sharing mode stands in the
-     * way, and a reparse point is opened itself, not followed. */
-    hFile = CreateFileA(pszPath, FILE_READ_ATTRIBUTES,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return FALSE;
-
-    if (GetFileInformationByHandle(hFile, &info))
-        *pcLinks = info.nNumberOfLinks;
-
+    if (dwError == ERROR_FILE_NOT_FOUND)
+        return ENTRY_ABSENT;
+    if (dwError != ERROR_SUCCESS)
+        return ENTRY_UNOPENABLE;
+    if (!GetFileInformationByHandle(*phEntry, &info))
+        return ENTRY_UNOPENABLE;
+    /* A link of any kind loses its name only, never its target. */
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1)
+        return ENTRY_EXTRA_NAME;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return ENTRY_DIRECTORY;
     /* Where the system can tell both paths, an entry that leads anywhere
      * but to the name in the folder is a link in disguise (Wine shows a
-     * symbolic link to a file as a plain file). */
-    GetHandleFinalPath(hFile, wszFinal, FINAL_PATH_SIZE);
-    *pfElsewhere = IsFinalPathElsewhere(wszFinal, pwszFinalFolder, pszName);
-    CloseHandle(hFile);
-    return TRUE;
+     * symbolic link to a file as a plain file, and its handle is the
+     * target's). */
+    GetHandleFinalPath(*phEntry, wszFinal, FINAL_PATH_SIZE);
+    if (IsFinalPathElsewhere(wszFinal, pwszFinalFolder, pwszName))
+        return ENTRY_ELSEWHERE;
+    return ENTRY_PLAIN;
 }
 
-BOOL DeletePlainFiles(const char *pszFolder, const WCHAR *pwszFinalFolder, char *szStayed)
+/* Deletes one entry of the folder if it is a plain file or a link's name;
+ * FALSE when it stays. */
+static BOOL DeleteEntry(HANDLE hFolder, const WCHAR *pwszFinalFolder, const WCHAR *pwszName)
 {
-    char szPattern[MAX_PATH];
-    char szFile[MAX_PATH];
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind;
-    BOOL fElsewhere;
-    DWORD cLinks;
-    BOOL fAllGone = TRUE;
+    HANDLE hEntry = NULL;
+    int nKind = JudgeEntry(hFolder, pwszFinalFolder, pwszName, &hEntry);
+    BOOL fGone = nKind == ENTRY_ABSENT;
 
-    if (strlen(pszFolder) + sizeof("\\*.*") > MAX_PATH)
-        return TRUE;    /* no entry of it can be named either */
-    sprintf_s(szPattern, MAX_PATH, "%s\\*.*", pszFolder);
-    ZeroMemory(&fd, sizeof(fd));
-    hFind = FindFirstFileA(szPattern, &fd);
-    if (hFind == INVALID_HANDLE_VALUE)
-        return TRUE;
-    do
+    if (nKind == ENTRY_PLAIN || nKind == ENTRY_EXTRA_NAME)
+        fGone = DeleteByHandle(hEntry);
+    if (hEntry)
+        CloseHandle(hEntry);
+    return fGone;
+}
+
+/* The path of an entry for a message: the folder's path, a backslash and
+ * the name in the code page (a look-alike there only shows, never opens). */
+static void FormatEntryPath(char *szPath, const char *pszFolder, const WCHAR *pwszName)
+{
+    char szName[MAX_PATH];
+
+    if (!WideCharToMultiByte(CP_ACP, 0, pwszName, -1, szName, MAX_PATH, NULL, NULL))
+        strcpy_s(szName, MAX_PATH, "?");
+    _snprintf_s(szPath, MAX_PATH, _TRUNCATE, "%s\\%s", pszFolder, szName);
+}
+
+/* Goes through one batch of directory entries; FALSE once one stays. */
+static BOOL DeleteEntryBatch(HANDLE hFolder, const WCHAR *pwszFinalFolder, const char *pszFolder,
+                             const BYTE *pbBatch, char *szStayed, BOOL fAllGone)
+{
+    const FILE_FULL_DIR_INFO *pEntry = (const FILE_FULL_DIR_INFO *)pbBatch;
+    WCHAR wszName[MAX_PATH];
+
+    for (;;)
     {
-        BOOL fGone = FALSE;
+        size_t cchName = pEntry->FileNameLength / sizeof(WCHAR);
 
-        if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0)
-            continue;
-        /* A name that does not fit would name some other file. */
-        if (strlen(pszFolder) + 1 + strlen(fd.cFileName) >= MAX_PATH)
-            continue;
-        sprintf_s(szFile, MAX_PATH, "%s\\%s", pszFolder, fd.cFileName);
-        if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-            && !(InspectEntry(szFile, pwszFinalFolder, fd.cFileName, &fElsewhere, &cLinks)
-                 && fElsewhere))
-            fGone = DeleteFileA(szFile);
-        if (!fGone && fAllGone && szStayed)
-            strcpy_s(szStayed, MAX_PATH, szFile);
-        fAllGone = fAllGone && fGone;
-    } while (FindNextFileA(hFind, &fd));
-    FindClose(hFind);
+        /* The system keeps no longer names: a longer one cannot be real. */
+        if (cchName < MAX_PATH)
+        {
+            memcpy(wszName, pEntry->FileName, cchName * sizeof(WCHAR));
+            wszName[cchName] = L'\0';
+            if (wcscmp(wszName, L".") != 0 && wcscmp(wszName, L"..") != 0
+                && !DeleteEntry(hFolder, pwszFinalFolder, wszName))
+            {
+                if (fAllGone && szStayed)
+                    FormatEntryPath(szStayed, pszFolder, wszName);
+                fAllGone = FALSE;
+            }
+        }
+        if (pEntry->NextEntryOffset == 0)
+            return fAllGone;
+        pEntry = (const FILE_FULL_DIR_INFO *)((const BYTE *)pEntry + pEntry->NextEntryOffset);
+    }
+}
+
+BOOL ClearHeldFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder, const char *pszFolder,
+                     char *szStayed)
+{
+    /* DWORDs: the entries are aligned to 8 bytes within the batch. */
+    DWORD rgdwBatch[4096];
+    FILE_INFO_BY_HANDLE_CLASS nClass = FileFullDirectoryRestartInfo;
+    BOOL fAllGone = TRUE;
+    DWORD dwError;
+
+    while (GetFileInformationByHandleEx(hFolder, nClass, rgdwBatch, sizeof(rgdwBatch)))
+    {
+        fAllGone = DeleteEntryBatch(hFolder, pwszFinalFolder, pszFolder, (const BYTE *)rgdwBatch,
+                                    szStayed, fAllGone);
+        nClass = FileFullDirectoryInfo;
+    }
+    /* Anything but the end of the list leaves entries unseen. */
+    dwError = GetLastError();
+    if (dwError != ERROR_NO_MORE_FILES && dwError != ERROR_FILE_NOT_FOUND && fAllGone)
+    {
+        if (szStayed)
+            strcpy_s(szStayed, MAX_PATH, pszFolder);
+        fAllGone = FALSE;
+    }
     return fAllGone;
 }

@@ -100,7 +100,7 @@ INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPa
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd)
 {
     char szModulePath[MAX_PATH];
-    const char *pszArguments;
+    const WCHAR *pwszArguments;
     ExtractContext *pContext;
     DWORD dwThreadId;
     DWORD dwExitCode;
@@ -117,8 +117,10 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     uStartErrorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
     /* Start-up codes differ in how they split off the program name, so the
-     * argument string is taken from the command line itself. */
-    pszArguments = SkipProgramName(GetCommandLineA());
+     * argument string is taken from the command line itself, in UTF-16:
+     * the ANSI one holds best-fit look-alikes of what the caller passed
+     * (a fullwidth quotation mark becomes a quote that ends an argument). */
+    pwszArguments = SkipProgramNameW(GetCommandLineW());
 
     /* Never a look-alike of the own path: the box has been shown. */
     if (!GetOwnAnsiPath(szModulePath))
@@ -156,7 +158,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     GetExitCodeThread(pContext->hThread, &dwExitCode);
     CloseHandle(pContext->hThread);
 
-    LaunchAndCleanup(pContext, dwExitCode, pszArguments, uStartErrorMode);
+    LaunchAndCleanup(pContext, dwExitCode, pwszArguments, uStartErrorMode);
+    if (pContext->hOwnFile)
+        CloseHandle(pContext->hOwnFile);
 
     free(pContext);
     return 0;

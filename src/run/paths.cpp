@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "launcher.h"
+#include "../payload/container.h"
 
 /* What a wide path becomes in the code page. */
 #define ANSI_PATH_OK          0     /* the exact path, in the buffer */
@@ -145,4 +146,66 @@ BOOL GetAnsiTemp(char *szTemp, int cbTemp)
         szTemp[cb] = '\0';
     }
     return TRUE;
+}
+
+BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath)
+{
+    static WCHAR wszFull[ENV_VALUE_SIZE];     /* only the worker calls this */
+    WCHAR wszName[sizeof(EXTRACT_FOLDER_NAME)];
+    const WCHAR *pwszName = wszName;
+    const WCHAR *pwszRest = wszFull;
+    const WCHAR *pwszPrefix = L"\\??\\";
+    DWORD cchFull = GetFullPathNameW(g_wszTemp, ENV_VALUE_SIZE, wszFull, NULL);
+
+    if (cchFull == 0 || cchFull >= ENV_VALUE_SIZE)
+        return FALSE;
+    /* The folder's name without its trailing backslash (ASCII). */
+    if (!MultiByteToWideChar(CP_ACP, 0, EXTRACT_FOLDER_NAME, -1, wszName, (int)ARRAYSIZE(wszName)))
+        return FALSE;
+    wszName[wcslen(wszName) - 1] = L'\0';
+    if (wszFull[cchFull - 1] == L'\\')
+        pwszName++;     /* a drive's root ends in a backslash already */
+
+    /* The Win32 forms of a full path, as the NT object manager names them. */
+    if (wcsncmp(wszFull, L"\\\\?\\", 4) == 0 || wcsncmp(wszFull, L"\\\\.\\", 4) == 0)
+        pwszRest = wszFull + 4;
+    else if (wcsncmp(wszFull, L"\\\\", 2) == 0)
+    {
+        pwszPrefix = L"\\??\\UNC\\";
+        pwszRest = wszFull + 2;
+    }
+    if (wcslen(pwszPrefix) + wcslen(pwszRest) + wcslen(pwszName) >= cchNtPath)
+        return FALSE;
+    wcscpy_s(wszNtPath, cchNtPath, pwszPrefix);
+    wcscat_s(wszNtPath, cchNtPath, pwszRest);
+    wcscat_s(wszNtPath, cchNtPath, pwszName);
+    return TRUE;
+}
+
+void GetTempFinalPath(WCHAR *wszFinal, DWORD cchFinal)
+{
+    HANDLE hTemp = CreateFileW(g_wszTemp, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+
+    wszFinal[0] = L'\0';
+    if (hTemp == INVALID_HANDLE_VALUE)
+        return;
+    GetHandleFinalPath(hTemp, wszFinal, cchFinal);
+    CloseHandle(hTemp);
+}
+
+void UseShortFormWhereUnnameable(WCHAR *wszPath, DWORD cchPath)
+{
+    char szAnsi[4 * FINAL_PATH_SIZE];
+    WCHAR wszShort[FINAL_PATH_SIZE];
+    DWORD cchShort;
+    int nResult;
+
+    if (ConvertExact(wszPath, -1, szAnsi, sizeof(szAnsi), &nResult) != 0
+        || nResult != ANSI_PATH_UNNAMEABLE)
+        return;
+    cchShort = GetShortPathNameW(wszPath, wszShort, FINAL_PATH_SIZE);
+    if (cchShort > 0 && cchShort < FINAL_PATH_SIZE && cchShort < cchPath)
+        wcscpy_s(wszPath, cchPath, wszShort);
 }

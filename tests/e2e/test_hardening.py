@@ -101,7 +101,7 @@ class PlantedLinks(LauncherCase):
 
     def test_cleanup_deletes_where_the_final_path_cannot_be_had(self):
         run = self.run_launcher(self.make([("data.bin", b"x")]),
-                                env=dict(self.probe_env(), SFX_HOOK_NO_FINAL_PATH="1"))
+                                env=dict(self.probe_env(), SFX_HOOK_NO_FINAL_PATH="entries"))
         self.assertIn(("fault", "no-final-path"), run.messages)
         self.assertEqual((run.exit_code, run.errors), (0, []))
         self.assertTrue(self.probe_ran())

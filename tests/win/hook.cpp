@@ -29,6 +29,17 @@
 //                            reports one made from the Unix mode bits)
 //   SFX_HOOK_MKDIR_SD=1      log the descriptor the launcher creates folders
 //                            with: "mkdir-sd <SDDL>"
+//   SFX_HOOK_NO_FINAL_PATH=entries  as =1, but only for handles other than
+//                            the extraction folder's
+//   SFX_HOOK_VOLUME=no-acls  make the volume look like one that keeps no
+//                   remote   permissions (FAT), or like a network drive
+// An attacker's move between two of the launcher's calls: renames, in
+// order, made once at the moment SFX_HOOK_MOVES_AT names:
+//   SFX_HOOK_MOVES=A>B|C>D   (Windows paths); logged "moves ok" or
+//                            "moves failed <n> <error>"
+//   SFX_HOOK_MOVES_AT=made   right after the extraction folder is made
+//                     delete just before the launcher's first deletion
+//                     launch just before the installer is started
 // For a still picture of the dialog at work (the demo's screenshot):
 //   SFX_HOOK_PAUSE_AT=N      at the first position of N or more (below 100)
 //   SFX_HOOK_RESUME=FILE     the dialog is painted, "paused <left> <top>
@@ -43,7 +54,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <winternl.h>
+
 #include "report.h"
+#include "../../src/payload/container.h"
 
 static bool g_fSawText;
 static bool g_fShown;
@@ -98,6 +112,162 @@ static DWORD WINAPI FailingGetFinalPath(HANDLE, LPWSTR, DWORD, DWORD)
     return 0;
 }
 
+// The extraction folder's name, without the backslashes around it.
+static std::wstring FolderName()
+{
+    std::string name(EXTRACT_FOLDER_NAME + 1, sizeof(EXTRACT_FOLDER_NAME) - 3);
+    return std::wstring(name.begin(), name.end());
+}
+
+static DWORD WINAPI EntriesFailingGetFinalPath(HANDLE h, LPWSTR psz, DWORD cch, DWORD dwFlags)
+{
+    DWORD n = GetFinalPathNameByHandleW(h, psz, cch, dwFlags);
+    std::wstring name = L"\\" + FolderName();
+    if (n > 0 && n < cch && n >= name.size() && std::wstring(psz + n - name.size()) == name)
+        return n;
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
+static bool EnvIs(const char *pszName, const char *pszValue)
+{
+    char sz[64] = "";
+    GetEnvironmentVariableA(pszName, sz, sizeof(sz));
+    return lstrcmpA(sz, pszValue) == 0;
+}
+
+// Makes the renames of SFX_HOOK_MOVES once, if this is their moment.
+static void MakeMoves(const char *pszAt)
+{
+    static bool s_fDone;
+    char szMoves[4096] = "";
+    if (s_fDone || !EnvIs("SFX_HOOK_MOVES_AT", pszAt) ||
+        GetEnvironmentVariableA("SFX_HOOK_MOVES", szMoves, sizeof(szMoves)) - 1 >= sizeof(szMoves) - 1)
+        return;
+    s_fDone = true;
+    std::string moves = szMoves;
+    int n = 0;
+    for (size_t start = 0; start <= moves.size(); n++) {
+        size_t end = moves.find('|', start);
+        if (end == std::string::npos)
+            end = moves.size();
+        std::string move = moves.substr(start, end - start);
+        size_t gt = move.find('>');
+        if (!MoveFileA(move.substr(0, gt).c_str(), move.substr(gt + 1).c_str())) {
+            char szLine[64];
+            sprintf(szLine, "moves failed %d %lu", n, GetLastError());
+            Log(szLine);
+            return;
+        }
+        start = end + 1;
+    }
+    Log("moves ok");
+}
+
+static void LogDescriptor(PSECURITY_DESCRIPTOR pSD)
+{
+    LPSTR pszSddl = NULL;
+    if (pSD && ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            pSD, SDDL_REVISION_1,
+            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &pszSddl, NULL)) {
+        Log(std::string("mkdir-sd ") + pszSddl);
+        LocalFree(pszSddl);
+    } else {
+        Log("mkdir-sd none");
+    }
+}
+
+typedef NTSTATUS (NTAPI *NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                         PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                                         ULONG, ULONG, PVOID, ULONG);
+typedef NTSTATUS (NTAPI *NtQueryVolumeFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+static NtCreateFileFn g_pfnNtCreateFile;
+static NtQueryVolumeFn g_pfnNtQueryVolume;
+
+static NTSTATUS NTAPI WatchedNtCreateFile(PHANDLE ph, ACCESS_MASK access, POBJECT_ATTRIBUTES poa,
+                                          PIO_STATUS_BLOCK piosb, PLARGE_INTEGER pSize,
+                                          ULONG attributes, ULONG share, ULONG disposition,
+                                          ULONG options, PVOID pEa, ULONG cbEa)
+{
+    bool fFolder = disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE);
+    if (fFolder && EnvIs("SFX_HOOK_MKDIR_SD", "1"))
+        LogDescriptor(poa->SecurityDescriptor);
+    NTSTATUS status = g_pfnNtCreateFile(ph, access, poa, piosb, pSize, attributes, share,
+                                        disposition, options, pEa, cbEa);
+    if (fFolder && NT_SUCCESS(status))
+        MakeMoves("made");
+    return status;
+}
+
+static NTSTATUS NTAPI RemoteNtQueryVolume(HANDLE h, PIO_STATUS_BLOCK piosb, PVOID pv, ULONG cb,
+                                          ULONG infoClass)
+{
+    NTSTATUS status = g_pfnNtQueryVolume(h, piosb, pv, cb, infoClass);
+    if (NT_SUCCESS(status) && infoClass == 4 /* FileFsDeviceInformation */)
+        ((ULONG *)pv)[1] |= 0x10;   // FILE_REMOTE_DEVICE
+    return status;
+}
+
+static FARPROC WINAPI WatchedGetProcAddress(HMODULE hModule, LPCSTR pszName)
+{
+    FARPROC pfn = GetProcAddress(hModule, pszName);
+    if (!pfn || !HIWORD(pszName))
+        return pfn;
+    if (lstrcmpA(pszName, "NtCreateFile") == 0) {
+        g_pfnNtCreateFile = (NtCreateFileFn)(void *)pfn;
+        return (FARPROC)(void *)WatchedNtCreateFile;
+    }
+    if (lstrcmpA(pszName, "NtQueryVolumeInformationFile") == 0 && EnvIs("SFX_HOOK_VOLUME", "remote")) {
+        g_pfnNtQueryVolume = (NtQueryVolumeFn)(void *)pfn;
+        return (FARPROC)(void *)RemoteNtQueryVolume;
+    }
+    return pfn;
+}
+
+static BOOL WINAPI NoAclsVolumeInformation(HANDLE h, LPWSTR pszName, DWORD cchName, LPDWORD pSerial,
+                                           LPDWORD pcchComponent, LPDWORD pFlags, LPWSTR pszFs,
+                                           DWORD cchFs)
+{
+    BOOL f = GetVolumeInformationByHandleW(h, pszName, cchName, pSerial, pcchComponent, pFlags,
+                                           pszFs, cchFs);
+    if (f && pFlags)
+        *pFlags &= ~(DWORD)FILE_PERSISTENT_ACLS;
+    return f;
+}
+
+static BOOL WINAPI WatchedDeleteFileA(LPCSTR pszPath)
+{
+    MakeMoves("delete");
+    return DeleteFileA(pszPath);
+}
+
+static BOOL WINAPI WatchedSetFileInformation(HANDLE h, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                             LPVOID pv, DWORD cb)
+{
+    if (infoClass == FileDispositionInfo)
+        MakeMoves("delete");
+    return SetFileInformationByHandle(h, infoClass, pv, cb);
+}
+
+static BOOL WINAPI WatchedCreateProcessA(LPCSTR pszApp, LPSTR pszCmd, LPSECURITY_ATTRIBUTES psaP,
+                                         LPSECURITY_ATTRIBUTES psaT, BOOL fInherit, DWORD dwFlags,
+                                         LPVOID pvEnv, LPCSTR pszDir, LPSTARTUPINFOA psi,
+                                         LPPROCESS_INFORMATION ppi)
+{
+    MakeMoves("launch");
+    return CreateProcessA(pszApp, pszCmd, psaP, psaT, fInherit, dwFlags, pvEnv, pszDir, psi, ppi);
+}
+
+static BOOL WINAPI WatchedCreateProcessW(LPCWSTR pszApp, LPWSTR pszCmd, LPSECURITY_ATTRIBUTES psaP,
+                                         LPSECURITY_ATTRIBUTES psaT, BOOL fInherit, DWORD dwFlags,
+                                         LPVOID pvEnv, LPCWSTR pszDir, LPSTARTUPINFOW psi,
+                                         LPPROCESS_INFORMATION ppi)
+{
+    MakeMoves("launch");
+    return CreateProcessW(pszApp, pszCmd, psaP, psaT, fInherit, dwFlags, pvEnv, pszDir, psi, ppi);
+}
+
 static DWORD WINAPI LongPathAsShort(LPCWSTR pszLong, LPWSTR pszShort, DWORD cchShort)
 {
     DWORD cch = (DWORD)lstrlenW(pszLong);
@@ -128,20 +298,16 @@ static DWORD WINAPI OwnFolderSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFOR
     return ERROR_SUCCESS;
 }
 
-static BOOL WINAPI LoggingCreateDirectory(LPCSTR pszPath, LPSECURITY_ATTRIBUTES pSA)
+// What launchers that made the folder by CreateDirectoryA did, for the
+// same faults.
+static BOOL WINAPI WatchedCreateDirectory(LPCSTR pszPath, LPSECURITY_ATTRIBUTES pSA)
 {
-    LPSTR pszSddl = NULL;
-    if (pSA && pSA->lpSecurityDescriptor &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            pSA->lpSecurityDescriptor, SDDL_REVISION_1,
-            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-            &pszSddl, NULL)) {
-        Log(std::string("mkdir-sd ") + pszSddl);
-        LocalFree(pszSddl);
-    } else {
-        Log("mkdir-sd none");
-    }
-    return CreateDirectoryA(pszPath, pSA);
+    if (EnvIs("SFX_HOOK_MKDIR_SD", "1"))
+        LogDescriptor(pSA ? pSA->lpSecurityDescriptor : NULL);
+    BOOL fMade = CreateDirectoryA(pszPath, pSA);
+    if (fMade)
+        MakeMoves("made");
+    return fMade;
 }
 
 // Points the launcher's import of a function at another.  Returns whether
@@ -187,7 +353,9 @@ static void PlantFault()
                 ? "fault replaced" : "fault replace-failed");
     }
     if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
-        Log(ReplaceImport("GetFinalPathNameByHandleW", (DWORD_PTR)FailingGetFinalPath)
+        Log(ReplaceImport("GetFinalPathNameByHandleW",
+                          EnvIs("SFX_HOOK_NO_FINAL_PATH", "entries")
+                              ? (DWORD_PTR)EntriesFailingGetFinalPath : (DWORD_PTR)FailingGetFinalPath)
                 ? "fault no-final-path" : "fault no-final-path-import");
     if (GetEnvironmentVariableA("SFX_HOOK_NO_SHORT_NAMES", sz, sizeof(sz)))
         Log(ReplaceImport("GetShortPathNameW", (DWORD_PTR)LongPathAsShort)
@@ -196,9 +364,17 @@ static void PlantFault()
     if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)) &&
         !ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo))
         Log("fault folder-ours-import");
-    if (GetEnvironmentVariableA("SFX_HOOK_MKDIR_SD", sz, sizeof(sz)) &&
-        !ReplaceImport("CreateDirectoryA", (DWORD_PTR)LoggingCreateDirectory))
-        Log("fault mkdir-sd-import");
+    if (EnvIs("SFX_HOOK_VOLUME", "no-acls"))
+        Log(ReplaceImport("GetVolumeInformationByHandleW", (DWORD_PTR)NoAclsVolumeInformation)
+                ? "fault no-acls" : "fault no-acls-import");
+    // The folder is made, and ntdll reached, one way or the other: by
+    // CreateDirectoryA in earlier launchers, through GetProcAddress now.
+    ReplaceImport("CreateDirectoryA", (DWORD_PTR)WatchedCreateDirectory);
+    ReplaceImport("GetProcAddress", (DWORD_PTR)WatchedGetProcAddress);
+    ReplaceImport("DeleteFileA", (DWORD_PTR)WatchedDeleteFileA);
+    ReplaceImport("SetFileInformationByHandle", (DWORD_PTR)WatchedSetFileInformation);
+    ReplaceImport("CreateProcessA", (DWORD_PTR)WatchedCreateProcessA);
+    ReplaceImport("CreateProcessW", (DWORD_PTR)WatchedCreateProcessW);
     if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
         HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (h == INVALID_HANDLE_VALUE) {

@@ -10,7 +10,7 @@
 //   SFX_PROBE_RENAME   try to rename this folder (and back): "rename 0|1"
 //   SFX_PROBE_HANDLES  report "handle <path>" for every file or folder
 //                      handle it inherited
-// Report lines: cmdline, snf, cwd, self, then "file <name>\t<size>\t<crc32>"
+// Report lines: cmdline, wcmdline (in UTF-8), snf, cwd, self, then "file <name>\t<size>\t<crc32>"
 // for every plain file of its folder (itself included), "dir <name>" for
 // subfolders.  The report is written under a temporary name and renamed,
 // so it appears whole or not at all.
@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
+#include <vector>
 
 #include "report.h"
 
@@ -59,6 +60,43 @@ void WriteSmallFile(const std::string &path)
     DWORD cb;
     WriteFile(h, "probe", 5, &cb, NULL);
     CloseHandle(h);
+}
+
+struct Entry {
+    std::string name;   // in the ANSI code page
+    bool fDirectory;
+};
+
+// The entries of a folder.  Listed through a handle that shares delete
+// access: the launcher holds its folder with DELETE access, and Wine's
+// FindFirstFile opens a folder without delete sharing (Windows shares it).
+std::vector<Entry> ListFolder(const std::string &folder)
+{
+    std::vector<Entry> entries;
+    HANDLE h = CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return entries;
+    static DWORD rgdw[16384];
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(h, infoClass, rgdw, sizeof(rgdw))) {
+        infoClass = FileFullDirectoryInfo;
+        for (const BYTE *pb = (const BYTE *)rgdw;;) {
+            const FILE_FULL_DIR_INFO *p = (const FILE_FULL_DIR_INFO *)pb;
+            std::wstring wide(p->FileName, p->FileNameLength / sizeof(WCHAR));
+            std::string name(wide.size() * 2 + 1, '\0');
+            name.resize(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), &name[0],
+                                            (int)name.size(), NULL, NULL));
+            if (name != "." && name != "..")
+                entries.push_back({name, (p->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+            if (!p->NextEntryOffset)
+                break;
+            pb += p->NextEntryOffset;
+        }
+    }
+    CloseHandle(h);
+    return entries;
 }
 
 }  // namespace
@@ -126,6 +164,11 @@ int main()
     std::string tmp = report + ".part";
     DeleteFileA(tmp.c_str());
     AppendLine(tmp.c_str(), "cmdline " + Escape(GetCommandLineA()));
+    // The command line as the system holds it, in UTF-8.
+    const WCHAR *pwszCmd = GetCommandLineW();
+    std::string wide(WideCharToMultiByte(CP_UTF8, 0, pwszCmd, -1, NULL, 0, NULL, NULL), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, pwszCmd, -1, &wide[0], (int)wide.size(), NULL, NULL);
+    AppendLine(tmp.c_str(), "wcmdline " + Escape(wide.c_str()));
     AppendLine(tmp.c_str(), "snf " + Escape(Env("SNF").c_str()));
     AppendLine(tmp.c_str(), "cwd " + Escape(szCwd));
     AppendLine(tmp.c_str(), "self " + Escape(szSelf));
@@ -136,24 +179,16 @@ int main()
         AppendLine(tmp.c_str(), handles);
     }
 
-    WIN32_FIND_DATAA fd;
-    HANDLE hFind = FindFirstFileA((folder + "\\*").c_str(), &fd);
-    if (hFind != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                AppendLine(tmp.c_str(), "dir " + Escape(name.c_str()));
-                continue;
-            }
-            unsigned long cb = 0;
-            unsigned long crc = Crc32OfFile(folder + "\\" + name, &cb);
-            char sz[64];
-            sprintf(sz, "\t%lu\t%08lx", cb, crc);
-            AppendLine(tmp.c_str(), "file " + Escape(name.c_str()) + sz);
-        } while (FindNextFileA(hFind, &fd));
-        FindClose(hFind);
+    for (const Entry &entry : ListFolder(folder)) {
+        if (entry.fDirectory) {
+            AppendLine(tmp.c_str(), "dir " + Escape(entry.name.c_str()));
+            continue;
+        }
+        unsigned long cb = 0;
+        unsigned long crc = Crc32OfFile(folder + "\\" + entry.name, &cb);
+        char sz[64];
+        sprintf(sz, "\t%lu\t%08lx", cb, crc);
+        AppendLine(tmp.c_str(), "file " + Escape(entry.name.c_str()) + sz);
     }
     MoveFileExA(tmp.c_str(), report.c_str(), MOVEFILE_REPLACE_EXISTING);
     return (int)strtol(Env("SFX_PROBE_EXIT").c_str(), NULL, 10);
