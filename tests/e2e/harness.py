@@ -332,6 +332,18 @@ class LauncherCase(unittest.TestCase):
             os.remove(ready)
         return release_it
 
+    def run_with_move(self, exe, at, move, env, **kwargs):
+        """Runs EXE and makes MOVE (a function) while the launcher's thread
+        waits in the hook at the moment AT (made, delete, launch)."""
+        ready, go = self.path("hook.ready"), self.path("hook.go")
+        pending = self.start_launcher(exe, env=dict(env, SFX_HOOK_WAIT_AT=at,
+                                                    SFX_HOOK_WAIT_READY=windows_path(ready),
+                                                    SFX_HOOK_WAIT_GO=windows_path(go)), **kwargs)
+        self.wait_for(ready)
+        move()
+        open(go, "w").close()
+        return pending.wait()
+
     def listing(self, folder=None):
         folder = folder or self.folder
         if not os.path.isdir(folder):

@@ -123,6 +123,10 @@ class TrustBoundary(LauncherCase):
     container replaced after consent, the extraction folder made first."""
 
     OWN_SDDL = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+    UNPROTECTED = ("Unable to extract files!\nThe folder %s is on a volume that cannot protect "
+                   "its files. Set TEMP to a folder on a local NTFS volume.")
+    UNLOCATED = ("Unable to extract files!\nThe system cannot tell where the folder %s is. "
+                 "Set TEMP to a folder on a local NTFS volume.")
 
     def test_own_file_replaced_before_the_worker_opens_it(self):
         exe = self.make()
@@ -156,6 +160,98 @@ class TrustBoundary(LauncherCase):
         inherited = [unescape(v) for k, v in read_lines(self.path(PROBE_REPORT)) if k == "handle"]
         self.assertFalse([h for h in inherited if FOLDER in h or "setup.exe" in h], inherited)
         self.assertFalse(os.path.exists(self.folder))
+
+    def test_folder_swapped_right_after_it_is_made_is_never_used(self):
+        plain = self.path("plain")
+        os.makedirs(plain)
+        with open(os.path.join(plain, "planted.txt"), "wb") as f:
+            f.write(b"planted")
+        # An unelevated program may rename what lies directly in its TEMP.
+        folder = windows_path(self.folder)
+        moves = "%s>%s.moved|%s>%s" % (folder, folder, windows_path(plain), folder)
+        run = self.run_launcher(self.make([("data.bin", b"record data")]),
+                                env=dict(self.probe_env(), SFX_HOOK_WAIT_AT="made",
+                                         SFX_HOOK_MOVES=moves))
+        self.assertIn(("waited", "made"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        _, files = self.probe_report()
+        self.assertEqual(sorted(files), ["data.bin", "probe.exe"])
+
+    def test_foreign_entry_whose_name_reads_as_a_path_deletes_nothing_outside(self):
+        # Fullwidth reverse solidi, "\\" in code page 1252's best fit; the
+        # entries' final paths cannot be had, so no later check can notice.
+        victim = self.write("victim.txt", b"victim", 0o644)
+        os.makedirs(self.folder)
+        with open(os.path.join(self.folder, "..\uff3c..\uff3cvictim.txt"), "wb") as f:
+            f.write(b"planted")
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(),
+                                                      SFX_HOOK_NO_FINAL_PATH="entries"),
+                                foreign_folder=True, wine_env={"LC_ALL": "en_US.UTF-8"})
+        self.assertIn(("fault", "no-final-path"), run.messages)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"victim")
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+
+    def test_subfolder_that_becomes_a_link_while_the_folder_is_cleared(self):
+        outside = self.path("outside")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "victim.txt"), "wb") as f:
+            f.write(b"victim")
+        os.makedirs(self.folder)
+        with open(os.path.join(self.folder, "sub\uff3cvictim.txt"), "wb") as f:
+            f.write(b"planted")
+        # "sub" is absent while the entry is looked at, and a link to the
+        # outside folder when it is deleted.
+        run = self.run_with_move(self.make(), "delete",
+                                 lambda: os.symlink(outside, os.path.join(self.folder, "sub")),
+                                 env=self.probe_env(), foreign_folder=True,
+                                 wine_env={"LC_ALL": "en_US.UTF-8"})
+        self.assertIn(("waited", "delete"), run.messages)
+        self.assertEqual(os.listdir(outside), ["victim.txt"])
+        self.assertEqual(run.errors, [ANOTHER_INSTANCE % windows_path(self.folder)])
+        self.assertFalse(self.probe_ran())
+
+    def test_temp_link_retargeted_before_the_launch_changes_nothing(self):
+        real, other = self.path("real"), self.path("other", FOLDER)
+        os.makedirs(real)
+        os.makedirs(other)
+        for name, data in (("probe.exe", self.program("probe.exe")), ("other.txt", b"other")):
+            with open(os.path.join(other, name), "wb") as f:
+                f.write(data)
+        link = self.path("templink")
+        os.symlink(real, link)
+
+        def retarget():
+            os.symlink(self.path("other"), link + ".new")
+            os.replace(link + ".new", link)
+        run = self.run_with_move(self.make([("data.bin", b"record data")]), "launch", retarget,
+                                 env=self.probe_env(), temp_dir=link)
+        self.assertIn(("waited", "launch"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        _, files = self.probe_report()
+        self.assertEqual(sorted(files), ["data.bin", "probe.exe"])
+        self.assertEqual(sorted(os.listdir(other)), ["other.txt", "probe.exe"])
+        self.assertEqual(os.listdir(real), [])
+
+    def test_installer_cannot_rename_the_container_snf_names(self):
+        exe = self.make()
+        run = self.run_launcher(exe, env=self.probe_env(rename=windows_path(exe)))
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        report, _ = self.probe_report()
+        self.assertEqual(report["rename"], "0")
+
+    def test_folder_the_launcher_cannot_vouch_for_stops_the_run(self):
+        folder = windows_path(self.temp) + "\\" + FOLDER
+        for fault, text in (
+                ({"SFX_HOOK_VOLUME": "no-acls"}, self.UNPROTECTED),
+                ({"SFX_HOOK_VOLUME": "remote"}, self.UNPROTECTED),
+                ({"SFX_HOOK_NO_FINAL_PATH": "1"}, self.UNLOCATED)):
+            with self.subTest(fault=fault):
+                run = self.run_launcher(self.make(), env=dict(self.probe_env(), **fault))
+                self.assertEqual((run.exit_code, run.errors), (0, [text % folder]))
+                self.assertFalse(self.probe_ran())
+                self.assertEqual(os.listdir(self.temp), [])
 
     def test_folder_that_cannot_be_cleared_stops_the_run(self):
         os.makedirs(os.path.join(self.folder, "sub"))

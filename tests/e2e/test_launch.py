@@ -27,6 +27,19 @@ class ArgumentsAndEnvironment(LaunchCase):
                 self.assertEqual(self.launched_cmdline(),
                                  '"%s" %s' % (self.out_path("probe.exe"), args.lstrip(" ")))
 
+    def test_arguments_the_code_page_lacks_arrive_character_for_character(self):
+        # Code page 1252 has best-fit look-alikes for both: a quote that
+        # would end the argument, and another folder's name.
+        exe = self.make()
+        args = '/D=C:\\\u0141ukasz \uff02/S\uff02'
+        cmdline = '"%s" %s' % (windows_path(exe), args)
+        run = self.run_launcher(exe, cmdline=cmdline.encode("utf-8"), env=self.probe_env(),
+                                wine_env={"LC_ALL": "en_US.UTF-8"}, utf8=True)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        report, _ = self.probe_report()
+        self.assertEqual(report["wcmdline"].encode("latin-1").decode("utf-8"),
+                         '"%s" %s' % (self.out_path("probe.exe"), args))
+
     def test_no_arguments_give_the_quoted_path_and_one_blank(self):
         exe = self.make()
         run = self.run_launcher(exe, cmdline='"%s"' % windows_path(exe), env=self.probe_env())

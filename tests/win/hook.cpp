@@ -33,13 +33,18 @@
 //                            the extraction folder's
 //   SFX_HOOK_VOLUME=no-acls  make the volume look like one that keeps no
 //                   remote   permissions (FAT), or like a network drive
-// An attacker's move between two of the launcher's calls: renames, in
-// order, made once at the moment SFX_HOOK_MOVES_AT names:
-//   SFX_HOOK_MOVES=A>B|C>D   (Windows paths); logged "moves ok" or
-//                            "moves failed <n> <error>"
-//   SFX_HOOK_MOVES_AT=made   right after the extraction folder is made
-//                     delete just before the launcher's first deletion
-//                     launch just before the installer is started
+// An attacker's move between two of the launcher's calls, once, at the
+// moment SFX_HOOK_WAIT_AT names; the launcher's thread logs "waited <at>":
+//   SFX_HOOK_WAIT_AT=made    right after the extraction folder is made
+//                    delete  just before the launcher's first deletion
+//                    launch  just before the installer is started
+//   SFX_HOOK_MOVES=A>B|C>D   renames made then, through Windows (so the
+//                            sharing of the launcher's handles applies),
+//                            logged "moves ok" or "moves failed <n> <error>"
+//   SFX_HOOK_WAIT_READY=F, SFX_HOOK_WAIT_GO=G  then the hook creates F and
+//                            waits (60 s at most) until the test has made
+//                            its own move and created G (Wine's renames
+//                            follow symbolic links; the test's do not)
 // For a still picture of the dialog at work (the demo's screenshot):
 //   SFX_HOOK_PAUSE_AT=N      at the first position of N or more (below 100)
 //   SFX_HOOK_RESUME=FILE     the dialog is painted, "paused <left> <top>
@@ -136,16 +141,9 @@ static bool EnvIs(const char *pszName, const char *pszValue)
     return lstrcmpA(sz, pszValue) == 0;
 }
 
-// Makes the renames of SFX_HOOK_MOVES once, if this is their moment.
-static void MakeMoves(const char *pszAt)
+// Renames each "A>B" of a "|"-separated list, in order.
+static void MakeMoves(const std::string &moves)
 {
-    static bool s_fDone;
-    char szMoves[4096] = "";
-    if (s_fDone || !EnvIs("SFX_HOOK_MOVES_AT", pszAt) ||
-        GetEnvironmentVariableA("SFX_HOOK_MOVES", szMoves, sizeof(szMoves)) - 1 >= sizeof(szMoves) - 1)
-        return;
-    s_fDone = true;
-    std::string moves = szMoves;
     int n = 0;
     for (size_t start = 0; start <= moves.size(); n++) {
         size_t end = moves.find('|', start);
@@ -162,6 +160,25 @@ static void MakeMoves(const char *pszAt)
         start = end + 1;
     }
     Log("moves ok");
+}
+
+// Makes the attacker's move, once, if this is its moment.
+static void WaitForTest(const char *pszAt)
+{
+    static bool s_fDone;
+    char szMoves[4096] = "", szReady[MAX_PATH] = "", szGo[MAX_PATH] = "";
+    if (s_fDone || !EnvIs("SFX_HOOK_WAIT_AT", pszAt))
+        return;
+    s_fDone = true;
+    Log(std::string("waited ") + pszAt);
+    if (GetEnvironmentVariableA("SFX_HOOK_MOVES", szMoves, sizeof(szMoves)) - 1 < sizeof(szMoves) - 1)
+        MakeMoves(szMoves);
+    if (GetEnvironmentVariableA("SFX_HOOK_WAIT_READY", szReady, MAX_PATH) - 1 >= MAX_PATH - 1 ||
+        GetEnvironmentVariableA("SFX_HOOK_WAIT_GO", szGo, MAX_PATH) - 1 >= MAX_PATH - 1)
+        return;
+    AppendLine(szReady, "ready");
+    for (int i = 0; i < 1200 && GetFileAttributesA(szGo) == INVALID_FILE_ATTRIBUTES; i++)
+        Sleep(50);
 }
 
 static void LogDescriptor(PSECURITY_DESCRIPTOR pSD)
@@ -196,7 +213,7 @@ static NTSTATUS NTAPI WatchedNtCreateFile(PHANDLE ph, ACCESS_MASK access, POBJEC
     NTSTATUS status = g_pfnNtCreateFile(ph, access, poa, piosb, pSize, attributes, share,
                                         disposition, options, pEa, cbEa);
     if (fFolder && NT_SUCCESS(status))
-        MakeMoves("made");
+        WaitForTest("made");
     return status;
 }
 
@@ -238,7 +255,7 @@ static BOOL WINAPI NoAclsVolumeInformation(HANDLE h, LPWSTR pszName, DWORD cchNa
 
 static BOOL WINAPI WatchedDeleteFileA(LPCSTR pszPath)
 {
-    MakeMoves("delete");
+    WaitForTest("delete");
     return DeleteFileA(pszPath);
 }
 
@@ -246,7 +263,7 @@ static BOOL WINAPI WatchedSetFileInformation(HANDLE h, FILE_INFO_BY_HANDLE_CLASS
                                              LPVOID pv, DWORD cb)
 {
     if (infoClass == FileDispositionInfo)
-        MakeMoves("delete");
+        WaitForTest("delete");
     return SetFileInformationByHandle(h, infoClass, pv, cb);
 }
 
@@ -255,7 +272,7 @@ static BOOL WINAPI WatchedCreateProcessA(LPCSTR pszApp, LPSTR pszCmd, LPSECURITY
                                          LPVOID pvEnv, LPCSTR pszDir, LPSTARTUPINFOA psi,
                                          LPPROCESS_INFORMATION ppi)
 {
-    MakeMoves("launch");
+    WaitForTest("launch");
     return CreateProcessA(pszApp, pszCmd, psaP, psaT, fInherit, dwFlags, pvEnv, pszDir, psi, ppi);
 }
 
@@ -264,7 +281,7 @@ static BOOL WINAPI WatchedCreateProcessW(LPCWSTR pszApp, LPWSTR pszCmd, LPSECURI
                                          LPVOID pvEnv, LPCWSTR pszDir, LPSTARTUPINFOW psi,
                                          LPPROCESS_INFORMATION ppi)
 {
-    MakeMoves("launch");
+    WaitForTest("launch");
     return CreateProcessW(pszApp, pszCmd, psaP, psaT, fInherit, dwFlags, pvEnv, pszDir, psi, ppi);
 }
 
@@ -306,7 +323,7 @@ static BOOL WINAPI WatchedCreateDirectory(LPCSTR pszPath, LPSECURITY_ATTRIBUTES 
         LogDescriptor(pSA ? pSA->lpSecurityDescriptor : NULL);
     BOOL fMade = CreateDirectoryA(pszPath, pSA);
     if (fMade)
-        MakeMoves("made");
+        WaitForTest("made");
     return fMade;
 }
 
