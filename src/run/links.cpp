@@ -183,7 +183,7 @@ static void FormatEntryPath(char *szPath, const char *pszFolder, const WCHAR *pw
 static BOOL DeleteEntryBatch(HANDLE hFolder, const WCHAR *pwszFinalFolder, const char *pszFolder,
                              const BYTE *pbBatch, char *szStayed, BOOL fAllGone)
 {
-    const FILE_FULL_DIR_INFO *pEntry = (const FILE_FULL_DIR_INFO *)pbBatch;
+    const FILE_ID_BOTH_DIR_INFO *pEntry = (const FILE_ID_BOTH_DIR_INFO *)pbBatch;
     WCHAR wszName[MAX_PATH];
 
     for (;;)
@@ -205,7 +205,7 @@ static BOOL DeleteEntryBatch(HANDLE hFolder, const WCHAR *pwszFinalFolder, const
         }
         if (pEntry->NextEntryOffset == 0)
             return fAllGone;
-        pEntry = (const FILE_FULL_DIR_INFO *)((const BYTE *)pEntry + pEntry->NextEntryOffset);
+        pEntry = (const FILE_ID_BOTH_DIR_INFO *)((const BYTE *)pEntry + pEntry->NextEntryOffset);
     }
 }
 
@@ -214,7 +214,7 @@ BOOL ClearHeldFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder, const char *p
 {
     /* DWORDs: the entries are aligned to 8 bytes within the batch. */
     DWORD rgdwBatch[4096];
-    FILE_INFO_BY_HANDLE_CLASS nClass = FileFullDirectoryRestartInfo;
+    FILE_INFO_BY_HANDLE_CLASS nClass = FileIdBothDirectoryRestartInfo;
     BOOL fAllGone = TRUE;
     DWORD dwError;
 
@@ -222,7 +222,7 @@ BOOL ClearHeldFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder, const char *p
     {
         fAllGone = DeleteEntryBatch(hFolder, pwszFinalFolder, pszFolder, (const BYTE *)rgdwBatch,
                                     szStayed, fAllGone);
-        nClass = FileFullDirectoryInfo;
+        nClass = FileIdBothDirectoryInfo;
     }
     /* Anything but the end of the list leaves entries unseen. */
     dwError = GetLastError();

@@ -79,11 +79,11 @@ std::vector<Entry> ListFolder(const std::string &folder)
     if (h == INVALID_HANDLE_VALUE)
         return entries;
     static DWORD rgdw[16384];
-    FILE_INFO_BY_HANDLE_CLASS infoClass = FileFullDirectoryRestartInfo;
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
     while (GetFileInformationByHandleEx(h, infoClass, rgdw, sizeof(rgdw))) {
-        infoClass = FileFullDirectoryInfo;
+        infoClass = FileIdBothDirectoryInfo;
         for (const BYTE *pb = (const BYTE *)rgdw;;) {
-            const FILE_FULL_DIR_INFO *p = (const FILE_FULL_DIR_INFO *)pb;
+            const FILE_ID_BOTH_DIR_INFO *p = (const FILE_ID_BOTH_DIR_INFO *)pb;
             std::wstring wide(p->FileName, p->FileNameLength / sizeof(WCHAR));
             std::string name(wide.size() * 2 + 1, '\0');
             name.resize(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), &name[0],
