@@ -184,10 +184,13 @@ class Inputs:
         # costs.exe calls the launcher's own cleanup, so it is C++ and
         # links the launcher's sources.
         run_dir = os.path.join(os.path.dirname(HERE), "src", "run")
-        launcher_parts = [os.path.join(run_dir, n) for n in ("launch.cpp", "links.cpp", "error.cpp")]
+        payload_dir = os.path.join(os.path.dirname(HERE), "src", "payload")
+        launcher_parts = [os.path.join(run_dir, n) for n in ("launch.cpp", "links.cpp", "error.cpp",
+                                                             "paths.cpp")]
+        launcher_parts.append(os.path.join(payload_dir, "folder.cpp"))
         for name, extra in (("mark", ["-mwindows"]), ("timer", ["-lpsapi"]),
                             ("costs", ["-mwindows", "-I", run_dir]
-                             + launcher_parts + ["-lcomctl32", "-lshlwapi"])):
+                             + launcher_parts + ["-lcomctl32", "-lshlwapi", "-ladvapi32"])):
             src = os.path.join(HERE, "win", name + ".c")
             out = os.path.join(self.win, name + ".exe")
             inputs = [src] + [p for p in extra if p.endswith(".cpp")]

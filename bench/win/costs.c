@@ -7,8 +7,9 @@
  *                                       them and DSTDIR (timed)
  *   costs.exe REPORT cleanup LIST DSTDIR
  *                                       the same, deleted by the launcher's
- *                                       own cleanup (each entry looked at
- *                                       before its DeleteFileA)
+ *                                       own cleanup (each entry opened
+ *                                       relative to the held folder, judged
+ *                                       and deleted through its handle)
  *   costs.exe REPORT msg N progress|fixed|bare
  *                                       a worker thread sends N synchronous
  *                                       messages to a window of the main
@@ -175,8 +176,14 @@ int main(int argc, char **argv)
         static ExtractContext context;
         snprintf(context.szLaunchPath, MAX_PATH, "%s\\first", argv[4]);
         ok = ForEachListed(argv[3], argv[4], 0);
+        /* Held as the worker holds it. */
+        context.hFolder = CreateFileA(argv[4], FILE_LIST_DIRECTORY | FILE_TRAVERSE |
+                                      FILE_READ_ATTRIBUTES | READ_CONTROL | DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        ok = ok && context.hFolder != INVALID_HANDLE_VALUE;
         double t0 = Seconds();
-        LaunchAndCleanup(&context, (DWORD)-1, "", 0);
+        LaunchAndCleanup(&context, (DWORD)-1, L"", 0);
         t = Seconds() - t0;
         ok = ok && GetFileAttributesA(argv[4]) == INVALID_FILE_ATTRIBUTES;
     } else if (strcmp(pszMode, "msg") == 0 && argc == 5) {

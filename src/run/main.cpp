@@ -97,6 +97,28 @@ INT_PTR CALLBACK ProgressDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lPa
     return FALSE;
 }
 
+/* Runs the modal progress dialog, which resumes the suspended worker once
+ * its window exists, then waits for the worker however the dialog ended,
+ * closes its handle and returns its exit code ((DWORD)-1 if unread). */
+static DWORD RunProgressDialog(HINSTANCE hInstance, ExtractContext *pContext)
+{
+    DWORD dwExitCode = (DWORD)-1;
+
+    InitCommonControlsFromSystem();
+    DialogBoxParamA(hInstance, MAKEINTRESOURCEA(LAUNCHER_DIALOG_ID), NULL, ProgressDlgProc, (LPARAM)pContext);
+    if (pContext->hDlg == NULL)
+    {
+        /* The dialog never initialised, so the worker was never resumed
+         * and has run no code: end it instead of waiting for ever. */
+        ShowError("Unable to extract files!\nThe progress window could not be created.");
+        TerminateThread(pContext->hThread, (DWORD)-1);
+    }
+    WaitForSingleObject(pContext->hThread, INFINITE);
+    GetExitCodeThread(pContext->hThread, &dwExitCode);
+    CloseHandle(pContext->hThread);
+    return dwExitCode;
+}
+
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd)
 {
     char szModulePath[MAX_PATH];
@@ -144,20 +166,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
         return 0;
     }
 
-    dwExitCode = (DWORD)-1;
-    InitCommonControlsFromSystem();
-    DialogBoxParamA(hInstance, MAKEINTRESOURCEA(LAUNCHER_DIALOG_ID), NULL, ProgressDlgProc, (LPARAM)pContext);
-    if (pContext->hDlg == NULL)
-    {
-        /* The dialog never initialised, so the worker was never resumed
-         * and has run no code: end it instead of waiting for ever. */
-        ShowError("Unable to extract files!\nThe progress window could not be created.");
-        TerminateThread(pContext->hThread, (DWORD)-1);
-    }
-    WaitForSingleObject(pContext->hThread, INFINITE);
-    GetExitCodeThread(pContext->hThread, &dwExitCode);
-    CloseHandle(pContext->hThread);
-
+    dwExitCode = RunProgressDialog(hInstance, pContext);
     LaunchAndCleanup(pContext, dwExitCode, pwszArguments, uStartErrorMode);
     if (pContext->hOwnFile)
         CloseHandle(pContext->hOwnFile);
