@@ -15,7 +15,10 @@
 #include <sys/stat.h>
 
 #include "container.h"
+#include "folder.h"
 #include "../run/launcher.h"
+#include "../run/links.h"
+#include "../run/paths.h"
 
 #define EXTRACT_OK      0
 #define EXTRACT_FAILED  ((DWORD)-1)

@@ -17,7 +17,10 @@
 #include <string.h>
 
 #include "container.h"
+#include "folder.h"
 #include "../run/launcher.h"
+#include "../run/links.h"
+#include "../run/paths.h"
 
 BOOL GetFolderOwner(char *szOwner, size_t cchOwner)
 {

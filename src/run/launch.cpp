@@ -11,6 +11,9 @@
 #include <string.h>
 
 #include "launcher.h"
+#include "links.h"
+#include "paths.h"
+#include "../payload/folder.h"
 
 /* The installer's path: the held folder's final path, as the system
  * resolves the handle now, and the first record's name, in wszProgram

@@ -13,7 +13,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "launcher.h"
+#include "links.h"
 
 #ifndef STATUS_FILE_IS_A_DIRECTORY
 #define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BAL)

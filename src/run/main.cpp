@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "launcher.h"
+#include "paths.h"
 #include "../../res/resource.h"
 
 /* Set when the dialog initialises, used by its later messages; only the

@@ -13,6 +13,8 @@
 #include <string.h>
 
 #include "launcher.h"
+#include "links.h"
+#include "paths.h"
 #include "../payload/container.h"
 
 /* What a wide path becomes in the code page. */

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "../../src/payload/container.h"
+#include "../../src/payload/folder.h"
 #include "../../src/run/launcher.h"
 
 static int g_passed, g_failed;

@@ -13,7 +13,6 @@ typedef unsigned int UINT;
 typedef void *HANDLE;
 typedef void *HWND;
 typedef void *LPVOID;
-typedef int (*FARPROC)(void);
 typedef void *PSECURITY_DESCRIPTOR;
 typedef uint16_t WCHAR;
 typedef intptr_t INT_PTR;

@@ -1,0 +1,36 @@
+/*
+ * Paths in UTF-16 and as the ANSI functions open them: the own path,
+ * TEMP, the folder's NT path and the installer's path (paths.cpp).
+ */
+#ifndef RUN_PATHS_H
+#define RUN_PATHS_H
+
+#include <windows.h>
+
+/* The launcher's own path in szPath (MAX_PATH bytes) as the ANSI
+ * functions open it: the path itself where the system's code page holds
+ * it, else its short form.  Shows the error itself: FALSE when neither
+ * names the file in the code page, or neither fits. */
+BOOL GetOwnAnsiPath(char *szPath);
+
+/* TEMP in szTemp (cbTemp bytes), the same way; an empty string when TEMP
+ * is not set or empty.  A TEMP longer than the buffer comes back cut,
+ * whole characters only: too long for any path, it is only shown.  Shows
+ * the error itself: FALSE when TEMP cannot be named in the code page. */
+BOOL GetAnsiTemp(char *szTemp, int cbTemp);
+
+/* The NT path of TEMP (as GetAnsiTemp last read it) followed by the
+ * extraction folder's name, for NtCreateFile; FALSE when it does not fit
+ * cchNtPath characters. */
+BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath);
+
+/* An installer that is an ANSI program finds its own folder from the
+ * path on its command line, in the code page: where the code page cannot
+ * hold the path wszPath (cchPath characters), it becomes its short form,
+ * which names the same file; else it stays as it is. */
+void UseShortFormWhereUnnameable(WCHAR *wszPath, DWORD cchPath);
+
+/* The final path of TEMP, or an empty string where it cannot be had. */
+void GetTempFinalPath(WCHAR *wszFinal, DWORD cchFinal);
+
+#endif /* RUN_PATHS_H */
