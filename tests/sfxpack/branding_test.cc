@@ -245,10 +245,11 @@ TEST_F(BrandTest, SectionsThatOthersReferToAreNotMoved)
 TEST_F(BrandTest, HeadersPastTheImageAreRefused)
 {
     testing_image::Put32(image_, 0x3c, 0xffffffe8);  // e_lfanew + 24 wraps around in 32 bits
-    EXPECT_EQ("60: not a PE image (no PE signature)", Brand());
+    EXPECT_EQ("60: not a PE image (e_lfanew 4294967272 points past the image)", Brand());
     image_ = MakeBrandableImage();
     put16(&image_[testing_image::kPeOffset + 6], 0xffff);  // 65535 sections
-    EXPECT_EQ(std::to_string(Section(0)) + ": section table runs past the image", Brand());
+    const std::string table = std::to_string(Section(0));
+    EXPECT_EQ(table + ": not a PE image (section table at offset " + table + " runs past the image)", Brand());
 }
 
 }  // namespace
