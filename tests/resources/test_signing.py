@@ -5,13 +5,12 @@ verifies and that the certificate table sits right behind the image, where
 the security directory points.  Both tools are required: a missing one is
 a failure.
 
-    test_signing.py LAUNCHER [unittest options]
+$SFX_LAUNCHER is the launcher the cross build made.
 """
 
 import os
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -20,15 +19,16 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from sfxcontainer import IMAGE_LENGTH  # noqa: E402
+from testkit import build_path, main, sh  # noqa: E402
 
-LAUNCHER = None
+LAUNCHER = build_path("SFX_LAUNCHER")
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 
 
 def run(*args):
-    return subprocess.run(list(args), capture_output=True, text=True, timeout=60)
+    return sh(*args, check=False, timeout=60)
 
 
 class SigningTest(unittest.TestCase):
@@ -116,19 +116,5 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
 
 
-def main():
-    global LAUNCHER
-    if len(sys.argv) < 2:
-        sys.stderr.write(__doc__)
-        return 2
-    LAUNCHER = sys.argv[1]
-    if not os.path.isfile(LAUNCHER):
-        sys.stderr.write("launcher not built: %s\n" % LAUNCHER)
-        return 1
-    program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False)
-    result = program.result
-    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -3,30 +3,21 @@
 prefix, then a sample project that finds the package and packs a
 container, rebuilt when an input changes.
 
-$SFXPACK_BUILD_DIR is the native build tree, $CMAKE the cmake program,
-$SFXPACK_SAMPLE the sample project's source.
+$SFXPACK_BUILD_DIR is the native build tree, $CMAKE the cmake program.
 """
 import os
 import shutil
-import subprocess
 import tempfile
 import time
 import unittest
 
 from images import make_ico, make_pe  # noqa: E402
 from sfxcontainer import IMAGE_LENGTH as IMAGE  # noqa: E402
+from testkit import SOURCE_DIR, build_path, main, sh  # noqa: E402
 
-BUILD = os.environ.get("SFXPACK_BUILD_DIR", "")
-CMAKE = os.environ.get("CMAKE", "cmake")
-SAMPLE = os.environ.get("SFXPACK_SAMPLE", "")
-
-
-def sh(*args, check=True):
-    p = subprocess.run(args, capture_output=True, text=True, timeout=240)
-    if check and p.returncode != 0:
-        raise AssertionError(f"{' '.join(args)} exited {p.returncode}\n{p.stdout}\n{p.stderr}")
-    return p
-
+BUILD = build_path("SFXPACK_BUILD_DIR")
+CMAKE = build_path("CMAKE")
+SAMPLE = os.path.join(SOURCE_DIR, "tests", "sfxpack", "sample")
 
 
 class InstalledPackage(unittest.TestCase):
@@ -107,6 +98,4 @@ class InstalledPackage(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not (BUILD and SAMPLE):
-        raise SystemExit("set SFXPACK_BUILD_DIR and SFXPACK_SAMPLE")
-    unittest.main(verbosity=2)
+    main()

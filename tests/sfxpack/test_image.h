@@ -84,7 +84,7 @@ inline std::vector<unsigned char> MakeCertificateEntry(size_t content)
 
 // A launcher-like image for the branding code: .text at RVA 0x1000 holding
 // a relocated pointer into itself, .rsrc at 0x2000 with a dialog 130, a
-// manifest 1 and icon group 129 of one image, and .reloc behind it,
+// manifest 1 and the launcher icon group of one image, and .reloc behind it,
 // padded to the image's end as the padding step does.
 constexpr uint32_t kBrandableImageBase = 0x400000;
 constexpr uint32_t kTextPointerRva = 0x1010;
@@ -102,7 +102,7 @@ inline std::vector<Resource> LauncherResources()
         {resourceNumber(kRtDialog), resourceNumber(130), resourceNumber(kEnglishUs), 0, {'D', 'L', 'G'}, 0},
         {resourceNumber(kRtManifest), resourceNumber(1), resourceNumber(kEnglishUs), 0, {'<', 'm', '/', '>'}, 0},
         {resourceNumber(kRtIcon), resourceNumber(1), resourceNumber(kEnglishUs), 0, {1, 2, 3, 4}, 0},
-        {resourceNumber(kRtGroupIcon), resourceNumber(129), resourceNumber(kEnglishUs), 0, group, 0},
+        {resourceNumber(kRtGroupIcon), resourceNumber(kLauncherIconGroup), resourceNumber(kEnglishUs), 0, group, 0},
     };
 }
 

@@ -66,6 +66,9 @@ Status pad(std::vector<unsigned char>& b, unsigned long target)
     if (Status headers = checkHeaders(pe); !headers.ok())
         return headers;
     const sfxpack::PeSection& last = lastSection(pe);
+    if (last.rawEnd() > b.size())
+        return Status::fail("its last section's raw data end at offset " + std::to_string(last.rawEnd()) +
+                            ", past the file's " + std::to_string(b.size()) + " bytes");
     if (last.rawEnd() != b.size())
         return Status::fail("has " + std::to_string(b.size() - last.rawEnd()) +
                             " bytes behind its last section; pad the bare linked image");
