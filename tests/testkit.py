@@ -35,6 +35,18 @@ def main():
     sys.exit(0 if result.wasSuccessful() and result.testsRun > 0 else 1)
 
 
+def read(path):
+    """The bytes of the file at PATH."""
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    """Makes the file at PATH hold the bytes DATA."""
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def sh(*args, check=True, timeout=240):
     """Runs a command, its output captured as text; with CHECK, a non-zero
     exit fails the test, showing the command and its output."""

@@ -10,7 +10,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from testkit import SOURCE_DIR, main  # noqa: E402
+from testkit import SOURCE_DIR, main, read  # noqa: E402
 
 
 class ArtworkTest(unittest.TestCase):
@@ -20,10 +20,8 @@ class ArtworkTest(unittest.TestCase):
             r = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "res/icon/artwork.py"), out],
                                capture_output=True, text=True, timeout=60)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
-            with open(out, "rb") as f:
-                rendered = f.read()
-        with open(os.path.join(SOURCE_DIR, "res/app.ico"), "rb") as f:
-            committed = f.read()
+            rendered = read(out)
+        committed = read(os.path.join(SOURCE_DIR, "res/app.ico"))
         self.assertGreater(len(rendered), 0)
         self.assertTrue(rendered == committed,
                         "res/app.ico differs from the artwork: run res/icon/make-icon.sh")

@@ -17,7 +17,7 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from sfxcontainer import IMAGE_LENGTH, defines  # noqa: E402
-from testkit import SOURCE_DIR, build_path, main  # noqa: E402
+from testkit import SOURCE_DIR, build_path, main, read  # noqa: E402
 
 LAUNCHER = build_path("SFX_LAUNCHER")
 
@@ -43,8 +43,7 @@ ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 def load_launcher():
     if not os.path.isfile(LAUNCHER):
         raise AssertionError("launcher not built: %s (build the 'windows' target)" % LAUNCHER)
-    with open(LAUNCHER, "rb") as f:
-        data = f.read()
+    data = read(LAUNCHER)
     return data, pefile.PE(data=data)
 
 
@@ -67,8 +66,7 @@ def raw_end(section):
 
 
 def read_source(relative):
-    with open(os.path.join(SOURCE_DIR, relative), "rb") as f:
-        return f.read()
+    return read(os.path.join(SOURCE_DIR, relative))
 
 
 def ico_images(data):

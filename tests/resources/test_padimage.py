@@ -18,7 +18,7 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from sfxcontainer import IMAGE_LENGTH  # noqa: E402
-from testkit import OPTIONAL_AT, PE_AT, SECTION_TABLE_AT, build_path, main, make_pe  # noqa: E402
+from testkit import OPTIONAL_AT, PE_AT, SECTION_TABLE_AT, build_path, main, make_pe, read, write  # noqa: E402
 
 PADIMAGE = build_path("PADIMAGE")
 LAUNCHER = build_path("SFX_LAUNCHER")
@@ -35,12 +35,10 @@ class PadTest(unittest.TestCase):
         shutil.rmtree(self.dir)
 
     def write(self, data):
-        with open(self.path, "wb") as f:
-            f.write(data)
+        write(self.path, data)
 
     def read(self):
-        with open(self.path, "rb") as f:
-            return f.read()
+        return read(self.path)
 
     def pad(self, length):
         return subprocess.run([PADIMAGE, self.path, str(length)],
@@ -90,16 +88,14 @@ class PaddingTest(PadTest):
         self.assertEqual(pe.OPTIONAL_HEADER.SizeOfImage, 0x7000)
 
     def test_image_already_at_the_length_is_unchanged(self):
-        with open(LAUNCHER, "rb") as f:
-            launcher = f.read()
+        launcher = read(LAUNCHER)
         self.write(launcher)
         r = self.pad(IMAGE_LENGTH)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
         self.assertEqual(self.read(), launcher)
 
     def test_launcher_checksum_is_the_recomputed_one(self):
-        with open(LAUNCHER, "rb") as f:
-            launcher = f.read()
+        launcher = read(LAUNCHER)
         pe = pefile.PE(data=launcher, fast_load=True)
         self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
 
@@ -111,8 +107,7 @@ class RefusalTest(PadTest):
                                         "the 1536 bytes it must fit in")
 
     def test_launcher_longer_than_a_smaller_length(self):
-        with open(LAUNCHER, "rb") as f:
-            launcher = f.read()
+        launcher = read(LAUNCHER)
         self.assertRefused(launcher, 65536, "the image is %d bytes, %d more than the 65536 "
                                             "bytes it must fit in" % (len(launcher), len(launcher) - 65536))
 
@@ -122,8 +117,7 @@ class RefusalTest(PadTest):
                                          "pad the bare linked image")
 
     def test_padded_image_with_a_payload_behind_it(self):
-        with open(LAUNCHER, "rb") as f:
-            launcher = f.read()
+        launcher = read(LAUNCHER)
         self.assertRefused(launcher + b"\0" * 1024, IMAGE_LENGTH,
                            "has 1024 bytes behind its last section; pad the bare linked image")
 

@@ -19,7 +19,7 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from sfxcontainer import IMAGE_LENGTH  # noqa: E402
-from testkit import build_path, main, sh  # noqa: E402
+from testkit import build_path, main, read, sh, write  # noqa: E402
 
 LAUNCHER = build_path("SFX_LAUNCHER")
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
@@ -37,8 +37,7 @@ class SigningTest(unittest.TestCase):
         for tool in ("openssl", "osslsigncode"):
             if shutil.which(tool) is None:
                 raise AssertionError("%s is not installed (tools/install-deps.sh installs it)" % tool)
-        with open(LAUNCHER, "rb") as f:
-            cls.original = f.read()
+        cls.original = read(LAUNCHER)
         cls.dir = tempfile.mkdtemp(prefix="sign-test-")
         cls.key = os.path.join(cls.dir, "key.pem")
         cls.cert = os.path.join(cls.dir, "cert.pem")
@@ -56,8 +55,7 @@ class SigningTest(unittest.TestCase):
                        "-out", cls.signed_path)
         cls.signed = b""
         if os.path.exists(cls.signed_path):
-            with open(cls.signed_path, "rb") as f:
-                cls.signed = f.read()
+            cls.signed = read(cls.signed_path)
 
     @classmethod
     def tearDownClass(cls):
@@ -81,8 +79,7 @@ class SigningTest(unittest.TestCase):
         tampered = bytearray(self.signed)
         tampered[text.PointerToRawData + 16] ^= 0xFF
         path = os.path.join(self.dir, "tampered.exe")
-        with open(path, "wb") as f:
-            f.write(tampered)
+        write(path, tampered)
         r = self.verify(path)
         self.assertNotEqual(r.returncode, 0, r.stdout)
         self.assertNotIn("Signature verification: ok", r.stdout)

@@ -13,7 +13,7 @@ import unittest
 
 from images import make_ico, make_pe  # noqa: E402
 from sfxcontainer import IMAGE_LENGTH as IMAGE  # noqa: E402
-from testkit import SOURCE_DIR, build_path, main, sh  # noqa: E402
+from testkit import SOURCE_DIR, build_path, main, read, sh, write  # noqa: E402
 
 BUILD = build_path("SFXPACK_BUILD_DIR")
 CMAKE = build_path("CMAKE")
@@ -41,13 +41,11 @@ class InstalledPackage(unittest.TestCase):
         self.put("app.ico", make_ico(((32, 32),)))
 
     def put(self, name, data):
-        with open(os.path.join(self.src, name), "wb") as f:
-            f.write(data)
+        write(os.path.join(self.src, name), data)
 
     def build(self):
         sh(CMAKE, "--build", self.bin)
-        with open(os.path.join(self.bin, "setup.exe"), "rb") as f:
-            return f.read()
+        return read(os.path.join(self.bin, "setup.exe"))
 
     def test_installed_files(self):
         for rel in ("bin/sfxpack", "lib/cmake/sfxpack/sfxpackConfig.cmake",
@@ -63,8 +61,7 @@ class InstalledPackage(unittest.TestCase):
         sh(self.sfxpack, "stub", "--force", "-o", expected, "--icon", os.path.join(self.src, "app.ico"),
            "--file-version", "1.2.3.4", "--product-version", "1.2", "--version-string", "CompanyName=Sample Company",
            "--version-string", "ProductName=Sample Setup")
-        with open(expected, "rb") as f:
-            self.assertEqual(f.read(), first[:IMAGE], "the image is branded as the arguments say")
+        self.assertEqual(read(expected), first[:IMAGE], "the image is branded as the arguments say")
         container = os.path.join(self.bin, "setup.exe")
         self.assertEqual(0, sh(self.sfxpack, "verify", container).returncode)
         listing = sh(self.sfxpack, "list", container).stdout.splitlines()
