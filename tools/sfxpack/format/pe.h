@@ -14,8 +14,7 @@
 //
 // The reader checks that each structure lies within the first `limit`
 // bytes and stops at the first that does not; `fault` says which, and
-// status() words it.  Pure: every byte comes
-// through a Source.
+// status() words it.  Pure: every byte comes through a Source.
 #ifndef SFXPACK_PE_H
 #define SFXPACK_PE_H
 
@@ -44,8 +43,7 @@ constexpr uint16_t kPe32PlusMagic = 0x20b;
 constexpr uint32_t kSectionCountAt = 2;
 constexpr uint32_t kOptionalSizeAt = 16;
 
-// Offsets within the optional header; the same in PE32 and PE32+ up to
-// the image base, which PE32+ widens to 8 bytes over PE32's BaseOfData.
+// Offsets within the optional header; the same in PE32 and PE32+.
 constexpr uint32_t kInitializedDataAt = 8;
 constexpr uint32_t kEntryPointAt = 16;
 constexpr uint32_t kSectionAlignmentAt = 32;
