@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """Benchmarks of the launcher and sfxpack.
 
-    bench.py BUILD_DIR [--scale small|full] [--runs N] [--only SECTIONS]
+    bench.py BUILD_DIR [--scale full|small] [--runs N] [--only SECTIONS]
                        [--json FILE]
 
 Prints one table (median, min and max of N runs for every timed figure)
-and writes the same figures as JSON.  Sections:
+and writes the same figures as JSON, by default to
+BUILD_DIR/bench/latest-SCALE.json; a full-scale run of all sections also
+replaces bench/results/latest.json.  The full scale (the default) takes
+about half an hour on two shared cores, the small one a few minutes.
+Sections:
 
   image    how the launcher's 131,072 bytes are used (PE section table)
   pack     `sfxpack create` against `cat` (the limit) and makensis (the peer)
@@ -720,13 +724,16 @@ def section_memory(inp, table, runs):
                       [mib / x for x in times[cmd]])
 
 
+SECTIONS = "image,pack,digest,extract,costs,pinned,memory"
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("build_dir")
-    ap.add_argument("--scale", choices=sorted(SCALES), default="small")
+    ap.add_argument("--scale", choices=sorted(SCALES), default="full")
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--only", default="image,pack,digest,extract,costs,pinned,memory")
-    ap.add_argument("--json", default=None, help="default: BUILD_DIR/bench/latest.json")
+    ap.add_argument("--only", default=SECTIONS)
+    ap.add_argument("--json", default=None, help="default: BUILD_DIR/bench/latest-SCALE.json")
     args = ap.parse_args(argv)
     build = os.path.abspath(args.build_dir)
     work = os.path.join(build, "bench", args.scale)
@@ -775,12 +782,15 @@ def main(argv):
         "rows": table.rows,
         "failed": failed,
     }
-    path = args.json or os.path.join(build, "bench", "latest.json")
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    with open(path, "w") as f:
-        json.dump(result, f, indent=1)
-        f.write("\n")
-    log("done in %.0f s; JSON in %s" % (time.time() - t0, path))
+    paths = [args.json or os.path.join(build, "bench", "latest-%s.json" % args.scale)]
+    if args.scale == "full" and set(sections) == set(SECTIONS.split(",")):
+        paths.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), "results", "latest.json"))
+    for path in paths:
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        with open(path, "w") as f:
+            json.dump(result, f, indent=1)
+            f.write("\n")
+    log("done in %.0f s; JSON in %s" % (time.time() - t0, " and ".join(paths)))
     return 1 if failed else 0
 
 

@@ -12,25 +12,25 @@ _NAMES = ("PAYLOAD_OFFSET", "RECORD_HEADER_SIZE", "RECORD_NAME_SIZE", "END_RECOR
           "EXTRACT_FOLDER_NAME")
 
 
-def _defines(path):
-    """The #defines the tests need by name, integers as int and strings as
-    written in C (escapes left as they are); a missing header or
+def defines(path, names):
+    """The #defines NAMES of the C header at PATH, integers as int and
+    strings as written in C (escapes left as they are); a missing header or
     #define stops the test run here, naming the file and what is missing."""
     try:
         with open(path, encoding="ascii") as f:
             text = f.read()
     except OSError as e:
-        raise RuntimeError("sfxcontainer: cannot read the container layout from %s: %s" % (path, e.strerror))
+        raise RuntimeError("sfxcontainer: cannot read %s: %s" % (os.path.normpath(path), e.strerror))
     found = {name: int(value, 0) for name, value in re.findall(
         r"^#define[ \t]+(\w+)[ \t]+\(?(-?(?:0x[0-9A-Fa-f]+|[0-9]+))L?\)?", text, re.M)}
     found.update(re.findall(r'^#define[ \t]+(\w+)[ \t]+"((?:[^"\\]|\\.)*)"', text, re.M))
-    missing = [name for name in _NAMES if name not in found]
+    missing = [name for name in names if name not in found]
     if missing:
         raise RuntimeError("sfxcontainer: %s defines no %s" % (os.path.normpath(path), ", ".join(missing)))
     return found
 
 
-_D = _defines(_HEADER)
+_D = defines(_HEADER, _NAMES)
 IMAGE_LENGTH = _D["PAYLOAD_OFFSET"]     # the launcher image; the payload starts here
 HEADER_SIZE = _D["RECORD_HEADER_SIZE"]  # int32 LE size, then the name field
 NAME_FIELD = _D["RECORD_NAME_SIZE"]

@@ -10,7 +10,7 @@
 # SUITE is a Debian release (bookworm, trixie); DIR is made afresh (an
 # existing DIR is removed first) and holds the new system, left in place
 # afterwards for a look inside.  The script installs debootstrap on this
-# machine if it is missing, then:
+# machine (through tools/install-deps.sh) if it is missing, then:
 #   1. debootstrap --variant=minbase SUITE into DIR, with the release's
 #      usual sources (SUITE, SUITE-updates, SUITE-security);
 #   2. clones this checkout's committed branch into DIR/root/sfx (root's
@@ -35,19 +35,17 @@
 # tools/release.sh) with `apt install ./FILE`, beside man-db, cmake and
 # make, and shows that what a user of the package does works there:
 # `sfxpack --version`, `sfxpack create` and `verify` of a container,
-# `man sfxpack`, and a CMake project that packs its files with
-# `find_package(sfxpack)` and `sfxpack_add_container`.
+# `man sfxpack`, and the package test's sample project (tests/sfxpack/
+# sample), which packs its files with `find_package(sfxpack)` and
+# `sfxpack_add_container`.
 #
 # --mid-sync: a mirror caught in the middle of a sync serves a Release file
-# whose index sizes no longer match the index files.  The script plays
-# such a mirror: a small HTTP server on 127.0.0.1 (a port chosen by the
-# kernel) serves a repository "mid-sync" whose Release names a Packages
-# file for amd64 and for i386 with a size 1 byte larger than the file it
-# serves, and DIR's sources gain that repository (trusted=yes: it is
-# unsigned).  Every `apt-get update` inside then fails on those indexes
-# with apt's own "File has unexpected size ... Mirror sync in progress?"
-# and exit status 100, as on the real mirror, while the other lists
-# arrive.
+# whose index sizes no longer match the index files.  tools/mid-sync-mirror.py
+# plays such a mirror on 127.0.0.1, and DIR's sources gain its repository
+# (trusted=yes: it is unsigned).  Every `apt-get update` inside then fails
+# on those indexes with apt's own "File has unexpected size ... Mirror sync
+# in progress?" and exit status 100, as on the real mirror, while the
+# other lists arrive.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -98,11 +96,7 @@ now() { date +%s; }
 took() { echo "$(( $(now) - $1 ))s"; }
 
 export DEBIAN_FRONTEND=noninteractive
-if ! command -v debootstrap >/dev/null 2>&1; then
-    echo "chroot-check: installing debootstrap" >&2
-    apt-get install -y -qq --no-install-recommends debootstrap >/dev/null ||
-        { apt-get update -qq || true; apt-get install -y -qq --no-install-recommends debootstrap >/dev/null; }
-fi
+"$root/tools/install-deps.sh" debootstrap
 
 # A fresh system each time: what an earlier run installed would hide a
 # missing install step.
@@ -132,40 +126,9 @@ chmod 755 "$dir/usr/sbin/policy-rc.d"
 cp /etc/resolv.conf "$dir/etc/resolv.conf"
 
 if [ "$midsync" = yes ]; then
-    repo="$dir.mid-sync-mirror"
-    rm -rf "$repo"
-    mkdir -p "$repo/dists/mid-sync/main/binary-amd64" "$repo/dists/mid-sync/main/binary-i386"
-    entry="Package: sfx-mid-sync
-Version: 1
-Architecture: all
-Maintainer: nobody <nobody@localhost>
-Filename: pool/sfx-mid-sync_1_all.deb
-Size: 1000
-Description: stands in for a package of a mirror in the middle of a sync
-"
-    {
-        printf 'Origin: mid-sync\nLabel: mid-sync\nSuite: mid-sync\nCodename: mid-sync\n'
-        printf 'Date: %s\nArchitectures: amd64 i386\nComponents: main\nSHA256:\n' \
-            "$(LC_ALL=C date -u '+%a, %d %b %Y %H:%M:%S UTC')"
-        for arch in amd64 i386; do
-            f="$repo/dists/mid-sync/main/binary-$arch/Packages"
-            printf '%s' "$entry" >"$f"
-            # The size the index had before the sync began: one byte more.
-            printf ' %s %s main/binary-%s/Packages\n' \
-                "$(sha256sum "$f" | cut -d' ' -f1)" "$(( $(stat -c %s "$f") + 1 ))" "$arch"
-        done
-    } >"$repo/dists/mid-sync/Release"
-    portfile="$repo.port"
+    portfile="$dir.mid-sync-mirror.port"
     rm -f "$portfile"
-    python3 - "$repo" "$portfile" >/dev/null 2>&1 <<'EOF' &
-import functools, http.server, os, sys
-handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-with open(sys.argv[2] + ".new", "w") as f:
-    f.write(str(server.server_address[1]))
-os.rename(sys.argv[2] + ".new", sys.argv[2])
-server.serve_forever()
-EOF
+    python3 "$root/tools/mid-sync-mirror.py" "$dir.mid-sync-mirror" "$portfile" >/dev/null 2>&1 &
     server_pid=$!
     for _ in $(seq 50); do [ -s "$portfile" ] && break; sleep 0.1; done
     [ -s "$portfile" ] || { echo "chroot-check: the mid-sync mirror did not start" >&2; exit 1; }
@@ -190,8 +153,15 @@ inside() {
 }
 
 if [ -n "$deb" ]; then
-    mkdir -p "$dir/root/sfx"
+    # The package test's sample project, with an installer, a cabinet and
+    # the launcher's own icon to pack.
+    project="$dir/root/sfx/project"
+    mkdir -p "$project"
     cp "$deb" "$dir/root/sfx/"
+    cp "$root/tests/sfxpack/sample/CMakeLists.txt" "$project/"
+    cp "$root/res/app.ico" "$project/"
+    printf 'MZ an installer' >"$project/installer.exe"
+    printf 'cab' >"$project/data.cab"
     name=$(basename "$deb")
     echo "== apt install ./$name"
     t=$(now)
@@ -199,15 +169,9 @@ if [ -n "$deb" ]; then
         apt-get install -y -q --no-install-recommends ./$name man-db cmake make
         set -x
         sfxpack --version
-        printf 'MZ an installer' >installer.exe; printf 'cab' >data.cab
-        sfxpack create -o setup.exe installer.exe data.cab
+        sfxpack create -o setup.exe project/installer.exe project/data.cab
         sfxpack verify setup.exe
         man sfxpack | grep -q 'EXIT STATUS'
-        mkdir -p project
-        cp installer.exe data.cab project/
-        printf '%s\\n' 'cmake_minimum_required(VERSION 3.16)' 'project(sample NONE)' \\
-            'find_package(sfxpack REQUIRED)' \\
-            'sfxpack_add_container(setup OUTPUT setup.exe FILES installer.exe data.cab)' >project/CMakeLists.txt
         cmake -S project -B project/build
         cmake --build project/build
         sfxpack list project/build/setup.exe" && status=0 || status=$?

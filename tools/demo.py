@@ -20,14 +20,11 @@ from harness import unescape  # noqa: E402
 from winebed import Bed, windows_path  # noqa: E402
 
 
-def main(build):
-    win = os.path.join(build, "windows", "tests", "win")
-    work = tempfile.mkdtemp(prefix="sfx-demo-", dir=build)
-    temp = os.path.join(work, "temp")
-    os.makedirs(temp)
+def pack(build, work):
+    """Packs the probe program as setup.exe, a readme and a data file into
+    WORK/demo-setup.exe and lists it; returns the container's path."""
     installer = os.path.join(work, "setup.exe")
-    with open(os.path.join(win, "probe.exe"), "rb") as src, open(installer, "wb") as dst:
-        dst.write(src.read())
+    shutil.copyfile(os.path.join(build, "windows", "tests", "win", "probe.exe"), installer)
     readme = os.path.join(work, "readme.txt")
     with open(readme, "w") as f:
         f.write("Installed by the sfx demo.\n")
@@ -40,17 +37,19 @@ def main(build):
     subprocess.run([sfxpack, "create", "-o", container, installer, readme, data], check=True)
     print("$ sfxpack list %s" % container)
     subprocess.run([sfxpack, "list", container], check=True)
+    return container
 
-    report = os.path.join(work, "installer-report.txt")
-    driver_report = os.path.join(work, "driver-report.txt")
-    hook_log = os.path.join(work, "hook-log.txt")
+
+def run_under_wine(build, work, container, picture):
+    """Runs the container through the test driver with the hook that logs
+    the dialog and holds it still for the picture; the reports land in
+    WORK."""
+    win = os.path.join(build, "windows", "tests", "win")
     cmdline = os.path.join(work, "cmdline.txt")
     with open(cmdline, "w") as f:
         f.write('"%s" /S /D="C:\\Program Files\\Demo"' % windows_path(container))
     resume = os.path.join(work, "resume")
-    picture = os.path.join(build, "progress-dialog.png")
-    if os.path.exists(picture):
-        os.remove(picture)
+    hook_log = os.path.join(work, "hook-log.txt")
     bed = Bed(build)
     state = bed._state()
     started_here = not (state and bed._alive(state["xvfb_pid"]))
@@ -60,10 +59,11 @@ def main(build):
     shooter.start()
     try:
         bed.run([os.path.join(win, "driver.exe"), "--exe", windows_path(container),
-                 "--cmdline-file", windows_path(cmdline), "--report", windows_path(driver_report),
+                 "--cmdline-file", windows_path(cmdline),
+                 "--report", windows_path(os.path.join(work, "driver-report.txt")),
                  "--hook", windows_path(os.path.join(win, "sfxhook.dll")),
-                 "--hook-log", windows_path(hook_log), "--set", "TEMP=" + windows_path(temp),
-                 "--set", "SFX_PROBE_REPORT=" + windows_path(report),
+                 "--hook-log", windows_path(hook_log), "--set", "TEMP=" + windows_path(os.path.join(work, "temp")),
+                 "--set", "SFX_PROBE_REPORT=" + windows_path(os.path.join(work, "installer-report.txt")),
                  "--set", "SFX_HOOK_PAUSE_AT=40", "--set", "SFX_HOOK_RESUME=" + windows_path(resume)],
                 timeout=300)
     finally:
@@ -73,9 +73,13 @@ def main(build):
         if started_here:
             bed.stop()
 
+
+def show(work):
+    """Prints what the dialog received, what the launcher and the installer
+    reported, and what is left in TEMP."""
     print("\nThe progress dialog received:")
     positions = []
-    for line in open(hook_log, encoding="latin-1"):
+    for line in open(os.path.join(work, "hook-log.txt"), encoding="latin-1"):
         if line.startswith("setpos"):
             positions.append(line.split()[1])
             continue
@@ -85,14 +89,23 @@ def main(build):
             print("  setpos " + " ".join(positions))
             positions = []
         print("  " + line.rstrip().rsplit(" ", 1)[0])
-    print("\nThe launcher:")
-    for line in open(driver_report, encoding="latin-1"):
-        print("  " + unescape(line.rstrip()).replace("\t", "  "))
-    print("\nThe installer reported:")
-    for line in open(report, encoding="latin-1"):
-        print("  " + unescape(line.rstrip()).replace("\t", "  "))
-    left = os.listdir(temp)
+    for title, name in (("The launcher", "driver-report.txt"), ("The installer reported", "installer-report.txt")):
+        print("\n%s:" % title)
+        for line in open(os.path.join(work, name), encoding="latin-1"):
+            print("  " + unescape(line.rstrip()).replace("\t", "  "))
+    left = os.listdir(os.path.join(work, "temp"))
     print("\nLeft in TEMP after the run: %s" % (left or "nothing"))
+
+
+def main(build):
+    work = tempfile.mkdtemp(prefix="sfx-demo-", dir=build)
+    os.makedirs(os.path.join(work, "temp"))
+    container = pack(build, work)
+    picture = os.path.join(build, "progress-dialog.png")
+    if os.path.exists(picture):
+        os.remove(picture)
+    run_under_wine(build, work, container, picture)
+    show(work)
     if not os.path.exists(picture):
         print("\nsfx demo: no picture of the progress dialog was taken", file=sys.stderr)
         return 1

@@ -39,6 +39,7 @@
 
 #define PAYLOAD_OFFSET      0x20000L    /* length of the launcher image */
 #define RECORD_HEADER_SIZE  1024        /* one record header */
+#define RECORD_NAME_OFFSET  4           /* name field within the header */
 #define RECORD_NAME_SIZE    1020        /* name field, NUL included */
 #define COPY_CHUNK_SIZE     65536       /* data is copied in chunks of this */
 #define END_RECORD_SIZE     (-1)        /* nSize of the end record */
@@ -54,6 +55,8 @@ typedef struct PayloadRecordHeader
 
 typedef char PayloadRecordHeaderSizeCheck[
     sizeof(PayloadRecordHeader) == RECORD_HEADER_SIZE ? 1 : -1];
+typedef char PayloadRecordNameOffsetCheck[
+    offsetof(PayloadRecordHeader, szName) == RECORD_NAME_OFFSET ? 1 : -1];
 
 /* Name of the extraction folder below TEMP, with its leading and trailing
  * backslash: records land in TEMP + EXTRACT_FOLDER_NAME + szName. */

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """Checks that res/app.ico is what the artwork script draws, so the
 committed icon and its source cannot drift apart.
-
-    test_artwork.py SOURCE_DIR [unittest options]
 """
 
 import os
@@ -11,7 +9,8 @@ import sys
 import tempfile
 import unittest
 
-SOURCE_DIR = None
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testkit import SOURCE_DIR, main, read  # noqa: E402
 
 
 class ArtworkTest(unittest.TestCase):
@@ -21,25 +20,12 @@ class ArtworkTest(unittest.TestCase):
             r = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "res/icon/artwork.py"), out],
                                capture_output=True, text=True, timeout=60)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
-            with open(out, "rb") as f:
-                rendered = f.read()
-        with open(os.path.join(SOURCE_DIR, "res/app.ico"), "rb") as f:
-            committed = f.read()
+            rendered = read(out)
+        committed = read(os.path.join(SOURCE_DIR, "res/app.ico"))
         self.assertGreater(len(rendered), 0)
         self.assertTrue(rendered == committed,
                         "res/app.ico differs from the artwork: run res/icon/make-icon.sh")
 
 
-def main():
-    global SOURCE_DIR
-    if len(sys.argv) < 2:
-        sys.stderr.write(__doc__)
-        return 2
-    SOURCE_DIR = sys.argv[1]
-    program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False)
-    result = program.result
-    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

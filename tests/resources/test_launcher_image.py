@@ -4,7 +4,7 @@ the icon group with its images and the manifest, all in English (United
 States)), the manifest text, the icon images, the dialog template byte for
 byte, the image length and layout, the imported DLLs and the security flags.
 
-    test_launcher_image.py LAUNCHER SOURCE_DIR [unittest options]
+$SFX_LAUNCHER is the launcher the cross build made.
 """
 
 import os
@@ -16,18 +16,19 @@ import xml.etree.ElementTree as ET
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from sfxcontainer import IMAGE_LENGTH  # noqa: E402
+from sfxcontainer import IMAGE_LENGTH, defines  # noqa: E402
+from testkit import SOURCE_DIR, build_path, main, read  # noqa: E402
 
-LAUNCHER = None
-SOURCE_DIR = None
+LAUNCHER = build_path("SFX_LAUNCHER")
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = (pefile.RESOURCE_TYPE[t] for t in (
     "RT_ICON", "RT_DIALOG", "RT_GROUP_ICON", "RT_MANIFEST"))
 SECURITY, BASERELOC = (pefile.DIRECTORY_ENTRY[d] for d in (
     "IMAGE_DIRECTORY_ENTRY_SECURITY", "IMAGE_DIRECTORY_ENTRY_BASERELOC"))
 EN_US = 1033
-IDI_APPICON = 129
-IDD_PROGRESS = 130
+# The ids the resource script and the launcher share.
+IDI_APPICON, IDD_PROGRESS = (defines(os.path.join(SOURCE_DIR, "res", "resource.h"), ("IDI_APPICON", "IDD_PROGRESS"))[n]
+                             for n in ("IDI_APPICON", "IDD_PROGRESS"))
 
 # The icon group's images in group order: (width and height, bits per pixel).
 ICON_IMAGES = [(48, 4), (32, 4), (24, 4), (16, 4),
@@ -42,8 +43,7 @@ ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 def load_launcher():
     if not os.path.isfile(LAUNCHER):
         raise AssertionError("launcher not built: %s (build the 'windows' target)" % LAUNCHER)
-    with open(LAUNCHER, "rb") as f:
-        data = f.read()
+    data = read(LAUNCHER)
     return data, pefile.PE(data=data)
 
 
@@ -66,8 +66,7 @@ def raw_end(section):
 
 
 def read_source(relative):
-    with open(os.path.join(SOURCE_DIR, relative), "rb") as f:
-        return f.read()
+    return read(os.path.join(SOURCE_DIR, relative))
 
 
 def ico_images(data):
@@ -350,16 +349,5 @@ class SecurityTest(ImageTest):
                          "relocations stripped")
 
 
-def main():
-    global LAUNCHER, SOURCE_DIR
-    if len(sys.argv) < 3:
-        sys.stderr.write(__doc__)
-        return 2
-    LAUNCHER, SOURCE_DIR = sys.argv[1], sys.argv[2]
-    program = unittest.main(argv=[sys.argv[0]] + sys.argv[3:], exit=False)
-    result = program.result
-    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -5,13 +5,12 @@ verifies and that the certificate table sits right behind the image, where
 the security directory points.  Both tools are required: a missing one is
 a failure.
 
-    test_signing.py LAUNCHER [unittest options]
+$SFX_LAUNCHER is the launcher the cross build made.
 """
 
 import os
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -20,15 +19,16 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from sfxcontainer import IMAGE_LENGTH  # noqa: E402
+from testkit import build_path, main, read, sh, write  # noqa: E402
 
-LAUNCHER = None
+LAUNCHER = build_path("SFX_LAUNCHER")
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 
 
 def run(*args):
-    return subprocess.run(list(args), capture_output=True, text=True, timeout=60)
+    return sh(*args, check=False, timeout=60)
 
 
 class SigningTest(unittest.TestCase):
@@ -37,8 +37,7 @@ class SigningTest(unittest.TestCase):
         for tool in ("openssl", "osslsigncode"):
             if shutil.which(tool) is None:
                 raise AssertionError("%s is not installed (tools/install-deps.sh installs it)" % tool)
-        with open(LAUNCHER, "rb") as f:
-            cls.original = f.read()
+        cls.original = read(LAUNCHER)
         cls.dir = tempfile.mkdtemp(prefix="sign-test-")
         cls.key = os.path.join(cls.dir, "key.pem")
         cls.cert = os.path.join(cls.dir, "cert.pem")
@@ -56,8 +55,7 @@ class SigningTest(unittest.TestCase):
                        "-out", cls.signed_path)
         cls.signed = b""
         if os.path.exists(cls.signed_path):
-            with open(cls.signed_path, "rb") as f:
-                cls.signed = f.read()
+            cls.signed = read(cls.signed_path)
 
     @classmethod
     def tearDownClass(cls):
@@ -81,8 +79,7 @@ class SigningTest(unittest.TestCase):
         tampered = bytearray(self.signed)
         tampered[text.PointerToRawData + 16] ^= 0xFF
         path = os.path.join(self.dir, "tampered.exe")
-        with open(path, "wb") as f:
-            f.write(tampered)
+        write(path, tampered)
         r = self.verify(path)
         self.assertNotEqual(r.returncode, 0, r.stdout)
         self.assertNotIn("Signature verification: ok", r.stdout)
@@ -116,19 +113,5 @@ class SigningTest(unittest.TestCase):
         self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
 
 
-def main():
-    global LAUNCHER
-    if len(sys.argv) < 2:
-        sys.stderr.write(__doc__)
-        return 2
-    LAUNCHER = sys.argv[1]
-    if not os.path.isfile(LAUNCHER):
-        sys.stderr.write("launcher not built: %s\n" % LAUNCHER)
-        return 1
-    program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], exit=False)
-    result = program.result
-    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -208,16 +208,16 @@ protected:
 TEST_F(BrandTest, RelocationsMoveBehindTheGrownResources)
 {
     const std::vector<unsigned char> before = image_;
-    const uint32_t oldRelocRaw = Field(Section(2) + 20);
+    const uint32_t oldRelocRaw = Field(Section(2) + kSectionRawPointerAt);
     ASSERT_EQ("", Brand());
     ASSERT_EQ(kImageSize, image_.size());
     const uint32_t rsrcSize = Field(Directory(2) + 4);
-    EXPECT_EQ(rsrcSize, Field(Section(1) + 8));
-    EXPECT_EQ(alignUp(rsrcSize, 0x200), Field(Section(1) + 16));
-    const uint32_t relocVa = Field(Section(2) + 12), relocRaw = Field(Section(2) + 20);
+    EXPECT_EQ(rsrcSize, Field(Section(1) + kSectionVirtualSizeAt));
+    EXPECT_EQ(alignUp(rsrcSize, 0x200), Field(Section(1) + kSectionRawSizeAt));
+    const uint32_t relocVa = Field(Section(2) + kSectionRvaAt), relocRaw = Field(Section(2) + kSectionRawPointerAt);
     EXPECT_EQ(alignUp(0x2000 + rsrcSize, 0x1000), relocVa);
     EXPECT_EQ(0x600 + alignUp(rsrcSize, 0x200), relocRaw);
-    EXPECT_EQ(kImageSize, relocRaw + Field(Section(2) + 16)) << "the last section runs to the image's end";
+    EXPECT_EQ(kImageSize, relocRaw + Field(Section(2) + kSectionRawSizeAt)) << "the last section runs to the image's end";
     EXPECT_EQ(relocVa, Field(Directory(5)));
     EXPECT_EQ(12u, Field(Directory(5) + 4));
     EXPECT_EQ(0, std::memcmp(&before[oldRelocRaw], &image_[relocRaw], 12)) << "relocation blocks move unchanged";
@@ -227,12 +227,12 @@ TEST_F(BrandTest, RelocationsMoveBehindTheGrownResources)
 TEST_F(BrandTest, SectionsThatOthersReferToAreNotMoved)
 {
     const std::string reloc = std::to_string(Section(2)) + ": section '.reloc' behind the resources cannot be moved: ";
-    const uint32_t relocVa = Field(Section(2) + 12);
+    const uint32_t relocVa = Field(Section(2) + kSectionRvaAt);
     testing_image::Put32(image_, 0x400 + (testing_image::kTextPointerRva - 0x1000),
                          testing_image::kBrandableImageBase + relocVa + 4);
     EXPECT_EQ(reloc + "the pointer at RVA 0x1010 refers to it", Brand());
     image_ = MakeBrandableImage();
-    testing_image::Put32(image_, testing_image::kOptionalOffset + 16, relocVa);
+    testing_image::Put32(image_, testing_image::kOptionalOffset + kEntryPointAt, relocVa);
     EXPECT_EQ(reloc + "it holds the entry point", Brand());
     image_ = MakeBrandableImage();
     testing_image::Put32(image_, 0x400 + (testing_image::kTextPointerRva - 0x1000),
@@ -245,10 +245,11 @@ TEST_F(BrandTest, SectionsThatOthersReferToAreNotMoved)
 TEST_F(BrandTest, HeadersPastTheImageAreRefused)
 {
     testing_image::Put32(image_, 0x3c, 0xffffffe8);  // e_lfanew + 24 wraps around in 32 bits
-    EXPECT_EQ("60: not a PE image (no PE signature)", Brand());
+    EXPECT_EQ("60: not a PE image (e_lfanew 4294967272 points past the image)", Brand());
     image_ = MakeBrandableImage();
     put16(&image_[testing_image::kPeOffset + 6], 0xffff);  // 65535 sections
-    EXPECT_EQ(std::to_string(Section(0)) + ": section table runs past the image", Brand());
+    const std::string table = std::to_string(Section(0));
+    EXPECT_EQ(table + ": not a PE image (section table at offset " + table + " runs past the image)", Brand());
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "authenticode/authenticode.h"
 #include "base/text.h"
-#include "cli/authenticode.h"
 #include "format/image.h"
 #include "format/reader.h"
 #include "format/record.h"

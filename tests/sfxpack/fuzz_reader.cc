@@ -15,7 +15,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/authenticode.h"
+#include "authenticode/authenticode.h"
 #include "format/image.h"
 #include "format/record.h"
 #include "format/summary.h"

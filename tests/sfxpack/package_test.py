@@ -3,30 +3,21 @@
 prefix, then a sample project that finds the package and packs a
 container, rebuilt when an input changes.
 
-$SFXPACK_BUILD_DIR is the native build tree, $CMAKE the cmake program,
-$SFXPACK_SAMPLE the sample project's source.
+$SFXPACK_BUILD_DIR is the native build tree, $CMAKE the cmake program.
 """
 import os
 import shutil
-import subprocess
 import tempfile
 import time
 import unittest
 
 from images import make_ico, make_pe  # noqa: E402
 from sfxcontainer import IMAGE_LENGTH as IMAGE  # noqa: E402
+from testkit import SOURCE_DIR, build_path, main, read, sh, write  # noqa: E402
 
-BUILD = os.environ.get("SFXPACK_BUILD_DIR", "")
-CMAKE = os.environ.get("CMAKE", "cmake")
-SAMPLE = os.environ.get("SFXPACK_SAMPLE", "")
-
-
-def sh(*args, check=True):
-    p = subprocess.run(args, capture_output=True, text=True, timeout=240)
-    if check and p.returncode != 0:
-        raise AssertionError(f"{' '.join(args)} exited {p.returncode}\n{p.stdout}\n{p.stderr}")
-    return p
-
+BUILD = build_path("SFXPACK_BUILD_DIR")
+CMAKE = build_path("CMAKE")
+SAMPLE = os.path.join(SOURCE_DIR, "tests", "sfxpack", "sample")
 
 
 class InstalledPackage(unittest.TestCase):
@@ -50,13 +41,11 @@ class InstalledPackage(unittest.TestCase):
         self.put("app.ico", make_ico(((32, 32),)))
 
     def put(self, name, data):
-        with open(os.path.join(self.src, name), "wb") as f:
-            f.write(data)
+        write(os.path.join(self.src, name), data)
 
     def build(self):
         sh(CMAKE, "--build", self.bin)
-        with open(os.path.join(self.bin, "setup.exe"), "rb") as f:
-            return f.read()
+        return read(os.path.join(self.bin, "setup.exe"))
 
     def test_installed_files(self):
         for rel in ("bin/sfxpack", "lib/cmake/sfxpack/sfxpackConfig.cmake",
@@ -72,8 +61,7 @@ class InstalledPackage(unittest.TestCase):
         sh(self.sfxpack, "stub", "--force", "-o", expected, "--icon", os.path.join(self.src, "app.ico"),
            "--file-version", "1.2.3.4", "--product-version", "1.2", "--version-string", "CompanyName=Sample Company",
            "--version-string", "ProductName=Sample Setup")
-        with open(expected, "rb") as f:
-            self.assertEqual(f.read(), first[:IMAGE], "the image is branded as the arguments say")
+        self.assertEqual(read(expected), first[:IMAGE], "the image is branded as the arguments say")
         container = os.path.join(self.bin, "setup.exe")
         self.assertEqual(0, sh(self.sfxpack, "verify", container).returncode)
         listing = sh(self.sfxpack, "list", container).stdout.splitlines()
@@ -107,6 +95,4 @@ class InstalledPackage(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not (BUILD and SAMPLE):
-        raise SystemExit("set SFXPACK_BUILD_DIR and SFXPACK_SAMPLE")
-    unittest.main(verbosity=2)
+    main()

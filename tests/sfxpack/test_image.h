@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "format/layout.h"
+#include "format/pe.h"
 #include "format/resources.h"
 
 namespace sfxpack {
@@ -31,8 +32,8 @@ inline void SetSectionRaw(std::vector<unsigned char>& img, uint32_t pointer, uin
 {
     const uint32_t section = kOptionalOffset + optionalSize;
     for (int i = 0; i < 4; ++i) {
-        img[section + 16 + i] = uint8_t(size >> (8 * i));
-        img[section + 20 + i] = uint8_t(pointer >> (8 * i));
+        img[section + kSectionRawSizeAt + i] = uint8_t(size >> (8 * i));
+        img[section + kSectionRawPointerAt + i] = uint8_t(pointer >> (8 * i));
     }
 }
 
@@ -84,7 +85,7 @@ inline std::vector<unsigned char> MakeCertificateEntry(size_t content)
 
 // A launcher-like image for the branding code: .text at RVA 0x1000 holding
 // a relocated pointer into itself, .rsrc at 0x2000 with a dialog 130, a
-// manifest 1 and icon group 129 of one image, and .reloc behind it,
+// manifest 1 and the launcher icon group of one image, and .reloc behind it,
 // padded to the image's end as the padding step does.
 constexpr uint32_t kBrandableImageBase = 0x400000;
 constexpr uint32_t kTextPointerRva = 0x1010;
@@ -102,7 +103,7 @@ inline std::vector<Resource> LauncherResources()
         {resourceNumber(kRtDialog), resourceNumber(130), resourceNumber(kEnglishUs), 0, {'D', 'L', 'G'}, 0},
         {resourceNumber(kRtManifest), resourceNumber(1), resourceNumber(kEnglishUs), 0, {'<', 'm', '/', '>'}, 0},
         {resourceNumber(kRtIcon), resourceNumber(1), resourceNumber(kEnglishUs), 0, {1, 2, 3, 4}, 0},
-        {resourceNumber(kRtGroupIcon), resourceNumber(129), resourceNumber(kEnglishUs), 0, group, 0},
+        {resourceNumber(kRtGroupIcon), resourceNumber(kLauncherIconGroup), resourceNumber(kEnglishUs), 0, group, 0},
     };
 }
 
@@ -111,10 +112,10 @@ inline std::vector<unsigned char> MakeBrandableImage(const std::vector<Resource>
     std::vector<unsigned char> img = MakePeImage();
     const uint32_t opt = kOptionalOffset;
     img[kPeOffset + 6] = 3;
-    Put32(img, opt + 16, 0x1000);  // entry point
+    Put32(img, opt + kEntryPointAt, 0x1000);
     Put32(img, opt + 28, kBrandableImageBase);
-    Put32(img, opt + 32, 0x1000);
-    Put32(img, opt + 36, 0x200);
+    Put32(img, opt + kSectionAlignmentAt, 0x1000);
+    Put32(img, opt + kFileAlignmentAt, 0x200);
     std::vector<unsigned char> rsrc = writeResources(resources, 0x2000);
     const uint32_t rsrcRaw = uint32_t(alignUp(rsrc.size(), 0x200));
     const uint32_t relocVa = uint32_t(0x2000 + alignUp(rsrc.size(), 0x1000));
@@ -129,11 +130,11 @@ inline std::vector<unsigned char> MakeBrandableImage(const std::vector<Resource>
     for (int i = 0; i < 3; ++i) {
         const size_t h = opt + 224 + 40 * i;
         std::memcpy(&img[h], rows[i].name, std::strlen(rows[i].name));
-        Put32(img, h + 8, rows[i].virtualSize);
-        Put32(img, h + 12, rows[i].va);
-        Put32(img, h + 16, rows[i].rawSize);
-        Put32(img, h + 20, rows[i].raw);
-        Put32(img, h + 36, rows[i].flags);
+        Put32(img, h + kSectionVirtualSizeAt, rows[i].virtualSize);
+        Put32(img, h + kSectionRvaAt, rows[i].va);
+        Put32(img, h + kSectionRawSizeAt, rows[i].rawSize);
+        Put32(img, h + kSectionRawPointerAt, rows[i].raw);
+        Put32(img, h + kSectionFlagsAt, rows[i].flags);
     }
     std::fill(img.begin() + 0x400, img.end(), 0);
     Put32(img, 0x400 + (kTextPointerRva - 0x1000), kBrandableImageBase + 0x1080);

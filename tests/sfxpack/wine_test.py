@@ -9,8 +9,7 @@ command line, digests by BCrypt, signatures parsed by CryptoAPI; each must
 give what iconv, libcrypto and OpenSSL give natively.
 
 $SFXPACK is the native sfxpack, $SFXPACK_EXE the Windows one,
-$SFX_BUILD_DIR the build tree whose Wine bed is used, $WINEBED_DIR the
-folder of winebed.py.
+$SFX_BUILD_DIR the build tree whose Wine bed is used.
 """
 import os
 import shutil
@@ -22,12 +21,14 @@ import unittest
 
 from images import header, make_ico, make_pe  # noqa: E402
 from sfxcontainer import END_RECORD as END, HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE  # noqa: E402
+from testkit import SOURCE_DIR, build_path, main, read, write  # noqa: E402
 
-sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 from winebed import Bed  # noqa: E402
 
-SFXPACK = os.environ.get("SFXPACK", "")
-SFXPACK_EXE = os.environ.get("SFXPACK_EXE", "")
+SFXPACK = build_path("SFXPACK")
+SFXPACK_EXE = build_path("SFXPACK_EXE")
+BUILD = build_path("SFX_BUILD_DIR")
 
 
 
@@ -35,7 +36,7 @@ SFXPACK_EXE = os.environ.get("SFXPACK_EXE", "")
 class WindowsSfxpack(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.bed = Bed(os.environ["SFX_BUILD_DIR"])
+        cls.bed = Bed(BUILD)
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="sfxpack-wine-")
@@ -46,12 +47,10 @@ class WindowsSfxpack(unittest.TestCase):
         self.put("app.ico", make_ico())
 
     def put(self, name, data):
-        with open(os.path.join(self.dir, name), "wb") as f:
-            f.write(data)
+        write(os.path.join(self.dir, name), data)
 
     def get(self, name):
-        with open(os.path.join(self.dir, name), "rb") as f:
-            return f.read()
+        return read(os.path.join(self.dir, name))
 
     def wine(self, *args):
         """Exit status, stdout and stderr of sfxpack.exe, line ends made Unix."""
@@ -178,7 +177,4 @@ class WindowsSfxpack(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    for var in ("SFXPACK", "SFXPACK_EXE", "SFX_BUILD_DIR", "WINEBED_DIR"):
-        if not os.environ.get(var):
-            raise SystemExit(f"set {var}")
-    unittest.main(verbosity=2)
+    main()

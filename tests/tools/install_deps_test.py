@@ -10,8 +10,10 @@ import sys
 import tempfile
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SCRIPT = os.path.join(ROOT, "tools", "install-deps.sh")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testkit import SOURCE_DIR, main  # noqa: E402
+
+SCRIPT = os.path.join(SOURCE_DIR, "tools", "install-deps.sh")
 
 STANDINS = {
     "apt-get": """echo "apt-get $*" >>"$LOG"
@@ -79,4 +81,4 @@ class AptHandling(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

@@ -26,6 +26,8 @@
 
 namespace {
 
+using sfxpack::Status;
+
 int fail(const std::string& path, const std::string& what)
 {
     std::fprintf(stderr, "padimage: %s: %s\n", path.c_str(), what.c_str());
@@ -33,27 +35,63 @@ int fail(const std::string& path, const std::string& what)
 }
 
 // Whether the headers can be padded, and if not, why.
-sfxpack::Status checkHeaders(const sfxpack::PeImage& pe)
+Status checkHeaders(const sfxpack::PeImage& pe)
 {
-    using sfxpack::PeFault;
-    switch (pe.fault) {
-    case PeFault::None:
-        break;
-    case PeFault::NoMz:
-        return sfxpack::Status::fail("not a PE image (no MZ header)");
-    case PeFault::LfanewPastEnd:
-    case PeFault::NoSignature:
-        return sfxpack::Status::fail("not a PE image (no PE signature)");
-    case PeFault::BadMagic:
-        return pe.status();
-    case PeFault::SectionTableCut:
-        return sfxpack::Status::fail("not a PE image (section table out of range)");
-    }
+    if (Status headers = pe.status(); !headers.ok())
+        return headers;
     if (pe.sections.empty())
-        return sfxpack::Status::fail("not a PE image (section table out of range)");
+        return Status::fail("not a PE image (it has no sections)");
     if (pe.optionalSize < sfxpack::kChecksumAt + 4)
-        return sfxpack::Status::fail("not a PE image (optional header of " +
-                                     std::to_string(pe.optionalSize) + " bytes ends before its CheckSum)");
+        return Status::fail("not a PE image (optional header of " + std::to_string(pe.optionalSize) +
+                            " bytes ends before its CheckSum)");
+    return {};
+}
+
+// The section whose raw data ends last in the file.
+const sfxpack::PeSection& lastSection(const sfxpack::PeImage& pe)
+{
+    const sfxpack::PeSection* last = &pe.sections.front();
+    for (const sfxpack::PeSection& s : pe.sections)
+        if (s.rawEnd() >= last->rawEnd())
+            last = &s;
+    return *last;
+}
+
+// Grows the last section of image `b` to `target` bytes, or says why it
+// cannot be.
+Status pad(std::vector<unsigned char>& b, unsigned long target)
+{
+    sfxpack::MemorySource src(b.data(), b.size());
+    const sfxpack::PeImage pe = sfxpack::readPeImage(src, b.size());
+    if (Status headers = checkHeaders(pe); !headers.ok())
+        return headers;
+    const sfxpack::PeSection& last = lastSection(pe);
+    if (last.rawEnd() > b.size())
+        return Status::fail("its last section's raw data end at offset " + std::to_string(last.rawEnd()) +
+                            ", past the file's " + std::to_string(b.size()) + " bytes");
+    if (last.rawEnd() != b.size())
+        return Status::fail("has " + std::to_string(b.size() - last.rawEnd()) +
+                            " bytes behind its last section; pad the bare linked image");
+    if (b.size() > target)
+        return Status::fail("the image is " + std::to_string(b.size()) + " bytes, " +
+                            std::to_string(b.size() - target) + " more than the " + std::to_string(target) +
+                            " bytes it must fit in");
+    if (pe.fileAlignment == 0 || (target - last.rawPointer) % pe.fileAlignment != 0)
+        return Status::fail("length is not a multiple of the file alignment");
+
+    const uint32_t newRawSize = static_cast<uint32_t>(target - last.rawPointer);
+    unsigned char* header = &b[last.headerOffset];
+    sfxpack::put32(header + sfxpack::kSectionRawSizeAt, newRawSize);
+    if (last.virtualSize < newRawSize) {
+        sfxpack::put32(header + sfxpack::kSectionVirtualSizeAt, newRawSize);
+        const uint32_t imageEnd = uint32_t(sfxpack::alignUp(last.va + newRawSize, pe.sectionAlignment));
+        unsigned char* sizeOfImage = &b[pe.optionalOffset + sfxpack::kSizeOfImageAt];
+        if (imageEnd > sfxpack::get32(sizeOfImage))
+            sfxpack::put32(sizeOfImage, imageEnd);
+    }
+    b.resize(target, 0);
+    const size_t checksumAt = size_t(pe.checksumOffset());
+    sfxpack::put32(&b[checksumAt], sfxpack::peChecksum(b.data(), b.size(), checksumAt));
     return {};
 }
 
@@ -75,45 +113,8 @@ int main(int argc, char** argv)
             return fail(path, "cannot open");
         b.assign(std::istreambuf_iterator<char>(in), {});
     }
-
-    sfxpack::MemorySource src(b.data(), b.size());
-    const sfxpack::PeImage pe = sfxpack::readPeImage(src, b.size());
-    if (sfxpack::Status headers = checkHeaders(pe); !headers.ok())
-        return fail(path, headers.message());
-
-    // The section whose raw data ends last in the file.
-    const sfxpack::PeSection* last = nullptr;
-    uint32_t rawEnd = 0;
-    for (const sfxpack::PeSection& s : pe.sections) {
-        const uint32_t end = s.rawPointer + s.rawSize;
-        if (end >= rawEnd) {
-            rawEnd = end;
-            last = &s;
-        }
-    }
-    if (rawEnd != b.size())
-        return fail(path, "has " + std::to_string(b.size() - rawEnd) +
-                              " bytes behind its last section; pad the bare linked image");
-    if (b.size() > target)
-        return fail(path, "the image is " + std::to_string(b.size()) + " bytes, " +
-                              std::to_string(b.size() - target) + " more than the " +
-                              std::to_string(target) + " bytes it must fit in");
-    if (pe.fileAlignment == 0 || (target - last->rawPointer) % pe.fileAlignment != 0)
-        return fail(path, "length is not a multiple of the file alignment");
-
-    const uint32_t newRawSize = static_cast<uint32_t>(target - last->rawPointer);
-    unsigned char* header = &b[last->headerOffset];
-    sfxpack::put32(header + 16, newRawSize);
-    if (last->virtualSize < newRawSize) {
-        sfxpack::put32(header + 8, newRawSize);
-        const uint32_t imageEnd = uint32_t(sfxpack::alignUp(last->va + newRawSize, pe.sectionAlignment));
-        unsigned char* sizeOfImage = &b[pe.optionalOffset + sfxpack::kSizeOfImageAt];
-        if (imageEnd > sfxpack::get32(sizeOfImage))
-            sfxpack::put32(sizeOfImage, imageEnd);
-    }
-    b.resize(target, 0);
-    const size_t checksumAt = size_t(pe.checksumOffset());
-    sfxpack::put32(&b[checksumAt], sfxpack::peChecksum(b.data(), b.size(), checksumAt));
+    if (Status padded = pad(b, target); !padded.ok())
+        return fail(path, padded.message());
 
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));

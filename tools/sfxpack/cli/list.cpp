@@ -6,8 +6,8 @@
 // first and printed after, in either form.
 #include <cstdio>
 
+#include "authenticode/authenticode.h"
 #include "base/text.h"
-#include "cli/authenticode.h"
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/inspect.h"

@@ -2,8 +2,8 @@
 // the findings as messages, or as JSON.
 #include <cstdio>
 
+#include "authenticode/authenticode.h"
 #include "base/text.h"
-#include "cli/authenticode.h"
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/inspect.h"

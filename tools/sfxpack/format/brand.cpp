@@ -56,31 +56,23 @@ Status parseLayout(const std::vector<unsigned char>& img, PeLayout* pe)
     static_cast<PeImage&>(*pe) = readPeImage(src, img.size());
     pe->image = img.data();
     pe->imageSize = img.size();
-    switch (pe->fault) {
-    case PeFault::NoMz:
-        return fail(0, pe->status().message());
-    case PeFault::LfanewPastEnd:
-    case PeFault::NoSignature:
-        return fail(0x3c, "not a PE image (no PE signature)");
-    default:
-        break;
-    }
-    const uint64_t peAt = pe->peOffset;
+    if (pe->fault != PeFault::None)
+        return pe->status();
     if (pe->optionalSize < 96 || img.size() - pe->optionalOffset < pe->optionalSize)
-        return fail(peAt + 20, "optional header of " + std::to_string(pe->optionalSize) + " bytes does not fit");
-    if (pe->fault == PeFault::BadMagic)
-        return fail(pe->optionalOffset, "optional header magic " + formatHex(pe->magic) + " is neither PE32 nor PE32+");
+        return fail(pe->optionalSizeOffset(),
+                    "optional header of " + std::to_string(pe->optionalSize) + " bytes does not fit");
     if (!isPowerOfTwo(pe->fileAlignment) || !isPowerOfTwo(pe->sectionAlignment) ||
         pe->sectionAlignment < pe->fileAlignment || pe->fileAlignment > kImageSize)
-        return fail(pe->optionalOffset + 32, "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
-                                          formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
+        return fail(pe->optionalOffset + kSectionAlignmentAt,
+                    "section alignment " + formatHex(pe->sectionAlignment) + " and file alignment " +
+                        formatHex(pe->fileAlignment) + " are not powers of two, the first the larger");
     if (pe->optionalSize < pe->directoryCountAt() + 4)
-        return fail(peAt + 20, "optional header of " + std::to_string(pe->optionalSize) + " bytes has no data directories");
-    if (pe->fault == PeFault::SectionTableCut)
-        return fail(pe->sectionTableOffset, "section table runs past the image");
+        return fail(pe->optionalSizeOffset(),
+                    "optional header of " + std::to_string(pe->optionalSize) + " bytes has no data directories");
     for (const Section& s : pe->sections)
         if (s.rawSize && (s.rawPointer > img.size() || s.rawSize > img.size() - s.rawPointer))
-            return fail(s.headerOffset + 16, "section '" + printableName(s.name) + "' has raw data outside the image");
+            return fail(s.headerOffset + kSectionRawSizeAt,
+                        "section '" + printableName(s.name) + "' has raw data outside the image");
     std::stable_sort(pe->sections.begin(), pe->sections.end(),
                      [](const Section& a, const Section& b) { return a.va < b.va; });
     return {};
@@ -203,7 +195,7 @@ Status checkMovable(const PeLayout& pe, size_t rsrc)
     return checkRelocations(pe, rsrc);
 }
 
-// Replaces icon group 129 and its images by the .ico's images.
+// Replaces the launcher's icon group and its images by the .ico's images.
 Status replaceIcon(std::vector<Resource>& res, const std::vector<IconImage>& icon, const Section& rsrc)
 {
     ResourceId language = resourceNumber(kEnglishUs);
@@ -282,6 +274,111 @@ Result<std::vector<Resource>> readSectionResources(const std::vector<unsigned ch
     return res;
 }
 
+// Where the sections go once the resource section holds `sectionSize`
+// bytes: the resources where they were, the sections behind them packed
+// after, the last one trimmed to what it holds (the padding step filled it
+// with zeros) and then grown to the image's end.  `vaDelta` is how far the
+// sections behind the resources move in memory.
+struct Placement {
+    std::vector<Section> sections;
+    int64_t vaDelta = 0;
+};
+
+Result<Placement> placeSections(const std::vector<unsigned char>& image, const PeLayout& pe, size_t rsrc,
+                                size_t sectionSize)
+{
+    const Section& old = pe.sections[rsrc];
+    const uint64_t fa = pe.fileAlignment;
+    Placement p{pe.sections, 0};
+    uint64_t rawEnd = old.rawPointer + alignUp(sectionSize, fa);
+    p.sections[rsrc].virtualSize = uint32_t(sectionSize);
+    p.sections[rsrc].rawSize = uint32_t(rawEnd - old.rawPointer);
+    if (rsrc + 1 < pe.sections.size())
+        p.vaDelta = int64_t(alignUp(uint64_t(old.va) + sectionSize, pe.sectionAlignment)) -
+                    int64_t(pe.sections[rsrc + 1].va);
+    for (size_t i = rsrc + 1; i < p.sections.size(); ++i) {
+        Section& s = p.sections[i];
+        const bool last = i + 1 == p.sections.size();
+        uint64_t keep = s.rawSize;
+        if (last) {
+            uint64_t used = usedLength(image.data(), s);
+            const uint32_t relocRva = pe.dirRva(kRelocationDirectory);
+            if (s.contains(relocRva))
+                used = std::max<uint64_t>(used, uint64_t(relocRva) - s.va + pe.dirSize(kRelocationDirectory));
+            keep = alignUp(used, fa);
+            if (s.virtualSize <= s.rawSize)
+                s.virtualSize = uint32_t(used);  // grown by the padding step; set again below
+        }
+        s.va = uint32_t(int64_t(s.va) + p.vaDelta);
+        if (keep || last)
+            s.rawPointer = uint32_t(rawEnd);
+        s.rawSize = uint32_t(keep);
+        rawEnd += keep;
+    }
+    if (rawEnd > kImageSize)
+        return Status::failAt(old.headerOffset, "the resources do not fit in the image: " +
+                                                    std::to_string(rawEnd - kImageSize) +
+                                                    " bytes missing (the resource section would need " +
+                                                    std::to_string(alignUp(sectionSize, fa)) + " bytes)");
+    Section& last = p.sections.back();
+    last.rawSize = uint32_t(kImageSize - last.rawPointer);
+    last.virtualSize = std::max(last.virtualSize, last.rawSize);
+    return p;
+}
+
+// Copies the sections behind the resources to their places in `out` and
+// writes every section's header, SizeOfImage and SizeOfInitializedData.
+void writeSections(std::vector<unsigned char>& out, const std::vector<unsigned char>& image, const PeLayout& pe,
+                   size_t rsrc, const std::vector<Section>& placed)
+{
+    uint64_t imageEnd = 0;
+    uint32_t initializedData = get32(&image[pe.optionalOffset + kInitializedDataAt]);
+    for (size_t i = 0; i < placed.size(); ++i) {
+        const Section& was = pe.sections[i];
+        const Section& s = placed[i];
+        if (i > rsrc && s.rawSize)
+            std::memcpy(&out[s.rawPointer], &image[was.rawPointer], std::min(was.rawSize, s.rawSize));
+        unsigned char* h = &out[s.headerOffset];
+        put32(h + kSectionVirtualSizeAt, s.virtualSize);
+        put32(h + kSectionRvaAt, s.va);
+        put32(h + kSectionRawSizeAt, s.rawSize);
+        put32(h + kSectionRawPointerAt, s.rawPointer);
+        if (s.flags & kInitializedData)
+            initializedData += s.rawSize - was.rawSize;
+        imageEnd = std::max(imageEnd, alignUp(uint64_t(s.va) + std::max(s.virtualSize, s.rawSize),
+                                              uint64_t(pe.sectionAlignment)));
+    }
+    put32(&out[pe.optionalOffset + kInitializedDataAt], initializedData);
+    put32(&out[pe.optionalOffset + kSizeOfImageAt], uint32_t(imageEnd));
+}
+
+// Points the data directories of the moved sections to their new
+// addresses and the resource directory to the new section's size.
+void fixDirectories(std::vector<unsigned char>& out, const PeLayout& pe, size_t rsrc, const Placement& placed,
+                    size_t sectionSize)
+{
+    for (uint32_t d = 0; d < pe.dirCount(); ++d)
+        for (size_t i = rsrc + 1; i < placed.sections.size(); ++i)
+            if (d != kSecurityDirectory && pe.dirRva(d) && pe.sections[i].contains(pe.dirRva(d)))
+                put32(&out[pe.directoryEntryOffset(d)], uint32_t(int64_t(pe.dirRva(d)) + placed.vaDelta));
+    put32(&out[pe.directoryEntryOffset(kResourceDirectory) + 4], uint32_t(sectionSize));
+}
+
+// The image's resources with the icon and version of `branding`.
+Result<std::vector<Resource>> brandedResources(const std::vector<unsigned char>& image, const PeLayout& pe,
+                                               size_t rsrc, const Branding& branding)
+{
+    Result<std::vector<Resource>> res = readSectionResources(image, pe, int(rsrc));
+    if (!res.ok())
+        return res;
+    if (!branding.icon.empty())
+        if (Status icon = replaceIcon(*res, branding.icon, pe.sections[rsrc]); !icon.ok())
+            return icon;
+    if (branding.version)
+        replaceVersion(*res, branding.versionInfo);
+    return res;
+}
+
 }  // namespace
 
 Status brandImage(std::vector<unsigned char>& image, const Branding& branding)
@@ -297,84 +394,20 @@ Status brandImage(std::vector<unsigned char>& image, const Branding& branding)
     const size_t rsrc = size_t(found);
     if (Status movable = checkMovable(pe, rsrc); !movable.ok())
         return movable;
-    Result<std::vector<Resource>> read = readSectionResources(image, pe, found);
-    if (!read.ok())
-        return read.status();
-    std::vector<Resource> res = std::move(*read);
-    if (!branding.icon.empty())
-        if (Status icon = replaceIcon(res, branding.icon, pe.sections[rsrc]); !icon.ok())
-            return icon;
-    if (branding.version)
-        replaceVersion(res, branding.versionInfo);
-
+    Result<std::vector<Resource>> res = brandedResources(image, pe, rsrc, branding);
+    if (!res.ok())
+        return res.status();
     const Section& old = pe.sections[rsrc];
-    const std::vector<unsigned char> section = writeResources(std::move(res), old.va);
-    const uint64_t fa = pe.fileAlignment, sa = pe.sectionAlignment;
-
-    // The new places: the resources where they were, the sections behind
-    // them packed after, the last one trimmed to what it holds (the
-    // padding step filled it with zeros) and then grown to the image's end.
-    std::vector<Section> placed(pe.sections);
-    uint64_t rawEnd = old.rawPointer + alignUp(section.size(), fa);
-    placed[rsrc].virtualSize = uint32_t(section.size());
-    placed[rsrc].rawSize = uint32_t(rawEnd - old.rawPointer);
-    const bool followers = rsrc + 1 < pe.sections.size();
-    const int64_t vaDelta =
-        followers ? int64_t(alignUp(uint64_t(old.va) + section.size(), sa)) - int64_t(pe.sections[rsrc + 1].va) : 0;
-    for (size_t i = rsrc + 1; i < placed.size(); ++i) {
-        Section& s = placed[i];
-        const bool last = i + 1 == placed.size();
-        uint64_t keep = s.rawSize;
-        if (last) {
-            uint64_t used = usedLength(image.data(), s);
-            const uint32_t relocRva = pe.dirRva(kRelocationDirectory);
-            if (s.contains(relocRva))
-                used = std::max<uint64_t>(used, uint64_t(relocRva) - s.va + pe.dirSize(kRelocationDirectory));
-            keep = alignUp(used, fa);
-            if (s.virtualSize <= s.rawSize)
-                s.virtualSize = uint32_t(used);  // grown by the padding step; set again below
-        }
-        s.va = uint32_t(int64_t(s.va) + vaDelta);
-        if (keep || last)
-            s.rawPointer = uint32_t(rawEnd);
-        s.rawSize = uint32_t(keep);
-        rawEnd += keep;
-    }
-    if (rawEnd > kImageSize)
-        return Status::failAt(old.headerOffset, "the resources do not fit in the image: " +
-                                                    std::to_string(rawEnd - kImageSize) +
-                                                    " bytes missing (the resource section would need " +
-                                                    std::to_string(alignUp(section.size(), fa)) + " bytes)");
-    Section& last = placed.back();
-    last.rawSize = uint32_t(kImageSize - last.rawPointer);
-    last.virtualSize = std::max(last.virtualSize, last.rawSize);
+    const std::vector<unsigned char> section = writeResources(std::move(*res), old.va);
+    Result<Placement> placed = placeSections(image, pe, rsrc, section.size());
+    if (!placed.ok())
+        return placed.status();
 
     std::vector<unsigned char> out(image.begin(), image.begin() + old.rawPointer);
     out.resize(kImageSize, 0);
     std::memcpy(&out[old.rawPointer], section.data(), section.size());
-    uint64_t imageEnd = 0;
-    uint32_t initializedData = get32(&image[pe.optionalOffset + kInitializedDataAt]);
-    for (size_t i = 0; i < placed.size(); ++i) {
-        const Section& was = pe.sections[i];
-        const Section& s = placed[i];
-        if (i > rsrc && s.rawSize)
-            std::memcpy(&out[s.rawPointer], &image[was.rawPointer], std::min(was.rawSize, s.rawSize));
-        unsigned char* h = &out[s.headerOffset];
-        put32(h + 8, s.virtualSize);
-        put32(h + 12, s.va);
-        put32(h + 16, s.rawSize);
-        put32(h + 20, s.rawPointer);
-        if (s.flags & kInitializedData)
-            initializedData += s.rawSize - was.rawSize;
-        imageEnd = std::max(imageEnd, alignUp(uint64_t(s.va) + std::max(s.virtualSize, s.rawSize), sa));
-    }
-    for (uint32_t d = 0; d < pe.dirCount(); ++d)
-        for (size_t i = rsrc + 1; i < placed.size(); ++i)
-            if (d != kSecurityDirectory && pe.dirRva(d) && pe.sections[i].contains(pe.dirRva(d)))
-                put32(&out[pe.directoryEntryOffset(d)], uint32_t(int64_t(pe.dirRva(d)) + vaDelta));
-    put32(&out[pe.directoryEntryOffset(kResourceDirectory) + 4], uint32_t(section.size()));
-    put32(&out[pe.optionalOffset + kInitializedDataAt], initializedData);
-    put32(&out[pe.optionalOffset + kSizeOfImageAt], uint32_t(imageEnd));
+    writeSections(out, image, pe, rsrc, placed->sections);
+    fixDirectories(out, pe, rsrc, *placed, section.size());
     put32(&out[pe.checksumOffset()], peChecksum(out.data(), out.size(), pe.checksumOffset()));
     image = std::move(out);
     return {};
@@ -415,7 +448,8 @@ ImageBranding inspectBranding(const std::vector<unsigned char>& image)
                     return i.type == resourceNumber(kRtIcon) && i.name == resourceNumber(e.id);
                 });
                 if (image == res.end() || image->data.size() != e.bytes)
-                    b.findings.push_back({fileOffset(r, 0), "icon group 129 names image " + std::to_string(e.id) +
+                    b.findings.push_back({fileOffset(r, 0), "icon group " + std::to_string(kLauncherIconGroup) +
+                                                                " names image " + std::to_string(e.id) +
                                                                 " of " + std::to_string(e.bytes) + " bytes, " +
                                                                 (image == res.end() ? "which is missing" :
                                                                  "which has " + std::to_string(image->data.size()))});

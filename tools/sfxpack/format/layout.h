@@ -14,6 +14,7 @@ namespace sfxpack {
 
 constexpr uint64_t kImageSize = PAYLOAD_OFFSET;
 constexpr size_t kHeaderSize = RECORD_HEADER_SIZE;
+constexpr size_t kNameOffset = RECORD_NAME_OFFSET;
 constexpr size_t kNameField = RECORD_NAME_SIZE;
 constexpr size_t kMaxNameLength = RECORD_NAME_SIZE - 1;  // the NUL needs a byte
 constexpr int64_t kMaxRecordData = MAX_RECORD_DATA;

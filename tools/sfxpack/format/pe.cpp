@@ -24,10 +24,10 @@ bool readWithin(Source& src, uint64_t limit, uint64_t at, void* out, size_t len)
 // The optional header's fields up to its data directories.
 void readOptionalHeader(const unsigned char* opt, PeImage* pe)
 {
-    pe->entryPoint = get32(opt + 16);
+    pe->entryPoint = get32(opt + kEntryPointAt);
     pe->imageBase = pe->pe32plus() ? uint64_t(get32(opt + 24)) | uint64_t(get32(opt + 28)) << 32 : get32(opt + 28);
-    pe->sectionAlignment = get32(opt + 32);
-    pe->fileAlignment = get32(opt + 36);
+    pe->sectionAlignment = get32(opt + kSectionAlignmentAt);
+    pe->fileAlignment = get32(opt + kFileAlignmentAt);
 }
 
 // The directories the count declares, at most 16, as far as both the
@@ -59,11 +59,11 @@ bool readSections(Source& src, uint64_t limit, PeImage* pe)
         if (!readWithin(src, limit, s.headerOffset, h, sizeof h))
             return false;
         s.name.assign(reinterpret_cast<const char*>(h), size_t(std::find(h, h + 8, 0) - h));
-        s.virtualSize = get32(h + 8);
-        s.va = get32(h + 12);
-        s.rawSize = get32(h + 16);
-        s.rawPointer = get32(h + 20);
-        s.flags = get32(h + 36);
+        s.virtualSize = get32(h + kSectionVirtualSizeAt);
+        s.va = get32(h + kSectionRvaAt);
+        s.rawSize = get32(h + kSectionRawSizeAt);
+        s.rawPointer = get32(h + kSectionRawPointerAt);
+        s.flags = get32(h + kSectionFlagsAt);
         pe->sections.push_back(std::move(s));
     }
     return true;
@@ -89,8 +89,8 @@ PeImage readPeImage(Source& src, uint64_t limit)
         pe.fault = PeFault::NoSignature;
         return pe;
     }
-    pe.sectionCount = get16(nt + 4 + 2);
-    pe.optionalSize = get16(nt + 4 + 16);
+    pe.sectionCount = get16(nt + 4 + kSectionCountAt);
+    pe.optionalSize = get16(nt + 4 + kOptionalSizeAt);
     pe.optionalOffset = uint64_t(pe.peOffset) + kNtHeadersSize;
     pe.magic = get16(nt + kNtHeadersSize);
     if (pe.magic != kPe32Magic && pe.magic != kPe32PlusMagic) {

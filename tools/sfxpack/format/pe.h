@@ -13,9 +13,8 @@
 //                   size, RVA, raw size, raw pointer, ..., characteristics
 //
 // The reader checks that each structure lies within the first `limit`
-// bytes and stops at the first that does not; `fault` says which, so that
-// each caller can word it as its users know it.  Pure: every byte comes
-// through a Source.
+// bytes and stops at the first that does not; `fault` says which, and
+// status() words it.  Pure: every byte comes through a Source.
 #ifndef SFXPACK_PE_H
 #define SFXPACK_PE_H
 
@@ -40,12 +39,25 @@ constexpr uint32_t kMaxDirectories = 16;
 constexpr uint16_t kPe32Magic = 0x10b;
 constexpr uint16_t kPe32PlusMagic = 0x20b;
 
+// Offsets within the file header, which follows the 4-byte signature.
+constexpr uint32_t kSectionCountAt = 2;
+constexpr uint32_t kOptionalSizeAt = 16;
+
 // Offsets within the optional header; the same in PE32 and PE32+.
 constexpr uint32_t kInitializedDataAt = 8;
+constexpr uint32_t kEntryPointAt = 16;
+constexpr uint32_t kSectionAlignmentAt = 32;
+constexpr uint32_t kFileAlignmentAt = 36;
 constexpr uint32_t kSizeOfImageAt = 56;
 constexpr uint32_t kChecksumAt = 64;
 
+// A section table entry: 8 name bytes, then these fields.
 constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kSectionVirtualSizeAt = 8;
+constexpr uint32_t kSectionRvaAt = 12;
+constexpr uint32_t kSectionRawSizeAt = 16;
+constexpr uint32_t kSectionRawPointerAt = 20;
+constexpr uint32_t kSectionFlagsAt = 36;
 
 // The check a PE image failed first.
 enum class PeFault {
@@ -92,13 +104,14 @@ struct PeImage {
     std::vector<PeSection> sections;
 
     bool pe32plus() const { return magic == kPe32PlusMagic; }
+    uint64_t optionalSizeOffset() const { return uint64_t(peOffset) + 4 + kOptionalSizeAt; }
     uint64_t checksumOffset() const { return optionalOffset + kChecksumAt; }
     // Offset of the data directory count: 92 or 108 bytes into the optional header.
     uint32_t directoryCountAt() const { return pe32plus() ? 108 : 92; }
     DataDirectory directory(uint32_t i) const { return i < directories.size() ? directories[i] : DataDirectory{}; }
     uint64_t directoryEntryOffset(uint32_t i) const { return directoriesOffset + 8u * i; }
     // The problem `fault` stands for: "not a PE image (...)" with the offset
-    // it concerns, or OK.
+    // it concerns, or OK.  The one wording of each fault, for every reader.
     Status status() const;
 };
 

@@ -13,7 +13,7 @@ void encodeRecordHeader(int32_t size, std::string_view name, unsigned char* out)
 {
     std::memset(out, 0, kHeaderSize);
     put32(out, static_cast<uint32_t>(size));
-    std::memcpy(out + 4, name.data(), std::min(name.size(), kMaxNameLength));
+    std::memcpy(out + kNameOffset, name.data(), std::min(name.size(), kMaxNameLength));
 }
 
 void encodeEndRecord(unsigned char* out)
@@ -26,7 +26,7 @@ RecordHeader decodeRecordHeader(const unsigned char* in)
 {
     RecordHeader h;
     h.size = static_cast<int32_t>(get32(in));
-    const char* field = reinterpret_cast<const char*>(in + 4);
+    const char* field = reinterpret_cast<const char*>(in + kNameOffset);
     const void* nul = std::memchr(field, 0, kNameField);
     h.terminated = nul != nullptr;
     h.name.assign(field, h.terminated ? static_cast<const char*>(nul) - field : kNameField);

@@ -125,6 +125,108 @@ void padTo(std::vector<unsigned char>& out, size_t alignment)
         out.push_back(0);
 }
 
+// The tree of a sorted resource list, and where its parts go: the
+// directories breadth-first (root, types, names), the data entries, the
+// name strings.
+struct TreePlan {
+    struct Node {
+        size_t first, end;
+    };
+    std::vector<Node> types;  // each a range of `names`
+    std::vector<Node> names;  // each a range of the resources
+    std::vector<size_t> typeDirAt, nameDirAt;
+    size_t dataEntriesAt = 0;
+    size_t stringsAt = 0;
+};
+
+TreePlan planTree(const std::vector<Resource>& res)
+{
+    TreePlan plan;
+    for (size_t i = 0; i < res.size(); ++i) {
+        const bool newType = i == 0 || !(res[i].type == res[i - 1].type);
+        if (newType)
+            plan.types.push_back({plan.names.size(), plan.names.size()});
+        if (newType || !(res[i].name == res[i - 1].name))
+            plan.names.push_back({i, i});
+        plan.names.back().end = i + 1;
+        plan.types.back().end = plan.names.size();
+    }
+    size_t at = kDirectorySize + kEntrySize * plan.types.size();
+    for (const TreePlan::Node& t : plan.types) {
+        plan.typeDirAt.push_back(at);
+        at += kDirectorySize + kEntrySize * (t.end - t.first);
+    }
+    for (const TreePlan::Node& n : plan.names) {
+        plan.nameDirAt.push_back(at);
+        at += kDirectorySize + kEntrySize * (n.end - n.first);
+    }
+    plan.dataEntriesAt = at;
+    plan.stringsAt = at + kDataEntrySize * res.size();
+    return plan;
+}
+
+// One directory's entries: the id, and the field that points to the
+// subdirectory or data entry.
+using DirectoryEntries = std::vector<std::pair<const ResourceId*, uint32_t>>;
+
+// Every directory's entries, in the order the directories are written.
+std::vector<DirectoryEntries> directoryEntries(const std::vector<Resource>& res, const TreePlan& plan)
+{
+    std::vector<DirectoryEntries> dirs(1);
+    for (size_t i = 0; i < plan.types.size(); ++i)
+        dirs[0].emplace_back(&res[plan.names[plan.types[i].first].first].type, uint32_t(plan.typeDirAt[i]) | kHighBit);
+    for (const TreePlan::Node& t : plan.types) {
+        dirs.emplace_back();
+        for (size_t n = t.first; n < t.end; ++n)
+            dirs.back().emplace_back(&res[plan.names[n].first].name, uint32_t(plan.nameDirAt[n]) | kHighBit);
+    }
+    for (const TreePlan::Node& n : plan.names) {
+        dirs.emplace_back();
+        for (size_t r = n.first; r < n.end; ++r)
+            dirs.back().emplace_back(&res[r].language, uint32_t(plan.dataEntriesAt + kDataEntrySize * r));
+    }
+    return dirs;
+}
+
+// The counted UTF-16 names, laid out from section offset `at` in the order
+// the directories ask for them.
+struct NameTable {
+    size_t at;
+    std::vector<unsigned char> bytes;
+
+    // An id's directory entry field: the number, or the name's offset
+    // with the high bit set.
+    uint32_t field(const ResourceId& id)
+    {
+        if (!id.isName())
+            return id.number;
+        const uint32_t where = uint32_t(at + bytes.size()) | kHighBit;
+        append16(bytes, uint16_t(id.name.size()));
+        for (char16_t c : id.name)
+            append16(bytes, uint16_t(c));
+        return where;
+    }
+};
+
+void appendDirectory(std::vector<unsigned char>& out, const DirectoryEntries& entries, NameTable& names)
+{
+    size_t named = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> fields;
+    for (const auto& [id, target] : entries) {
+        named += id->isName();
+        fields.emplace_back(names.field(*id), target);
+    }
+    append32(out, 0);  // characteristics
+    append32(out, 0);  // time stamp: none, so the bytes depend on the content alone
+    append32(out, 0);  // version
+    append16(out, uint16_t(named));
+    append16(out, uint16_t(entries.size() - named));
+    for (auto [id, target] : fields) {
+        append32(out, id);
+        append32(out, target);
+    }
+}
+
 }  // namespace
 
 bool operator<(const ResourceId& a, const ResourceId& b)
@@ -152,76 +254,12 @@ std::vector<unsigned char> writeResources(std::vector<Resource> res, uint32_t rv
     std::stable_sort(res.begin(), res.end(), [](const Resource& a, const Resource& b) {
         return std::tie(a.type, a.name, a.language) < std::tie(b.type, b.name, b.language);
     });
-    // The tree: [first, end) ranges of `res` per type and per name.
-    struct Node {
-        size_t first, end;
-    };
-    std::vector<Node> types, names;
-    for (size_t i = 0; i < res.size(); ++i) {
-        const bool newType = i == 0 || !(res[i].type == res[i - 1].type);
-        if (newType)
-            types.push_back({names.size(), names.size()});
-        if (newType || !(res[i].name == res[i - 1].name))
-            names.push_back({i, i});
-        names.back().end = i + 1;
-        types.back().end = names.size();
-    }
-    // Directories breadth-first, then the data entries, the names, the data.
-    const size_t rootSize = kDirectorySize + kEntrySize * types.size();
-    size_t at = rootSize;
-    std::vector<size_t> typeDirAt, nameDirAt;
-    for (const Node& t : types) {
-        typeDirAt.push_back(at);
-        at += kDirectorySize + kEntrySize * (t.end - t.first);
-    }
-    for (const Node& n : names) {
-        nameDirAt.push_back(at);
-        at += kDirectorySize + kEntrySize * (n.end - n.first);
-    }
-    const size_t dataEntriesAt = at;
-    at += kDataEntrySize * res.size();
-
-    std::vector<unsigned char> strings;
-    auto idField = [&](const ResourceId& id) -> uint32_t {
-        if (!id.isName())
-            return id.number;
-        const uint32_t where = uint32_t(at + strings.size()) | kHighBit;
-        append16(strings, uint16_t(id.name.size()));
-        for (char16_t c : id.name)
-            append16(strings, uint16_t(c));
-        return where;
-    };
+    const TreePlan plan = planTree(res);
     std::vector<unsigned char> out;
-    auto directory = [&](size_t count, auto&& entry) {
-        size_t named = 0;
-        std::vector<std::pair<uint32_t, uint32_t>> fields;
-        for (size_t i = 0; i < count; ++i) {
-            auto [id, target] = entry(i);
-            named += id->isName();
-            fields.emplace_back(idField(*id), target);
-        }
-        append32(out, 0);  // characteristics
-        append32(out, 0);  // time stamp: none, so the bytes depend on the content alone
-        append32(out, 0);  // version
-        append16(out, uint16_t(named));
-        append16(out, uint16_t(count - named));
-        for (auto [id, target] : fields) {
-            append32(out, id);
-            append32(out, target);
-        }
-    };
-    directory(types.size(), [&](size_t i) {
-        return std::make_pair(&res[names[types[i].first].first].type, uint32_t(typeDirAt[i]) | kHighBit);
-    });
-    for (const Node& t : types)
-        directory(t.end - t.first, [&](size_t i) {
-            return std::make_pair(&res[names[t.first + i].first].name, uint32_t(nameDirAt[t.first + i]) | kHighBit);
-        });
-    for (const Node& n : names)
-        directory(n.end - n.first, [&](size_t i) {
-            return std::make_pair(&res[n.first + i].language, uint32_t(dataEntriesAt + kDataEntrySize * (n.first + i)));
-        });
-    size_t dataAt = alignUp(at + strings.size(), 8);
+    NameTable names{plan.stringsAt, {}};
+    for (const DirectoryEntries& entries : directoryEntries(res, plan))
+        appendDirectory(out, entries, names);
+    size_t dataAt = alignUp(plan.stringsAt + names.bytes.size(), 8);
     for (const Resource& r : res) {
         append32(out, rva + uint32_t(dataAt));
         append32(out, uint32_t(r.data.size()));
@@ -229,7 +267,7 @@ std::vector<unsigned char> writeResources(std::vector<Resource> res, uint32_t rv
         append32(out, 0);
         dataAt = alignUp(dataAt + r.data.size(), 8);
     }
-    out.insert(out.end(), strings.begin(), strings.end());
+    out.insert(out.end(), names.bytes.begin(), names.bytes.end());
     for (const Resource& r : res) {
         padTo(out, 8);
         out.insert(out.end(), r.data.begin(), r.data.end());

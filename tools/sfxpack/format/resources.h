@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "resource.h"
 
 namespace sfxpack {
 
@@ -44,7 +45,8 @@ constexpr uint16_t kRtVersion = 16;
 constexpr uint16_t kRtManifest = 24;
 constexpr uint16_t kEnglishUs = 1033;
 constexpr uint16_t kUnicodeCodePage = 1200;
-constexpr uint16_t kLauncherIconGroup = 129;
+// The icon group the launcher shows, as its resource script names it.
+constexpr uint16_t kLauncherIconGroup = IDI_APPICON;
 constexpr uint16_t kVersionResource = 1;
 
 // A resource type, name or language: a number, or a UTF-16 string.

@@ -19,43 +19,35 @@ std::string tooManyNames()
            "them is not reported";
 }
 
-Summary inspectContainer(Source& src, const std::function<void(const Record&)>& onRecord, LeadByteTest lead)
-{
-    Summary s;
-    s.image = inspectImage(src);
-    if (!s.image.container.ok()) {
-        s.end.problem = s.image.container;
-        s.findings.push_back(s.image.container.problem());
-        return s;
-    }
-    // Problems of the image are listed at offset 0, the image as a whole.
-    if (!s.image.pe.ok())
-        s.findings.push_back({0, s.image.pe.message()});
-    if (!s.image.layout.ok())
-        s.findings.push_back({0, s.image.layout.message()});
+namespace {
 
-    NameSet seen([&src, lead](uint64_t at) { return collisionKey(nameAt(src, at), lead); }, kMaxRememberedNames);
-    size_t listed = 0;
-    uint64_t unlisted = 0, firstUnlisted = 0;
-    RecordReader reader(src, lead);
-    Record rec;
-    while (reader.next(&rec)) {
-        ++s.records;
-        s.dataBytes += rec.size;
+// The duplicate-name check over the records in file order: the first
+// kMaxListedDuplicates duplicates warned about one by one, the rest
+// counted, and one warning when the set of names is full.
+class DuplicateNames {
+public:
+    DuplicateNames(Source& src, LeadByteTest lead)
+        : src_(src), lead_(lead),
+          seen_([&src, lead](uint64_t at) { return collisionKey(nameAt(src, at), lead); }, kMaxRememberedNames)
+    {
+    }
+
+    void check(const Record& rec, Summary& s)
+    {
         uint64_t earlier = 0;
-        switch (seen.put(collisionKey(rec.name, lead), rec.headerOffset, &earlier)) {
+        switch (seen_.put(collisionKey(rec.name, lead_), rec.headerOffset, &earlier)) {
         case NameSet::Put::Added:
             break;
         case NameSet::Put::Replaced:
-            if (listed < kMaxListedDuplicates) {
-                ++listed;
+            if (listed_ < kMaxListedDuplicates) {
+                ++listed_;
                 s.warnings.push_back({rec.headerOffset, "duplicate name " + quotedName(rec.name) +
                                                             " (same file on Windows as " +
-                                                            quotedName(nameAt(src, earlier)) + " at offset " +
+                                                            quotedName(nameAt(src_, earlier)) + " at offset " +
                                                             std::to_string(earlier) +
                                                             "): the launcher keeps the later one"});
-            } else if (unlisted++ == 0) {
-                firstUnlisted = rec.headerOffset;
+            } else if (unlisted_++ == 0) {
+                firstUnlisted_ = rec.headerOffset;
             }
             break;
         case NameSet::Put::Full:
@@ -63,16 +55,27 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
                 s.warnings.push_back({rec.headerOffset, tooManyNames()});
             break;
         }
-        if (onRecord)
-            onRecord(rec);
     }
-    if (unlisted)
-        s.warnings.push_back({firstUnlisted, std::to_string(unlisted) + " more duplicate name" +
-                                                 (unlisted == 1 ? "" : "s") + " from here on, not listed"});
-    s.end = reader.end();
-    if (s.records == 0 && s.end.kind != PayloadEnd::BadRecord && s.end.kind != PayloadEnd::NoPayload)
-        s.warnings.push_back({kImageSize, "the container holds no record: the launcher would find nothing "
-                                          "to run and show \"Unable to launch\""});
+
+    // The count of the duplicates not listed, if any.
+    void finish(Summary& s) const
+    {
+        if (unlisted_)
+            s.warnings.push_back({firstUnlisted_, std::to_string(unlisted_) + " more duplicate name" +
+                                                      (unlisted_ == 1 ? "" : "s") + " from here on, not listed"});
+    }
+
+private:
+    Source& src_;
+    LeadByteTest lead_;
+    NameSet seen_;
+    size_t listed_ = 0;
+    uint64_t unlisted_ = 0, firstUnlisted_ = 0;
+};
+
+// What the payload's end and the data behind it add to the findings.
+void checkEnd(Source& src, Summary& s)
+{
     switch (s.end.kind) {
     case PayloadEnd::EndRecord:
         s.trailer = inspectTrailer(src, s.image, s.end);
@@ -94,6 +97,41 @@ Summary inspectContainer(Source& src, const std::function<void(const Record&)>& 
     case PayloadEnd::NoPayload:
         break;
     }
+}
+
+}  // namespace
+
+Summary inspectContainer(Source& src, const std::function<void(const Record&)>& onRecord, LeadByteTest lead)
+{
+    Summary s;
+    s.image = inspectImage(src);
+    if (!s.image.container.ok()) {
+        s.end.problem = s.image.container;
+        s.findings.push_back(s.image.container.problem());
+        return s;
+    }
+    // Problems of the image are listed at offset 0, the image as a whole.
+    if (!s.image.pe.ok())
+        s.findings.push_back({0, s.image.pe.message()});
+    if (!s.image.layout.ok())
+        s.findings.push_back({0, s.image.layout.message()});
+
+    DuplicateNames duplicates(src, lead);
+    RecordReader reader(src, lead);
+    Record rec;
+    while (reader.next(&rec)) {
+        ++s.records;
+        s.dataBytes += rec.size;
+        duplicates.check(rec, s);
+        if (onRecord)
+            onRecord(rec);
+    }
+    duplicates.finish(s);
+    s.end = reader.end();
+    if (s.records == 0 && s.end.kind != PayloadEnd::BadRecord && s.end.kind != PayloadEnd::NoPayload)
+        s.warnings.push_back({kImageSize, "the container holds no record: the launcher would find nothing "
+                                          "to run and show \"Unable to launch\""});
+    checkEnd(src, s);
     return s;
 }
 

@@ -14,9 +14,6 @@
 namespace sfxpack {
 namespace detail {
 
-// The buffer of copies that pass through this process.
-constexpr size_t kCopyBuffer = COPY_CHUNK_SIZE;
-
 // The failure of work cut short by an interruption.
 Status interruptedStatus();
 

@@ -291,7 +291,7 @@ Status File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsig
 // full pipe is waited for as a write would wait.  Without Linux's splice
 // there is no pipe and every piece is written as it comes.
 struct Appender::Impl {
-    Impl(File& file, Progress* bar) : out(file), progress(bar), buffer(detail::kCopyBuffer) {}
+    Impl(File& file, Progress* bar) : out(file), progress(bar), buffer(COPY_CHUNK_SIZE) {}
     ~Impl() { stopGathering(); }
 
     bool gathering() const { return pipe[1] >= 0; }

@@ -205,7 +205,7 @@ Status File::copyFrom(File& in, uint64_t offset, uint64_t len, std::vector<unsig
 struct Appender::Impl {
     File& out;
     Progress* progress;
-    std::vector<unsigned char> buffer = std::vector<unsigned char>(detail::kCopyBuffer);
+    std::vector<unsigned char> buffer = std::vector<unsigned char>(COPY_CHUNK_SIZE);
 };
 
 Appender::Appender(File& out, Progress* progress) : impl_(new Impl{out, progress}) {}

@@ -1,6 +1,6 @@
 // The signed-content check: locate the primary signature, read the digest
 // it holds, and hash the file's signed bytes with the same algorithm.
-#include "cli/authenticode.h"
+#include "authenticode/authenticode.h"
 
 #include <algorithm>
 
