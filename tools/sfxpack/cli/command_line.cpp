@@ -106,7 +106,7 @@ size_t editDistance(const std::string& a, const std::string& b)
 
 }  // namespace
 
-std::string nearestName(const std::string& word, const std::vector<std::string>& candidates)
+std::string didYouMean(const std::string& word, const std::vector<std::string>& candidates)
 {
     const size_t letters = word.size() - std::min(word.find_first_not_of('-'), word.size());
     if (letters < 3)
@@ -120,7 +120,7 @@ std::string nearestName(const std::string& word, const std::vector<std::string>&
             nearest = candidate;
         }
     }
-    return nearest;
+    return nearest.empty() ? std::string() : "; did you mean " + nearest + "?";
 }
 
 EarlyExit CodePageOption::read(const std::string& command, unsigned* codePage) const
@@ -184,8 +184,7 @@ void printHelp(std::string text)
     std::fputs(text.c_str(), stdout);
 }
 
-// "; did you mean --output?" for an unknown option near one of `app`'s,
-// or nothing.
+// "; did you mean --output?" for an unknown option near one of `app`'s.
 std::string suggestOption(const CLI::App& app, const std::string& unknown)
 {
     std::vector<std::string> names;
@@ -195,8 +194,7 @@ std::string suggestOption(const CLI::App& app, const std::string& unknown)
         for (const std::string& name : opt->get_snames())
             names.push_back("-" + name);
     }
-    const std::string nearest = nearestName(unknown.substr(0, unknown.find('=')), names);
-    return nearest.empty() ? std::string() : "; did you mean " + nearest + "?";
+    return didYouMean(unknown.substr(0, unknown.find('=')), names);
 }
 
 // Runs CLI11 over args[0, tail); ends the command for --help and for any

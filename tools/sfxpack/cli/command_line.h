@@ -66,10 +66,11 @@ private:
     std::optional<FileIdentity> outId_;
 };
 
-// The candidate nearest to the mistyped `word` (a letter wrong, missing,
-// extra, or two swapped; a few more in a long word), or empty when none
-// is near: "did you mean --output?".
-std::string nearestName(const std::string& word, const std::vector<std::string>& candidates);
+// "; did you mean --output?" naming the candidate nearest to the mistyped
+// `word`, or empty when none is near: at most one edit (a letter wrong,
+// missing or extra, two letters swapped) per three letters of the word,
+// and at least one; a word of fewer than three letters gets no guess.
+std::string didYouMean(const std::string& word, const std::vector<std::string>& candidates);
 
 // What a subcommand's command line held besides its options.
 struct Operands {

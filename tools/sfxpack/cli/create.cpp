@@ -327,8 +327,8 @@ EarlyExit checkInputs(std::vector<Input>& inputs, unsigned codePage)
         uint64_t earlier = 0;
         if (names.put(keyOf(input), index, &earlier, false) == NameSet::Put::Replaced) {
             const Input& first = inputs[size_t(earlier)];
-            error(input.where + input.path + ": name '" + printableText(input.name) + "' names the same file on Windows as '" +
-                  printableText(first.name) + "' (from " + first.path + ")");
+            error(input.where + input.path + ": name '" + printableText(input.name) +
+                  "' names the same file on Windows as '" + printableText(first.name) + "' (from " + first.path + ")");
             ok = false;
         }
     }

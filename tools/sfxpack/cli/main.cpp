@@ -61,8 +61,7 @@ int unknownCommand(const std::string& name)
     std::vector<std::string> known = {"help", "--help", "--version"};
     for (const Command& c : kCommands)
         known.push_back(c.name);
-    const std::string nearest = nearestName(name, known);
-    return usageError("", "unknown command '" + name + "'" + (nearest.empty() ? "" : "; did you mean " + nearest + "?"));
+    return usageError("", "unknown command '" + name + "'" + didYouMean(name, known));
 }
 
 // "sfxpack help [COMMAND]": the top-level help, or that command's.
