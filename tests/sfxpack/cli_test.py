@@ -114,18 +114,38 @@ class Conventions(Case):
             for flag in ("--help", "-h"):
                 out = self.expect([cmd, flag], 0, "")
                 self.assertTrue(out.startswith(f"Usage: sfxpack {cmd} "), out)
+            self.expect(["help", cmd], 0, "", out)
         self.assertIn("Exit status: 0 success, 1 bad container", self.expect(["--help"], 0, ""))
+        self.expect(["help", "nosuch"], 2, "sfxpack: unknown command 'nosuch'\nTry 'sfxpack --help'.\n", "")
+        self.assertIn("\nExit status: 0 when every file was written, 1 when none was (a bad\n",
+                      self.expect(["extract", "--help"], 0, ""))
 
-    def test_manual_page_names_every_option_and_lints_clean(self):
-        page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/sfxpack/sfxpack.1")
+    def test_manual_page_and_completion_name_every_option_and_lint_clean(self):
+        tools = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/sfxpack")
+        page = os.path.join(tools, "sfxpack.1")
         with open(page) as f:
             source = f.read()
+        with open(os.path.join(tools, "sfxpack.bash-completion")) as f:
+            completion = f.read()
+        groups = dict(re.findall(r"local (\w+)='([^']*)'", completion))
+        offered = {cmd: set(re.sub(r"\$(\w+)", lambda m: groups[m.group(1)], words).split())
+                   for cmd, words in re.findall(r"^ +(\w+)\) options=\"([^\"]*)\"", completion, re.M)}
         for cmd in ("create", "stub", "list", "verify", "extract"):
-            for opt in set(re.findall(r"(?<![\w-])(--?[A-Za-z][\w-]*)", self.expect([cmd, "--help"], 0, ""))):
+            options = set(re.findall(r"(?<![\w-])(--?[A-Za-z][\w-]*)", self.expect([cmd, "--help"], 0, "")))
+            self.assertEqual(options, offered.get(cmd), f"the completion of '{cmd}' differs from its help")
+            for opt in options:
                 self.assertTrue(re.search(rf"\bFl {re.escape(opt[1:])}(?![\w-])", source),
                                 f"{opt} of '{cmd} --help' is not in the manual page")
+        self.assertIn(".Sh SEE ALSO\n.Xr makensis 1 ,\n.Xr osslsigncode 1 ,\n.Xr wixl 1\n", source)
         lint = subprocess.run(["mandoc", "-Tlint", page], capture_output=True, text=True)
-        self.assertEqual((0, ""), (lint.returncode, lint.stdout + lint.stderr))
+        # Whether the pages SEE ALSO names are installed (and indexed) depends
+        # on the machine, not on this page.
+        seen = r"(makensis|osslsigncode|wixl)"
+        report = [line for line in (lint.stdout + lint.stderr).splitlines()
+                  if not re.search(rf"(STYLE: referenced manual not found: Xr {seen} 1|mandoc\.db lacks {seen}\(1\) "
+                                   r"entry, run makewhatis)", line)]
+        self.assertEqual([], report)
+        self.assertLessEqual(lint.returncode, 1)  # style messages at most
 
     def test_no_command(self):
         rc, out, err = self.sfx()
@@ -136,6 +156,8 @@ class Conventions(Case):
         cases = [
             (["frob"], "sfxpack: unknown command 'frob'\nTry 'sfxpack --help'.\n"),
             (["create", "--bogus"], "sfxpack: create: unknown option '--bogus'\nTry 'sfxpack create --help'.\n"),
+            (["create", "--outptu", "x"],
+             "sfxpack: create: unknown option '--outptu'; did you mean --output?\nTry 'sfxpack create --help'.\n"),
             (["create", "a"], "sfxpack: create: no output given (-o OUT)\nTry 'sfxpack create --help'.\n"),
             (["create", "-o", "x.exe"], "sfxpack: create: no input files\nTry 'sfxpack create --help'.\n"),
             (["create", "a", "-o"], "sfxpack: create: option -o needs a value\nTry 'sfxpack create --help'.\n"),
@@ -269,16 +291,26 @@ class RoundTrip(Case):
                     "look like a Windows program (no MZ/PE header)\n")
         self.assertTrue(os.path.exists(self.path("c.exe")))
         self.expect(["create", "-q", "-o", "quiet.exe", "readme.txt"], 0, "")
+        self.expect(["create", "--fatal-warnings", "-o", "fatal.exe", "readme.txt"], 1,
+                    "sfxpack: warning: readme.txt: the first file is the one the launcher runs, but it does not "
+                    "look like a Windows program (no MZ/PE header)\n"
+                    "sfxpack: warnings are treated as errors (--fatal-warnings)\n")
+        self.assertEqual([], glob.glob(self.path("*fatal.exe*")))
 
 
 class Refusals(Case):
     """Every refusal names the input, exits 1 and leaves no output."""
 
-    def test_bad_name(self):
+    def test_bad_name_names_the_rule_it_breaks(self):
         self.inputs()
-        self.refuse(["setup.exe", "--name", "a:b=data.bin"], f"sfxpack: data.bin: name 'a:b' {NAME_RULE}\n")
-        self.refuse(["setup.exe", "--name", "LPT1.txt=data.bin"], f"sfxpack: data.bin: name 'LPT1.txt' {NAME_RULE}\n")
-        self.refuse(["setup.exe", "data.bin/"], f"sfxpack: data.bin/: name '' {NAME_RULE}\n")
+        self.write("sub\\x.txt", b"x")
+        self.refuse(["setup.exe", "--name", "a:b=data.bin", "--name", "CON.txt=data.bin", "sub\\x.txt", "data.bin/",
+                     "--name", "x. =data.bin"],
+                    "sfxpack: data.bin: name 'a:b' holds ':', which Windows does not allow in a file name\n"
+                    "sfxpack: data.bin: name 'CON.txt' is a device name\n"
+                    "sfxpack: sub\\x.txt: name 'sub\\x.txt' holds a path separator (\\)\n"
+                    "sfxpack: data.bin/: name '' is empty\n"
+                    "sfxpack: data.bin: name 'x. ' ends in a blank, which Windows drops\n")
 
     def test_name_length_limit(self):
         self.inputs()
@@ -310,7 +342,12 @@ class Refusals(Case):
         os.mkdir(self.path("folder"))
         self.refuse(["setup.exe", "missing.bin", "folder"],
                     "sfxpack: missing.bin: No such file or directory\nsfxpack: folder: not a regular file\n")
-        self.refuse(["setup.exe", "@nolist.txt"], "sfxpack: nolist.txt: cannot read the list file\n")
+        self.refuse(["setup.exe", "@nolist.txt"],
+                    "sfxpack: nolist.txt: cannot read the list file: No such file or directory\n")
+        self.write("list.txt", b"# inputs\ndata.bin\nmissing.bin\n")
+        self.refuse(["setup.exe", "@list.txt"], "sfxpack: list.txt:3: missing.bin: No such file or directory\n")
+        self.write("list.txt", b"data.bin\nA=\n")
+        self.refuse(["setup.exe", "@list.txt"], "sfxpack: list.txt:2: 'A=' names no file (NAME=PATH needs a PATH)\n")
 
     def test_fifo_is_refused_without_waiting_for_a_writer(self):
         self.inputs()
@@ -324,6 +361,24 @@ class Refusals(Case):
             self.expect(["create", *force, "-o", "out.exe", "setup.exe"], 1, "sfxpack: out.exe: is a directory\n")
         self.assertEqual([], os.listdir(self.path("out.exe")))
         self.assertEqual([], glob.glob(self.path(".out.exe*")))
+
+    def test_output_that_is_an_input(self):
+        self.inputs()
+        before = self.read("data.bin")
+        self.expect(["create", "-f", "-o", "data.bin", "setup.exe", "data.bin"], 1,
+                    "sfxpack: data.bin: would overwrite input 2 (data.bin); an output must not be one of the inputs\n")
+        self.expect(["stub", "-o", "stub.exe"], 0, "")
+        os.symlink("stub.exe", self.path("link.exe"))  # the same file by another name
+        self.expect(["stub", "-f", "--stub", "stub.exe", "-o", "link.exe"], 1,
+                    "sfxpack: link.exe: would overwrite the --stub file (stub.exe); an output must not be one of "
+                    "the inputs\n")
+        self.expect(["create", "-o", "c.exe", "setup.exe", "--name", "c.exe=data.bin"], 0, "")
+        self.expect(["extract", "-f", "c.exe"], 1,
+                    "sfxpack: c.exe: would overwrite the container (c.exe); an output must not be one of the inputs\n")
+        self.assertEqual(before, self.read("data.bin"))
+        self.assertEqual(b"c.exe", parse(self.read("c.exe"))[0][1][0])
+        self.assertEqual(["c.exe", "data.bin", "empty.txt", "link.exe", "setup.exe", "stub.exe"],
+                         sorted(os.listdir(self.dir)))
 
     def test_write_failure_names_the_output(self):
         self.inputs()
@@ -394,6 +449,11 @@ class Refusals(Case):
         self.refuse(["--stub", "zeros.exe", "setup.exe"],
                     "sfxpack: zeros.exe: not a PE image (no MZ header at offset 0)\n")
         self.write("signed.exe", make_pe(security=(IMAGE, 1024)))
+        self.refuse(["--stub", "signed.exe", "setup.exe"],
+                    "sfxpack: signed.exe: already signed (its security directory points to 1024 bytes at offset "
+                    f"{IMAGE}): the payload would break that signature; pack an unsigned launcher and sign the "
+                    "finished container instead\n")
+        self.write("signed.exe", make_pe(security=(IMAGE, 1024)) + bytes(1024))  # the table behind the image
         self.refuse(["--stub", "signed.exe", "setup.exe"],
                     "sfxpack: signed.exe: already signed (its security directory points to 1024 bytes at offset "
                     f"{IMAGE}): the payload would break that signature; pack an unsigned launcher and sign the "
@@ -683,6 +743,19 @@ class DamagedContainers(Case):
                     f"sfxpack: small.bin: not a container (image is 10 bytes, expected {IMAGE})\n", "")
         self.expect(["verify", "nothere.exe"], 1, "sfxpack: nothere.exe: No such file or directory\n")
 
+    def test_list_json_has_an_entry_for_every_container(self):
+        single = json.loads(self.expect(["list", "--json", "nothere.exe"], 1,
+                                        "sfxpack: nothere.exe: No such file or directory\n"))
+        self.assertEqual({"container": "nothere.exe", "error": "nothere.exe: No such file or directory"}, single)
+        self.write("c.exe", container(make_pe(), [(b"a.exe", b"x")]))
+        good = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))
+        self.write("small.bin", b"0123456789")
+        docs = json.loads(self.expect(["list", "--json", "c.exe", "nothere.exe", "small.bin"], 1,
+                                      "sfxpack: nothere.exe: No such file or directory\n"
+                                      f"sfxpack: small.bin: not a container (image is 10 bytes, expected {IMAGE})\n"))
+        self.assertEqual([good, single, {"container": "small.bin", "error": "small.bin: not a container (image is "
+                                                                             f"10 bytes, expected {IMAGE})"}], docs)
+
     def test_duplicate_names_warn(self):
         self.write("d.exe", container(make_pe(), [(b"a.txt", b"1"), (b"A.txt", b"2")]))
         second = IMAGE + HEADER + 1
@@ -853,6 +926,14 @@ class CodePages(Case):
         self.expect(["extract", "--codepage", "932", "-C", "out", "j.exe", "表.txt"], 0, "")
         self.assertEqual(["表.txt"], os.listdir(self.path("out")))
         self.assertEqual(b"kanji", self.read("out/表.txt"))
+
+    def test_name_outside_ascii_is_not_extracted_without_a_code_page(self):
+        self.write("w.exe", container(make_pe(), [(b"setup.exe", b"x"), (b"caf\xe9.txt", b"accent")]))
+        at = IMAGE + HEADER + 1 + 4 + 3  # the byte E9 of the second name
+        self.expect(["extract", "-C", "out", "w.exe"], 1,
+                    f"sfxpack: w.exe: offset {at} ({at:#x}): record name 'caf\\xe9.txt' is not ASCII: give the code "
+                    "page the container was made with, e.g. --codepage 1252; nothing extracted\n")
+        self.assertFalse(os.path.exists(self.path("out")))
 
     def test_character_the_code_page_cannot_hold(self):
         self.inputs()

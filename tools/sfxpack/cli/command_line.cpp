@@ -14,6 +14,9 @@ namespace sfxpack {
 
 namespace {
 bool g_quiet = false;
+bool g_fatalWarnings = false;
+size_t g_warnings = 0;  // issued, not silenced
+bool g_fatalReported = false;
 }  // namespace
 
 // Once interrupted, the work fails step by step as it unwinds; those
@@ -24,10 +27,37 @@ void error(const std::string& message)
         std::fprintf(stderr, "sfxpack: %s\n", message.c_str());
 }
 
+// A silenced warning (--quiet) is not issued, so it is not fatal either,
+// as a compiler's -w wins over -Werror.
 void warning(const std::string& message)
 {
-    if (!g_quiet && !interrupted())
+    if (!g_quiet && !interrupted()) {
         std::fprintf(stderr, "sfxpack: warning: %s\n", message.c_str());
+        ++g_warnings;
+    }
+}
+
+void noteWarnings(size_t count)
+{
+    if (!g_quiet)
+        g_warnings += count;
+}
+
+EarlyExit stopOnFatalWarnings()
+{
+    if (!g_fatalWarnings || g_warnings == 0)
+        return std::nullopt;
+    if (!g_fatalReported)
+        error("warnings are treated as errors (--fatal-warnings)");
+    g_fatalReported = true;
+    return kExitFailed;
+}
+
+int warningStatus(int status)
+{
+    if (status != kExitOk)
+        return status;
+    return stopOnFatalWarnings().value_or(status);
 }
 
 void errorAt(const std::string& file, uint64_t offset, const std::string& message)
@@ -40,6 +70,57 @@ int usageError(const std::string& command, const std::string& message)
     std::fprintf(stderr, "sfxpack: %s%s%s\nTry 'sfxpack %s--help'.\n", command.c_str(),
                  command.empty() ? "" : ": ", message.c_str(), command.empty() ? "" : (command + " ").c_str());
     return kExitUsage;
+}
+
+InputGuard::InputGuard(const std::string& out) : out_(out), outId_(fileIdentity(out)) {}
+
+bool InputGuard::allows(const std::string& path, const std::string& what) const
+{
+    if (!outId_ || !(fileIdentity(path) == outId_))
+        return true;
+    error(out_ + ": would overwrite " + what + " (" + path + "); an output must not be one of the inputs");
+    return false;
+}
+
+namespace {
+
+// The optimal string alignment distance: letters replaced, inserted,
+// deleted, and two neighbours swapped, each counting one.
+size_t editDistance(const std::string& a, const std::string& b)
+{
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+std::string didYouMean(const std::string& word, const std::vector<std::string>& candidates)
+{
+    const size_t letters = word.size() - std::min(word.find_first_not_of('-'), word.size());
+    if (letters < 3)
+        return {};  // "-x" is as near to every short option
+    size_t best = std::max<size_t>(1, letters / 3) + 1;
+    std::string nearest;
+    for (const std::string& candidate : candidates) {
+        const size_t distance = editDistance(word, candidate);
+        if (distance < best) {
+            best = distance;
+            nearest = candidate;
+        }
+    }
+    return nearest.empty() ? std::string() : "; did you mean " + nearest + "?";
 }
 
 EarlyExit CodePageOption::read(const std::string& command, unsigned* codePage) const
@@ -103,6 +184,19 @@ void printHelp(std::string text)
     std::fputs(text.c_str(), stdout);
 }
 
+// "; did you mean --output?" for an unknown option near one of `app`'s.
+std::string suggestOption(const CLI::App& app, const std::string& unknown)
+{
+    std::vector<std::string> names;
+    for (const CLI::Option* opt : app.get_options()) {
+        for (const std::string& name : opt->get_lnames())
+            names.push_back("--" + name);
+        for (const std::string& name : opt->get_snames())
+            names.push_back("-" + name);
+    }
+    return didYouMean(unknown.substr(0, unknown.find('=')), names);
+}
+
 // Runs CLI11 over args[0, tail); ends the command for --help and for any
 // problem CLI11 or the leftovers show.
 EarlyExit parseOptions(CLI::App& app, const std::string& command, const std::string& help,
@@ -123,7 +217,7 @@ EarlyExit parseOptions(CLI::App& app, const std::string& command, const std::str
     }
     const std::vector<std::string> unknown = app.remaining();
     if (!unknown.empty())
-        return usageError(command, "unknown option '" + unknown.front() + "'");
+        return usageError(command, "unknown option '" + unknown.front() + "'" + suggestOption(app, unknown.front()));
     return std::nullopt;
 }
 
@@ -157,6 +251,7 @@ EarlyExit parseCommandLine(CLI::App& app, const std::string& command, const std:
     bool noProgress = false;
     app.add_flag("-q,--quiet", g_quiet);
     app.add_flag("--no-progress", noProgress);
+    app.add_flag("--fatal-warnings", g_fatalWarnings);
 
     const size_t sep = separatorIndex(app, args);
     const size_t tail = trailingOperandsStart(app, args, sep);

@@ -21,6 +21,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "platform/fileio.h"
+
 namespace sfxpack {
 
 constexpr int kExitOk = 0;
@@ -34,11 +36,41 @@ using EarlyExit = std::optional<int>;
 void error(const std::string& message);
 // "sfxpack: warning: MESSAGE" on stderr, unless warnings are silenced.
 void warning(const std::string& message);
+// Counts warnings that went into a command's output (JSON) instead of
+// stderr, so that --fatal-warnings sees them too.
+void noteWarnings(size_t count);
+// With --fatal-warnings, once a warning was issued: ends the command with
+// kExitFailed after saying that warnings are fatal.  create and extract
+// ask before they write anything; every command's status passes through
+// warningStatus at its end.
+EarlyExit stopOnFatalWarnings();
+int warningStatus(int status);
 // "sfxpack: FILE: offset N (0xN): MESSAGE": a finding inside a container.
 void errorAt(const std::string& file, uint64_t offset, const std::string& message);
 // Reports a usage error with a pointer to --help and returns kExitUsage.
 // `command` is empty for a problem with the command name itself.
 int usageError(const std::string& command, const std::string& message);
+
+// Refuses to write an output over one of the command's own inputs, which
+// it would destroy: files are compared by identity, not by name, so a
+// link or another spelling of the same file is caught too.
+class InputGuard {
+public:
+    explicit InputGuard(const std::string& out);  // looks the output up once
+    // False after reporting that the input at `path`, which `what` names
+    // ("input 2", "the --stub file"), is the output itself.
+    bool allows(const std::string& path, const std::string& what) const;
+
+private:
+    std::string out_;
+    std::optional<FileIdentity> outId_;
+};
+
+// "; did you mean --output?" naming the candidate nearest to the mistyped
+// `word`, or empty when none is near: at most one edit (a letter wrong,
+// missing or extra, two letters swapped) per three letters of the word,
+// and at least one; a word of fewer than three letters gets no guess.
+std::string didYouMean(const std::string& word, const std::vector<std::string>& candidates);
 
 // What a subcommand's command line held besides its options.
 struct Operands {

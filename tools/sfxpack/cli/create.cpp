@@ -32,10 +32,15 @@ const char kCreateHelp[] =
     "                    output, which must not be a terminal\n"
     "  --stub FILE       use FILE as the launcher image instead of the built-in one;\n"
     "                    it must be an unsigned PE image of exactly {image} bytes\n"
+    "  --codepage N      store the names (given in UTF-8) in Windows code page N, the\n"
+    "                    ANSI code page of the systems that will run the container:\n"
+    "                    874, 932, 936, 949, 950, 1250-1258; without it names must\n"
+    "                    be ASCII\n"
     "  -f, --force       replace OUT if it exists (otherwise an existing OUT is refused)\n"
     "  --sync            flush OUT and its directory to disk before finishing\n"
     "  -q, --quiet       no warnings, no progress bar\n"
     "  --no-progress     no progress bar\n"
+    "  --fatal-warnings  a warning fails the command (exit 1) and nothing is written\n"
     "  -h, --help        show this help\n"
     "\n";
 
@@ -45,13 +50,15 @@ const char kCreateHelpTail[] =
     "Names must be plain Windows file names of at most 1019 bytes, distinct even when\n"
     "compared without regard to case; each file may hold up to 2147483647 bytes.\n"
     "OUT is written to a temporary file beside it and renamed when complete; it is\n"
-    "made executable.  Sign the container after packing, never the launcher before.\n";
+    "made executable.  Sign the container after packing, never the launcher before.\n"
+    "OUT must not be one of the inputs (compared as files, not by name).\n";
 
 static_assert(kMaxNameLength == 1019 && kMaxRecordData == 2147483647, "the help text gives these numbers");
 
 struct Input {
     std::string path;
     std::string name;    // as given: UTF-8
+    std::string where = {};   // "list.txt:3: " for an input from a list file
     std::string stored = {};  // in the container's code page
     uint64_t size = 0;
     File file = {};  // opened by the check, while the process may hold that many
@@ -65,9 +72,21 @@ struct CreateOptions {
     unsigned codePage = kAsciiOnly;
     ImageOptions image;
     std::vector<Input> inputs;  // in the order given
+    std::vector<std::string> listFiles;
     bool toStdout() const { return out == "-"; }
     std::string outName() const { return toStdout() ? std::string("standard output") : out; }
 };
+
+// A name or line as the user wrote it, for a message: unchanged unless it
+// holds what a terminal cannot show, which printableText escapes.
+std::string asWritten(const std::string& text)
+{
+    std::string doubled;
+    for (char c : text)
+        doubled += c == '\\' ? std::string(2, c) : std::string(1, c);
+    std::string printable = printableText(text);
+    return printable == doubled ? text : printable;
+}
 
 // A "NAME=PATH" input; false when there is no '='.
 bool namedInput(const std::string& value, Input* input)
@@ -79,18 +98,22 @@ bool namedInput(const std::string& value, Input* input)
     return true;
 }
 
-// Adds the inputs that the list file names; ends the command when it
-// cannot be read.
+// Adds the inputs that the list file names, each remembering its line;
+// ends the command when the file cannot be read or a line names no file.
 EarlyExit readListFile(const std::string& path, std::vector<Input>* inputs)
 {
+    const std::string shown = path == "-" ? std::string("standard input") : path;
     Result<std::string> read = readTextFile(path);
     if (!read) {
-        error((path == "-" ? std::string("standard input") : path) + ": cannot read the list file");
+        // The platform's message names the file first: keep only the reason.
+        const std::string& why = read.message();
+        const bool named = why.compare(0, path.size() + 2, path + ": ") == 0;
+        error(shown + ": cannot read the list file: " + (named ? why.substr(path.size() + 2) : why));
         return kExitFailed;
     }
     const std::string& text = *read;
     size_t pos = 0;
-    while (pos < text.size()) {
+    for (size_t lineNumber = 1; pos < text.size(); ++lineNumber) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
             end = text.size();
@@ -103,6 +126,11 @@ EarlyExit readListFile(const std::string& path, std::vector<Input>* inputs)
         Input input;
         if (!namedInput(line, &input))
             input = {line, baseName(line)};
+        input.where = shown + ":" + std::to_string(lineNumber) + ": ";
+        if (input.path.empty()) {
+            error(input.where + "'" + asWritten(line) + "' names no file (NAME=PATH needs a PATH)");
+            return kExitFailed;
+        }
         inputs->push_back(std::move(input));
     }
     return std::nullopt;
@@ -112,22 +140,24 @@ EarlyExit readListFile(const std::string& path, std::vector<Input>* inputs)
 // values, then the operands after "--", which are paths whatever they
 // look like.
 EarlyExit gatherInputs(const Operands& operands, const CLI::Option* nameOpt, const std::vector<std::string>& names,
-                       std::vector<Input>* inputs)
+                       CreateOptions* opt)
 {
+    std::vector<Input>* inputs = &opt->inputs;
     inputs->reserve(operands.values.size() + names.size());
     size_t nextOperand = 0, nextName = 0;
-    for (const CLI::Option* opt : operands.order) {
-        if (opt == nullptr) {
+    for (const CLI::Option* given : operands.order) {
+        if (given == nullptr) {
             const std::string& arg = operands.values[nextOperand++];
             if (arg.size() > 1 && arg[0] == '@') {
+                opt->listFiles.push_back(arg.substr(1));
                 if (EarlyExit exit = readListFile(arg.substr(1), inputs))
                     return exit;
             } else {
                 inputs->push_back({arg, baseName(arg)});
             }
-        } else if (opt == nameOpt) {
+        } else if (given == nameOpt) {
             Input input;
-            if (!namedInput(names[nextName], &input))
+            if (!namedInput(names[nextName], &input) || input.path.empty())
                 return usageError("create", "--name needs NAME=PATH, got '" + names[nextName] + "'");
             ++nextName;
             inputs->push_back(std::move(input));
@@ -157,7 +187,7 @@ EarlyExit parseCreateArgs(const std::vector<std::string>& args, CreateOptions* o
         return exit;
     if (EarlyExit exit = codePage.read("create", &opt->codePage))
         return exit;
-    if (EarlyExit exit = gatherInputs(operands, nameOpt, names, &opt->inputs))
+    if (EarlyExit exit = gatherInputs(operands, nameOpt, names, opt))
         return exit;
     if (outOpt->count() == 0 || opt->out.empty())
         return usageError("create", "no output given (-o OUT)");
@@ -166,14 +196,42 @@ EarlyExit parseCreateArgs(const std::vector<std::string>& args, CreateOptions* o
     return std::nullopt;
 }
 
+// Which part of the name rule the name `utf8` (as given) breaks, for
+// "name 'X' ...".  The rule's verdict is checkName's; this only finds the
+// first character or property that the rule refuses, so that the message
+// names that one.  Empty when none is found here (a byte sequence of a
+// double-byte code page).
+std::string brokenNameRule(const std::string& utf8, unsigned codePage)
+{
+    if (utf8.empty())
+        return "is empty";
+    if (utf8 == "." || utf8 == "..")
+        return "names a folder, not a file";
+    for (char c : utf8) {
+        if (c == '\\' || c == '/')
+            return std::string("holds a path separator (") + c + ")";
+        if (static_cast<unsigned char>(c) < 32)
+            return "holds a control character (" + escapedByte(static_cast<unsigned char>(c)) + ")";
+        if (std::string(":*?\"<>|").find(c) != std::string::npos)
+            return std::string("holds '") + c + "', which Windows does not allow in a file name";
+    }
+    if (utf8.back() == '.' || utf8.back() == ' ')
+        return std::string("ends in a ") + (utf8.back() == '.' ? "dot" : "blank") + ", which Windows drops";
+    if (!deviceNameProblem(utf8, codePage).empty())
+        return "is a device name";
+    return {};
+}
+
 // The name as it is stored: converted into `codePage`, or, without one,
 // ASCII as given.  Empty `problem` when it can be stored.
 std::string storedName(const Input& input, unsigned codePage, std::string* problem)
 {
+    // The name as the user gave it is shown only when something is wrong.
+    const std::string shown = asWritten(input.name);
     std::string stored;
     if (codePage == kAsciiOnly) {
         if (!isAscii(input.name)) {
-            *problem = "name '" + printableText(input.name) +
+            *problem = "name '" + shown +
                        "' is not ASCII: give the ANSI code page of the systems that will run "
                        "the container, e.g. --codepage 1252";
             return {};
@@ -182,15 +240,16 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
     } else if (Result<std::string> encoded = encodeName(input.name, codePage)) {
         stored = *encoded;
     } else {
-        *problem = "name '" + printableText(input.name) + "' cannot be stored in code page " +
-                   std::to_string(codePage) + ": " + encoded.message();
+        *problem = "name '" + shown + "' cannot be stored in code page " + std::to_string(codePage) + ": " +
+                   encoded.message();
         return {};
     }
-    // The name as the user gave it is shown only when something is wrong.
-    if (Status name = checkName(stored, leadByteTest(codePage), printableText(input.name)); !name.ok())
-        *problem = name.message();
-    else if (codePage != kAsciiOnly)
+    if (Status name = checkName(stored, leadByteTest(codePage), shown); !name.ok()) {
+        const std::string rule = stored.size() > kMaxNameLength ? "" : brokenNameRule(input.name, codePage);
+        *problem = rule.empty() ? name.message() : "name '" + shown + "' " + rule;
+    } else if (codePage != kAsciiOnly) {
         *problem = deviceNameProblem(input.name, codePage);
+    }
     return stored;
 }
 
@@ -200,11 +259,11 @@ bool storeName(Input& input, unsigned codePage)
     std::string why;
     input.stored = storedName(input, codePage, &why);
     if (!why.empty()) {
-        error(input.path + ": " + why);
+        error(input.where + input.path + ": " + why);
         return false;
     }
     if (Status longName = fitsTypicalPath(input.stored.size()); !longName.ok())
-        warning(input.path + ": name '" + printableText(input.name) + "': " + longName.message());
+        warning(input.where + input.path + ": name '" + printableText(input.name) + "': " + longName.message());
     return true;
 }
 
@@ -216,7 +275,7 @@ bool openInput(Input& input, size_t* mayOpen)
     if (*mayOpen == 0) {
         Result<uint64_t> size = regularFileSize(input.path);
         if (!size) {
-            error(size.message());
+            error(input.where + size.message());
             return false;
         }
         input.size = *size;
@@ -224,7 +283,7 @@ bool openInput(Input& input, size_t* mayOpen)
     }
     Result<File> opened = File::openRead(input.path);
     if (!opened) {
-        error(opened.message());
+        error(input.where + opened.message());
         return false;
     }
     input.file = std::move(*opened);
@@ -238,7 +297,7 @@ bool fitsRecord(const Input& input)
 {
     if (input.size <= uint64_t(kMaxRecordData))
         return true;
-    error(input.path + ": " + std::to_string(input.size) + " bytes, more than a record can hold (" +
+    error(input.where + input.path + ": " + std::to_string(input.size) + " bytes, more than a record can hold (" +
           std::to_string(kMaxRecordData) + ")");
     return false;
 }
@@ -268,16 +327,30 @@ EarlyExit checkInputs(std::vector<Input>& inputs, unsigned codePage)
         uint64_t earlier = 0;
         if (names.put(keyOf(input), index, &earlier, false) == NameSet::Put::Replaced) {
             const Input& first = inputs[size_t(earlier)];
-            error(input.path + ": name '" + printableText(input.name) + "' names the same file on Windows as '" +
-                  printableText(first.name) + "' (from " + first.path + ")");
+            error(input.where + input.path + ": name '" + printableText(input.name) +
+                  "' names the same file on Windows as '" + printableText(first.name) + "' (from " + first.path + ")");
             ok = false;
         }
     }
     return ok ? EarlyExit() : kExitFailed;
 }
 
+// False after reporting each file create reads that OUT is: replacing
+// OUT would destroy it.
+bool outputIsNoInput(const CreateOptions& opt)
+{
+    const InputGuard guard(opt.out);
+    bool ok = checkImageInputs(opt.image, guard);
+    for (const std::string& list : opt.listFiles)
+        ok = (list == "-" || guard.allows(list, "the list file")) && ok;
+    for (size_t i = 0; i < opt.inputs.size(); ++i)
+        ok = guard.allows(opt.inputs[i].path, "input " + std::to_string(i + 1)) && ok;
+    return ok;
+}
+
 // Ends the command when the output cannot or must not be written: a
-// terminal, a directory, or (without --force) an existing file.
+// terminal, a directory, one of the inputs, or (without --force) an
+// existing file.
 EarlyExit checkOutput(const CreateOptions& opt)
 {
     if (opt.toStdout())
@@ -286,6 +359,8 @@ EarlyExit checkOutput(const CreateOptions& opt)
         error(opt.out + ": is a directory");
         return kExitFailed;
     }
+    if (!outputIsNoInput(opt))
+        return kExitFailed;
     if (!opt.force && pathExists(opt.out)) {
         error(opt.out + ": already exists (use --force to replace it)");
         return kExitFailed;
@@ -416,6 +491,8 @@ int runCreate(const std::vector<std::string>& args)
         return *exit;
     warnUnlessProgram(opt.inputs[0]);
     const uint64_t data = dataBytes(opt);
+    if (EarlyExit exit = stopOnFatalWarnings())
+        return *exit;
 
     InterruptGuard guard;
     if (opt.toStdout())

@@ -30,17 +30,24 @@ const char kExtractHelp[] =
     "  -f, --force          replace existing files (an existing link is replaced,\n"
     "                       never written through)\n"
     "  --codepage N         the names are in Windows code page N: write them in\n"
-    "                       UTF-8, and take NAMEs in UTF-8\n"
+    "                       UTF-8, and take NAMEs in UTF-8 (without it, a name\n"
+    "                       outside ASCII is refused)\n"
     "  -q, --quiet          no warnings, no progress bar\n"
     "  --no-progress        no progress bar\n"
+    "  --fatal-warnings     a warning fails the command (exit 1) and nothing is\n"
+    "                       written\n"
     "  -h, --help           show this help\n"
     "\n"
     "NAMEs are compared without regard to case.  Files are written under\n"
     "temporary names and renamed once all are complete, so a failed or\n"
     "interrupted run leaves DIR as it was.  Nothing is written when the\n"
-    "container has a bad record, a NAME is not in it, a file to write is\n"
-    "blocked by a directory or (without --force) already exists, or the\n"
-    "container holds more than 262144 distinct names.\n";
+    "container has a bad record, a NAME is not in it, a name to write is not\n"
+    "ASCII and no --codepage is given, a file to write is blocked by a\n"
+    "directory, is the container itself or (without --force) already exists,\n"
+    "or the container holds more than 262144 distinct names.\n"
+    "\n"
+    "Exit status: 0 when every file was written, 1 when none was (a bad\n"
+    "container, a refused or failed write), 2 usage error.\n";
 
 static_assert(kMaxRememberedNames == 262144, "the help text gives this number");
 
@@ -199,9 +206,27 @@ std::string diskName(const Record& r, unsigned codePage)
     return text ? *text : r.name;
 }
 
-// Second pass: ends the command after reporting every selected file that
-// a directory blocks or (without --force) that exists; `*total` receives
-// the bytes to write.
+// Without a code page, false after reporting a name outside ASCII: its
+// bytes are text in the container's code page, which a file name here
+// would not show.
+bool asciiUnlessCodePage(const std::string& path, const Record& r, unsigned codePage)
+{
+    if (codePage != kAsciiOnly || isAscii(r.name))
+        return true;
+    size_t at = 0;
+    while (static_cast<unsigned char>(r.name[at]) < 0x80)
+        ++at;
+    errorAt(path, r.headerOffset + 4 + at,
+            "record name '" + printableName(r.name) +
+                "' is not ASCII: give the code page the container was made with, e.g. --codepage 1252; "
+                "nothing extracted");
+    return false;
+}
+
+// Second pass: ends the command after reporting every selected file whose
+// name needs a code page, that a directory blocks, that is the container
+// itself or (without --force) that exists; `*total` receives the bytes to
+// write.
 EarlyExit checkTargets(File& container, const ExtractOptions& opt, const Selection& selection, OutputDir& dir,
                        uint64_t* total)
 {
@@ -213,8 +238,12 @@ EarlyExit checkTargets(File& container, const ExtractOptions& opt, const Selecti
             continue;
         *total += r.size;
         const std::string name = diskName(r, opt.codePage);
-        if (dir.holdsDirectory(name)) {
+        if (!asciiUnlessCodePage(opt.path, r, opt.codePage)) {
+            ok = false;
+        } else if (dir.holdsDirectory(name)) {
             error(dir.display(name) + ": is a directory");
+            ok = false;
+        } else if (dir.contains(name) && !InputGuard(dir.display(name)).allows(opt.path, "the container")) {
             ok = false;
         } else if (!opt.force && dir.contains(name)) {
             error(dir.display(name) + ": already exists (use --force to replace it)");
@@ -272,6 +301,8 @@ int runExtract(const std::vector<std::string>& args)
     if (!selection.only(opt.wanted, opt.path, opt.codePage))
         return kExitFailed;
     reportWarnings(opt.path, s, container.size());
+    if (EarlyExit exit = stopOnFatalWarnings())
+        return *exit;
 
     // Every file is written under a temporary name and takes its own only
     // when all are written: a failure or an interruption leaves DIR as it was.

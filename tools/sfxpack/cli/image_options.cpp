@@ -128,6 +128,22 @@ EarlyExit brandingFromOptions(const char* command, const ImageOptions& options, 
     return std::nullopt;
 }
 
+// Why `file` is no stub, or nothing.  A signed launcher is the image with
+// its certificate table behind it, so its length is off: the image part
+// alone then names the cause, the signature, rather than the length.
+Status stubProblem(File& file)
+{
+    Status why = checkStub(file);
+    if (why.ok() || file.size() <= kImageSize || !inspectImage(file).signedImage())
+        return why;
+    std::vector<unsigned char> image(static_cast<size_t>(kImageSize));
+    if (!file.read(0, image.data(), image.size()))
+        return why;
+    MemorySource front(image.data(), image.size());
+    Status frontWhy = checkStub(front);
+    return frontWhy.ok() ? why : frontWhy;
+}
+
 // Reads the --stub file into `image`; ends the command after reporting
 // why it is no launcher image.
 EarlyExit readStub(const std::string& path, std::vector<unsigned char>* image)
@@ -138,7 +154,7 @@ EarlyExit readStub(const std::string& path, std::vector<unsigned char>* image)
         return kExitFailed;
     }
     File& f = *opened;
-    if (Status why = checkStub(f); !why.ok()) {
+    if (Status why = stubProblem(f); !why.ok()) {
         error(path + ": " + why.message());
         return kExitFailed;
     }
@@ -151,6 +167,13 @@ EarlyExit readStub(const std::string& path, std::vector<unsigned char>* image)
 }
 
 }  // namespace
+
+bool checkImageInputs(const ImageOptions& options, const InputGuard& guard)
+{
+    const bool stub = options.stubPath.empty() || guard.allows(options.stubPath, "the --stub file");
+    const bool icon = options.icon.empty() || guard.allows(options.icon, "the --icon file");
+    return stub && icon;
+}
 
 EarlyExit loadImage(const char* command, const ImageOptions& options, std::vector<unsigned char>* image)
 {

@@ -30,6 +30,10 @@ void addImageOptions(CLI::App& app, ImageOptions* options);
 // The branding options' lines of the create and stub help.
 extern const char kImageOptionsHelp[];
 
+// False after reporting that the output `guard` protects is the --stub or
+// the --icon file.
+bool checkImageInputs(const ImageOptions& options, const InputGuard& guard);
+
 // The launcher image to write: the built-in one or the file --stub names,
 // checked, then branded as `options` say (and left as it is without
 // them).  Ends the command after reporting why there is no such image.

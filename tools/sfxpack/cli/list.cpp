@@ -23,13 +23,16 @@ const char kListHelp[] =
     "information.  Offsets are byte offsets from the start of the file.  Several\n"
     "containers are listed one after the other.\n"
     "\n"
-    "  --json          print one JSON object per container instead (an array\n"
-    "                  of them for several containers)\n"
-    "  --sha256        add each record's SHA-256 and the whole file's\n"
-    "  --codepage N    read the names in Windows code page N and print them in\n"
-    "                  UTF-8 (without it, bytes outside ASCII are shown as \\xNN)\n"
-    "  -q, --quiet     no warnings\n"
-    "  -h, --help      show this help\n"
+    "  --json            print one JSON object per container instead (an array of\n"
+    "                    them for several containers); a file that cannot be read\n"
+    "                    as a container gets {\"container\": FILE, \"error\": MESSAGE}\n"
+    "  --sha256          add each record's SHA-256 and the whole file's\n"
+    "  --codepage N      read the names in Windows code page N and print them in\n"
+    "                    UTF-8 (without it, bytes outside ASCII are shown as \\xNN)\n"
+    "  -q, --quiet       no warnings\n"
+    "  --no-progress     taken as by every command; list shows no progress bar\n"
+    "  --fatal-warnings  a warning fails the command (exit 1)\n"
+    "  -h, --help        show this help\n"
     "\n"
     "Exit status: 0 when every record of every container could be read, 1 when a\n"
     "file is not a container or a record or name is bad, 2 usage error.\n";
@@ -234,19 +237,24 @@ int reportProblems(const std::string& path, const Listing& l, File& file)
     return rc;
 }
 
+// A file that cannot be listed: the message, and for JSON an entry that
+// says why, so that every container named has one.
+int listFailed(const std::string& path, const std::string& message, Json* doc)
+{
+    error(message);
+    *doc = {{"container", path}, {"error", message}};
+    return kExitFailed;
+}
+
 // Lists one container; `doc` receives its JSON object.
 int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
 {
     Result<File> opened = File::openRead(path);
-    if (!opened) {
-        error(opened.message());
-        return kExitFailed;
-    }
+    if (!opened)
+        return listFailed(path, opened.message(), doc);
     File& file = *opened;
-    if (file.size() < kImageSize) {
-        error(path + ": " + inspectImage(file).container.message());
-        return kExitFailed;
-    }
+    if (file.size() < kImageSize)
+        return listFailed(path, path + ": " + inspectImage(file).container.message(), doc);
     if (opt.json) {
         Json records = Json::array();
         const Listing l =

@@ -47,6 +47,37 @@ const Command kCommands[] = {
     {"extract", runExtract},
 };
 
+const Command* findCommand(const std::string& name)
+{
+    for (const Command& c : kCommands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+// An unknown command, with the nearest known one suggested.
+int unknownCommand(const std::string& name)
+{
+    std::vector<std::string> known = {"help", "--help", "--version"};
+    for (const Command& c : kCommands)
+        known.push_back(c.name);
+    return usageError("", "unknown command '" + name + "'" + didYouMean(name, known));
+}
+
+// "sfxpack help [COMMAND]": the top-level help, or that command's.
+int runHelp(const std::vector<std::string>& args)
+{
+    if (args.empty() || (args.size() == 1 && (args[0] == "help" || args[0] == "--help" || args[0] == "-h"))) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (args.size() > 1)
+        return usageError("", "help takes one command, got '" + args[0] + "' and '" + args[1] + "'");
+    if (const Command* c = findCommand(args[0]))
+        return c->run({"--help"});
+    return unknownCommand(args[0]);
+}
+
 }  // namespace
 
 // Runs the command line `args` (without the program name), in UTF-8.
@@ -58,20 +89,20 @@ int runCommandLine(std::vector<std::string> args)
     }
     const std::string command = args[0];
     args.erase(args.begin());
-    if (command == "--help" || command == "-h" || command == "help") {
+    if (command == "--help" || command == "-h") {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
+    if (command == "help")
+        return runHelp(args);
     if (command == "--version" || command == "-V")
         return runVersion();
-    for (const Command& c : kCommands) {
-        if (command == c.name) {
-            const int status = c.run(args);
-            endIfInterrupted();  // by the same signal, once the work has cleaned up
-            return status;
-        }
+    if (const Command* c = findCommand(command)) {
+        const int status = c->run(args);
+        endIfInterrupted();  // by the same signal, once the work has cleaned up
+        return warningStatus(status);
     }
-    return usageError("", "unknown command '" + command + "'");
+    return unknownCommand(command);
 }
 
 }  // namespace sfxpack

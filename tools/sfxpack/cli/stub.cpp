@@ -18,6 +18,9 @@ const char kStubHelp[] =
     "  -o, --output STUB  the image to write (required)\n"
     "  --stub FILE        start from FILE instead of the built-in launcher\n"
     "  -f, --force        replace STUB if it exists\n"
+    "  -q, --quiet        no warnings\n"
+    "  --no-progress      taken as by every command; stub shows no progress bar\n"
+    "  --fatal-warnings   a warning fails the command (exit 1) and nothing is written\n"
     "  -h, --help         show this help\n"
     "\n";
 
@@ -43,10 +46,14 @@ int runStub(const std::vector<std::string>& args)
     std::vector<unsigned char> image;
     if (EarlyExit exit = loadImage("stub", imageOptions, &image))
         return *exit;
+    if (!checkImageInputs(imageOptions, InputGuard(out)))
+        return kExitFailed;
     if (!force && pathExists(out)) {
         error(out + ": already exists (use --force to replace it)");
         return kExitFailed;
     }
+    if (EarlyExit exit = stopOnFatalWarnings())
+        return *exit;
     TempOutput output(out, false);
     Status s = output.create();
     if (s)

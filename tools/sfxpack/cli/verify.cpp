@@ -27,11 +27,15 @@ const char kVerifyHelp[] =
     "recomputed and must be the one the signature holds; the signer's\n"
     "certificate is not checked.\n"
     "\n"
-    "  --json          print the findings, warnings and the signature's state as\n"
-    "                  one JSON object per container (an array for several)\n"
-    "  --codepage N    also check that every name is text in Windows code page N\n"
-    "  -q, --quiet     no warnings\n"
-    "  -h, --help      show this help\n"
+    "  --json            print the findings, warnings and the signature's state as\n"
+    "                    one JSON object per container (an array for several); a\n"
+    "                    file that cannot be opened gets {\"container\": FILE,\n"
+    "                    \"ok\": false, \"error\": MESSAGE}\n"
+    "  --codepage N      also check that every name is text in Windows code page N\n"
+    "  -q, --quiet       no warnings\n"
+    "  --no-progress     taken as by every command; verify shows no progress bar\n"
+    "  --fatal-warnings  a warning fails the command (exit 1)\n"
+    "  -h, --help        show this help\n"
     "\n"
     "Exit status: 0 when every container is sound, 1 when any is not, 2 usage error.\n";
 
@@ -125,10 +129,12 @@ int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
         return kExitFailed;
     }
     const Verdict v = verifyFile(*opened, opt.codePage);
-    if (opt.json)
+    if (opt.json) {
         *doc = verdictJson(path, v);
-    else
+        noteWarnings(v.summary.warnings.size());
+    } else {
         printVerdict(path, v);
+    }
     return v.ok() ? kExitOk : kExitFailed;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,19 @@ bool pathExists(const std::string& path);
 Result<uint64_t> regularFileSize(const std::string& path);
 // An existing directory (a link to one counts).
 bool isDirectory(const std::string& path);
+
+// Which file a path names: the device and inode number on POSIX systems,
+// the volume serial number and file index on Windows.  Two paths name the
+// same file exactly when their identities are equal, whatever their
+// spelling, case or the links between them.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t file = 0;
+    bool operator==(const FileIdentity& other) const { return volume == other.volume && file == other.file; }
+};
+// The identity of the file `path` names (a link is followed); nothing when
+// there is no such file or it cannot be looked at.
+std::optional<FileIdentity> fileIdentity(const std::string& path);
 
 // A directory that files are extracted into.  Names are single path
 // components (the record name rule guarantees it), created relative to the

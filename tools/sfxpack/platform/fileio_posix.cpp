@@ -120,6 +120,14 @@ bool isDirectory(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::optional<FileIdentity> fileIdentity(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 // ---- File ---------------------------------------------------------------

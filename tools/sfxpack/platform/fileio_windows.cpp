@@ -104,6 +104,23 @@ bool isDirectory(const std::string& path)
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::optional<FileIdentity> fileIdentity(const std::string& path)
+{
+    // No access asked for and every sharing mode allowed, so a file that
+    // another handle holds open can be looked at; backup semantics open a
+    // directory too.
+    HANDLE h = CreateFileW(wideFromUtf8(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info;
+    const BOOL ok = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!ok)
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 bool stdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 // ---- File ---------------------------------------------------------------
