@@ -22,14 +22,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/dist}
 build=${SFX_RELEASE_BUILD:-$root/build-release}
 
-# What packing and checking the packages take, and the aarch64 cross
-# build: its compilers, libcrypto for arm64 and qemu to run the result.
-"$root/tools/install-deps.sh" git dpkg-dev file lintian mandoc bsdextrautils zip \
-    g++-aarch64-linux-gnu libssl-dev:arm64 qemu-user-static
 if [ "$(dpkg --print-architecture)" != amd64 ]; then
     echo "release: the static builds are made on amd64 (x86_64) machines only" >&2
     exit 1
 fi
+
+# What packing and checking the packages take, and the aarch64 cross
+# build: its compilers, libcrypto for arm64 and qemu to run the result.
+"$root/tools/install-deps.sh" git dpkg-dev file lintian mandoc bsdextrautils zip \
+    g++-aarch64-linux-gnu libssl-dev:arm64 qemu-user-static
 
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH

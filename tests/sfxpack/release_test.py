@@ -74,10 +74,13 @@ def put(path, data):
         f.write(data)
 
 
-def run(argv, cwd=None, env=None):
+def outcome(p):
     """Exit status, stdout and stderr (bytes, line ends made Unix)."""
-    p = subprocess.run(argv, cwd=cwd, env=env, capture_output=True, timeout=300)
     return p.returncode, p.stdout.replace(b"\r\n", b"\n"), p.stderr.replace(b"\r\n", b"\n")
+
+
+def run(argv, cwd=None, env=None):
+    return outcome(subprocess.run(argv, cwd=cwd, env=env, capture_output=True, timeout=300))
 
 
 class Release(unittest.TestCase):
@@ -271,9 +274,7 @@ class Release(unittest.TestCase):
             "native": lambda *args: run([self.sfxpack, *args], cwd=work),
             "x86_64": lambda *args: run([self.static["x86_64"], *args], cwd=work),
             "aarch64": lambda *args: run([self.static["aarch64"], *args], cwd=work),
-            "windows": lambda *args: (lambda r: (r.returncode, r.stdout.replace(b"\r\n", b"\n"),
-                                                 r.stderr.replace(b"\r\n", b"\n")))(
-                bed.run([exe, *args], cwd=work, timeout=300)),
+            "windows": lambda *args: outcome(bed.run([exe, *args], cwd=work, timeout=300)),
         }
         for cp, name in (("932", "\u8868.txt"), ("949", "\ud55c.txt"), ("1252", "caf\u00e9.txt")):
             for build, sfxpack in builds.items():
@@ -284,7 +285,8 @@ class Release(unittest.TestCase):
                         "installer.exe", name))
                     self.assertEqual(read(os.path.join(work, f"native{cp}.exe")),
                                      read(os.path.join(work, f"{build}{cp}.exe")))
-                    for cmd in (["list", "--codepage", cp, "--sha256", f"native{cp}.exe"], ["verify", f"native{cp}.exe"]):
+                    for cmd in (["list", "--codepage", cp, "--sha256", f"native{cp}.exe"],
+                                ["verify", f"native{cp}.exe"]):
                         self.assertEqual(builds["native"](*cmd), sfxpack(*cmd), cmd)
 
     def test_source_tarball(self):

@@ -218,7 +218,8 @@ int main(int argc, char** argv)
     const std::vector<CaseMapping> cases = upperCases();
     Writer(out).array("CaseMapping", "kUpperCase", cases,
                       [](const CaseMapping& c) { return "{" + hex(c.lower) + ", " + hex(c.upper) + "}"; });
-    out << "const size_t kUpperCaseCount = " << cases.size() << ";\n\n}  // namespace tables\n}  // namespace sfxpack\n";
+    out << "const size_t kUpperCaseCount = " << cases.size() << ";\n\n"
+        << "}  // namespace tables\n}  // namespace sfxpack\n";
     out.close();
     if (!out || std::rename(temp.c_str(), argv[1]) != 0)
         fail(std::string("cannot write ") + argv[1]);
