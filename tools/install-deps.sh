@@ -3,10 +3,16 @@
 # toolchain, mingw-w64 for the 32-bit launcher, Wine and Xvfb to run it,
 # OpenSSL's libcrypto for sfxpack's digests and signature reading, and the
 # header-only libraries sfxpack is built with (CLI11, nlohmann-json; the
-# mingw build takes the same headers).
+# mingw build takes the same headers), and strace, with which the release
+# test watches what the static sfxpack opens.
 # Idempotent and non-interactive; safe to run before every build.
 #   tools/install-deps.sh [PACKAGE...]   also install these (the demo's
 #                                        screenshot tool, for one)
+#
+# A PACKAGE of another architecture (libssl-dev:arm64) adds that
+# architecture to dpkg first.  Naming qemu-user-static also registers its
+# aarch64 emulator for aarch64 ELF files, so the release's aarch64 sfxpack
+# runs like a native program, in a chroot too.
 #
 # Some virtual machines cannot execute 32-bit x86 code at all (no compat
 # code segment), which leaves 32-bit Wine dead.  There the script registers
@@ -55,11 +61,26 @@ need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
            osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile \
-           e2fsprogs util-linux mandoc "$@"; do
+           e2fsprogs util-linux mandoc strace "$@"; do
     have "$pkg" || need="$need $pkg"
 done
+# The architectures named by the packages (wine32:i386 among them).
+add_architectures() {
+    for pkg in "$@"; do
+        case "$pkg" in
+        *:*)
+            arch=${pkg##*:}
+            [ "$arch" = "$(dpkg --print-architecture)" ] && continue
+            dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+            $SUDO dpkg --add-architecture "$arch"
+            updated=no
+            ;;
+        esac
+    done
+}
+
 if [ -n "$need" ]; then
-    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+    add_architectures $need
     echo "install-deps: installing$need" >&2
     apt_update
     apt_install $need
@@ -77,6 +98,26 @@ for loc in ja_JP ko_KR en_US; do
         $SUDO localedef -i "$loc" -f UTF-8 "$loc.UTF-8"
     fi
 done
+
+binfmt=/proc/sys/fs/binfmt_misc
+# register NAME MAGIC MASK EMULATOR: runs ELF files that match with the
+# emulator.  The F flag opens the emulator at registration time (so it
+# also runs inside a chroot), and an entry made before an upgrade keeps
+# running the old emulator: register afresh.
+register() {
+    [ -e "$binfmt/register" ] || $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
+    [ -e "$binfmt/$1" ] && echo -1 | $SUDO tee "$binfmt/$1" >/dev/null
+    printf '%s' ":$1:M::$2:$3:$4:F" | $SUDO tee "$binfmt/register" >/dev/null
+}
+
+case " $* " in
+*" qemu-user-static "*)
+    register qemu-aarch64 \
+        '\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00' \
+        '\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' \
+        /usr/bin/qemu-aarch64-static
+    ;;
+esac
 
 # Can this machine run 32-bit x86 Linux code by itself?  (SFX_WINE_PROBE
 # names another program to ask, for the script's own test.)
@@ -107,13 +148,10 @@ if ! qemu_ok; then
     fi
 fi
 
-binfmt=/proc/sys/fs/binfmt_misc
-[ -e "$binfmt/register" ] || $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
-# The F flag opens the interpreter at registration time, so an entry made
-# before an upgrade keeps running the old emulator: register afresh.
-[ -e "$binfmt/qemu-i386" ] && echo -1 | $SUDO tee "$binfmt/qemu-i386" >/dev/null
-printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
-    | $SUDO tee "$binfmt/register" >/dev/null
+register qemu-i386 \
+    '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00' \
+    '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' \
+    /usr/bin/qemu-i386-static
 
 if ! "$probe" --version >/dev/null 2>&1; then
     echo "install-deps: 32-bit Wine still cannot start on this machine" >&2

@@ -1,10 +1,12 @@
 #!/bin/sh
 # Builds a release from this checkout and writes into OUT_DIR (default: dist):
-#   sfxpack_<version>_<arch>.deb       sfxpack for Debian (CPack), checked by lintian
-#   sfxpack-<version>-windows-x86.zip  the static sfxpack.exe (stripped), launcher.exe,
-#                                      the manual as text, README and LICENSE
-#   sfx-<version>.tar.gz               the source of the last commit (git archive)
-#   SHA256SUMS                         over the three
+#   sfxpack_<version>_<arch>.deb            sfxpack for Debian (CPack), checked by lintian
+#   sfxpack-<version>-windows-x86.zip       the static sfxpack.exe (stripped), launcher.exe,
+#                                           the manual as text, README and LICENSE
+#   sfxpack-<version>-linux-x86_64.tar.gz   a fully static sfxpack (stripped), launcher.exe,
+#   sfxpack-<version>-linux-aarch64.tar.gz  the manual page, the bash completion and LICENSE
+#   sfx-<version>.tar.gz                    the source of the last commit (git archive)
+#   SHA256SUMS                              over the five
 #
 #   tools/release.sh [OUT_DIR]
 #
@@ -12,27 +14,23 @@
 # commit's (SOURCE_DATE_EPOCH, unless set), so two runs from the same
 # commit write the same bytes.  The Release build goes to
 # $SFX_RELEASE_BUILD (default: build-release in the checkout); it builds
-# sfxpack and the launcher, not the tests.
+# sfxpack and the launcher, not the tests, and the static builds in its
+# folders static-x86_64 and static-aarch64 (cmake/static.cmake; the
+# aarch64 one a cross build).  It runs on an amd64 machine.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/dist}
 build=${SFX_RELEASE_BUILD:-$root/build-release}
 
-"$root/tools/install-deps.sh"
-
-# What packing and checking the packages take, installed if missing.
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
-need=""
-for pkg in git dpkg-dev file lintian mandoc bsdextrautils zip; do
-    have "$pkg" || need="$need $pkg"
-done
-if [ -n "$need" ]; then
-    echo "release: installing$need" >&2
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get update -qq || echo "release: apt-get update failed; going on with the package lists apt has" >&2
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+if [ "$(dpkg --print-architecture)" != amd64 ]; then
+    echo "release: the static builds are made on amd64 (x86_64) machines only" >&2
+    exit 1
 fi
+
+# What packing and checking the packages take, and the aarch64 cross
+# build: its compilers, libcrypto for arm64 and qemu to run the result.
+"$root/tools/install-deps.sh" git dpkg-dev file lintian mandoc bsdextrautils zip \
+    g++-aarch64-linux-gnu libssl-dev:arm64 qemu-user-static
 
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
@@ -43,7 +41,19 @@ if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSFX_TESTS=OFF >/dev/null
-cmake --build "$build" -j2
+cmake --build "$build" -j2 --target all sfxpack_codepage_tables
+# static_build DIR [CMAKE_ARGUMENT...]: the static sfxpack in DIR, with the
+# launcher and the code page tables of the build above.
+static_build() {
+    dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DSFX_STATIC=ON \
+        -DSFX_LAUNCHER="$build/windows/launcher.exe" \
+        -DSFXPACK_CODEPAGE_TABLES="$build/tools/sfxpack/platform/codepage_tables.cpp" "$@" >/dev/null
+    cmake --build "$dir" -j2 --target sfxpack
+}
+static_build "$build/static-x86_64"
+static_build "$build/static-aarch64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 if [ -z "$version" ]; then
     echo "release: no project version in $build/CMakeCache.txt" >&2
@@ -55,7 +65,8 @@ zip=sfxpack-${version}-windows-x86.zip
 src=sfx-${version}.tar.gz
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-rm -f "$out/$deb" "$out/$zip" "$out/$src" "$out/SHA256SUMS"
+linux() { echo "sfxpack-${version}-linux-$1.tar.gz"; }
+rm -f "$out/$deb" "$out/$zip" "$out/$src" "$out/$(linux x86_64)" "$out/$(linux aarch64)" "$out/SHA256SUMS"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -82,9 +93,26 @@ find "$work/zip" -exec touch -d "@$SOURCE_DATE_EPOCH" {} +
 (cd "$work/zip" && zip -X -q -9 "$out/$zip" "$dir/" "$dir/LICENSE.txt" "$dir/README.md" \
     "$dir/launcher.exe" "$dir/sfxpack.exe" "$dir/sfxpack.txt")
 
+# The Linux tarballs: one folder, files in a fixed order and mode, owned
+# by root, every time stamp the commit's.
+#   linux_tarball ARCH SFXPACK STRIP
+linux_tarball() {
+    dir=sfxpack-${version}-linux-$1
+    mkdir -p "$work/$1/$dir"
+    chmod 755 "$work/$1/$dir"
+    "$3" -o "$work/$1/$dir/sfxpack" "$2"
+    chmod 755 "$work/$1/$dir/sfxpack"
+    install -m 644 "$build/windows/launcher.exe" "$root/tools/sfxpack/sfxpack.1" "$root/LICENSE" \
+        "$root/tools/sfxpack/sfxpack.bash-completion" "$work/$1/$dir/"
+    tar -C "$work/$1" --format=gnu --sort=name --owner=0 --group=0 --numeric-owner \
+        --mtime="@$SOURCE_DATE_EPOCH" -cf - "$dir" | gzip -9n >"$out/$(linux "$1")"
+}
+linux_tarball x86_64 "$build/static-x86_64/tools/sfxpack/sfxpack" strip
+linux_tarball aarch64 "$build/static-aarch64/tools/sfxpack/sfxpack" aarch64-linux-gnu-strip
+
 # The source: git archive stamps every file with the commit's time.
 git -C "$root" archive --format=tar --prefix="sfx-$version/" HEAD | gzip -9n >"$out/$src"
 
-(cd "$out" && sha256sum "$src" "$zip" "$deb" >SHA256SUMS)
+(cd "$out" && sha256sum "$src" "$zip" "$deb" "$(linux x86_64)" "$(linux aarch64)" >SHA256SUMS)
 echo "release: $out"
 (cd "$out" && cat SHA256SUMS)

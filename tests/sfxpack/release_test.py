@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
 """Tests of a release: tools/release.sh run once into a temporary folder,
-then its Debian package, Windows zip, source tarball and SHA256SUMS looked
-at with the tools a user would use (dpkg-deb, lintian, sha256sum) and the
-packaged sfxpack run.
+then its Debian package, Windows zip, Linux tarballs, source tarball and
+SHA256SUMS looked at with the tools a user would use (dpkg-deb, lintian,
+sha256sum, tar, readelf) and the packaged programs run: the static ones
+in an empty root too (chroot; the aarch64 one through qemu's binfmt
+entry), and all four sfxpack builds (Debian, static x86_64 and aarch64,
+Windows under Wine) on the same inputs.
 
 $SFX_SOURCE_DIR is the checkout, $SFX_RELEASE_BUILD the Release build
-tree to (re)use, $CMAKE the cmake program.
+tree to (re)use, $CMAKE the cmake program, $SFX_BUILD_DIR the build tree
+whose Wine bed runs the Windows sfxpack.exe and $WINEBED_DIR the folder of
+winebed.py.
 """
 import hashlib
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tarfile
 import tempfile
 import unittest
@@ -19,8 +25,30 @@ import zipfile
 
 from images import make_ico, make_pe  # noqa: E402
 
+sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
+from winebed import Bed  # noqa: E402
+
 SOURCE = os.environ.get("SFX_SOURCE_DIR", "")
 CMAKE = os.environ.get("CMAKE", "cmake")
+# The Linux tarballs' architectures, and how readelf names each machine.
+LINUX = {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}
+# An OpenSSL configuration that loads a provider and an engine from disk:
+# the static sfxpack must not read it.
+HOSTILE_OPENSSL_CNF = """openssl_conf = init
+[init]
+providers = providers
+engines = engines
+[providers]
+legacy = legacy
+[legacy]
+module = /lib/legacy.so
+activate = 1
+[engines]
+probe = probe
+[probe]
+dynamic_path = /lib/probe.so
+init = 1
+"""
 
 
 def sh(*args, cwd=None, check=True):
@@ -35,6 +63,26 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def put(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def outcome(p):
+    """Exit status, stdout and stderr (bytes, line ends made Unix)."""
+    return p.returncode, p.stdout.replace(b"\r\n", b"\n"), p.stderr.replace(b"\r\n", b"\n")
+
+
+def run(argv, cwd=None, env=None):
+    return outcome(subprocess.run(argv, cwd=cwd, env=env, capture_output=True, timeout=300))
+
+
 class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -47,6 +95,11 @@ class Release(unittest.TestCase):
         cls.deb = os.path.join(cls.out, f"sfxpack_{cls.version}_{cls.arch}.deb")
         cls.root = os.path.join(cls.tmp, "root")
         sh("dpkg", "-x", cls.deb, cls.root)
+        cls.sfxpack = os.path.join(cls.root, "usr/bin/sfxpack")
+        cls.static = {}
+        for arch in LINUX:
+            sh("tar", "-C", cls.tmp, "-xf", os.path.join(cls.out, f"sfxpack-{cls.version}-linux-{arch}.tar.gz"))
+            cls.static[arch] = os.path.join(cls.tmp, f"sfxpack-{cls.version}-linux-{arch}", "sfxpack")
 
     @classmethod
     def tearDownClass(cls):
@@ -54,7 +107,7 @@ class Release(unittest.TestCase):
 
     def test_artifacts_and_their_sums(self):
         names = [f"sfx-{self.version}.tar.gz", f"sfxpack-{self.version}-windows-x86.zip",
-                 os.path.basename(self.deb)]
+                 os.path.basename(self.deb)] + [f"sfxpack-{self.version}-linux-{arch}.tar.gz" for arch in LINUX]
         self.assertEqual(sorted(names + ["SHA256SUMS"]), sorted(os.listdir(self.out)))
         check = sh("sha256sum", "-c", "SHA256SUMS", cwd=self.out)
         self.assertEqual([f"{n}: OK" for n in names], check.stdout.splitlines())
@@ -126,6 +179,116 @@ class Release(unittest.TestCase):
             with open(os.path.join(SOURCE, "LICENSE"), "rb") as f:
                 self.assertEqual(f.read(), z.read(top + "LICENSE.txt"))
 
+    def test_linux_tarballs(self):
+        epoch = int(os.environ.get("SOURCE_DATE_EPOCH") or sh("git", "-C", SOURCE, "log", "-1", "--format=%ct").stdout)
+        files = {"LICENSE": "LICENSE", "launcher.exe": None, "sfxpack": None, "sfxpack.1": "tools/sfxpack/sfxpack.1",
+                 "sfxpack.bash-completion": "tools/sfxpack/sfxpack.bash-completion"}
+        for arch, machine in LINUX.items():
+            with self.subTest(arch=arch):
+                top = f"sfxpack-{self.version}-linux-{arch}"
+                with tarfile.open(os.path.join(self.out, top + ".tar.gz")) as t:
+                    members = [(m.name, m.mode, m.uid, m.gid, m.mtime) for m in t.getmembers()]
+                self.assertEqual([(top, 0o755, 0, 0, epoch)] +
+                                 [(f"{top}/{name}", 0o755 if name == "sfxpack" else 0o644, 0, 0, epoch)
+                                  for name in files], members)
+                for name, source in files.items():
+                    if source:
+                        self.assertEqual(read(os.path.join(SOURCE, source)), read(os.path.join(self.tmp, top, name)))
+                self.assertEqual(read(os.path.join(self.root, "usr/share/sfxpack/launcher.exe")),
+                                 read(os.path.join(self.tmp, top, "launcher.exe")))
+                # Fully static and stripped: no interpreter, no dynamic
+                # section (so nothing NEEDED), no symbol table.
+                elf = self.static[arch]
+                self.assertIn(f"Machine:                           {machine}\n", sh("readelf", "-h", elf).stdout)
+                self.assertEqual("\nThere is no dynamic section in this file.\n", sh("readelf", "-d", elf).stdout)
+                self.assertNotIn("INTERP", sh("readelf", "-lW", elf).stdout)
+                self.assertNotIn(".symtab", sh("readelf", "-SW", elf).stdout)
+
+    def empty_root(self, arch):
+        """A folder holding only the static sfxpack, its inputs and /tmp."""
+        root = tempfile.mkdtemp(dir=self.tmp, prefix=f"empty-{arch}-")
+        shutil.copy(self.static[arch], os.path.join(root, "sfxpack"))
+        os.mkdir(os.path.join(root, "tmp"))
+        os.chmod(os.path.join(root, "tmp"), 0o1777)
+        put(os.path.join(root, "installer.exe"), make_pe(2048))
+        put(os.path.join(root, "caf\u00e9.txt"), b"accent")
+        return root
+
+    def test_static_sfxpack_in_an_empty_root(self):
+        chroot = shutil.which("chroot")
+        self.assertTrue(chroot, "chroot not found")
+        for arch in LINUX:
+            with self.subTest(arch=arch):
+                root = self.empty_root(arch)
+                mirror = shutil.copytree(root, root + "-native", ignore=shutil.ignore_patterns("sfxpack"))
+                commands = [
+                    ["--version"],
+                    ["create", "--codepage", "1252", "-o", "tmp/c.exe", "installer.exe", "caf\u00e9.txt"],
+                    ["list", "--codepage", "1252", "tmp/c.exe"],
+                    ["verify", "tmp/c.exe"],
+                    ["extract", "--codepage", "1252", "-C", "tmp/out", "tmp/c.exe"],
+                    ["create", "-o", "tmp/no.exe", "missing.bin"],
+                    ["create", "--bogus"],
+                ]
+                statuses = []
+                for args in commands:
+                    got = run([chroot, root, "/sfxpack", *args], env={})
+                    self.assertEqual(run([self.sfxpack, *args], cwd=mirror), got, args)
+                    statuses.append(got[0])
+                self.assertEqual([0, 0, 0, 0, 0, 1, 2], statuses)
+                self.assertEqual(read(os.path.join(mirror, "tmp/c.exe")), read(os.path.join(root, "tmp/c.exe")))
+                self.assertEqual(["caf\u00e9.txt", "installer.exe"], sorted(os.listdir(os.path.join(root, "tmp/out"))))
+                self.assertEqual(b"accent", read(os.path.join(root, "tmp/out/caf\u00e9.txt")))
+
+    def test_static_sfxpack_opens_only_its_inputs(self):
+        # Signed, so that verify reads the PKCS#7 signature and digests the
+        # image, with OpenSSL configurations that would load code from disk.
+        root = self.empty_root("x86_64")
+        sh(self.sfxpack, "create", "-o", "tmp/c.exe", "installer.exe", cwd=root)
+        sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem",
+           "-days", "2", "-subj", "/CN=sfxpack release test", cwd=self.tmp)
+        sh("osslsigncode", "sign", "-certs", os.path.join(self.tmp, "cert.pem"), "-key",
+           os.path.join(self.tmp, "key.pem"), "-in", "tmp/c.exe", "-out", "tmp/signed.exe", cwd=root)
+        for cnf in ("etc/ssl/openssl.cnf", "usr/lib/ssl/openssl.cnf"):
+            put(os.path.join(root, cnf), HOSTILE_OPENSSL_CNF.encode())
+        log = os.path.join(self.tmp, "strace.log")
+        status, out, err = run(["strace", "-f", "-qq", "-e", "trace=open,openat,execve", "-o", log,
+                                "chroot", root, "/sfxpack", "verify", "tmp/signed.exe"],
+                               env={"PATH": os.environ["PATH"], "OPENSSL_CONF": "/etc/ssl/openssl.cnf"})
+        self.assertEqual(0, status, err)
+        self.assertIn(b"SHA-256 digest matches the signature", out)
+        with open(log) as f:
+            calls = f.read().split('execve("/sfxpack"', 1)[1].splitlines()[1:]
+        self.assertEqual(['"tmp/signed.exe"'], sorted({re.search(r'"[^"]*"', c).group(0) for c in calls}), calls)
+
+    def test_four_builds_write_the_same_containers(self):
+        work = tempfile.mkdtemp(dir=self.tmp, prefix="four-")
+        for name, data in (("installer.exe", make_pe(2048)), ("app.ico", make_ico(((32, 32),))),
+                           ("\u8868.txt", b"kanji"), ("\ud55c.txt", b"hangul"), ("caf\u00e9.txt", b"accent")):
+            put(os.path.join(work, name), data)
+        bed = Bed(os.environ["SFX_BUILD_DIR"])
+        exe = os.path.join(work, "sfxpack.exe")
+        with zipfile.ZipFile(os.path.join(self.out, f"sfxpack-{self.version}-windows-x86.zip")) as z:
+            put(exe, z.read(f"sfxpack-{self.version}-windows-x86/sfxpack.exe"))
+        builds = {
+            "native": lambda *args: run([self.sfxpack, *args], cwd=work),
+            "x86_64": lambda *args: run([self.static["x86_64"], *args], cwd=work),
+            "aarch64": lambda *args: run([self.static["aarch64"], *args], cwd=work),
+            "windows": lambda *args: outcome(bed.run([exe, *args], cwd=work, timeout=300)),
+        }
+        for cp, name in (("932", "\u8868.txt"), ("949", "\ud55c.txt"), ("1252", "caf\u00e9.txt")):
+            for build, sfxpack in builds.items():
+                with self.subTest(codepage=cp, build=build):
+                    self.assertEqual((0, b"", b""), sfxpack(
+                        "create", "--codepage", cp, "--icon", "app.ico", "--file-version", "1.2.3.4",
+                        "--version-string", "ProductName=W\u00efdget", "-o", f"{build}{cp}.exe",
+                        "installer.exe", name))
+                    self.assertEqual(read(os.path.join(work, f"native{cp}.exe")),
+                                     read(os.path.join(work, f"{build}{cp}.exe")))
+                    for cmd in (["list", "--codepage", cp, "--sha256", f"native{cp}.exe"],
+                                ["verify", f"native{cp}.exe"]):
+                        self.assertEqual(builds["native"](*cmd), sfxpack(*cmd), cmd)
+
     def test_source_tarball(self):
         with tarfile.open(os.path.join(self.out, f"sfx-{self.version}.tar.gz")) as t:
             names = t.getnames()
@@ -134,6 +297,7 @@ class Release(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not SOURCE:
-        raise SystemExit("set SFX_SOURCE_DIR")
+    for var in ("SFX_SOURCE_DIR", "SFX_BUILD_DIR", "WINEBED_DIR"):
+        if not os.environ.get(var):
+            raise SystemExit(f"set {var}")
     unittest.main(verbosity=2)

@@ -38,7 +38,7 @@ def codename():
 
 
 class AptHandling(unittest.TestCase):
-    def run_script(self, install_fails=""):
+    def run_script(self, *packages, install_fails=""):
         tmp = tempfile.mkdtemp(prefix="install-deps-test-")
         for name, body in STANDINS.items():
             path = os.path.join(tmp, name)
@@ -49,12 +49,12 @@ class AptHandling(unittest.TestCase):
         open(log, "w").close()
         env = dict(os.environ, PATH=tmp + ":" + os.environ["PATH"], LOG=log, INSTALL_FAILS=install_fails,
                    SFX_APT_TRIES="2", SFX_APT_PAUSE="0", SFX_WINE_PROBE=os.path.join(tmp, "probe"))
-        p = subprocess.run(["sh", SCRIPT], env=env, capture_output=True, text=True, timeout=60)
+        p = subprocess.run(["sh", SCRIPT, *packages], env=env, capture_output=True, text=True, timeout=60)
         with open(log) as f:
             return p, f.read().splitlines()
 
     def test_failed_update_and_unresolved_install_still_succeed(self):
-        p, calls = self.run_script()
+        p, calls = self.run_script("libssl-dev:arm64")
         self.assertEqual(0, p.returncode, p.stderr)
         self.assertIn("install-deps: apt-get update failed 2 times; going on with the package lists apt has\n",
                       p.stderr)
@@ -68,7 +68,9 @@ class AptHandling(unittest.TestCase):
         self.assertEqual(installs[0].split("--no-install-recommends ")[1],
                          installs[1].split(" -t %s " % codename())[1])
         self.assertIn(" wine32:i386 ", installs[1])
+        self.assertTrue(installs[1].endswith(" libssl-dev:arm64"), installs[1])
         self.assertIn("dpkg --add-architecture i386", calls)
+        self.assertIn("dpkg --add-architecture arm64", calls)
         self.assertEqual(["localedef -i ja_JP -f UTF-8 ja_JP.UTF-8", "localedef -i ko_KR -f UTF-8 ko_KR.UTF-8",
                           "localedef -i en_US -f UTF-8 en_US.UTF-8"], [c for c in calls if c.startswith("localedef")])
 

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "platform/libcrypto_posix.h"
+
 namespace sfxpack {
 
 struct Digest::State {
@@ -20,6 +22,7 @@ Digest& Digest::operator=(Digest&&) noexcept = default;
 
 Result<Digest> Digest::start(DigestAlgorithm algorithm)
 {
+    startLibcrypto();
     const EVP_MD* md = nullptr;
     switch (algorithm) {
     case DigestAlgorithm::Sha1: md = EVP_sha1(); break;

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include "platform/libcrypto_posix.h"
+
 namespace sfxpack {
 
 namespace {
@@ -99,6 +101,7 @@ void readNested(PKCS7* p7, SignedDigest* out)
 
 Result<SignedDigest> readSignedDigest(const unsigned char* der, size_t len, bool nested)
 {
+    startLibcrypto();
     const unsigned char* p = der;
     std::unique_ptr<PKCS7, Pkcs7Free> p7(der && len ? d2i_PKCS7(nullptr, &p, long(len)) : nullptr);
     if (!p7 || !PKCS7_type_is_signed(p7.get()))
