@@ -151,13 +151,13 @@ bool checkRecordName(const std::string& path, const Record& r, unsigned codePage
         return true;
     Result<std::string> text = decodeName(r.name, codePage);
     if (!text) {
-        errorAt(path, r.headerOffset + 4 + text.status().offset(),
+        errorAt(path, r.headerOffset + kNameOffset + text.status().offset(),
                 "record name '" + printableName(r.name) + "' is not valid in code page " +
                     std::to_string(codePage) + "; nothing extracted");
         return false;
     }
     if (std::string device = deviceNameProblem(*text, codePage); !device.empty()) {
-        errorAt(path, r.headerOffset + 4, "record " + device + "; nothing extracted");
+        errorAt(path, r.headerOffset + kNameOffset, "record " + device + "; nothing extracted");
         return false;
     }
     return true;
@@ -216,7 +216,7 @@ bool asciiUnlessCodePage(const std::string& path, const Record& r, unsigned code
     size_t at = 0;
     while (static_cast<unsigned char>(r.name[at]) < 0x80)
         ++at;
-    errorAt(path, r.headerOffset + 4 + at,
+    errorAt(path, r.headerOffset + kNameOffset + at,
             "record name '" + printableName(r.name) +
                 "' is not ASCII: give the code page the container was made with, e.g. --codepage 1252; "
                 "nothing extracted");
@@ -258,7 +258,7 @@ EarlyExit checkTargets(File& container, const ExtractOptions& opt, const Selecti
 int writeFiles(File& container, const ExtractOptions& opt, const Selection& selection, OutputDir& dir,
                uint64_t total)
 {
-    std::vector<unsigned char> buffer(kCopyChunk);
+    std::vector<unsigned char> buffer(COPY_CHUNK_SIZE);
     Progress progress("extracting " + opt.path, total);
     RecordReader reader(container, leadByteTest(opt.codePage));
     Record r;

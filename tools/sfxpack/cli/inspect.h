@@ -52,7 +52,7 @@ struct ShownName {
 
 // A name that is not text in the code page is shown as bytes and
 // reported in `problems`, and so is text that names a device.
-ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* problems);
+ShownName showName(const Record& r, unsigned codePage, std::vector<Problem>* problems);
 
 const char* endKindName(PayloadEnd kind);  // "end_record", "short_header", ...
 

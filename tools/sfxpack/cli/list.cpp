@@ -50,7 +50,7 @@ struct Listing {
     ImageBranding branding;
     uint64_t fileSize = 0;
     std::string sha256;                 // of the whole file, with --sha256
-    std::vector<Finding> nameProblems;  // names not text in the code page
+    std::vector<Problem> nameProblems;  // names not text in the code page
     bool readFailed = false;            // a digest could not be computed
 };
 
@@ -115,7 +115,7 @@ void printBranding(const ImageBranding& b)
         for (const auto& [key, value] : b.version.strings)
             std::printf("%s: %s\n", printableText(key).c_str(), printableText(value).c_str());
     }
-    for (const Finding& f : b.findings)
+    for (const Problem& f : b.findings)
         std::printf("launcher image: %s (at offset %s)\n", f.what.c_str(), formatOffset(f.offset).c_str());
 }
 
@@ -222,7 +222,7 @@ int reportProblems(const std::string& path, const Listing& l, File& file)
     std::fflush(stdout);  // the listing's lines come before its messages
     reportWarnings(path, l.summary, l.fileSize);
     int rc = kExitOk;
-    for (const Finding& f : l.nameProblems) {
+    for (const Problem& f : l.nameProblems) {
         errorAt(path, f.offset, f.what);
         rc = kExitFailed;
     }

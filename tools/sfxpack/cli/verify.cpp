@@ -55,7 +55,7 @@ Verdict verifyFile(File& file, unsigned codePage)
     Verdict v;
     v.fileSize = file.size();
     Summary& s = v.summary;
-    std::vector<Finding> nameProblems;
+    std::vector<Problem> nameProblems;
     s = inspectContainer(
         file, [&](const Record& r) { showName(r, codePage, &nameProblems); }, leadByteTest(codePage));
     addCodePageHint(&s, codePage);
@@ -68,10 +68,10 @@ Verdict verifyFile(File& file, unsigned codePage)
     return v;
 }
 
-Json findingsJson(const std::vector<Finding>& list)
+Json findingsJson(const std::vector<Problem>& list)
 {
     Json out = Json::array();
-    for (const Finding& f : list)
+    for (const Problem& f : list)
         out.push_back({{"offset", f.offset}, {"message", bytesAsCodePoints(f.what)}});
     return out;
 }
@@ -103,9 +103,9 @@ Json verdictJson(const std::string& path, const Verdict& v)
 void printVerdict(const std::string& path, const Verdict& v)
 {
     const Summary& s = v.summary;
-    for (const Finding& w : s.warnings)
+    for (const Problem& w : s.warnings)
         warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
-    for (const Finding& f : s.findings)
+    for (const Problem& f : s.findings)
         errorAt(path, f.offset, f.what);
     if (!v.ok())
         return;
