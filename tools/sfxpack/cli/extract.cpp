@@ -14,6 +14,8 @@
 #include "format/summary.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
+#include "platform/interrupt.h"
+#include "platform/progress.h"
 
 namespace sfxpack {
 
@@ -65,7 +67,7 @@ struct ExtractOptions {
 
 // Parses extract's command line into `opt`; ends the command for --help
 // and usage errors.
-EarlyExit parseExtractArgs(const std::vector<std::string>& args, ExtractOptions* opt)
+EarlyExit parseExtractArgs(GlobalOptions& global, const std::vector<std::string>& args, ExtractOptions* opt)
 {
     CLI::App app;
     app.add_option("-C,--directory", opt->dirPath);
@@ -73,7 +75,7 @@ EarlyExit parseExtractArgs(const std::vector<std::string>& args, ExtractOptions*
     CodePageOption codePage;
     codePage.add(app);
     Operands operands;
-    if (EarlyExit exit = parseCommandLine(app, "extract", kExtractHelp, args, &operands))
+    if (EarlyExit exit = parseCommandLine(app, global, "extract", kExtractHelp, args, &operands))
         return exit;
     if (EarlyExit exit = codePage.read("extract", &opt->codePage))
         return exit;
@@ -255,11 +257,11 @@ EarlyExit checkTargets(File& container, const ExtractOptions& opt, const Selecti
 
 // Third pass: writes the selected files under temporary names, then gives
 // them their own.
-int writeFiles(File& container, const ExtractOptions& opt, const Selection& selection, OutputDir& dir,
-               uint64_t total)
+int writeFiles(const GlobalOptions& global, File& container, const ExtractOptions& opt, const Selection& selection,
+               OutputDir& dir, uint64_t total)
 {
     std::vector<unsigned char> buffer(COPY_CHUNK_SIZE);
-    Progress progress("extracting " + opt.path, total);
+    Progress progress("extracting " + opt.path, total, global.progress());
     RecordReader reader(container, leadByteTest(opt.codePage));
     Record r;
     while (reader.next(&r)) {
@@ -283,10 +285,10 @@ int writeFiles(File& container, const ExtractOptions& opt, const Selection& sele
 
 }  // namespace
 
-int runExtract(const std::vector<std::string>& args)
+int runExtract(GlobalOptions& global, const std::vector<std::string>& args)
 {
     ExtractOptions opt;
-    if (EarlyExit exit = parseExtractArgs(args, &opt))
+    if (EarlyExit exit = parseExtractArgs(global, args, &opt))
         return *exit;
     Result<File> opened = File::openRead(opt.path);
     if (!opened) {
@@ -300,8 +302,8 @@ int runExtract(const std::vector<std::string>& args)
         return *exit;
     if (!selection.only(opt.wanted, opt.path, opt.codePage))
         return kExitFailed;
-    reportWarnings(opt.path, s, container.size());
-    if (EarlyExit exit = stopOnFatalWarnings())
+    reportWarnings(global, opt.path, s, container.size());
+    if (EarlyExit exit = stopOnFatalWarnings(global))
         return *exit;
 
     // Every file is written under a temporary name and takes its own only
@@ -315,7 +317,7 @@ int runExtract(const std::vector<std::string>& args)
     uint64_t total = 0;
     if (EarlyExit exit = checkTargets(container, opt, selection, dir, &total))
         return *exit;
-    return writeFiles(container, opt, selection, dir, total);
+    return writeFiles(global, container, opt, selection, dir, total);
 }
 
 }  // namespace sfxpack

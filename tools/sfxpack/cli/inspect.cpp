@@ -8,14 +8,14 @@
 
 namespace sfxpack {
 
-EarlyExit parseInspectArgs(CLI::App& app, const char* command, const char* help,
+EarlyExit parseInspectArgs(CLI::App& app, GlobalOptions& global, const char* command, const char* help,
                            const std::vector<std::string>& args, InspectOptions* opt)
 {
     app.add_flag("--json", opt->json);
     CodePageOption codePage;
     codePage.add(app);
     Operands operands;
-    if (EarlyExit exit = parseCommandLine(app, command, help, args, &operands))
+    if (EarlyExit exit = parseCommandLine(app, global, command, help, args, &operands))
         return exit;
     if (EarlyExit exit = codePage.read(command, &opt->codePage))
         return exit;
@@ -34,8 +34,8 @@ std::string jsonDump(const Json& doc)
 
 }  // namespace
 
-int forEachContainer(const InspectOptions& opt, bool headed,
-                     int (*one)(const std::string&, const InspectOptions&, Json*))
+int forEachContainer(GlobalOptions& global, const InspectOptions& opt, bool headed,
+                     int (*one)(GlobalOptions&, const std::string&, const InspectOptions&, Json*))
 {
     const bool several = opt.paths.size() > 1;
     Json all = Json::array();
@@ -44,7 +44,7 @@ int forEachContainer(const InspectOptions& opt, bool headed,
         if (headed && several && !opt.json)
             std::printf("%s%s:\n", i ? "\n" : "", opt.paths[i].c_str());
         Json doc;
-        if (one(opt.paths[i], opt, &doc) != kExitOk)
+        if (one(global, opt.paths[i], opt, &doc) != kExitOk)
             rc = kExitFailed;
         if (opt.json && !doc.is_null()) {
             if (several)
@@ -122,12 +122,12 @@ void addCodePageHint(Summary* s, unsigned codePage)
     s->end.problem = Status::failAt(s->end.offset, hinted);
 }
 
-void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize)
+void reportWarnings(GlobalOptions& global, const std::string& path, const Summary& s, uint64_t fileSize)
 {
     for (const Problem& w : s.warnings)
-        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+        warning(global, path + ": offset " + formatOffset(w.offset) + ": " + w.what);
     if (s.end.kind == PayloadEnd::ShortHeader)
-        warning(path + ": offset " + formatOffset(s.end.offset) + ": " + describeEnd(s.end, fileSize));
+        warning(global, path + ": offset " + formatOffset(s.end.offset) + ": " + describeEnd(s.end, fileSize));
 }
 
 }  // namespace sfxpack

@@ -100,11 +100,11 @@ Json verdictJson(const std::string& path, const Verdict& v)
 
 // The warnings and findings on stderr, and for a sound container what was
 // checked on stdout.
-void printVerdict(const std::string& path, const Verdict& v)
+void printVerdict(GlobalOptions& global, const std::string& path, const Verdict& v)
 {
     const Summary& s = v.summary;
     for (const Problem& w : s.warnings)
-        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+        warning(global, path + ": offset " + formatOffset(w.offset) + ": " + w.what);
     for (const Problem& f : s.findings)
         errorAt(path, f.offset, f.what);
     if (!v.ok())
@@ -120,7 +120,7 @@ void printVerdict(const std::string& path, const Verdict& v)
 }
 
 // Verifies one container; `doc` receives its JSON object.
-int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
+int verifyOne(GlobalOptions& global, const std::string& path, const InspectOptions& opt, Json* doc)
 {
     Result<File> opened = File::openRead(path);
     if (!opened) {
@@ -131,22 +131,22 @@ int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
     const Verdict v = verifyFile(*opened, opt.codePage);
     if (opt.json) {
         *doc = verdictJson(path, v);
-        noteWarnings(v.summary.warnings.size());
+        noteWarnings(global, v.summary.warnings.size());
     } else {
-        printVerdict(path, v);
+        printVerdict(global, path, v);
     }
     return v.ok() ? kExitOk : kExitFailed;
 }
 
 }  // namespace
 
-int runVerify(const std::vector<std::string>& args)
+int runVerify(GlobalOptions& global, const std::vector<std::string>& args)
 {
     CLI::App app;
     InspectOptions opt;
-    if (EarlyExit exit = parseInspectArgs(app, "verify", kVerifyHelp, args, &opt))
+    if (EarlyExit exit = parseInspectArgs(app, global, "verify", kVerifyHelp, args, &opt))
         return *exit;
-    return forEachContainer(opt, false, verifyOne);
+    return forEachContainer(global, opt, false, verifyOne);
 }
 
 }  // namespace sfxpack
