@@ -8,6 +8,7 @@
 #include "format/layout.h"
 #include "format/record.h"
 #include "platform/codepage.h"
+#include "platform/interrupt.h"
 
 namespace sfxpack {
 

@@ -25,7 +25,6 @@
 #include <CLI/CLI.hpp>
 
 #include "platform/fileio.h"
-#include "platform/interrupt.h"
 
 namespace sfxpack {
 
