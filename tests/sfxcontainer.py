@@ -8,8 +8,8 @@ import re
 import struct
 
 _HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "payload", "container.h")
-_NAMES = ("PAYLOAD_OFFSET", "RECORD_HEADER_SIZE", "RECORD_NAME_SIZE", "END_RECORD_SIZE", "COPY_CHUNK_SIZE",
-          "EXTRACT_FOLDER_NAME")
+_NAMES = ("PAYLOAD_OFFSET", "RECORD_HEADER_SIZE", "RECORD_NAME_OFFSET", "RECORD_NAME_SIZE", "END_RECORD_SIZE",
+          "COPY_CHUNK_SIZE", "EXTRACT_FOLDER_NAME")
 
 
 def defines(path, names):
@@ -33,6 +33,7 @@ def defines(path, names):
 _D = defines(_HEADER, _NAMES)
 IMAGE_LENGTH = _D["PAYLOAD_OFFSET"]     # the launcher image; the payload starts here
 HEADER_SIZE = _D["RECORD_HEADER_SIZE"]  # int32 LE size, then the name field
+NAME_OFFSET = _D["RECORD_NAME_OFFSET"]  # the name field within the header
 NAME_FIELD = _D["RECORD_NAME_SIZE"]
 END_SIZE = _D["END_RECORD_SIZE"]        # the size of the end record
 CHUNK = _D["COPY_CHUNK_SIZE"]           # the launcher copies data in chunks of this

@@ -15,7 +15,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from sfxcontainer import (CHUNK, END_RECORD, FOLDER, HEADER_SIZE, IMAGE_LENGTH, NAME_FIELD,  # noqa: E402,F401
-                          record_header)
+                          NAME_OFFSET, record_header)
 
 # TEMP is padded to this many characters, so that the extraction folder's
 # path has a known length: folder + "\" + name reaches 260 bytes exactly
@@ -99,7 +99,7 @@ def gen_cuts(case, rng, probe):
     marks, pos = [], 0
     while pos + HEADER_SIZE <= len(case.payload):
         size = struct.unpack_from("<i", case.payload, pos)[0]
-        marks += [pos, pos + 1, pos + 4, pos + 5, pos + HEADER_SIZE - 1, pos + HEADER_SIZE]
+        marks += [pos, pos + 1, pos + NAME_OFFSET, pos + NAME_OFFSET + 1, pos + HEADER_SIZE - 1, pos + HEADER_SIZE]
         if size < 0:
             break
         body = pos + HEADER_SIZE
@@ -257,7 +257,7 @@ def gen_mutant(case, rng, probe):
         at = rng.choice(heads) + rng.choice([0, 1, 2, 3, 4, 5, 6, rng.randint(4, 40)])
         case.payload[at] = rng.randrange(256)
     for at in heads:
-        field = bytes(case.payload[at + 4:at + HEADER_SIZE])
+        field = bytes(case.payload[at + NAME_OFFSET:at + HEADER_SIZE])
         name = field.split(b"\0", 1)[0]
         if name not in case.labels or case.labels[name] is not True:
             case.labels[name] = None

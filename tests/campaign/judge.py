@@ -22,7 +22,7 @@ import pefile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from harness import FOLDER, FOLDER_OURS, Run, driver_args, read_lines, read_probe_report, windows_path  # noqa
-from generate import HEADER_SIZE, TEMP_LENGTH, Case  # noqa: E402
+from generate import HEADER_SIZE, NAME_OFFSET, TEMP_LENGTH, Case  # noqa: E402
 
 CANARIES = {"canary.txt": b"beside the container\n",
             os.path.join("canary", "hard.txt"): b"target of a planted hard link\n",
@@ -129,7 +129,7 @@ def expect(case, exe_path, folder_path, probe, run):
             break
         if size < -1:
             return stop("bad-length", read_failed)
-        field = payload[pos + 4:pos + HEADER_SIZE]
+        field = payload[pos + NAME_OFFSET:pos + HEADER_SIZE]
         nul = field.find(b"\0")
         name = field[:nul] if nul >= 0 else field
         invalid = "Invalid file name in payload: " + name.decode("latin-1")

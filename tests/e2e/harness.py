@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from winebed import Bed, windows_path  # noqa: E402
 import sfxcontainer  # noqa: E402
 from sfxcontainer import FOLDER, record_header as header  # noqa: E402,F401  (for the cases)
+from testkit import build_path, main  # noqa: E402,F401  (main for the cases)
 PROBE_REPORT = "probe-report.txt"
 ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessary "
                     "permissions and that another instance of setup is not running.")
@@ -25,7 +26,7 @@ ANOTHER_INSTANCE = ("Unable to open file: %s\nPlease make sure you have necessar
 # reports every folder's descriptor from its Unix mode bits).
 FOLDER_OURS = {"SFX_HOOK_FOLDER_OURS": "1"}
 
-BUILD_DIR = os.environ.get("SFX_BUILD_DIR", "")
+BUILD_DIR = build_path("SFX_BUILD_DIR")
 WIN_DIR = os.path.join(BUILD_DIR, "windows")
 TEST_WIN_DIR = os.path.join(WIN_DIR, "tests", "win")
 LAUNCHER = os.path.join(WIN_DIR, "launcher.exe")

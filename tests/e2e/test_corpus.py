@@ -4,9 +4,8 @@ limit, exit status, the launcher's own boxes, the expected outcome,
 canaries beside the container untouched, nothing left in TEMP)."""
 import os
 import sys
-import unittest
 
-from harness import LAUNCHER, LauncherCase, run_batch
+from harness import LAUNCHER, LauncherCase, run_batch, main
 
 CAMPAIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "campaign")
 sys.path.insert(0, CAMPAIGN)
@@ -38,4 +37,4 @@ class Corpus(LauncherCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

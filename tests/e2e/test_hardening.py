@@ -4,12 +4,11 @@ full disk, busy and read-only files, a scanner holding the download."""
 import os
 import shutil
 import subprocess
-import unittest
 
 import zlib
 
 from harness import (ANOTHER_INSTANCE, FOLDER, PROBE_REPORT, TEST_WIN_DIR, LauncherCase,
-                     container, read_lines, unescape, windows_path)
+                     container, read_lines, unescape, windows_path, main)
 
 
 class PlantedDll(LauncherCase):
@@ -376,4 +375,4 @@ class PathsTheCodePageCannotName(LauncherCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

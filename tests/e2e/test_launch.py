@@ -2,10 +2,9 @@
 launcher's argument string byte for byte, the launcher waits for it, and
 the extraction folder's plain files and the folder go afterwards."""
 import os
-import unittest
 import zlib
 
-from harness import LauncherCase, container, windows_path
+from harness import LauncherCase, container, windows_path, main
 
 
 class LaunchCase(LauncherCase):
@@ -160,4 +159,4 @@ class Cleanup(LaunchCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

@@ -7,11 +7,10 @@ import os
 import shutil
 import subprocess
 import sys
-import unittest
 import zlib
 
 import pefile
-from harness import LauncherCase, TEST_WIN_DIR
+from harness import LauncherCase, TEST_WIN_DIR, main
 from sfxcontainer import IMAGE_LENGTH
 from winebed import windows_path
 
@@ -116,4 +115,4 @@ class SignedContainer(LauncherCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

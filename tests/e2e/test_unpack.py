@@ -1,11 +1,10 @@
 """The unpacking run under Wine: dialog, status texts, progress positions,
 files written, every failure's exact text, exit status 0 on every path."""
 import os
-import unittest
 import zlib
 
 from harness import (ANOTHER_INSTANCE, FOLDER, LAUNCHER, TEST_WIN_DIR, LauncherCase,
-                     container, header, windows_path)
+                     container, header, windows_path, main)
 from sfxcontainer import HEADER_SIZE, IMAGE_LENGTH  # noqa: E402
 
 # Positions sent for one file, by its length.
@@ -358,4 +357,4 @@ class Failures(UnpackCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()

@@ -2,8 +2,8 @@
 """Command-line tests of sfxpack: real processes on real files.
 
 Each case states the exit status and the stderr text it expects.  The
-program under test is $SFXPACK; $SFX_LAUNCHER, when set, is the launcher
-image that sfxpack embeds.
+program under test is $SFXPACK; $SFX_LAUNCHER is the launcher image that
+sfxpack embeds.
 """
 import glob
 import hashlib
@@ -17,7 +17,6 @@ import signal
 import stat
 import struct
 import subprocess
-import sys
 import tempfile
 import termios
 import time
@@ -27,9 +26,15 @@ import fcntl
 import pefile
 
 from images import header, make_ico, make_pe  # noqa: E402
-from sfxcontainer import END_RECORD as END, HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE, container  # noqa: E402
+from sfxcontainer import (END_RECORD as END, HEADER_SIZE as HEADER, IMAGE_LENGTH as IMAGE,  # noqa: E402
+                          NAME_OFFSET, container, defines)
+from testkit import SOURCE_DIR, build_path, main, read  # noqa: E402
 
-SFXPACK = os.environ.get("SFXPACK", "")
+SFXPACK = build_path("SFXPACK")
+SFX_LAUNCHER = build_path("SFX_LAUNCHER")
+# The ids the resource script and the launcher share.
+_IDS = defines(os.path.join(SOURCE_DIR, "res", "resource.h"), ("IDI_APPICON", "IDD_PROGRESS"))
+IDI_APPICON, IDD_PROGRESS = _IDS["IDI_APPICON"], _IDS["IDD_PROGRESS"]
 NAME_RULE = ("is not a plain Windows file name (it must be non-empty, without \\ / : * ? \" < > | "
              "or control characters, not end in a dot or blank, and not be a device name)")
 
@@ -55,7 +60,7 @@ def parse(data):
         size, = struct.unpack_from("<i", data, pos)
         if size == -1:
             return records, pos
-        field = data[pos + 4:pos + HEADER]
+        field = data[pos + NAME_OFFSET:pos + HEADER]
         name = field[:field.index(0)]
         records.append((name, data[pos + HEADER:pos + HEADER + size], field))
         pos += HEADER + size
@@ -104,8 +109,7 @@ class Case(unittest.TestCase):
 class Conventions(Case):
     def test_version(self):
         out = self.expect(["--version"], 0, "")
-        with open(os.environ["SFX_LAUNCHER"], "rb") as f:
-            image = hashlib.sha256(f.read()).hexdigest()
+        image = hashlib.sha256(read(SFX_LAUNCHER)).hexdigest()
         self.assertRegex(out, r"^sfxpack \d+\.\d+\.\d+\nLicense: MIT, Copyright \(c\) the sfx authors\n"
                          f"Launcher image SHA-256: {image}\n$")
 
@@ -182,10 +186,7 @@ class RoundTrip(Case):
         self.inputs()
         self.expect(["create", "-o", "c.exe", "setup.exe", "data.bin", "empty.txt"], 0, "", "")
         data = self.read("c.exe")
-        launcher = os.environ.get("SFX_LAUNCHER")
-        if launcher:
-            with open(launcher, "rb") as f:
-                self.assertEqual(f.read(), data[:IMAGE])
+        self.assertEqual(read(SFX_LAUNCHER), data[:IMAGE])
         records, end = parse(data)
         self.assertEqual([b"setup.exe", b"data.bin", b"empty.txt"], [r[0] for r in records])
         self.assertEqual([self.read("setup.exe"), self.read("data.bin"), b""], [r[1] for r in records])
@@ -480,8 +481,7 @@ class Branding(Case):
     def setUp(self):
         super().setUp()
         self.write("app.ico", self.ICO)
-        with open(os.environ["SFX_LAUNCHER"], "rb") as f:
-            self.launcher = f.read()
+        self.launcher = read(SFX_LAUNCHER)
 
     @staticmethod
     def resources(pe):
@@ -514,10 +514,10 @@ class Branding(Case):
         self.assertEqual([s.get_data() for s in old.sections[:3]], [s.get_data() for s in pe.sections[:3]])
 
         res, before = self.resources(pe), self.resources(old)
-        self.assertEqual(before[(5, 130, 1033)], res[(5, 130, 1033)])
+        self.assertEqual(before[(5, IDD_PROGRESS, 1033)], res[(5, IDD_PROGRESS, 1033)])
         self.assertEqual(before[(24, 1, 1033)], res[(24, 1, 1033)])
         count, = struct.unpack_from("<H", self.ICO, 4)
-        group = res[(14, 129, 1033)]
+        group = res[(14, IDI_APPICON, 1033)]
         self.assertEqual(struct.pack("<HHH", 0, 1, count), group[:6])
         for i in range(count):
             w, h, colours, _, planes, bits, size, offset = struct.unpack_from("<BBBBHHII", self.ICO, 6 + 16 * i)
@@ -567,7 +567,7 @@ class Branding(Case):
         at = pe.get_offset_from_rva(group.directory.entries[0].data.struct.OffsetToData)
         struct.pack_into("<H", data, at + 6 + 12, 99)
         self.write("c.exe", bytes(data))
-        self.expect(["verify", "c.exe"], 1, f"sfxpack: c.exe: offset {at} ({at:#x}): icon group 129 names image 99 "
+        self.expect(["verify", "c.exe"], 1, f"sfxpack: c.exe: offset {at} ({at:#x}): icon group {IDI_APPICON} names image 99 "
                                             "of 1128 bytes, which is missing\n")
 
     def test_refusals(self):
@@ -1125,6 +1125,4 @@ class Signed(Case):
 
 
 if __name__ == "__main__":
-    if not SFXPACK or not os.access(SFXPACK, os.X_OK):
-        sys.exit("set SFXPACK to the sfxpack program")
-    unittest.main(verbosity=2)
+    main()

@@ -2,7 +2,7 @@
 // Explorer does: the file is loaded as a data file, never run.
 //   brandcheck FILE SIZE [KEY...]
 // Report lines on stdout:
-//   group BYTES                 size of icon group 129
+//   group BYTES                 size of the icon group IDI_APPICON
 //   pick ID BYTES               the image LookupIconIdFromDirectoryEx picks
 //                               for SIZE x SIZE, and its size
 //   icon WIDTH HEIGHT           what CreateIconFromResourceEx made of it
@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string>
 
+#include "../../res/resource.h"
 #include "report.h"
 
 namespace {
@@ -25,11 +26,11 @@ int Fail(const char *what)
     return 1;
 }
 
-// The icon part: group 129, the image picked for the size, and whether the
+// The icon part: group IDI_APPICON, the image picked for the size, and whether the
 // system can make an icon of it.
 int CheckIcon(HMODULE hModule, int cxy)
 {
-    HRSRC hGroup = FindResourceA(hModule, MAKEINTRESOURCEA(129), MAKEINTRESOURCEA(14));  // RT_GROUP_ICON
+    HRSRC hGroup = FindResourceA(hModule, MAKEINTRESOURCEA(IDI_APPICON), MAKEINTRESOURCEA(14));  // RT_GROUP_ICON
     if (!hGroup)
         return Fail("FindResource(RT_GROUP_ICON)");
     PBYTE pGroup = (PBYTE)LockResource(LoadResource(hModule, hGroup));

@@ -8,16 +8,9 @@
 #include "format/layout.h"
 #include "format/record.h"
 #include "platform/codepage.h"
-#include "platform/fileio.h"
+#include "platform/interrupt.h"
 
 namespace sfxpack {
-
-namespace {
-bool g_quiet = false;
-bool g_fatalWarnings = false;
-size_t g_warnings = 0;  // issued, not silenced
-bool g_fatalReported = false;
-}  // namespace
 
 // Once interrupted, the work fails step by step as it unwinds; those
 // failures are the interruption's, not the user's to read.
@@ -29,35 +22,35 @@ void error(const std::string& message)
 
 // A silenced warning (--quiet) is not issued, so it is not fatal either,
 // as a compiler's -w wins over -Werror.
-void warning(const std::string& message)
+void warning(GlobalOptions& global, const std::string& message)
 {
-    if (!g_quiet && !interrupted()) {
+    if (!global.quiet && !interrupted()) {
         std::fprintf(stderr, "sfxpack: warning: %s\n", message.c_str());
-        ++g_warnings;
+        ++global.warnings;
     }
 }
 
-void noteWarnings(size_t count)
+void noteWarnings(GlobalOptions& global, size_t count)
 {
-    if (!g_quiet)
-        g_warnings += count;
+    if (!global.quiet)
+        global.warnings += count;
 }
 
-EarlyExit stopOnFatalWarnings()
+EarlyExit stopOnFatalWarnings(GlobalOptions& global)
 {
-    if (!g_fatalWarnings || g_warnings == 0)
+    if (!global.fatalWarnings || global.warnings == 0)
         return std::nullopt;
-    if (!g_fatalReported)
+    if (!global.fatalReported)
         error("warnings are treated as errors (--fatal-warnings)");
-    g_fatalReported = true;
+    global.fatalReported = true;
     return kExitFailed;
 }
 
-int warningStatus(int status)
+int warningStatus(GlobalOptions& global, int status)
 {
     if (status != kExitOk)
         return status;
-    return stopOnFatalWarnings().value_or(status);
+    return stopOnFatalWarnings(global).value_or(status);
 }
 
 void errorAt(const std::string& file, uint64_t offset, const std::string& message)
@@ -237,7 +230,7 @@ void addOperands(const CLI::App& app, const CLI::Option* positional, const std::
 
 }  // namespace
 
-EarlyExit parseCommandLine(CLI::App& app, const std::string& command, const std::string& help,
+EarlyExit parseCommandLine(CLI::App& app, GlobalOptions& global, const std::string& command, const std::string& help,
                            const std::vector<std::string>& args, Operands* operands)
 {
     app.set_help_flag("-h,--help");
@@ -247,18 +240,14 @@ EarlyExit parseCommandLine(CLI::App& app, const std::string& command, const std:
         if (opt->get_multi_option_policy() == CLI::MultiOptionPolicy::Throw)
             opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     CLI::Option* positional = app.add_option("operands", operands->values);
-    // Options every subcommand takes.
-    bool noProgress = false;
-    app.add_flag("-q,--quiet", g_quiet);
-    app.add_flag("--no-progress", noProgress);
-    app.add_flag("--fatal-warnings", g_fatalWarnings);
+    app.add_flag("-q,--quiet", global.quiet);
+    app.add_flag("--no-progress", global.noProgress);
+    app.add_flag("--fatal-warnings", global.fatalWarnings);
 
     const size_t sep = separatorIndex(app, args);
     const size_t tail = trailingOperandsStart(app, args, sep);
     if (EarlyExit exit = parseOptions(app, command, help, args, tail))
         return exit;
-    if (g_quiet || noProgress)
-        Progress::switchOff();
     addOperands(app, positional, args, tail, sep, operands);
     return std::nullopt;
 }

@@ -7,6 +7,9 @@
 // option is one add_option/add_flag line in the subcommand's file plus a
 // line in its help text.
 //
+// The options every command takes travel as one GlobalOptions value that
+// runCommandLine makes and hands down, never as hidden statics.
+//
 // A step that may end the command early returns an EarlyExit: the exit
 // status after it reported why, or nothing when the command goes on.
 //     if (EarlyExit exit = parseCommandLine(...))
@@ -32,19 +35,32 @@ constexpr int kExitUsage = 2;
 // The exit status of a command that ends here, or nothing to go on.
 using EarlyExit = std::optional<int>;
 
+// The options every command takes, and the warnings issued under them:
+// one value per run, which parseCommandLine fills in and the command
+// passes to whatever warns or shows progress.
+struct GlobalOptions {
+    bool quiet = false;          // -q: no warnings, no progress bar
+    bool noProgress = false;     // --no-progress
+    bool fatalWarnings = false;  // --fatal-warnings
+    size_t warnings = 0;         // issued, not silenced
+    bool fatalReported = false;
+    // Whether a progress bar may be shown.
+    bool progress() const { return !quiet && !noProgress; }
+};
+
 // "sfxpack: MESSAGE" on stderr.
 void error(const std::string& message);
 // "sfxpack: warning: MESSAGE" on stderr, unless warnings are silenced.
-void warning(const std::string& message);
+void warning(GlobalOptions& global, const std::string& message);
 // Counts warnings that went into a command's output (JSON) instead of
 // stderr, so that --fatal-warnings sees them too.
-void noteWarnings(size_t count);
+void noteWarnings(GlobalOptions& global, size_t count);
 // With --fatal-warnings, once a warning was issued: ends the command with
 // kExitFailed after saying that warnings are fatal.  create and extract
 // ask before they write anything; every command's status passes through
 // warningStatus at its end.
-EarlyExit stopOnFatalWarnings();
-int warningStatus(int status);
+EarlyExit stopOnFatalWarnings(GlobalOptions& global);
+int warningStatus(GlobalOptions& global, int status);
 // "sfxpack: FILE: offset N (0xN): MESSAGE": a finding inside a container.
 void errorAt(const std::string& file, uint64_t offset, const std::string& message);
 // Reports a usage error with a pointer to --help and returns kExitUsage.
@@ -84,12 +100,12 @@ struct Operands {
     std::vector<const CLI::Option*> order;
 };
 
-// Parses `args` with `app`, which holds the subcommand's options; operands
-// go to `operands`.  Ends the command with kExitOk after printing `help`
+// Parses `args` with `app`, which holds the subcommand's options, and the
+// options every command takes into `global`; operands go to `operands`.  Ends the command with kExitOk after printing `help`
 // for -h/--help, or with kExitUsage after reporting a usage error.
 // `help` names the launcher image's length as {image}, which is printed as
 // the number of bytes that src/payload/container.h gives.
-EarlyExit parseCommandLine(CLI::App& app, const std::string& command, const std::string& help,
+EarlyExit parseCommandLine(CLI::App& app, GlobalOptions& global, const std::string& command, const std::string& help,
                            const std::vector<std::string>& args, Operands* operands);
 
 // The --codepage option of create, list, verify and extract.

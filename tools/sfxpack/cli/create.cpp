@@ -10,6 +10,8 @@
 #include "format/record.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
+#include "platform/interrupt.h"
+#include "platform/progress.h"
 
 namespace sfxpack {
 
@@ -170,7 +172,7 @@ EarlyExit gatherInputs(const Operands& operands, const CLI::Option* nameOpt, con
 
 // Parses create's command line into `opt`; ends the command for --help
 // and usage errors, and when a list file cannot be read.
-EarlyExit parseCreateArgs(const std::vector<std::string>& args, CreateOptions* opt)
+EarlyExit parseCreateArgs(GlobalOptions& global, const std::vector<std::string>& args, CreateOptions* opt)
 {
     CLI::App app;
     CLI::Option* outOpt = app.add_option("-o,--output", opt->out);
@@ -183,7 +185,7 @@ EarlyExit parseCreateArgs(const std::vector<std::string>& args, CreateOptions* o
     addImageOptions(app, &opt->image);
     Operands operands;
     const std::string help = kCreateHelp + std::string(kImageOptionsHelp) + kCreateHelpTail;
-    if (EarlyExit exit = parseCommandLine(app, "create", help, args, &operands))
+    if (EarlyExit exit = parseCommandLine(app, global, "create", help, args, &operands))
         return exit;
     if (EarlyExit exit = codePage.read("create", &opt->codePage))
         return exit;
@@ -254,7 +256,7 @@ std::string storedName(const Input& input, unsigned codePage, std::string* probl
 }
 
 // Sets the input's stored name; false after reporting why it has none.
-bool storeName(Input& input, unsigned codePage)
+bool storeName(GlobalOptions& global, Input& input, unsigned codePage)
 {
     std::string why;
     input.stored = storedName(input, codePage, &why);
@@ -263,7 +265,7 @@ bool storeName(Input& input, unsigned codePage)
         return false;
     }
     if (Status longName = fitsTypicalPath(input.stored.size()); !longName.ok())
-        warning(input.where + input.path + ": name '" + printableText(input.name) + "': " + longName.message());
+        warning(global, input.where + input.path + ": name '" + printableText(input.name) + "': " + longName.message());
     return true;
 }
 
@@ -305,7 +307,7 @@ bool fitsRecord(const Input& input)
 // Checks every input; ends the command after reporting all problems.
 // Inputs are opened here, so that one that cannot be read is reported
 // before anything is written, and opened once.
-EarlyExit checkInputs(std::vector<Input>& inputs, unsigned codePage)
+EarlyExit checkInputs(GlobalOptions& global, std::vector<Input>& inputs, unsigned codePage)
 {
     bool ok = true;
     // With a code page the name's characters are known, and Windows
@@ -319,7 +321,7 @@ EarlyExit checkInputs(std::vector<Input>& inputs, unsigned codePage)
     size_t mayOpen = File::openLimit();
     for (size_t index = 0; index < inputs.size(); ++index) {
         Input& input = inputs[index];
-        if (!storeName(input, codePage) || !openInput(input, &mayOpen)) {
+        if (!storeName(global, input, codePage) || !openInput(input, &mayOpen)) {
             ok = false;
             continue;
         }
@@ -369,7 +371,7 @@ EarlyExit checkOutput(const CreateOptions& opt)
 }
 
 // The launcher runs the first file: a warning when it is no Windows program.
-void warnUnlessProgram(Input& first)
+void warnUnlessProgram(GlobalOptions& global, Input& first)
 {
     File opened;
     File& file = first.file.isOpen() ? first.file : opened;
@@ -378,14 +380,14 @@ void warnUnlessProgram(Input& first)
             opened = std::move(*read);
     }
     if (file.isOpen() && !looksLikeWindowsProgram(file))
-        warning(first.path + ": the first file is the one the launcher runs, but it does not look "
-                             "like a Windows program (no MZ/PE header)");
+        warning(global, first.path + ": the first file is the one the launcher runs, but it does not look "
+                                     "like a Windows program (no MZ/PE header)");
     (void)opened.close();
 }
 
 // The inputs' data bytes; a warning when the whole container would be too
 // large to sign.
-uint64_t dataBytes(const CreateOptions& opt)
+uint64_t dataBytes(GlobalOptions& global, const CreateOptions& opt)
 {
     uint64_t total = kImageSize + kHeaderSize;
     uint64_t data = 0;
@@ -394,16 +396,16 @@ uint64_t dataBytes(const CreateOptions& opt)
         data += input.size;
     }
     if (total > uint64_t(kMaxRecordData))
-        warning(opt.outName() + ": the container will be " + std::to_string(total) +
+        warning(global, opt.outName() + ": the container will be " + std::to_string(total) +
                 " bytes, over 2 GiB: code-signing tools reject files that large");
     return data;
 }
 
 // Writes the whole container to `file`; `label` names it in the bar.
-bool writeContainer(File& file, const std::string& label, const unsigned char* stub, std::vector<Input>& inputs,
-                    uint64_t total)
+bool writeContainer(const GlobalOptions& global, File& file, const std::string& label, const unsigned char* stub,
+                    std::vector<Input>& inputs, uint64_t total)
 {
-    Progress progress("packing " + label, total);
+    Progress progress("packing " + label, total, global.progress());
     Appender out(file, &progress);
     unsigned char header[kHeaderSize];
     Status status = out.add(stub, size_t(kImageSize));
@@ -441,10 +443,10 @@ bool writeContainer(File& file, const std::string& label, const unsigned char* s
 }
 
 // Writes the container to standard output.
-int writeToStdout(const unsigned char* stub, std::vector<Input>& inputs, uint64_t data)
+int writeToStdout(const GlobalOptions& global, const unsigned char* stub, std::vector<Input>& inputs, uint64_t data)
 {
     File file = File::standardOutput();
-    if (!writeContainer(file, "standard output", stub, inputs, data))
+    if (!writeContainer(global, file, "standard output", stub, inputs, data))
         return kExitFailed;
     if (Status s = file.close(); !s) {
         error(s.message());
@@ -455,14 +457,14 @@ int writeToStdout(const unsigned char* stub, std::vector<Input>& inputs, uint64_
 
 // Writes the container to a temporary file that takes OUT's name once
 // complete.
-int writeToFile(CreateOptions& opt, const unsigned char* stub, uint64_t data)
+int writeToFile(const GlobalOptions& global, CreateOptions& opt, const unsigned char* stub, uint64_t data)
 {
     TempOutput output(opt.out, opt.sync);
     if (Status s = output.create(); !s) {
         error(s.message());
         return kExitFailed;
     }
-    if (!writeContainer(output.file(), opt.out, stub, opt.inputs, data))
+    if (!writeContainer(global, output.file(), opt.out, stub, opt.inputs, data))
         return kExitFailed;
     if (Status s = output.commit(opt.force); !s) {
         error(s.message());
@@ -473,10 +475,10 @@ int writeToFile(CreateOptions& opt, const unsigned char* stub, uint64_t data)
 
 }  // namespace
 
-int runCreate(const std::vector<std::string>& args)
+int runCreate(GlobalOptions& global, const std::vector<std::string>& args)
 {
     CreateOptions opt;
-    if (EarlyExit exit = parseCreateArgs(args, &opt))
+    if (EarlyExit exit = parseCreateArgs(global, args, &opt))
         return *exit;
     std::vector<unsigned char> stub;
     if (EarlyExit exit = loadImage("create", opt.image, &stub))
@@ -485,19 +487,19 @@ int runCreate(const std::vector<std::string>& args)
         error("standard output is a terminal: refusing to write a container there (redirect it, or give -o FILE)");
         return kExitFailed;
     }
-    if (EarlyExit exit = checkInputs(opt.inputs, opt.codePage))
+    if (EarlyExit exit = checkInputs(global, opt.inputs, opt.codePage))
         return *exit;
     if (EarlyExit exit = checkOutput(opt))
         return *exit;
-    warnUnlessProgram(opt.inputs[0]);
-    const uint64_t data = dataBytes(opt);
-    if (EarlyExit exit = stopOnFatalWarnings())
+    warnUnlessProgram(global, opt.inputs[0]);
+    const uint64_t data = dataBytes(global, opt);
+    if (EarlyExit exit = stopOnFatalWarnings(global))
         return *exit;
 
     InterruptGuard guard;
     if (opt.toStdout())
-        return writeToStdout(stub.data(), opt.inputs, data);
-    return writeToFile(opt, stub.data(), data);
+        return writeToStdout(global, stub.data(), opt.inputs, data);
+    return writeToFile(global, opt, stub.data(), data);
 }
 
 }  // namespace sfxpack

@@ -14,6 +14,8 @@
 #include "format/summary.h"
 #include "platform/codepage.h"
 #include "platform/fileio.h"
+#include "platform/interrupt.h"
+#include "platform/progress.h"
 
 namespace sfxpack {
 
@@ -65,7 +67,7 @@ struct ExtractOptions {
 
 // Parses extract's command line into `opt`; ends the command for --help
 // and usage errors.
-EarlyExit parseExtractArgs(const std::vector<std::string>& args, ExtractOptions* opt)
+EarlyExit parseExtractArgs(GlobalOptions& global, const std::vector<std::string>& args, ExtractOptions* opt)
 {
     CLI::App app;
     app.add_option("-C,--directory", opt->dirPath);
@@ -73,7 +75,7 @@ EarlyExit parseExtractArgs(const std::vector<std::string>& args, ExtractOptions*
     CodePageOption codePage;
     codePage.add(app);
     Operands operands;
-    if (EarlyExit exit = parseCommandLine(app, "extract", kExtractHelp, args, &operands))
+    if (EarlyExit exit = parseCommandLine(app, global, "extract", kExtractHelp, args, &operands))
         return exit;
     if (EarlyExit exit = codePage.read("extract", &opt->codePage))
         return exit;
@@ -151,13 +153,13 @@ bool checkRecordName(const std::string& path, const Record& r, unsigned codePage
         return true;
     Result<std::string> text = decodeName(r.name, codePage);
     if (!text) {
-        errorAt(path, r.headerOffset + 4 + text.status().offset(),
+        errorAt(path, r.headerOffset + kNameOffset + text.status().offset(),
                 "record name '" + printableName(r.name) + "' is not valid in code page " +
                     std::to_string(codePage) + "; nothing extracted");
         return false;
     }
     if (std::string device = deviceNameProblem(*text, codePage); !device.empty()) {
-        errorAt(path, r.headerOffset + 4, "record " + device + "; nothing extracted");
+        errorAt(path, r.headerOffset + kNameOffset, "record " + device + "; nothing extracted");
         return false;
     }
     return true;
@@ -216,7 +218,7 @@ bool asciiUnlessCodePage(const std::string& path, const Record& r, unsigned code
     size_t at = 0;
     while (static_cast<unsigned char>(r.name[at]) < 0x80)
         ++at;
-    errorAt(path, r.headerOffset + 4 + at,
+    errorAt(path, r.headerOffset + kNameOffset + at,
             "record name '" + printableName(r.name) +
                 "' is not ASCII: give the code page the container was made with, e.g. --codepage 1252; "
                 "nothing extracted");
@@ -255,11 +257,11 @@ EarlyExit checkTargets(File& container, const ExtractOptions& opt, const Selecti
 
 // Third pass: writes the selected files under temporary names, then gives
 // them their own.
-int writeFiles(File& container, const ExtractOptions& opt, const Selection& selection, OutputDir& dir,
-               uint64_t total)
+int writeFiles(const GlobalOptions& global, File& container, const ExtractOptions& opt, const Selection& selection,
+               OutputDir& dir, uint64_t total)
 {
-    std::vector<unsigned char> buffer(kCopyChunk);
-    Progress progress("extracting " + opt.path, total);
+    std::vector<unsigned char> buffer(COPY_CHUNK_SIZE);
+    Progress progress("extracting " + opt.path, total, global.progress());
     RecordReader reader(container, leadByteTest(opt.codePage));
     Record r;
     while (reader.next(&r)) {
@@ -283,10 +285,10 @@ int writeFiles(File& container, const ExtractOptions& opt, const Selection& sele
 
 }  // namespace
 
-int runExtract(const std::vector<std::string>& args)
+int runExtract(GlobalOptions& global, const std::vector<std::string>& args)
 {
     ExtractOptions opt;
-    if (EarlyExit exit = parseExtractArgs(args, &opt))
+    if (EarlyExit exit = parseExtractArgs(global, args, &opt))
         return *exit;
     Result<File> opened = File::openRead(opt.path);
     if (!opened) {
@@ -300,8 +302,8 @@ int runExtract(const std::vector<std::string>& args)
         return *exit;
     if (!selection.only(opt.wanted, opt.path, opt.codePage))
         return kExitFailed;
-    reportWarnings(opt.path, s, container.size());
-    if (EarlyExit exit = stopOnFatalWarnings())
+    reportWarnings(global, opt.path, s, container.size());
+    if (EarlyExit exit = stopOnFatalWarnings(global))
         return *exit;
 
     // Every file is written under a temporary name and takes its own only
@@ -315,7 +317,7 @@ int runExtract(const std::vector<std::string>& args)
     uint64_t total = 0;
     if (EarlyExit exit = checkTargets(container, opt, selection, dir, &total))
         return *exit;
-    return writeFiles(container, opt, selection, dir, total);
+    return writeFiles(global, container, opt, selection, dir, total);
 }
 
 }  // namespace sfxpack

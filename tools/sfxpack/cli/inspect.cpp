@@ -4,17 +4,18 @@
 #include <cstdio>
 
 #include "base/text.h"
+#include "format/layout.h"
 
 namespace sfxpack {
 
-EarlyExit parseInspectArgs(CLI::App& app, const char* command, const char* help,
+EarlyExit parseInspectArgs(CLI::App& app, GlobalOptions& global, const char* command, const char* help,
                            const std::vector<std::string>& args, InspectOptions* opt)
 {
     app.add_flag("--json", opt->json);
     CodePageOption codePage;
     codePage.add(app);
     Operands operands;
-    if (EarlyExit exit = parseCommandLine(app, command, help, args, &operands))
+    if (EarlyExit exit = parseCommandLine(app, global, command, help, args, &operands))
         return exit;
     if (EarlyExit exit = codePage.read(command, &opt->codePage))
         return exit;
@@ -33,8 +34,8 @@ std::string jsonDump(const Json& doc)
 
 }  // namespace
 
-int forEachContainer(const InspectOptions& opt, bool headed,
-                     int (*one)(const std::string&, const InspectOptions&, Json*))
+int forEachContainer(GlobalOptions& global, const InspectOptions& opt, bool headed,
+                     int (*one)(GlobalOptions&, const std::string&, const InspectOptions&, Json*))
 {
     const bool several = opt.paths.size() > 1;
     Json all = Json::array();
@@ -43,7 +44,7 @@ int forEachContainer(const InspectOptions& opt, bool headed,
         if (headed && several && !opt.json)
             std::printf("%s%s:\n", i ? "\n" : "", opt.paths[i].c_str());
         Json doc;
-        if (one(opt.paths[i], opt, &doc) != kExitOk)
+        if (one(global, opt.paths[i], opt, &doc) != kExitOk)
             rc = kExitFailed;
         if (opt.json && !doc.is_null()) {
             if (several)
@@ -57,7 +58,7 @@ int forEachContainer(const InspectOptions& opt, bool headed,
     return rc;
 }
 
-ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* problems)
+ShownName showName(const Record& r, unsigned codePage, std::vector<Problem>* problems)
 {
     ShownName shown;
     uint64_t bad = 0;
@@ -67,7 +68,7 @@ ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* pro
             shown.text = *text;
             shown.json = shown.text;
             if (std::string device = deviceNameProblem(shown.text, codePage); !device.empty())
-                problems->push_back({r.headerOffset + 4, "record " + device});
+                problems->push_back({r.headerOffset + kNameOffset, "record " + device});
             return shown;
         }
         bad = text.status().offset();
@@ -75,8 +76,9 @@ ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* pro
     shown.text = printableName(r.name);
     shown.json = bytesAsCodePoints(r.name);
     if (codePage != kAsciiOnly)
-        problems->push_back({r.headerOffset + 4 + bad, "record name '" + shown.text +
-                                                           "' is not valid in code page " + std::to_string(codePage)});
+        problems->push_back({r.headerOffset + kNameOffset + bad, "record name '" + shown.text +
+                                                                     "' is not valid in code page " +
+                                                                     std::to_string(codePage)});
     return shown;
 }
 
@@ -104,7 +106,7 @@ void addCodePageHint(Summary* s, unsigned codePage)
     if (codePage != kAsciiOnly || s->end.badName.empty())
         return;
     std::vector<std::string> fits;
-    for (unsigned cp : {932u, 936u, 949u, 950u})
+    for (unsigned cp : kDoubleByteCodePages)
         if (checkName(s->end.badName, leadByteTest(cp)).ok())
             fits.push_back(std::to_string(cp));
     if (fits.empty())
@@ -114,18 +116,18 @@ void addCodePageHint(Summary* s, unsigned codePage)
         pages += (i + 1 == fits.size() ? " or " : ", ") + fits[i];
     const std::string hinted = s->end.problem.message() + "; it is one in code page " + pages +
                                ": give the container's code page with --codepage";
-    for (Finding& f : s->findings)
+    for (Problem& f : s->findings)
         if (f.offset == s->end.offset && f.what == s->end.problem.message())
             f.what = hinted;
     s->end.problem = Status::failAt(s->end.offset, hinted);
 }
 
-void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize)
+void reportWarnings(GlobalOptions& global, const std::string& path, const Summary& s, uint64_t fileSize)
 {
-    for (const Finding& w : s.warnings)
-        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+    for (const Problem& w : s.warnings)
+        warning(global, path + ": offset " + formatOffset(w.offset) + ": " + w.what);
     if (s.end.kind == PayloadEnd::ShortHeader)
-        warning(path + ": offset " + formatOffset(s.end.offset) + ": " + describeEnd(s.end, fileSize));
+        warning(global, path + ": offset " + formatOffset(s.end.offset) + ": " + describeEnd(s.end, fileSize));
 }
 
 }  // namespace sfxpack

@@ -34,14 +34,14 @@ struct InspectOptions {
 
 // Parses "[OPTIONS] CONTAINER..." with the command's own options already
 // declared on `app`; ends the command for --help and usage errors.
-EarlyExit parseInspectArgs(CLI::App& app, const char* command, const char* help,
+EarlyExit parseInspectArgs(CLI::App& app, GlobalOptions& global, const char* command, const char* help,
                            const std::vector<std::string>& args, InspectOptions* opt);
 
 // Runs `one` for every container, grouped by file: the text of several
 // listings is headed by each file's name when `headed`, JSON documents of
 // several containers form one array.  Exit status 1 when any fails.
-int forEachContainer(const InspectOptions& opt, bool headed,
-                     int (*one)(const std::string&, const InspectOptions&, Json*));
+int forEachContainer(GlobalOptions& global, const InspectOptions& opt, bool headed,
+                     int (*one)(GlobalOptions&, const std::string&, const InspectOptions&, Json*));
 
 // A record's name in a listing: UTF-8 with a code page, else the stored
 // bytes (escaped for text, as code points for JSON).
@@ -52,7 +52,7 @@ struct ShownName {
 
 // A name that is not text in the code page is shown as bytes and
 // reported in `problems`, and so is text that names a device.
-ShownName showName(const Record& r, unsigned codePage, std::vector<Finding>* problems);
+ShownName showName(const Record& r, unsigned codePage, std::vector<Problem>* problems);
 
 const char* endKindName(PayloadEnd kind);  // "end_record", "short_header", ...
 
@@ -66,7 +66,7 @@ void addCodePageHint(Summary* s, unsigned codePage);
 
 // Warnings of a listing or extraction on stderr: those of the walk, and a
 // missing end record, which verify counts as a finding.
-void reportWarnings(const std::string& path, const Summary& s, uint64_t fileSize);
+void reportWarnings(GlobalOptions& global, const std::string& path, const Summary& s, uint64_t fileSize);
 
 }  // namespace sfxpack
 

@@ -50,7 +50,7 @@ struct Listing {
     ImageBranding branding;
     uint64_t fileSize = 0;
     std::string sha256;                 // of the whole file, with --sha256
-    std::vector<Finding> nameProblems;  // names not text in the code page
+    std::vector<Problem> nameProblems;  // names not text in the code page
     bool readFailed = false;            // a digest could not be computed
 };
 
@@ -115,7 +115,7 @@ void printBranding(const ImageBranding& b)
         for (const auto& [key, value] : b.version.strings)
             std::printf("%s: %s\n", printableText(key).c_str(), printableText(value).c_str());
     }
-    for (const Finding& f : b.findings)
+    for (const Problem& f : b.findings)
         std::printf("launcher image: %s (at offset %s)\n", f.what.c_str(), formatOffset(f.offset).c_str());
 }
 
@@ -217,12 +217,12 @@ Json listingJson(const std::string& path, const Listing& l, Json records, const 
 // ---- One container -------------------------------------------------------
 
 // Reports on stderr what the listing found wrong; the exit status.
-int reportProblems(const std::string& path, const Listing& l, File& file)
+int reportProblems(GlobalOptions& global, const std::string& path, const Listing& l, File& file)
 {
     std::fflush(stdout);  // the listing's lines come before its messages
-    reportWarnings(path, l.summary, l.fileSize);
+    reportWarnings(global, path, l.summary, l.fileSize);
     int rc = kExitOk;
-    for (const Finding& f : l.nameProblems) {
+    for (const Problem& f : l.nameProblems) {
         errorAt(path, f.offset, f.what);
         rc = kExitFailed;
     }
@@ -247,7 +247,7 @@ int listFailed(const std::string& path, const std::string& message, Json* doc)
 }
 
 // Lists one container; `doc` receives its JSON object.
-int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
+int listOne(GlobalOptions& global, const std::string& path, const InspectOptions& opt, Json* doc)
 {
     Result<File> opened = File::openRead(path);
     if (!opened)
@@ -260,26 +260,26 @@ int listOne(const std::string& path, const InspectOptions& opt, Json* doc)
         const Listing l =
             gatherListing(file, opt, [&](const ListedRecord& r) { records.push_back(recordJson(r, opt)); });
         *doc = listingJson(path, l, std::move(records), opt);
-        return reportProblems(path, l, file);
+        return reportProblems(global, path, l, file);
     }
     // Text lines are printed as the walk goes, so memory stays flat
     // however many records there are.
     printRecordHeading(opt);
     const Listing l = gatherListing(file, opt, [&](const ListedRecord& r) { printRecord(r, opt); });
     printListing(l, opt);
-    return reportProblems(path, l, file);
+    return reportProblems(global, path, l, file);
 }
 
 }  // namespace
 
-int runList(const std::vector<std::string>& args)
+int runList(GlobalOptions& global, const std::vector<std::string>& args)
 {
     CLI::App app;
     InspectOptions opt;
     app.add_flag("--sha256", opt.sha256);
-    if (EarlyExit exit = parseInspectArgs(app, "list", kListHelp, args, &opt))
+    if (EarlyExit exit = parseInspectArgs(app, global, "list", kListHelp, args, &opt))
         return *exit;
-    return forEachContainer(opt, true, listOne);
+    return forEachContainer(global, opt, true, listOne);
 }
 
 }  // namespace sfxpack

@@ -7,7 +7,7 @@
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "platform/codepage.h"
-#include "platform/fileio.h"
+#include "platform/interrupt.h"
 
 namespace sfxpack {
 
@@ -36,7 +36,7 @@ const char kUsage[] =
 // One line per subcommand; each parses its own options.
 struct Command {
     const char* name;
-    int (*run)(const std::vector<std::string>& args);
+    int (*run)(GlobalOptions& global, const std::vector<std::string>& args);
 };
 
 const Command kCommands[] = {
@@ -73,8 +73,10 @@ int runHelp(const std::vector<std::string>& args)
     }
     if (args.size() > 1)
         return usageError("", "help takes one command, got '" + args[0] + "' and '" + args[1] + "'");
-    if (const Command* c = findCommand(args[0]))
-        return c->run({"--help"});
+    if (const Command* c = findCommand(args[0])) {
+        GlobalOptions global;
+        return c->run(global, {"--help"});
+    }
     return unknownCommand(args[0]);
 }
 
@@ -98,9 +100,10 @@ int runCommandLine(std::vector<std::string> args)
     if (command == "--version" || command == "-V")
         return runVersion();
     if (const Command* c = findCommand(command)) {
-        const int status = c->run(args);
+        GlobalOptions global;
+        const int status = c->run(global, args);
         endIfInterrupted();  // by the same signal, once the work has cleaned up
-        return warningStatus(status);
+        return warningStatus(global, status);
     }
     return unknownCommand(command);
 }

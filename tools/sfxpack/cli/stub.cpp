@@ -26,7 +26,7 @@ const char kStubHelp[] =
 
 }  // namespace
 
-int runStub(const std::vector<std::string>& args)
+int runStub(GlobalOptions& global, const std::vector<std::string>& args)
 {
     CLI::App app;
     std::string out;
@@ -36,7 +36,7 @@ int runStub(const std::vector<std::string>& args)
     ImageOptions imageOptions;
     addImageOptions(app, &imageOptions);
     Operands operands;
-    if (EarlyExit exit = parseCommandLine(app, "stub", kStubHelp + std::string(kImageOptionsHelp), args, &operands))
+    if (EarlyExit exit = parseCommandLine(app, global, "stub", kStubHelp + std::string(kImageOptionsHelp), args, &operands))
         return *exit;
     if (!operands.values.empty())
         return usageError("stub", "unexpected operand '" + operands.values[0] + "'");
@@ -52,7 +52,7 @@ int runStub(const std::vector<std::string>& args)
         error(out + ": already exists (use --force to replace it)");
         return kExitFailed;
     }
-    if (EarlyExit exit = stopOnFatalWarnings())
+    if (EarlyExit exit = stopOnFatalWarnings(global))
         return *exit;
     TempOutput output(out, false);
     Status s = output.create();

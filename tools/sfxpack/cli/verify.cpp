@@ -55,7 +55,7 @@ Verdict verifyFile(File& file, unsigned codePage)
     Verdict v;
     v.fileSize = file.size();
     Summary& s = v.summary;
-    std::vector<Finding> nameProblems;
+    std::vector<Problem> nameProblems;
     s = inspectContainer(
         file, [&](const Record& r) { showName(r, codePage, &nameProblems); }, leadByteTest(codePage));
     addCodePageHint(&s, codePage);
@@ -68,10 +68,10 @@ Verdict verifyFile(File& file, unsigned codePage)
     return v;
 }
 
-Json findingsJson(const std::vector<Finding>& list)
+Json findingsJson(const std::vector<Problem>& list)
 {
     Json out = Json::array();
-    for (const Finding& f : list)
+    for (const Problem& f : list)
         out.push_back({{"offset", f.offset}, {"message", bytesAsCodePoints(f.what)}});
     return out;
 }
@@ -100,12 +100,12 @@ Json verdictJson(const std::string& path, const Verdict& v)
 
 // The warnings and findings on stderr, and for a sound container what was
 // checked on stdout.
-void printVerdict(const std::string& path, const Verdict& v)
+void printVerdict(GlobalOptions& global, const std::string& path, const Verdict& v)
 {
     const Summary& s = v.summary;
-    for (const Finding& w : s.warnings)
-        warning(path + ": offset " + formatOffset(w.offset) + ": " + w.what);
-    for (const Finding& f : s.findings)
+    for (const Problem& w : s.warnings)
+        warning(global, path + ": offset " + formatOffset(w.offset) + ": " + w.what);
+    for (const Problem& f : s.findings)
         errorAt(path, f.offset, f.what);
     if (!v.ok())
         return;
@@ -120,7 +120,7 @@ void printVerdict(const std::string& path, const Verdict& v)
 }
 
 // Verifies one container; `doc` receives its JSON object.
-int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
+int verifyOne(GlobalOptions& global, const std::string& path, const InspectOptions& opt, Json* doc)
 {
     Result<File> opened = File::openRead(path);
     if (!opened) {
@@ -131,22 +131,22 @@ int verifyOne(const std::string& path, const InspectOptions& opt, Json* doc)
     const Verdict v = verifyFile(*opened, opt.codePage);
     if (opt.json) {
         *doc = verdictJson(path, v);
-        noteWarnings(v.summary.warnings.size());
+        noteWarnings(global, v.summary.warnings.size());
     } else {
-        printVerdict(path, v);
+        printVerdict(global, path, v);
     }
     return v.ok() ? kExitOk : kExitFailed;
 }
 
 }  // namespace
 
-int runVerify(const std::vector<std::string>& args)
+int runVerify(GlobalOptions& global, const std::vector<std::string>& args)
 {
     CLI::App app;
     InspectOptions opt;
-    if (EarlyExit exit = parseInspectArgs(app, "verify", kVerifyHelp, args, &opt))
+    if (EarlyExit exit = parseInspectArgs(app, global, "verify", kVerifyHelp, args, &opt))
         return *exit;
-    return forEachContainer(opt, false, verifyOne);
+    return forEachContainer(global, opt, false, verifyOne);
 }
 
 }  // namespace sfxpack

@@ -26,7 +26,7 @@
 namespace sfxpack {
 
 struct Branding {
-    std::vector<IconImage> icon;  // replaces icon group 129 when not empty
+    std::vector<IconImage> icon;  // replaces the launcher's icon group (kLauncherIconGroup) when not empty
     bool version = false;         // adds or replaces version resource 1
     VersionInfo versionInfo;
     bool empty() const { return icon.empty() && !version; }
@@ -39,7 +39,7 @@ Status brandImage(std::vector<unsigned char>& image, const Branding& branding);
 
 // What a listing shows of an image's resources, and what `verify` checks.
 struct ImageBranding {
-    std::vector<IconGroupEntry> icons;  // of group 129
+    std::vector<IconGroupEntry> icons;  // of the launcher's icon group
     bool hasVersion = false;
     VersionInfo version;
     std::vector<Problem> findings;      // a resource section that is not well-formed

@@ -18,7 +18,6 @@ constexpr size_t kNameOffset = RECORD_NAME_OFFSET;
 constexpr size_t kNameField = RECORD_NAME_SIZE;
 constexpr size_t kMaxNameLength = RECORD_NAME_SIZE - 1;  // the NUL needs a byte
 constexpr int64_t kMaxRecordData = MAX_RECORD_DATA;
-constexpr size_t kCopyChunk = COPY_CHUNK_SIZE;
 
 }  // namespace sfxpack
 

@@ -18,9 +18,6 @@
 
 namespace sfxpack {
 
-// One finding of `verify`: what is wrong and where.
-using Finding = Problem;
-
 struct Summary {
     ImageInfo image;
     EndInfo end;

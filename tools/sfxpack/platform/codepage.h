@@ -31,7 +31,11 @@ extern const char kKnownCodePages[];  // "874, 932, 936, 949, 950, 1250-1258"
 // but one of the known code pages.
 bool parseCodePage(std::string_view text, unsigned* codePage);
 
-// The lead-byte test of a double-byte code page (932, 936, 949, 950), or
+// The double-byte code pages among them: a name's byte 5C may be a trail
+// byte there, not a backslash.
+constexpr unsigned kDoubleByteCodePages[] = {932, 936, 949, 950};
+
+// The lead-byte test of a double-byte code page (kDoubleByteCodePages), or
 // null for a single-byte one.
 LeadByteTest leadByteTest(unsigned codePage);
 

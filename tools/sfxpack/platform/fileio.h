@@ -1,8 +1,9 @@
 // File handling for sfxpack: reading with 64-bit offsets, writing a
 // container through a temporary file that becomes the output only when
 // complete, extracting through temporary files that take their names only
-// when every one is written, never following links, and a progress bar.
-// Nothing here knows the container format.  A failure is a Status whose
+// when every one is written, and never following links.  The progress bar
+// (progress.h) and the handling of interruptions (interrupt.h) have
+// headers of their own.  Nothing here knows the container format.  A failure is a Status whose
 // message is one line for the user, naming the file ("setup.exe: No such
 // file or directory", "write c.exe: File too large").
 //
@@ -194,42 +195,6 @@ private:
     std::vector<std::string> created_;  // by open(), outermost first
     bool committed_ = false;
 };
-
-// A progress bar on stderr, shown only when stderr is a terminal, the work
-// is large enough to wait for, and it is not switched off.  It fits the
-// terminal's width.
-class Progress {
-public:
-    Progress(const std::string& label, uint64_t total);
-    ~Progress();
-    void advance(uint64_t bytes);
-    // --quiet and --no-progress switch every bar off.
-    static void switchOff();
-
-private:
-    void draw();
-    std::string label_;
-    uint64_t total_;
-    uint64_t done_ = 0;
-    int shown_ = -1;
-    int width_ = 0;  // the terminal's columns
-    bool enabled_;
-};
-
-// Interruption (SIGINT, SIGTERM, SIGHUP; a console Ctrl event on Windows)
-// while an InterruptGuard lives is noted instead of ending the process:
-// writing and copying then fail, the owners remove what they wrote, and
-// endIfInterrupted() ends the process by the same signal.  A signal that
-// was ignored when the guard was made (nohup) stays ignored.
-class InterruptGuard {
-public:
-    InterruptGuard();
-    ~InterruptGuard();
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-};
-bool interrupted();
-void endIfInterrupted();
 
 // Reads a whole text file, or standard input for "-".
 Result<std::string> readTextFile(const std::string& path);

@@ -1,5 +1,6 @@
-// What fileio.cpp and the two system files (fileio_posix.cpp,
-// fileio_windows.cpp) share beyond fileio.h.  Only those three include it.
+// What the files behind fileio.h, interrupt.h and progress.h share beyond
+// those headers: fileio.cpp, interrupt.cpp, progress.cpp and the two system
+// files (fileio_posix.cpp, fileio_windows.cpp).  Only they include it.
 #ifndef SFXPACK_FILEIO_INTERNAL_H
 #define SFXPACK_FILEIO_INTERNAL_H
 
@@ -10,6 +11,8 @@
 
 #include "payload/container.h"
 #include "platform/fileio.h"
+#include "platform/interrupt.h"
+#include "platform/progress.h"
 
 namespace sfxpack {
 namespace detail {
