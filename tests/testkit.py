@@ -47,10 +47,10 @@ def write(path, data):
         f.write(data)
 
 
-def sh(*args, check=True, timeout=240):
-    """Runs a command, its output captured as text; with CHECK, a non-zero
-    exit fails the test, showing the command and its output."""
-    p = subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+def sh(*args, check=True, timeout=240, cwd=None):
+    """Runs a command (in CWD), its output captured as text; with CHECK, a
+    non-zero exit fails the test, showing the command and its output."""
+    p = subprocess.run(args, capture_output=True, text=True, timeout=timeout, cwd=cwd)
     if check and p.returncode != 0:
         raise AssertionError(f"{' '.join(args)} exited {p.returncode}\n{p.stdout}\n{p.stderr}")
     return p

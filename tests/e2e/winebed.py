@@ -1,9 +1,11 @@
 """The Windows test bed: Wine in Xvfb, one prefix per build tree.
 
-As a script, it starts and stops the bed for a CTest run:
-    winebed.py start BUILD_DIR     Xvfb on a free display, the prefix made
+As a script, it starts and stops the bed for a CTest run, for the build
+tree in $SFX_BUILD_DIR (which CTest sets, as for every test):
+    winebed.py start               Xvfb on a free display, the prefix made
                                    once, a persistent wineserver
-    winebed.py stop BUILD_DIR      wineserver and Xvfb ended
+    winebed.py stop                wineserver and Xvfb ended
+    winebed.py run PROGRAM [ARGS...]  a Windows program run in the bed
 As a module, it runs Windows programs in that bed (Bed.run), starting it
 first if no CTest fixture did.
 
@@ -175,17 +177,19 @@ class Bed:
 
 def main(argv):
     command = argv[1] if len(argv) > 1 else ""
-    if not (command in ("start", "stop") and len(argv) == 3 or command == "run" and len(argv) >= 4):
-        print("usage: winebed.py start|stop BUILD_DIR | run BUILD_DIR PROGRAM [ARGS...]",
+    build = os.environ.get("SFX_BUILD_DIR", "")
+    if not build or not (command in ("start", "stop") and len(argv) == 2
+                         or command == "run" and len(argv) >= 3):
+        print("usage: SFX_BUILD_DIR=BUILD_DIR winebed.py start|stop | run PROGRAM [ARGS...]",
               file=sys.stderr)
         return 2
-    bed = Bed(argv[2])
+    bed = Bed(build)
     if argv[1] == "start":
         print("winebed: display %s, prefix %s" % (bed.start(), bed.prefix))
     elif argv[1] == "stop":
         bed.stop()
     else:
-        result = bed.run(argv[3:])
+        result = bed.run(argv[2:])
         sys.stdout.buffer.write(result.stdout)
         sys.stderr.buffer.write(result.stderr)
         return result.returncode

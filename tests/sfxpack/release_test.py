@@ -7,10 +7,9 @@ in an empty root too (chroot; the aarch64 one through qemu's binfmt
 entry), and all four sfxpack builds (Debian, static x86_64 and aarch64,
 Windows under Wine) on the same inputs.
 
-$SFX_SOURCE_DIR is the checkout, $SFX_RELEASE_BUILD the Release build
-tree to (re)use, $CMAKE the cmake program, $SFX_BUILD_DIR the build tree
-whose Wine bed runs the Windows sfxpack.exe and $WINEBED_DIR the folder of
-winebed.py.
+$SFX_RELEASE_BUILD is the Release build tree to (re)use, $CMAKE the cmake
+program and $SFX_BUILD_DIR the build tree whose Wine bed runs the Windows
+sfxpack.exe.
 """
 import hashlib
 import os
@@ -24,12 +23,15 @@ import unittest
 import zipfile
 
 from images import make_ico, make_pe  # noqa: E402
+import testkit  # noqa: E402
+from testkit import SOURCE_DIR as SOURCE, build_path, read  # noqa: E402
 
-sys.path.insert(0, os.environ.get("WINEBED_DIR", ""))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 from winebed import Bed  # noqa: E402
 
-SOURCE = os.environ.get("SFX_SOURCE_DIR", "")
-CMAKE = os.environ.get("CMAKE", "cmake")
+CMAKE = build_path("CMAKE")
+BUILD_DIR = build_path("SFX_BUILD_DIR")
+build_path("SFX_RELEASE_BUILD")     # read by tools/release.sh
 # The Linux tarballs' architectures, and how readelf names each machine.
 LINUX = {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}
 # An OpenSSL configuration that loads a provider and an engine from disk:
@@ -52,20 +54,13 @@ init = 1
 
 
 def sh(*args, cwd=None, check=True):
-    p = subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=900)
-    if check and p.returncode != 0:
-        raise AssertionError(f"{' '.join(args)} exited {p.returncode}\n{p.stdout}\n{p.stderr}")
-    return p
+    """A release step may take long: building the static binaries."""
+    return testkit.sh(*args, cwd=cwd, check=check, timeout=900)
 
 
 def sha256(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def put(path, data):
@@ -266,7 +261,7 @@ class Release(unittest.TestCase):
         for name, data in (("installer.exe", make_pe(2048)), ("app.ico", make_ico(((32, 32),))),
                            ("\u8868.txt", b"kanji"), ("\ud55c.txt", b"hangul"), ("caf\u00e9.txt", b"accent")):
             put(os.path.join(work, name), data)
-        bed = Bed(os.environ["SFX_BUILD_DIR"])
+        bed = Bed(BUILD_DIR)
         exe = os.path.join(work, "sfxpack.exe")
         with zipfile.ZipFile(os.path.join(self.out, f"sfxpack-{self.version}-windows-x86.zip")) as z:
             put(exe, z.read(f"sfxpack-{self.version}-windows-x86/sfxpack.exe"))
@@ -297,7 +292,4 @@ class Release(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    for var in ("SFX_SOURCE_DIR", "SFX_BUILD_DIR", "WINEBED_DIR"):
-        if not os.environ.get(var):
-            raise SystemExit(f"set {var}")
-    unittest.main(verbosity=2)
+    testkit.main()
