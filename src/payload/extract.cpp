@@ -72,14 +72,12 @@ typedef LONG (NTAPI *NtAreMappedFilesTheSameFn)(PVOID pvImage, PVOID pvView);
  * rename the running container and put another at its path. */
 static BOOL IsOwnImageFile(HANDLE hFile)
 {
-    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
-    NtAreMappedFilesTheSameFn pfnSame = NULL;
+    NtAreMappedFilesTheSameFn pfnSame =
+        (NtAreMappedFilesTheSameFn)(void *)GetNtdllFunction("NtAreMappedFilesTheSame");
     HANDLE hMapping;
     LPVOID pvView;
     BOOL fSame = FALSE;
 
-    if (hNtdll)
-        pfnSame = (NtAreMappedFilesTheSameFn)(void *)GetProcAddress(hNtdll, "NtAreMappedFilesTheSame");
     if (!pfnSame)
         return FALSE;
     hMapping = CreateFileMappingA(hFile, NULL, PAGE_READONLY, 0, 0, NULL);
@@ -134,16 +132,18 @@ static int OpenOwnFile(const char *pszModulePath, HANDLE *phHeld)
      * the cleanup has ended: the installer finds the container at SNF. */
     if (!DuplicateHandle(GetCurrentProcess(), hFile, GetCurrentProcess(), phHeld, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
-        *phHeld = NULL;
-    fd = _open_osfhandle((intptr_t)hFile, _O_RDONLY | _O_BINARY);
-    if (fd < 0 || !*phHeld)
     {
-        if (fd < 0)
-            CloseHandle(hFile);
-        else
-            _close(fd);
-        ShowError("Unable to open file: %s\nError number: %d", pszModulePath, CurrentErrno());
+        *phHeld = NULL;
+        ShowError("Unable to open file: %s\nError number: %d", pszModulePath,
+                  ErrnoFromSystemError(GetLastError()));
+        CloseHandle(hFile);
         return -1;
+    }
+    fd = _open_osfhandle((intptr_t)hFile, _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+    {
+        CloseHandle(hFile);
+        ShowError("Unable to open file: %s\nError number: %d", pszModulePath, CurrentErrno());
     }
     return fd;
 }

@@ -183,13 +183,19 @@ static DWORD OpenExistingFolder(const WCHAR *pwszNtFolder, HANDLE *phFolder)
     return dwError;
 }
 
-void RemoveHeldFolder(HANDLE *phFolder)
+void CloseHeldFolder(HANDLE *phFolder)
 {
     if (!*phFolder)
         return;
-    DeleteByHandle(*phFolder);  /* fails, silently, for a folder not empty */
     CloseHandle(*phFolder);
     *phFolder = NULL;
+}
+
+void RemoveHeldFolder(HANDLE *phFolder)
+{
+    if (*phFolder)
+        DeleteByHandle(*phFolder);  /* fails, silently, for a folder not empty */
+    CloseHeldFolder(phFolder);
 }
 
 /* Whether the open folder is a link: a reparse point, or (where the
@@ -200,15 +206,12 @@ static BOOL IsLinkedFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder)
 {
     BY_HANDLE_FILE_INFORMATION info;
     WCHAR wszFinalTemp[FINAL_PATH_SIZE];
-    WCHAR wszName[sizeof(EXTRACT_FOLDER_NAME)];
+    WCHAR wszName[FOLDER_NAME_SIZE];
 
     if (GetFileInformationByHandle(hFolder, &info)
         && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return TRUE;
-    /* The folder's name alone: no backslash before or after it (ASCII). */
-    if (!MultiByteToWideChar(CP_ACP, 0, EXTRACT_FOLDER_NAME + 1, -1, wszName, (int)ARRAYSIZE(wszName)))
-        return FALSE;
-    wszName[wcslen(wszName) - 1] = L'\0';
+    GetFolderName(wszName);
     GetTempFinalPath(wszFinalTemp, FINAL_PATH_SIZE);
     return IsFinalPathElsewhere(pwszFinalFolder, wszFinalTemp, wszName);
 }
@@ -257,6 +260,7 @@ static BOOL TakeExistingFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
                                const char *pszOwner, WCHAR *wszFinalFolder, HANDLE *phFolder)
 {
     char szStayed[MAX_PATH];
+    BOOL fRemoved = FALSE;
 
     if (OpenExistingFolder(pwszNtFolder, phFolder) != ERROR_SUCCESS)
     {
@@ -267,8 +271,7 @@ static BOOL TakeExistingFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
     if (IsLinkedFolder(*phFolder, wszFinalFolder))
     {
         ShowError("Unable to extract files!\nThe folder %s is a link.", pszFolder);
-        CloseHandle(*phFolder);
-        *phFolder = NULL;
+        CloseHeldFolder(phFolder);
         return FALSE;
     }
     if (IsOwnFolder(*phFolder, pszOwner))
@@ -276,22 +279,13 @@ static BOOL TakeExistingFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
 
     /* Cleared by the cleanup's rules, then removed through its handle. */
     if (!ClearHeldFolder(*phFolder, wszFinalFolder, pszFolder, szStayed))
-    {
         ShowError(TEXT_OPEN_REFUSED, szStayed);
-        CloseHandle(*phFolder);
-        *phFolder = NULL;
-        return FALSE;
-    }
-    if (!DeleteByHandle(*phFolder))
-    {
+    else if (!DeleteByHandle(*phFolder))
         ShowError(TEXT_OPEN_REFUSED, pszFolder);
-        CloseHandle(*phFolder);
-        *phFolder = NULL;
-        return FALSE;
-    }
-    CloseHandle(*phFolder);
-    *phFolder = NULL;
-    return TRUE;
+    else
+        fRemoved = TRUE;
+    CloseHeldFolder(phFolder);
+    return fRemoved;
 }
 
 /* The checks a held folder must pass before anything is written into it:
@@ -363,10 +357,7 @@ BOOL OpenExtractionFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
         if (fMade)
             RemoveHeldFolder(phFolder);
         else
-        {
-            CloseHandle(*phFolder);
-            *phFolder = NULL;
-        }
+            CloseHeldFolder(phFolder);
         return FALSE;
     }
     return TRUE;

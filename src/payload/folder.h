@@ -35,6 +35,9 @@ BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner);
 BOOL OpenExtractionFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
                           WCHAR *wszFinalFolder, HANDLE *phFolder, int *pnFolderErrno);
 
+/* Closes the held folder's handle, if open, and sets it to NULL. */
+void CloseHeldFolder(HANDLE *phFolder);
+
 /* Removes the held folder through its handle (when empty and held with
  * DELETE access) and closes it. */
 void RemoveHeldFolder(HANDLE *phFolder);

@@ -114,9 +114,5 @@ void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const WCHAR *p
      * for, and without the folder open nothing was written into it. */
     if (pContext->szLaunchPath[0] != '\0' && pContext->hFolder)
         RemoveExtractedFiles(pContext);
-    if (pContext->hFolder)
-    {
-        CloseHandle(pContext->hFolder);
-        pContext->hFolder = NULL;
-    }
+    CloseHeldFolder(&pContext->hFolder);
 }

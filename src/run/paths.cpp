@@ -15,7 +15,6 @@
 #include "launcher.h"
 #include "links.h"
 #include "paths.h"
-#include "../payload/container.h"
 
 /* What a wide path becomes in the code page. */
 #define ANSI_PATH_OK          0     /* the exact path, in the buffer */
@@ -150,23 +149,32 @@ BOOL GetAnsiTemp(char *szTemp, int cbTemp)
     return TRUE;
 }
 
+void GetFolderName(WCHAR *wszName)
+{
+    /* ASCII, so every byte is one UTF-16 unit; without the backslashes
+     * around it. */
+    const char *pchName = EXTRACT_FOLDER_NAME + 1;
+    size_t i;
+
+    for (i = 0; i + 1 < FOLDER_NAME_SIZE; i++)
+        wszName[i] = (WCHAR)(unsigned char)pchName[i];
+    wszName[i] = L'\0';
+}
+
 BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath)
 {
     static WCHAR wszFull[ENV_VALUE_SIZE];     /* only the worker calls this */
-    WCHAR wszName[sizeof(EXTRACT_FOLDER_NAME)];
-    const WCHAR *pwszName = wszName;
+    WCHAR wszName[FOLDER_NAME_SIZE];
+    const WCHAR *pwszSeparator = L"\\";
     const WCHAR *pwszRest = wszFull;
     const WCHAR *pwszPrefix = L"\\??\\";
     DWORD cchFull = GetFullPathNameW(g_wszTemp, ENV_VALUE_SIZE, wszFull, NULL);
 
     if (cchFull == 0 || cchFull >= ENV_VALUE_SIZE)
         return FALSE;
-    /* The folder's name without its trailing backslash (ASCII). */
-    if (!MultiByteToWideChar(CP_ACP, 0, EXTRACT_FOLDER_NAME, -1, wszName, (int)ARRAYSIZE(wszName)))
-        return FALSE;
-    wszName[wcslen(wszName) - 1] = L'\0';
+    GetFolderName(wszName);
     if (wszFull[cchFull - 1] == L'\\')
-        pwszName++;     /* a drive's root ends in a backslash already */
+        pwszSeparator = L"";    /* a drive's root ends in a backslash already */
 
     /* The Win32 forms of a full path, as the NT object manager names them. */
     if (wcsncmp(wszFull, L"\\\\?\\", 4) == 0 || wcsncmp(wszFull, L"\\\\.\\", 4) == 0)
@@ -176,11 +184,12 @@ BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath)
         pwszPrefix = L"\\??\\UNC\\";
         pwszRest = wszFull + 2;
     }
-    if (wcslen(pwszPrefix) + wcslen(pwszRest) + wcslen(pwszName) >= cchNtPath)
+    if (wcslen(pwszPrefix) + wcslen(pwszRest) + 1 + wcslen(wszName) >= cchNtPath)
         return FALSE;
     wcscpy_s(wszNtPath, cchNtPath, pwszPrefix);
     wcscat_s(wszNtPath, cchNtPath, pwszRest);
-    wcscat_s(wszNtPath, cchNtPath, pwszName);
+    wcscat_s(wszNtPath, cchNtPath, pwszSeparator);
+    wcscat_s(wszNtPath, cchNtPath, wszName);
     return TRUE;
 }
 

@@ -7,6 +7,15 @@
 
 #include <windows.h>
 
+#include "../payload/container.h"
+
+/* Room for the extraction folder's name alone, NUL included. */
+#define FOLDER_NAME_SIZE (sizeof(EXTRACT_FOLDER_NAME) - 2)
+
+/* The extraction folder's name in UTF-16, without the backslashes around
+ * it, in wszName (FOLDER_NAME_SIZE characters). */
+void GetFolderName(WCHAR *wszName);
+
 /* The launcher's own path in szPath (MAX_PATH bytes) as the ANSI
  * functions open it: the path itself where the system's code page holds
  * it, else its short form.  Shows the error itself: FALSE when neither
