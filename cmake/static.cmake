@@ -13,6 +13,5 @@ foreach(var SFX_LAUNCHER SFXPACK_CODEPAGE_TABLES)
     endif()
 endforeach()
 
-set(OPENSSL_USE_STATIC_LIBS TRUE)
 add_link_options(-static)
 add_subdirectory(tools/sfxpack)

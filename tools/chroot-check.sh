@@ -12,7 +12,9 @@
 # afterwards for a look inside.  The script installs debootstrap on this
 # machine (through tools/install-deps.sh) if it is missing, then:
 #   1. debootstrap --variant=minbase SUITE into DIR, with the release's
-#      usual sources (SUITE, SUITE-updates, SUITE-security);
+#      usual sources (SUITE, SUITE-updates, SUITE-security) from the
+#      mirrors this machine's apt sources use (tools/debian-mirror.sh;
+#      SFX_MIRROR and SFX_SECURITY_MIRROR override them);
 #   2. clones this checkout's committed branch into DIR/root/sfx (root's
 #      home is 0700 there, as on every fresh Debian);
 #   3. mounts /proc, /sys, /dev, /dev/pts, a fresh /dev/shm and, where this
@@ -62,8 +64,9 @@ if [ $# -ne 2 ]; then
 fi
 suite=$1
 dir=$(realpath -m "$2")
-mirror=${SFX_MIRROR:-http://deb.debian.org/debian}
-security=${SFX_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+# The new system's sources name the mirrors this machine's apt uses.
+mirror=${SFX_MIRROR:-$("$root/tools/debian-mirror.sh")}
+security=${SFX_SECURITY_MIRROR:-$("$root/tools/debian-mirror.sh" --security)}
 case "$dir" in
     /|/root|/work|/home|"$root"|"$root"/*)
         echo "chroot-check: refusing to use $dir as the new system's folder" >&2

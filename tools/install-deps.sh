@@ -137,7 +137,10 @@ if ! qemu_ok; then
     if [ "$codename" = bookworm ]; then
         list=/etc/apt/sources.list.d/bookworm-backports.list
         if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-            echo "deb http://deb.debian.org/debian bookworm-backports main" | $SUDO tee "$list" >/dev/null
+            # From the mirror the machine already uses (a local or company
+            # one on a build farm), not an address written in here.
+            mirror=$("$(dirname "$0")/debian-mirror.sh")
+            echo "deb $mirror bookworm-backports main" | $SUDO tee "$list" >/dev/null
             updated=no
         fi
         apt_update

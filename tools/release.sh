@@ -27,10 +27,13 @@ if [ "$(dpkg --print-architecture)" != amd64 ]; then
     exit 1
 fi
 
-# What packing and checking the packages take, and the aarch64 cross
-# build: its compilers, libcrypto for arm64 and qemu to run the result.
+# What packing and checking the packages take; what a static libcrypto.a
+# links with (pkg-config reads its Libs.private: Debian 13's libcrypto is
+# built with zlib and zstd); and the aarch64 cross build: its compilers,
+# libcrypto and those libraries for arm64, and qemu to run the result.
 "$root/tools/install-deps.sh" git dpkg-dev file lintian mandoc bsdextrautils zip \
-    g++-aarch64-linux-gnu libssl-dev:arm64 qemu-user-static
+    pkgconf zlib1g-dev libzstd-dev \
+    g++-aarch64-linux-gnu libssl-dev:arm64 zlib1g-dev:arm64 libzstd-dev:arm64 qemu-user-static
 
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH

@@ -82,5 +82,24 @@ class AptHandling(unittest.TestCase):
         self.assertEqual(2, len([c for c in calls if c.startswith("apt-get install")]))
 
 
+class Mirror(unittest.TestCase):
+    def test_added_suites_come_from_the_mirror_the_machine_uses(self):
+        apt = tempfile.mkdtemp(prefix="debian-mirror-test-")
+        os.mkdir(os.path.join(apt, "sources.list.d"))
+        c = codename()
+        with open(os.path.join(apt, "sources.list.d", "debian.sources"), "w") as f:
+            f.write("Types: deb\nURIs: http://off.example/debian\nSuites: %s\nEnabled: no\n\n"
+                    "Types: deb-src deb\nURIs: http://mirror.example/debian/ http://b.example/debian\n"
+                    "Suites: %s %s-updates\nComponents: main\n\n"
+                    "Types: deb\nURIs: http://mirror.example/security\nSuites: %s-security\n" % (c, c, c, c))
+        with open(os.path.join(apt, "sources.list"), "w") as f:
+            f.write("deb [arch=amd64] http://other.example/debian otherrelease main\n")
+        script = os.path.join(SOURCE_DIR, "tools", "debian-mirror.sh")
+        env = dict(os.environ, SFX_APT_DIR=apt)
+        got = [subprocess.run(["sh", script, *args], env=env, capture_output=True, text=True, check=True).stdout
+               for args in ([], ["--security"])]
+        self.assertEqual(["http://mirror.example/debian\n", "http://mirror.example/security\n"], got)
+
+
 if __name__ == "__main__":
     main()
