@@ -172,6 +172,9 @@ class TrustBoundary(LauncherCase):
                                 env=dict(self.probe_env(), SFX_HOOK_WAIT_AT="made",
                                          SFX_HOOK_MOVES=moves))
         self.assertIn(("waited", "made"), run.messages)
+        # The first rename, the held folder's, is refused (a sharing
+        # violation), so the planted folder never takes its place.
+        self.assertIn(("moves", "failed 0 32"), run.messages)
         self.assertEqual((run.exit_code, run.errors), (0, []))
         _, files = self.probe_report()
         self.assertEqual(sorted(files), ["data.bin", "probe.exe"])
