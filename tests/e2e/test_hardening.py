@@ -179,6 +179,20 @@ class TrustBoundary(LauncherCase):
         _, files = self.probe_report()
         self.assertEqual(sorted(files), ["data.bin", "probe.exe"])
 
+    def test_folder_put_in_place_before_its_removal_is_left_alone(self):
+        # Once the hold is let go, the empty folder may be renamed away and
+        # another put under its name; that one is not the folder held.
+        planted = self.path("planted")
+        os.makedirs(planted)
+        folder = windows_path(self.folder)
+        moves = "%s>%s.moved|%s>%s" % (folder, folder, windows_path(planted), folder)
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(), SFX_HOOK_WAIT_AT="reopen",
+                                                      SFX_HOOK_MOVES=moves))
+        self.assertIn(("waited", "reopen"), run.messages)
+        self.assertIn(("moves", "ok"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertEqual(sorted(os.listdir(self.temp)), [FOLDER, FOLDER + ".moved"])
+
     def test_foreign_entry_whose_name_reads_as_a_path_deletes_nothing_outside(self):
         # Fullwidth reverse solidi, "\\" in code page 1252's best fit; the
         # entries' final paths cannot be had, so no later check can notice.

@@ -40,6 +40,8 @@
 //   SFX_HOOK_WAIT_AT=made    right after the extraction folder is made
 //                    delete  just before the launcher's first deletion
 //                    launch  just before the installer is started
+//                    reopen  just before the folder, let go of, is opened
+//                            again by its name for its removal
 //   SFX_HOOK_MOVES=A>B|C>D   renames made then, through Windows (so the
 //                            sharing of the launcher's handles applies),
 //                            logged "moves ok" or "moves failed <n> <error>"
@@ -212,6 +214,12 @@ static NTSTATUS NTAPI WatchedNtCreateFile(PHANDLE ph, ACCESS_MASK access, POBJEC
     bool fFolder = disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE);
     if (fFolder && EnvIs("SFX_HOOK_MKDIR_SD", "1"))
         LogDescriptor(poa->SecurityDescriptor);
+    // The folder opened by its name in TEMP with DELETE access: in a fresh
+    // run, first for its removal.
+    if ((access & DELETE) && disposition == FILE_OPEN && (options & FILE_DIRECTORY_FILE) &&
+        poa->RootDirectory && poa->ObjectName &&
+        std::wstring(poa->ObjectName->Buffer, poa->ObjectName->Length / sizeof(WCHAR)) == FolderName())
+        WaitForTest("reopen");
     NTSTATUS status = g_pfnNtCreateFile(ph, access, poa, piosb, pSize, attributes, share,
                                         disposition, options, pEa, cbEa);
     if (fFolder && NT_SUCCESS(status))
