@@ -614,7 +614,9 @@ def section_costs(inp, table, runs, wine, prefix=""):
     with a progress bar (as the launcher sends) or to a bare window."""
     rep = os.path.join(inp.work, "costs.txt")
     big = inp.datasets["big"][1]
-    out = os.path.join(inp.work, "costs-out")
+    # The fixed folder's name: the launcher's cleanup removes the folder
+    # by that name in the folder above.
+    out = os.path.join(inp.work, "costs-out", FOLDER)
     many = inp.datasets["many"][1:][:1000]
     nmsg = 1024
     listfile = os.path.join(inp.work, "costs-list.txt")
@@ -646,7 +648,7 @@ def section_costs(inp, table, runs, wine, prefix=""):
             if res.returncode != 0:
                 raise RuntimeError("costs.exe %s failed: %d" % (key, res.returncode))
             vals.append(float(open(rep).read().split()[1]))
-        rmtree(out)
+        rmtree(os.path.dirname(out))
         sec = prefix + "costs"
         row = table.add(sec, key, "s", vals, note)
         if key.startswith("msg"):

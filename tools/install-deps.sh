@@ -3,8 +3,9 @@
 # toolchain, mingw-w64 for the 32-bit launcher, Wine and Xvfb to run it,
 # OpenSSL's libcrypto for sfxpack's digests and signature reading, and the
 # header-only libraries sfxpack is built with (CLI11, nlohmann-json; the
-# mingw build takes the same headers), and strace, with which the release
-# test watches what the static sfxpack opens.
+# mingw build takes the same headers), strace, with which the release
+# test watches what the static sfxpack opens, and NSIS, whose makensis
+# builds the real installer the launch tests run.
 # Idempotent and non-interactive; safe to run before every build.
 #   tools/install-deps.sh [PACKAGE...]   also install these (the demo's
 #                                        screenshot tool, for one)
@@ -61,7 +62,7 @@ need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
            osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile \
-           e2fsprogs util-linux mandoc strace "$@"; do
+           e2fsprogs util-linux mandoc strace nsis "$@"; do
     have "$pkg" || need="$need $pkg"
 done
 # The architectures named by the packages (wine32:i386 among them).

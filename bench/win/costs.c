@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 
 #include "launcher.h"
+#include "links.h"
 
 #define CHUNK 65536
 #define WM_BENCH_SETPOS (WM_USER + 1)
@@ -176,12 +177,20 @@ int main(int argc, char **argv)
         static ExtractContext context;
         snprintf(context.szLaunchPath, MAX_PATH, "%s\\first", argv[4]);
         ok = ForEachListed(argv[3], argv[4], 0);
-        /* Held as the worker holds it. */
+        /* Held as the worker holds it, with the folder above it (DSTDIR
+         * carries the fixed folder's name) and the folder's identity. */
+        char szParent[MAX_PATH];
+        snprintf(szParent, MAX_PATH, "%s\\..", argv[4]);
+        context.hFolderParent = CreateFileA(szParent, FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
         context.hFolder = CreateFileA(argv[4], FILE_LIST_DIRECTORY | FILE_TRAVERSE |
-                                      FILE_READ_ATTRIBUTES | READ_CONTROL | DELETE,
+                                      FILE_READ_ATTRIBUTES | READ_CONTROL,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-        ok = ok && context.hFolder != INVALID_HANDLE_VALUE;
+        ok = ok && context.hFolder != INVALID_HANDLE_VALUE
+            && context.hFolderParent != INVALID_HANDLE_VALUE
+            && GetFileIdentity(context.hFolder, &context.folderId);
         double t0 = Seconds();
         LaunchAndCleanup(&context, (DWORD)-1, L"", 0);
         t = Seconds() - t0;

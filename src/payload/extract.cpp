@@ -28,9 +28,9 @@
 #define OPEN_RETRY_STEP_MS  100
 #define OPEN_RETRY_STEPS    15
 
-/* Room for the folder's NT path: "\\??\\UNC\\" and a TEMP that fits the
- * ANSI paths' MAX_PATH bytes, with room to spare for its full form. */
-#define NT_FOLDER_PATH_SIZE (2 * MAX_PATH)
+/* Room for TEMP's NT path: "\\??\\UNC\\" and a TEMP that fits the ANSI
+ * paths' MAX_PATH bytes, with room to spare for its full form. */
+#define NT_TEMP_PATH_SIZE (2 * MAX_PATH)
 
 static int CurrentErrno(void)
 {
@@ -156,7 +156,7 @@ static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, WCHAR *wszFi
                           int *pnFolderErrno)
 {
     char szTemp[MESSAGE_TEXT_SIZE];
-    WCHAR wszNtFolder[NT_FOLDER_PATH_SIZE];
+    WCHAR wszNtTemp[NT_TEMP_PATH_SIZE];
     const char *pszTemp = szTemp;
     size_t cchTemp;
 
@@ -176,13 +176,12 @@ static BOOL PrepareFolder(ExtractContext *pContext, char *szFolder, WCHAR *wszFi
     strcpy_s(szFolder, MAX_PATH, pszTemp);
     strcat_s(szFolder, MAX_PATH, EXTRACT_FOLDER_NAME);
     szFolder[strlen(szFolder) - 1] = '\0';
-    if (!GetFolderNtPath(wszNtFolder, NT_FOLDER_PATH_SIZE))
+    if (!GetTempNtPath(wszNtTemp, NT_TEMP_PATH_SIZE))
     {
         ShowError("Unable to open file: %s\nThe path is too long.", szFolder);
         return FALSE;
     }
-    return OpenExtractionFolder(szFolder, wszNtFolder, wszFinalFolder, &pContext->hFolder,
-                                pnFolderErrno);
+    return OpenExtractionFolder(pContext, szFolder, wszNtTemp, wszFinalFolder, pnFolderErrno);
 }
 
 /* An entry that already carries the record's name may have been planted
@@ -374,7 +373,7 @@ static DWORD ExtractPayload(ExtractContext *pContext, int fdIn)
     /* Without a first file nothing was written: leave no folder behind
      * that this run made.  Only an empty folder goes, through its handle. */
     if (pContext->szLaunchPath[0] == '\0')
-        RemoveHeldFolder(&pContext->hFolder);
+        RemoveHeldFolder(pContext);
     return dwResult;
 }
 

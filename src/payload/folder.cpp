@@ -61,6 +61,27 @@ void FormatFolderSddl(char *szSddl, size_t cchSddl, const char *pszOwner)
     sprintf_s(szSddl, cchSddl, "O:%sD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;%s)", pszOwner, pszOwner);
 }
 
+/* Whether one entry of the folder's DACL is one the launcher gives it:
+ * full control for SYSTEM or the owner, inherited by files and folders
+ * alike; *pnSeen gets 1 for SYSTEM's, 2 for the owner's. */
+static BOOL IsOwnFolderAce(const ACE_HEADER *pAce, PSID pSystem, PSID pOwner, int *pnSeen)
+{
+    const ACCESS_ALLOWED_ACE *pAllowed = (const ACCESS_ALLOWED_ACE *)pAce;
+    PSID pSid = (PSID)&pAllowed->SidStart;
+
+    if (pAce->AceType != ACCESS_ALLOWED_ACE_TYPE
+        || pAce->AceFlags != (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)
+        || pAllowed->Mask != FILE_ALL_ACCESS)
+        return FALSE;
+    if (EqualSid(pSid, pSystem))
+        *pnSeen |= 1;
+    else if (EqualSid(pSid, pOwner))
+        *pnSeen |= 2;
+    else
+        return FALSE;
+    return TRUE;
+}
+
 BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner)
 {
     BYTE rgbSystem[SECURITY_MAX_SID_SIZE];
@@ -73,6 +94,7 @@ BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner)
     BOOL fDefaulted;
     BOOL fPresent = FALSE;
     BOOL fOwn;
+    int nSeen = 0;
     DWORD i;
 
     if (!ConvertStringSidToSidA(pszOwner, &pExpected))
@@ -83,24 +105,21 @@ BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner)
         && GetSecurityDescriptorOwner(pSD, &pOwner, &fDefaulted) && pOwner
         && EqualSid(pOwner, pExpected)
         && GetSecurityDescriptorDacl(pSD, &fPresent, &pDacl, &fDefaulted)
-        && fPresent && pDacl;   /* a null DACL lets everybody in */
+        && fPresent && pDacl    /* a null DACL lets everybody in */
+        && pDacl->AceCount == 2;
 
-    /* Every entry must allow, and only SYSTEM or the owner. */
+    /* Exactly the two entries the launcher writes, nothing more or less:
+     * an empty DACL, or entries that files made in the folder do not
+     * inherit, are another program's doing. */
     for (i = 0; fOwn && i < pDacl->AceCount; i++)
     {
         ACE_HEADER *pAce = NULL;
-        PSID pSid;
 
-        if (!GetAce(pDacl, i, (LPVOID *)&pAce) || pAce->AceType != ACCESS_ALLOWED_ACE_TYPE)
-        {
-            fOwn = FALSE;
-            break;
-        }
-        pSid = (PSID)&((ACCESS_ALLOWED_ACE *)pAce)->SidStart;
-        fOwn = EqualSid(pSid, rgbSystem) || EqualSid(pSid, pExpected);
+        fOwn = GetAce(pDacl, i, (LPVOID *)&pAce)
+            && IsOwnFolderAce(pAce, rgbSystem, pExpected, &nSeen);
     }
     LocalFree(pExpected);
-    return fOwn;
+    return fOwn && nSeen == 3;
 }
 
 /* The C runtime's number for a system error of creating a file or folder,
@@ -135,51 +154,60 @@ int ErrnoFromSystemError(DWORD dwError)
     return EINVAL;
 }
 
-/* How the launcher holds its folder: listed, judged and, when it is done,
- * deleted through this handle.  Others may read and write in it, but not
- * rename or delete it while the handle is open, and no link is followed
- * in its place. */
-#define FOLDER_ACCESS (FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES \
-                       | READ_CONTROL | DELETE)
+/* How the launcher holds its folder from its making or check on: it can
+ * list and judge it, and others may list, enter, read and write in it
+ * (an installer opens its own folder so), but nobody may rename or
+ * delete it, which takes DELETE access and so delete sharing.  The hold
+ * itself has no DELETE access: a handle with it would refuse every open
+ * that does not share delete, and most opens of a folder do not. */
+#define FOLDER_HOLD_ACCESS (FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES \
+                            | READ_CONTROL)
+#define FOLDER_HOLD_SHARE (FILE_SHARE_READ | FILE_SHARE_WRITE)
 #define FOLDER_OPTIONS (FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT)
 
-/* Makes the folder with the launcher's descriptor and opens it in the
+/* Opens TEMP, which the folder is made in and reopened from by its one
+ * name; TEMP itself may be a link the user made, and is followed. */
+static DWORD OpenTempFolder(const WCHAR *pwszNtTemp, HANDLE *phTemp)
+{
+    static const OPEN_REQUEST request = {
+        FILE_TRAVERSE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        FILE_OPEN, FILE_DIRECTORY_FILE, NULL };
+
+    DWORD dwError = OpenByName(NULL, pwszNtTemp, &request, phTemp);
+
+    /* A TEMP that is a file is a path with no folder, as for the making. */
+    return dwError == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : dwError;
+}
+
+/* Opens the extraction folder in TEMP by its one name, never what a link
+ * in its place leads to, or makes it (dwDisposition FILE_CREATE). */
+static DWORD OpenFolderInTemp(HANDLE hTemp, DWORD dwAccess, DWORD dwShare, DWORD dwDisposition,
+                              PSECURITY_DESCRIPTOR pSD, HANDLE *phFolder)
+{
+    OPEN_REQUEST request = { dwAccess, dwShare, dwDisposition, FOLDER_OPTIONS, NULL };
+    WCHAR wszName[FOLDER_NAME_SIZE];
+
+    request.pSecurityDescriptor = pSD;
+    GetFolderName(wszName);
+    return OpenByName(hTemp, wszName, &request, phFolder);
+}
+
+/* Makes the folder with the launcher's descriptor and holds it in the
  * same call, so the handle is the folder this call made: nobody can swap
  * it between the making and the holding.  Returns the system error. */
-static DWORD CreateHeldFolder(const WCHAR *pwszNtFolder, const char *pszOwner, HANDLE *phFolder)
+static DWORD CreateHeldFolder(HANDLE hTemp, const char *pszOwner, HANDLE *phFolder)
 {
     char szSddl[FOLDER_SDDL_SIZE];
     PSECURITY_DESCRIPTOR pSD = NULL;
-    OPEN_REQUEST request = { FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                             FOLDER_OPTIONS, NULL };
     DWORD dwError;
 
     *phFolder = NULL;
     FormatFolderSddl(szSddl, sizeof(szSddl), pszOwner);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(szSddl, SDDL_REVISION_1, &pSD, NULL))
         return GetLastError();
-    request.pSecurityDescriptor = pSD;
-    dwError = OpenByName(NULL, pwszNtFolder, &request, phFolder);
+    dwError = OpenFolderInTemp(hTemp, FOLDER_HOLD_ACCESS, FOLDER_HOLD_SHARE, FILE_CREATE, pSD,
+                               phFolder);
     LocalFree(pSD);
-    return dwError;
-}
-
-/* Opens the existing folder itself, never what a link in its place leads
- * to.  While a concurrent run holds it (with DELETE access, no delete
- * sharing) this run shares it without DELETE access: that run's handle
- * keeps it in place, and this one leaves its removal to that run. */
-static DWORD OpenExistingFolder(const WCHAR *pwszNtFolder, HANDLE *phFolder)
-{
-    OPEN_REQUEST request = { FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                             FOLDER_OPTIONS, NULL };
-    DWORD dwError = OpenByName(NULL, pwszNtFolder, &request, phFolder);
-
-    if (dwError == ERROR_SHARING_VIOLATION)
-    {
-        request.dwAccess &= ~DELETE;
-        request.dwShare |= FILE_SHARE_DELETE;
-        dwError = OpenByName(NULL, pwszNtFolder, &request, phFolder);
-    }
     return dwError;
 }
 
@@ -191,18 +219,34 @@ void CloseHeldFolder(HANDLE *phFolder)
     *phFolder = NULL;
 }
 
-void RemoveHeldFolder(HANDLE *phFolder)
+void RemoveHeldFolder(ExtractContext *pContext)
 {
-    if (*phFolder)
-        DeleteByHandle(*phFolder);  /* fails, silently, for a folder not empty */
-    CloseHeldFolder(phFolder);
+    HANDLE hFolder = NULL;
+    FILE_IDENTITY identity;
+
+    /* No handle with DELETE access can be had while the hold is open, so
+     * the hold goes first.  What lies under the folder's name then is
+     * deleted only if it is still the folder held (an empty one: a
+     * folder that is not fails, silently); a folder somebody put there
+     * meanwhile is left alone. */
+    CloseHeldFolder(&pContext->hFolder);
+    if (pContext->hFolderParent
+        && OpenFolderInTemp(pContext->hFolderParent, DELETE | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                            NULL, &hFolder) == ERROR_SUCCESS)
+    {
+        if (GetFileIdentity(hFolder, &identity) && IsSameFile(&identity, &pContext->folderId))
+            DeleteByHandle(hFolder);
+        CloseHandle(hFolder);
+    }
+    CloseHeldFolder(&pContext->hFolderParent);
 }
 
 /* Whether the open folder is a link: a reparse point, or (where the
  * system can tell both paths) a folder whose final path is not TEMP's
  * final path plus its name, which is how a link that the open followed
  * shows. */
-static BOOL IsLinkedFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder)
+static BOOL IsLinkedFolder(HANDLE hTemp, HANDLE hFolder, const WCHAR *pwszFinalFolder)
 {
     BY_HANDLE_FILE_INFORMATION info;
     WCHAR wszFinalTemp[FINAL_PATH_SIZE];
@@ -212,7 +256,7 @@ static BOOL IsLinkedFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder)
         && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return TRUE;
     GetFolderName(wszName);
-    GetTempFinalPath(wszFinalTemp, FINAL_PATH_SIZE);
+    GetHandleFinalPath(hTemp, wszFinalTemp, FINAL_PATH_SIZE);
     return IsFinalPathElsewhere(pwszFinalFolder, wszFinalTemp, wszName);
 }
 
@@ -253,54 +297,87 @@ static BOOL IsProtectingVolume(HANDLE hFolder)
     return !(device.ulCharacteristics & 0x10 /* FILE_REMOTE_DEVICE */);
 }
 
+/* Holds the own folder that hCheck (with DELETE access) has been judged
+ * through: the check's handle goes, as no hold can be opened beside it,
+ * and the folder is opened again by its name, to be held only if it is
+ * still the folder judged.  Shows the error itself. */
+static BOOL HoldCheckedFolder(ExtractContext *pContext, const char *pszFolder, HANDLE hCheck)
+{
+    FILE_IDENTITY identity;
+    BOOL fSame;
+
+    fSame = GetFileIdentity(hCheck, &pContext->folderId);
+    CloseHandle(hCheck);
+    fSame = fSame
+        && OpenFolderInTemp(pContext->hFolderParent, FOLDER_HOLD_ACCESS, FOLDER_HOLD_SHARE,
+                            FILE_OPEN, NULL, &pContext->hFolder) == ERROR_SUCCESS
+        && GetFileIdentity(pContext->hFolder, &identity)
+        && IsSameFile(&identity, &pContext->folderId);
+    if (!fSame)
+    {
+        CloseHeldFolder(&pContext->hFolder);
+        ShowError(TEXT_OPEN_REFUSED, pszFolder);
+    }
+    return fSame;
+}
+
 /* Opens the folder that is already there, checks that it is no link, and
  * reuses it if an elevated run made it; one somebody else made is cleared
- * and removed, leaving *phFolder NULL.  Shows the error itself. */
-static BOOL TakeExistingFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
-                               const char *pszOwner, WCHAR *wszFinalFolder, HANDLE *phFolder)
+ * and removed, leaving the hold NULL.  It is opened with DELETE access,
+ * without sharing delete: that fails while another run holds it (such a
+ * run's hold shares no delete), and then this run stops before it writes
+ * or deletes anything.  Shows the error itself. */
+static BOOL TakeExistingFolder(ExtractContext *pContext, const char *pszFolder,
+                               const char *pszOwner, WCHAR *wszFinalFolder)
 {
     char szStayed[MAX_PATH];
+    HANDLE hCheck = NULL;
     BOOL fRemoved = FALSE;
 
-    if (OpenExistingFolder(pwszNtFolder, phFolder) != ERROR_SUCCESS)
+    if (OpenFolderInTemp(pContext->hFolderParent, FOLDER_HOLD_ACCESS | DELETE, FOLDER_HOLD_SHARE,
+                         FILE_OPEN, NULL, &hCheck) != ERROR_SUCCESS)
     {
         ShowError(TEXT_OPEN_REFUSED, pszFolder);
         return FALSE;
     }
-    GetHandleFinalPath(*phFolder, wszFinalFolder, FINAL_PATH_SIZE);
-    if (IsLinkedFolder(*phFolder, wszFinalFolder))
+    GetHandleFinalPath(hCheck, wszFinalFolder, FINAL_PATH_SIZE);
+    if (IsLinkedFolder(pContext->hFolderParent, hCheck, wszFinalFolder))
     {
         ShowError("Unable to extract files!\nThe folder %s is a link.", pszFolder);
-        CloseHeldFolder(phFolder);
+        CloseHandle(hCheck);
         return FALSE;
     }
-    if (IsOwnFolder(*phFolder, pszOwner))
-        return TRUE;
+    if (IsOwnFolder(hCheck, pszOwner))
+        return HoldCheckedFolder(pContext, pszFolder, hCheck);
 
     /* Cleared by the cleanup's rules, then removed through its handle. */
-    if (!ClearHeldFolder(*phFolder, wszFinalFolder, pszFolder, szStayed))
+    if (!ClearHeldFolder(hCheck, wszFinalFolder, pszFolder, szStayed))
         ShowError(TEXT_OPEN_REFUSED, szStayed);
-    else if (!DeleteByHandle(*phFolder))
+    else if (!DeleteByHandle(hCheck))
         ShowError(TEXT_OPEN_REFUSED, pszFolder);
     else
         fRemoved = TRUE;
-    CloseHeldFolder(phFolder);
+    CloseHandle(hCheck);
     return fRemoved;
 }
 
 /* The checks a held folder must pass before anything is written into it:
- * its volume can protect it, and its final path is known, which the
- * installer is started by.  Shows the error itself. */
-static BOOL CheckHeldFolder(const char *pszFolder, HANDLE hFolder, WCHAR *wszFinalFolder)
+ * its volume can protect it, and its final path and identity are known:
+ * the installer is started by the one, the folder removed by the other.
+ * Shows the error itself. */
+static BOOL CheckHeldFolder(ExtractContext *pContext, const char *pszFolder, WCHAR *wszFinalFolder)
 {
-    if (!IsProtectingVolume(hFolder))
+    /* First: a folder this run made and cannot keep goes by it. */
+    BOOL fKnown = GetFileIdentity(pContext->hFolder, &pContext->folderId);
+
+    if (!IsProtectingVolume(pContext->hFolder))
     {
         ShowError("Unable to extract files!\nThe folder %s is on a volume that cannot protect "
                   "its files. Set TEMP to a folder on a local NTFS volume.", pszFolder);
         return FALSE;
     }
-    GetHandleFinalPath(hFolder, wszFinalFolder, FINAL_PATH_SIZE);
-    if (wszFinalFolder[0] == L'\0')
+    GetHandleFinalPath(pContext->hFolder, wszFinalFolder, FINAL_PATH_SIZE);
+    if (wszFinalFolder[0] == L'\0' || !fKnown)
     {
         ShowError("Unable to extract files!\nThe system cannot tell where the folder %s is. "
                   "Set TEMP to a folder on a local NTFS volume.", pszFolder);
@@ -309,14 +386,42 @@ static BOOL CheckHeldFolder(const char *pszFolder, HANDLE hFolder, WCHAR *wszFin
     return TRUE;
 }
 
-BOOL OpenExtractionFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
-                          WCHAR *wszFinalFolder, HANDLE *phFolder, int *pnFolderErrno)
+/* Makes the folder, or takes the one already there; *pfMade tells which.
+ * Returns the system error of the making, ERROR_SUCCESS once the folder
+ * is held, or ERROR_CANCELLED when an error has been shown. */
+static DWORD MakeOrTakeFolder(ExtractContext *pContext, const char *pszFolder, const char *pszOwner,
+                              WCHAR *wszFinalFolder, BOOL *pfMade)
+{
+    DWORD dwError = CreateHeldFolder(pContext->hFolderParent, pszOwner, &pContext->hFolder);
+
+    *pfMade = TRUE;
+    if (dwError != ERROR_ALREADY_EXISTS && dwError != ERROR_FILE_EXISTS)
+        return dwError;
+    *pfMade = FALSE;
+    if (!TakeExistingFolder(pContext, pszFolder, pszOwner, wszFinalFolder))
+        return ERROR_CANCELLED;
+    if (pContext->hFolder)
+        return ERROR_SUCCESS;
+
+    /* A foreign folder went: made afresh, unless somebody else made one
+     * again in between. */
+    *pfMade = TRUE;
+    if (CreateHeldFolder(pContext->hFolderParent, pszOwner, &pContext->hFolder) != ERROR_SUCCESS)
+    {
+        ShowError(TEXT_OPEN_REFUSED, pszFolder);
+        return ERROR_CANCELLED;
+    }
+    return ERROR_SUCCESS;
+}
+
+BOOL OpenExtractionFolder(ExtractContext *pContext, const char *pszFolder, const WCHAR *pwszNtTemp,
+                          WCHAR *wszFinalFolder, int *pnFolderErrno)
 {
     char szOwner[FOLDER_SDDL_SIZE];
-    BOOL fMade = TRUE;
+    BOOL fMade = FALSE;
     DWORD dwError;
 
-    *phFolder = NULL;
+    pContext->hFolder = NULL;
     *pnFolderErrno = 0;
     wszFinalFolder[0] = L'\0';
     if (!GetFolderOwner(szOwner, sizeof(szOwner)))
@@ -325,39 +430,29 @@ BOOL OpenExtractionFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
         return FALSE;
     }
 
-    dwError = CreateHeldFolder(pwszNtFolder, szOwner, phFolder);
-    if (dwError == ERROR_ALREADY_EXISTS || dwError == ERROR_FILE_EXISTS)
+    dwError = OpenTempFolder(pwszNtTemp, &pContext->hFolderParent);
+    if (dwError == ERROR_SUCCESS)
+        dwError = MakeOrTakeFolder(pContext, pszFolder, szOwner, wszFinalFolder, &fMade);
+    if (dwError == ERROR_CANCELLED)
     {
-        fMade = FALSE;
-        if (!TakeExistingFolder(pszFolder, pwszNtFolder, szOwner, wszFinalFolder, phFolder))
-            return FALSE;
-        if (!*phFolder)
-        {
-            /* A foreign folder went: made afresh, unless somebody else
-             * made one again in between. */
-            fMade = TRUE;
-            dwError = CreateHeldFolder(pwszNtFolder, szOwner, phFolder);
-            if (dwError != ERROR_SUCCESS)
-            {
-                ShowError(TEXT_OPEN_REFUSED, pszFolder);
-                return FALSE;
-            }
-        }
+        CloseHeldFolder(&pContext->hFolderParent);
+        return FALSE;
     }
-    else if (dwError != ERROR_SUCCESS)
+    if (dwError != ERROR_SUCCESS)
     {
         /* TEMP missing or not writable: nothing can be written, and the
          * first record's file reports it with its path. */
+        CloseHeldFolder(&pContext->hFolderParent);
         *pnFolderErrno = ErrnoFromSystemError(dwError);
         return TRUE;
     }
 
-    if (!CheckHeldFolder(pszFolder, *phFolder, wszFinalFolder))
+    if (!CheckHeldFolder(pContext, pszFolder, wszFinalFolder))
     {
         if (fMade)
-            RemoveHeldFolder(phFolder);
-        else
-            CloseHeldFolder(phFolder);
+            RemoveHeldFolder(pContext);
+        CloseHeldFolder(&pContext->hFolder);
+        CloseHeldFolder(&pContext->hFolderParent);
         return FALSE;
     }
     return TRUE;

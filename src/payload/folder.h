@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "../run/launcher.h"
+
 /* Capacity of the extraction folder's descriptor in SDDL. */
 #define FOLDER_SDDL_SIZE 512
 
@@ -25,22 +27,25 @@ void FormatFolderSddl(char *szSddl, size_t cchSddl, const char *pszOwner);
  * the owner.  Only such a folder was made by an elevated run. */
 BOOL IsOwnFolderDescriptor(PSECURITY_DESCRIPTOR pSD, const char *pszOwner);
 
-/* Makes the extraction folder pszFolder (its NT path pwszNtFolder) with
- * the launcher's descriptor and holds it open in *phFolder, or reuses one
- * an elevated run made (a folder somebody else made is cleared and made
+/* Makes the extraction folder pszFolder in TEMP (its NT path pwszNtTemp)
+ * with the launcher's descriptor and holds it in the run record (hFolder,
+ * with TEMP's handle and the folder's identity), or reuses one an
+ * elevated run made (a folder somebody else made is cleared and made
  * afresh), its final path in wszFinalFolder.  Shows the error itself and
- * returns FALSE when it cannot.  When the folder cannot be made at all
- * (TEMP missing), returns TRUE with *phFolder NULL and the reason in
- * *pnFolderErrno, for the first record's file to report. */
-BOOL OpenExtractionFolder(const char *pszFolder, const WCHAR *pwszNtFolder,
-                          WCHAR *wszFinalFolder, HANDLE *phFolder, int *pnFolderErrno);
+ * returns FALSE when it cannot, or when another run holds the folder.
+ * When the folder cannot be made at all (TEMP missing), returns TRUE with
+ * hFolder NULL and the reason in *pnFolderErrno, for the first record's
+ * file to report. */
+BOOL OpenExtractionFolder(ExtractContext *pContext, const char *pszFolder, const WCHAR *pwszNtTemp,
+                          WCHAR *wszFinalFolder, int *pnFolderErrno);
 
-/* Closes the held folder's handle, if open, and sets it to NULL. */
+/* Closes a handle, if open, and sets it to NULL. */
 void CloseHeldFolder(HANDLE *phFolder);
 
-/* Removes the held folder through its handle (when empty and held with
- * DELETE access) and closes it. */
-void RemoveHeldFolder(HANDLE *phFolder);
+/* Lets go of the held folder and removes it (when empty) through a handle
+ * opened by its name in TEMP, if that is still the folder held; closes
+ * TEMP's handle. */
+void RemoveHeldFolder(ExtractContext *pContext);
 
 /* The C runtime's errno for a system error of creating a file. */
 int ErrnoFromSystemError(DWORD dwError);

@@ -89,10 +89,10 @@ static void LaunchInstaller(const ExtractContext *pContext, const WCHAR *pwszArg
     free(pwszCmdLine);
 }
 
-/* Deletes every plain file in the extraction folder and removes the
- * folder, all through the handle held since the worker made or checked
- * it: nothing outside the folder is touched, whatever became of the
- * path to it.  Failures are silent: a file still in use stays, and so
+/* Deletes every plain file in the extraction folder through the handle
+ * held since the worker made or checked it, then removes the folder if
+ * what its name in TEMP holds is still that folder: nothing outside the
+ * folder is touched, whatever became of the path to it.  Failures are silent: a file still in use stays, and so
  * does the folder.  szLaunchPath is cut down to the folder in place. */
 static void RemoveExtractedFiles(ExtractContext *pContext)
 {
@@ -101,7 +101,7 @@ static void RemoveExtractedFiles(ExtractContext *pContext)
     PathRemoveFileSpecA(pContext->szLaunchPath);
     GetHandleFinalPath(pContext->hFolder, wszFinalFolder, FINAL_PATH_SIZE);
     ClearHeldFolder(pContext->hFolder, wszFinalFolder, pContext->szLaunchPath, NULL);
-    RemoveHeldFolder(&pContext->hFolder);
+    RemoveHeldFolder(pContext);
 }
 
 void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const WCHAR *pwszArguments,
@@ -115,4 +115,5 @@ void LaunchAndCleanup(ExtractContext *pContext, DWORD dwExitCode, const WCHAR *p
     if (pContext->szLaunchPath[0] != '\0' && pContext->hFolder)
         RemoveExtractedFiles(pContext);
     CloseHeldFolder(&pContext->hFolder);
+    CloseHeldFolder(&pContext->hFolderParent);
 }

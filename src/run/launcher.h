@@ -27,6 +27,15 @@
 #define WM_EXTRACT_SETPOS  (WM_USER + 1) /* wParam: position 0..100 */
 #define WM_EXTRACT_SETTEXT (WM_USER + 2) /* lParam: status text */
 
+/* Which file an open handle names: its volume and its file id, as the
+ * file system reports them (NTFS keeps the id for the file's life). */
+typedef struct FILE_IDENTITY
+{
+    DWORD dwVolumeSerial;
+    DWORD dwIndexHigh;
+    DWORD dwIndexLow;
+} FILE_IDENTITY;
+
 typedef struct ExtractContext
 {
     HWND   hDlg;                    /* progress dialog, set by WM_INITDIALOG */
@@ -38,7 +47,12 @@ typedef struct ExtractContext
                                      * it cannot be renamed or replaced;
                                      * closed by the cleanup (or by the worker
                                      * when no first file was recorded); NULL
-                                     * when not open */
+                                     * when not open.  Held without DELETE
+                                     * access, so the installer can open it */
+    HANDLE hFolderParent;           /* TEMP, the folder was made or found in
+                                     * and is reopened from by its name for
+                                     * its removal; NULL when not open */
+    FILE_IDENTITY folderId;         /* the held folder's volume and file id */
     HANDLE hOwnFile;                /* the launcher's own file, held without
                                      * write or delete sharing until the
                                      * cleanup has ended, so the path in SNF

@@ -82,6 +82,24 @@ BOOL DeleteByHandle(HANDLE hFile)
     return SetFileInformationByHandle(hFile, FileDispositionInfo, &info, sizeof(info));
 }
 
+BOOL GetFileIdentity(HANDLE hFile, FILE_IDENTITY *pIdentity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+
+    if (!GetFileInformationByHandle(hFile, &info))
+        return FALSE;
+    pIdentity->dwVolumeSerial = info.dwVolumeSerialNumber;
+    pIdentity->dwIndexHigh = info.nFileIndexHigh;
+    pIdentity->dwIndexLow = info.nFileIndexLow;
+    return TRUE;
+}
+
+BOOL IsSameFile(const FILE_IDENTITY *pOne, const FILE_IDENTITY *pOther)
+{
+    return pOne->dwVolumeSerial == pOther->dwVolumeSerial
+        && pOne->dwIndexHigh == pOther->dwIndexHigh && pOne->dwIndexLow == pOther->dwIndexLow;
+}
+
 /* The normalised full path, without the "\\?\" that the system puts in
  * front; an empty string if it cannot be had (not every file system or
  * redirector can tell).  In UTF-16: the ANSI form would turn a character
@@ -116,8 +134,9 @@ BOOL IsFinalPathElsewhere(const WCHAR *pwszFinal, const WCHAR *pwszFinalFolder, 
     if (wszExpected[cchFolder - 1] != L'\\')    /* a drive's root ends in one */
         wcscat_s(wszExpected, FINAL_PATH_SIZE, L"\\");
     wcscat_s(wszExpected, FINAL_PATH_SIZE, pwszName);
-    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, pwszFinal, -1,
-                          wszExpected, -1) != CSTR_EQUAL;
+    /* Ordinal, as the file system compares names: a linguistic comparison
+     * takes some different names for equal. */
+    return CompareStringOrdinal(pwszFinal, -1, wszExpected, -1, TRUE) != CSTR_EQUAL;
 }
 
 int JudgeEntry(HANDLE hFolder, const WCHAR *pwszFinalFolder, const WCHAR *pwszName,
@@ -190,8 +209,15 @@ static BOOL DeleteEntryBatch(HANDLE hFolder, const WCHAR *pwszFinalFolder, const
     {
         size_t cchName = pEntry->FileNameLength / sizeof(WCHAR);
 
-        /* The system keeps no longer names: a longer one cannot be real. */
-        if (cchName < MAX_PATH)
+        /* A longer name than the launcher can hold cannot be opened by
+         * it: the entry stays, and so a folder holding it is not clear. */
+        if (cchName >= MAX_PATH)
+        {
+            if (fAllGone && szStayed)
+                strcpy_s(szStayed, MAX_PATH, pszFolder);
+            fAllGone = FALSE;
+        }
+        else
         {
             memcpy(wszName, pEntry->FileName, cchName * sizeof(WCHAR));
             wszName[cchName] = L'\0';
@@ -212,15 +238,16 @@ static BOOL DeleteEntryBatch(HANDLE hFolder, const WCHAR *pwszFinalFolder, const
 BOOL ClearHeldFolder(HANDLE hFolder, const WCHAR *pwszFinalFolder, const char *pszFolder,
                      char *szStayed)
 {
-    /* DWORDs: the entries are aligned to 8 bytes within the batch. */
-    DWORD rgdwBatch[4096];
+    /* The entries hold 8-byte fields and are aligned to 8 bytes within
+     * the batch, so the batch itself is too. */
+    ULONGLONG rgullBatch[2048];
     FILE_INFO_BY_HANDLE_CLASS nClass = FileIdBothDirectoryRestartInfo;
     BOOL fAllGone = TRUE;
     DWORD dwError;
 
-    while (GetFileInformationByHandleEx(hFolder, nClass, rgdwBatch, sizeof(rgdwBatch)))
+    while (GetFileInformationByHandleEx(hFolder, nClass, rgullBatch, sizeof(rgullBatch)))
     {
-        fAllGone = DeleteEntryBatch(hFolder, pwszFinalFolder, pszFolder, (const BYTE *)rgdwBatch,
+        fAllGone = DeleteEntryBatch(hFolder, pwszFinalFolder, pszFolder, (const BYTE *)rgullBatch,
                                     szStayed, fAllGone);
         nClass = FileIdBothDirectoryInfo;
     }

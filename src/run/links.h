@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "launcher.h"
+
 /* Capacity of a final path: the system may name a folder by a longer path
  * than the one it was opened with. */
 #define FINAL_PATH_SIZE (2 * MAX_PATH)
@@ -36,6 +38,13 @@ DWORD OpenByName(HANDLE hRoot, const WCHAR *pwszName, const OPEN_REQUEST *pReque
 /* Deletes the file or folder an open handle (with DELETE access) names:
  * this name only, at the handle's last close; a folder must be empty. */
 BOOL DeleteByHandle(HANDLE hFile);
+
+/* The identity (launcher.h) of the file or folder hFile names; FALSE on
+ * failure. */
+BOOL GetFileIdentity(HANDLE hFile, FILE_IDENTITY *pIdentity);
+
+/* Whether two identities name the same file. */
+BOOL IsSameFile(const FILE_IDENTITY *pOne, const FILE_IDENTITY *pOther);
 
 /* The final path of an open file or folder, or an empty string. */
 void GetHandleFinalPath(HANDLE hFile, WCHAR *wszFinal, DWORD cchFinal);

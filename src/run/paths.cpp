@@ -161,20 +161,19 @@ void GetFolderName(WCHAR *wszName)
     wszName[i] = L'\0';
 }
 
-BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath)
+BOOL GetTempNtPath(WCHAR *wszNtPath, DWORD cchNtPath)
 {
     static WCHAR wszFull[ENV_VALUE_SIZE];     /* only the worker calls this */
-    WCHAR wszName[FOLDER_NAME_SIZE];
-    const WCHAR *pwszSeparator = L"\\";
     const WCHAR *pwszRest = wszFull;
     const WCHAR *pwszPrefix = L"\\??\\";
     DWORD cchFull = GetFullPathNameW(g_wszTemp, ENV_VALUE_SIZE, wszFull, NULL);
 
     if (cchFull == 0 || cchFull >= ENV_VALUE_SIZE)
         return FALSE;
-    GetFolderName(wszName);
-    if (wszFull[cchFull - 1] == L'\\')
-        pwszSeparator = L"";    /* a drive's root ends in a backslash already */
+    /* A folder's name, not a path into it: only a drive's root keeps its
+     * backslash. */
+    if (cchFull > 1 && wszFull[cchFull - 1] == L'\\' && wszFull[cchFull - 2] != L':')
+        wszFull[cchFull - 1] = L'\0';
 
     /* The Win32 forms of a full path, as the NT object manager names them. */
     if (wcsncmp(wszFull, L"\\\\?\\", 4) == 0 || wcsncmp(wszFull, L"\\\\.\\", 4) == 0)
@@ -184,26 +183,11 @@ BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath)
         pwszPrefix = L"\\??\\UNC\\";
         pwszRest = wszFull + 2;
     }
-    if (wcslen(pwszPrefix) + wcslen(pwszRest) + 1 + wcslen(wszName) >= cchNtPath)
+    if (wcslen(pwszPrefix) + wcslen(pwszRest) >= cchNtPath)
         return FALSE;
     wcscpy_s(wszNtPath, cchNtPath, pwszPrefix);
     wcscat_s(wszNtPath, cchNtPath, pwszRest);
-    wcscat_s(wszNtPath, cchNtPath, pwszSeparator);
-    wcscat_s(wszNtPath, cchNtPath, wszName);
     return TRUE;
-}
-
-void GetTempFinalPath(WCHAR *wszFinal, DWORD cchFinal)
-{
-    HANDLE hTemp = CreateFileW(g_wszTemp, FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-
-    wszFinal[0] = L'\0';
-    if (hTemp == INVALID_HANDLE_VALUE)
-        return;
-    GetHandleFinalPath(hTemp, wszFinal, cchFinal);
-    CloseHandle(hTemp);
 }
 
 void UseShortFormWhereUnnameable(WCHAR *wszPath, DWORD cchPath)

@@ -28,18 +28,14 @@ BOOL GetOwnAnsiPath(char *szPath);
  * the error itself: FALSE when TEMP cannot be named in the code page. */
 BOOL GetAnsiTemp(char *szTemp, int cbTemp);
 
-/* The NT path of TEMP (as GetAnsiTemp last read it) followed by the
- * extraction folder's name, for NtCreateFile; FALSE when it does not fit
- * cchNtPath characters. */
-BOOL GetFolderNtPath(WCHAR *wszNtPath, DWORD cchNtPath);
+/* The NT path of TEMP (as GetAnsiTemp last read it), for NtCreateFile;
+ * FALSE when it does not fit cchNtPath characters. */
+BOOL GetTempNtPath(WCHAR *wszNtPath, DWORD cchNtPath);
 
 /* An installer that is an ANSI program finds its own folder from the
  * path on its command line, in the code page: where the code page cannot
  * hold the path wszPath (cchPath characters), it becomes its short form,
  * which names the same file; else it stays as it is. */
 void UseShortFormWhereUnnameable(WCHAR *wszPath, DWORD cchPath);
-
-/* The final path of TEMP, or an empty string where it cannot be had. */
-void GetTempFinalPath(WCHAR *wszFinal, DWORD cchFinal);
 
 #endif /* RUN_PATHS_H */

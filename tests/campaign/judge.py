@@ -193,7 +193,7 @@ def judge(case, case_dir, probe):
         return "timeout", ["the launcher did not end within its time limit"]
     if "exit" not in keys:
         return "no-report", ["the driver reported no exit: %r" % (run.report,)]
-    failures = []
+    failures = ["the hook found no import of %s" % name for name in run.missing_imports]
     if run.exit_code != 0:
         failures.append("exit status %d (0x%X)" % (run.exit_code, run.exit_code))
     for caption, text, _ in run.boxes:

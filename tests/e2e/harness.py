@@ -77,6 +77,12 @@ class Run:
         self.hook = hook
 
     @property
+    def missing_imports(self):
+        """Imports the hook was to patch and did not find: the fault it
+        was to plant never happened."""
+        return [v for k, v in self.hook if k == "missing-import"]
+
+    @property
     def exit_code(self):
         for key, value in self.report:
             if key == "exit":
@@ -193,7 +199,11 @@ class PendingRun:
         code = self.proc.wait(timeout=self.timeout)
         if code not in (0, 3):
             raise AssertionError("the test driver failed with status %d" % code)
-        return Run(read_lines(self.report), read_lines(self.hook_log))
+        run = Run(read_lines(self.report), read_lines(self.hook_log))
+        if run.missing_imports:
+            raise AssertionError("the launcher has no import of %s for the hook to patch"
+                                 % ", ".join(run.missing_imports))
+        return run
 
 
 class LauncherCase(unittest.TestCase):

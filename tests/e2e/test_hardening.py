@@ -172,9 +172,26 @@ class TrustBoundary(LauncherCase):
                                 env=dict(self.probe_env(), SFX_HOOK_WAIT_AT="made",
                                          SFX_HOOK_MOVES=moves))
         self.assertIn(("waited", "made"), run.messages)
+        # The first rename, the held folder's, is refused (a sharing
+        # violation), so the planted folder never takes its place.
+        self.assertIn(("moves", "failed 0 32"), run.messages)
         self.assertEqual((run.exit_code, run.errors), (0, []))
         _, files = self.probe_report()
         self.assertEqual(sorted(files), ["data.bin", "probe.exe"])
+
+    def test_folder_put_in_place_before_its_removal_is_left_alone(self):
+        # Once the hold is let go, the empty folder may be renamed away and
+        # another put under its name; that one is not the folder held.
+        planted = self.path("planted")
+        os.makedirs(planted)
+        folder = windows_path(self.folder)
+        moves = "%s>%s.moved|%s>%s" % (folder, folder, windows_path(planted), folder)
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(), SFX_HOOK_WAIT_AT="reopen",
+                                                      SFX_HOOK_MOVES=moves))
+        self.assertIn(("waited", "reopen"), run.messages)
+        self.assertIn(("moves", "ok"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertEqual(sorted(os.listdir(self.temp)), [FOLDER, FOLDER + ".moved"])
 
     def test_foreign_entry_whose_name_reads_as_a_path_deletes_nothing_outside(self):
         # Fullwidth reverse solidi, "\\" in code page 1252's best fit; the

@@ -2,9 +2,10 @@
 launcher's argument string byte for byte, the launcher waits for it, and
 the extraction folder's plain files and the folder go afterwards."""
 import os
+import subprocess
 import zlib
 
-from harness import LauncherCase, container, windows_path, main
+from harness import ANOTHER_INSTANCE, LauncherCase, container, windows_path, main
 
 
 class LaunchCase(LauncherCase):
@@ -142,21 +143,72 @@ class Cleanup(LaunchCase):
                          % self.out_path("readme.txt").replace("\\", "\\\\").replace(".", "\\."))
         self.assertFalse(os.path.exists(self.folder))
 
-    def test_second_launcher_fails_on_the_file_the_first_installer_holds(self):
-        exe = self.make([("data.bin", b"1234")])
-        started = self.path("first-installer-started")
+    def test_second_launcher_stops_at_the_folder_the_first_run_holds(self):
+        exe = self.make([("data.bin", b"first")])
+        other = self.make([("data.bin", b"second")], name="other.exe")
+        started, go = self.path("first-installer-started"), self.path("first-installer-go")
         first = self.start_launcher(
-            exe, env=self.probe_env(sleep_ms=15000, started=windows_path(started)), tag="-first")
+            exe, env=self.probe_env(started=windows_path(started), wait_for=windows_path(go)),
+            tag="-first")
         self.wait_for(started, seconds=120)
-        second = self.run_launcher(exe, tag="-second")
+        second = self.run_launcher(other, tag="-second")
+        open(go, "w").close()
         first_run = first.wait()
-        self.assertEqual(second.exit_code, 0)
-        self.assertEqual(second.errors, [
-            "Unable to open file: %s\nPlease make sure you have necessary permissions and "
-            "that another instance of setup is not running." % self.out_path("probe.exe")])
+        self.assertEqual((second.exit_code, second.errors),
+                         (0, [ANOTHER_INSTANCE % windows_path(self.folder)]))
+        self.assertEqual(second.texts(), [])
         self.assertEqual((first_run.exit_code, first_run.errors), (0, []))
-        self.assertTrue(self.probe_ran())
+        _, files = self.probe_report()
+        self.assertEqual(files["data.bin"], (5, zlib.crc32(b"first")))
+        self.assertFalse(os.path.exists(self.folder))
 
+
+class InstallersOpenTheirFolder(LaunchCase):
+    """Installers as they are: each lists, enters or opens the folder it
+    was started from, sharing read and write as most programs do."""
+
+    def test_probe_lists_enters_and_opens_its_folder(self):
+        run = self.run_launcher(self.make(), env=self.probe_env())
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        report, files = self.probe_report()
+        self.assertEqual((report["list"], report["enter"], report["open"]), ("0", "0", "0"))
+        self.assertIn("probe.exe", files)
+
+    def test_cmd_that_changes_into_its_folder_uses_the_file_beside_it(self):
+        # The caller's current directory holds a file of the same name.
+        self.write("payload.txt", b"caller's", 0o644)
+        copied = self.path("copied.txt")
+        script = ('@echo off\r\ncd /d "%%~dp0"\r\ncopy payload.txt "%s"\r\n'
+                  % windows_path(copied)).encode()
+        exe = self.write("setup.exe", container([("setup.cmd", script),
+                                                 ("payload.txt", b"beside")]))
+        run = self.run_launcher(exe)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        with open(copied, "rb") as f:
+            self.assertEqual(f.read(), b"beside")
+        self.assertFalse(os.path.exists(self.folder))
+
+    def test_nsis_installer_copies_the_file_beside_it(self):
+        script = self.write("inst.nsi", b"\n".join([
+            b'OutFile "inst.exe"', b"RequestExecutionLevel user", b"SilentInstall silent",
+            b'InstallDir "$TEMP\\nsis-default"', b"Section",
+            b'  SetOutPath "$INSTDIR"', b'  CopyFiles /SILENT "$EXEDIR\\payload.txt" "$INSTDIR"',
+            b"  ReadEnvStr $1 SNF", b'  FileOpen $0 "$INSTDIR\\snf.txt" w', b"  FileWrite $0 $1",
+            b"  FileClose $0", b"SectionEnd", b""]), 0o644)
+        subprocess.run(["makensis", "-V1", script], check=True, cwd=self.dir)
+        with open(self.path("inst.exe"), "rb") as f:
+            installer = f.read()
+        exe = self.write("setup.exe", container([("inst.exe", installer),
+                                                 ("payload.txt", b"beside")]))
+        target = self.path("installed")
+        run = self.run_launcher(exe, cmdline='"%s" /S /D=%s' % (windows_path(exe),
+                                                                windows_path(target)))
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        with open(os.path.join(target, "payload.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"beside")
+        with open(os.path.join(target, "snf.txt"), "rb") as f:
+            self.assertEqual(f.read().decode("latin-1"), windows_path(exe))
+        self.assertFalse(os.path.exists(self.folder))
 
 if __name__ == "__main__":
     main()

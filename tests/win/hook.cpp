@@ -33,11 +33,15 @@
 //                            the extraction folder's
 //   SFX_HOOK_VOLUME=no-acls  make the volume look like one that keeps no
 //                   remote   permissions (FAT), or like a network drive
+// A patch of the launcher's imports that finds no such import logs
+// "missing-import <name>", and the test fails.
 // An attacker's move between two of the launcher's calls, once, at the
 // moment SFX_HOOK_WAIT_AT names; the launcher's thread logs "waited <at>":
 //   SFX_HOOK_WAIT_AT=made    right after the extraction folder is made
 //                    delete  just before the launcher's first deletion
 //                    launch  just before the installer is started
+//                    reopen  just before the folder, let go of, is opened
+//                            again by its name for its removal
 //   SFX_HOOK_MOVES=A>B|C>D   renames made then, through Windows (so the
 //                            sharing of the launcher's handles applies),
 //                            logged "moves ok" or "moves failed <n> <error>"
@@ -210,6 +214,12 @@ static NTSTATUS NTAPI WatchedNtCreateFile(PHANDLE ph, ACCESS_MASK access, POBJEC
     bool fFolder = disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE);
     if (fFolder && EnvIs("SFX_HOOK_MKDIR_SD", "1"))
         LogDescriptor(poa->SecurityDescriptor);
+    // The folder opened by its name in TEMP with DELETE access: in a fresh
+    // run, first for its removal.
+    if ((access & DELETE) && disposition == FILE_OPEN && (options & FILE_DIRECTORY_FILE) &&
+        poa->RootDirectory && poa->ObjectName &&
+        std::wstring(poa->ObjectName->Buffer, poa->ObjectName->Length / sizeof(WCHAR)) == FolderName())
+        WaitForTest("reopen");
     NTSTATUS status = g_pfnNtCreateFile(ph, access, poa, piosb, pSize, attributes, share,
                                         disposition, options, pEa, cbEa);
     if (fFolder && NT_SUCCESS(status))
@@ -253,27 +263,12 @@ static BOOL WINAPI NoAclsVolumeInformation(HANDLE h, LPWSTR pszName, DWORD cchNa
     return f;
 }
 
-static BOOL WINAPI WatchedDeleteFileA(LPCSTR pszPath)
-{
-    WaitForTest("delete");
-    return DeleteFileA(pszPath);
-}
-
 static BOOL WINAPI WatchedSetFileInformation(HANDLE h, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                              LPVOID pv, DWORD cb)
 {
     if (infoClass == FileDispositionInfo)
         WaitForTest("delete");
     return SetFileInformationByHandle(h, infoClass, pv, cb);
-}
-
-static BOOL WINAPI WatchedCreateProcessA(LPCSTR pszApp, LPSTR pszCmd, LPSECURITY_ATTRIBUTES psaP,
-                                         LPSECURITY_ATTRIBUTES psaT, BOOL fInherit, DWORD dwFlags,
-                                         LPVOID pvEnv, LPCSTR pszDir, LPSTARTUPINFOA psi,
-                                         LPPROCESS_INFORMATION ppi)
-{
-    WaitForTest("launch");
-    return CreateProcessA(pszApp, pszCmd, psaP, psaT, fInherit, dwFlags, pvEnv, pszDir, psi, ppi);
 }
 
 static BOOL WINAPI WatchedCreateProcessW(LPCWSTR pszApp, LPWSTR pszCmd, LPSECURITY_ATTRIBUTES psaP,
@@ -315,21 +310,11 @@ static DWORD WINAPI OwnFolderSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFOR
     return ERROR_SUCCESS;
 }
 
-// What launchers that made the folder by CreateDirectoryA did, for the
-// same faults.
-static BOOL WINAPI WatchedCreateDirectory(LPCSTR pszPath, LPSECURITY_ATTRIBUTES pSA)
-{
-    if (EnvIs("SFX_HOOK_MKDIR_SD", "1"))
-        LogDescriptor(pSA ? pSA->lpSecurityDescriptor : NULL);
-    BOOL fMade = CreateDirectoryA(pszPath, pSA);
-    if (fMade)
-        WaitForTest("made");
-    return fMade;
-}
-
 // Points the launcher's import of a function at another.  Returns whether
-// the import was found.
-static bool ReplaceImport(const char *pszFunction, DWORD_PTR pfnReplacement)
+// the import was found; where it is not, logs "missing-import <name>",
+// which fails the test: a patch that finds nothing would let the case
+// pass without the fault it is meant to plant.
+static bool FindAndReplaceImport(const char *pszFunction, DWORD_PTR pfnReplacement)
 {
     BYTE *pbBase = (BYTE *)GetModuleHandleA(NULL);
     IMAGE_NT_HEADERS *pNt = (IMAGE_NT_HEADERS *)(pbBase + ((IMAGE_DOS_HEADER *)pbBase)->e_lfanew);
@@ -354,6 +339,14 @@ static bool ReplaceImport(const char *pszFunction, DWORD_PTR pfnReplacement)
     return false;
 }
 
+static bool ReplaceImport(const char *pszFunction, DWORD_PTR pfnReplacement)
+{
+    if (FindAndReplaceImport(pszFunction, pfnReplacement))
+        return true;
+    Log(std::string("missing-import ") + pszFunction);
+    return false;
+}
+
 static void PlantFault()
 {
     char szSelf[MAX_PATH] = "";
@@ -370,27 +363,22 @@ static void PlantFault()
                 ? "fault replaced" : "fault replace-failed");
     }
     if (GetEnvironmentVariableA("SFX_HOOK_NO_FINAL_PATH", sz, sizeof(sz)))
-        Log(ReplaceImport("GetFinalPathNameByHandleW",
+        if (ReplaceImport("GetFinalPathNameByHandleW",
                           EnvIs("SFX_HOOK_NO_FINAL_PATH", "entries")
-                              ? (DWORD_PTR)EntriesFailingGetFinalPath : (DWORD_PTR)FailingGetFinalPath)
-                ? "fault no-final-path" : "fault no-final-path-import");
+                              ? (DWORD_PTR)EntriesFailingGetFinalPath : (DWORD_PTR)FailingGetFinalPath))
+            Log("fault no-final-path");
     if (GetEnvironmentVariableA("SFX_HOOK_NO_SHORT_NAMES", sz, sizeof(sz)))
-        Log(ReplaceImport("GetShortPathNameW", (DWORD_PTR)LongPathAsShort)
-                ? "fault no-short-names" : "fault no-short-names-import");
+        if (ReplaceImport("GetShortPathNameW", (DWORD_PTR)LongPathAsShort))
+            Log("fault no-short-names");
     // Silent when it works: most runs set it, and their logs stay as they were.
-    if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)) &&
-        !ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo))
-        Log("fault folder-ours-import");
+    if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_OURS", sz, sizeof(sz)))
+        ReplaceImport("GetSecurityInfo", (DWORD_PTR)OwnFolderSecurityInfo);
     if (EnvIs("SFX_HOOK_VOLUME", "no-acls"))
-        Log(ReplaceImport("GetVolumeInformationByHandleW", (DWORD_PTR)NoAclsVolumeInformation)
-                ? "fault no-acls" : "fault no-acls-import");
-    // The folder is made, and ntdll reached, one way or the other: by
-    // CreateDirectoryA in earlier launchers, through GetProcAddress now.
-    ReplaceImport("CreateDirectoryA", (DWORD_PTR)WatchedCreateDirectory);
+        if (ReplaceImport("GetVolumeInformationByHandleW", (DWORD_PTR)NoAclsVolumeInformation))
+            Log("fault no-acls");
+    // ntdll is reached through GetProcAddress; the folder is made there.
     ReplaceImport("GetProcAddress", (DWORD_PTR)WatchedGetProcAddress);
-    ReplaceImport("DeleteFileA", (DWORD_PTR)WatchedDeleteFileA);
     ReplaceImport("SetFileInformationByHandle", (DWORD_PTR)WatchedSetFileInformation);
-    ReplaceImport("CreateProcessA", (DWORD_PTR)WatchedCreateProcessA);
     ReplaceImport("CreateProcessW", (DWORD_PTR)WatchedCreateProcessW);
     if (GetEnvironmentVariableA("SFX_HOOK_INIT_HOLD_MS", sz, sizeof(sz))) {
         HANDLE h = CreateFileA(szSelf, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);

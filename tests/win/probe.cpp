@@ -4,14 +4,18 @@
 //   SFX_PROBE_REPORT   where to write the report (required)
 //   SFX_PROBE_STARTED  create this file as soon as it runs
 //   SFX_PROBE_SLEEP_MS sleep this long before writing the report
+//   SFX_PROBE_WAIT_FOR wait (120 s at most) until this file exists before
+//                      writing the report
 //   SFX_PROBE_WRITE    create this file, 5 bytes, in its own folder
 //   SFX_PROBE_MKDIR    create this subfolder, with one file in it
 //   SFX_PROBE_EXIT     exit code (default 0)
 //   SFX_PROBE_RENAME   try to rename this folder (and back): "rename 0|1"
 //   SFX_PROBE_HANDLES  report "handle <path>" for every file or folder
 //                      handle it inherited
-// Report lines: cmdline, wcmdline (in UTF-8), snf, cwd, self, then "file <name>\t<size>\t<crc32>"
-// for every plain file of its folder (itself included), "dir <name>" for
+// Report lines: cmdline, wcmdline (in UTF-8), snf, cwd, self, then how
+// opening its folder went, as installers open it ("list", "enter", "open":
+// 0 or the system's error code), then "file <name>\t<size>\t<crc32>" for
+// every plain file of its folder (itself included), "dir <name>" for
 // subfolders.  The report is written under a temporary name and renamed,
 // so it appears whole or not at all.
 #include <windows.h>
@@ -67,36 +71,38 @@ struct Entry {
     bool fDirectory;
 };
 
-// The entries of a folder.  Listed through a handle that shares delete
-// access: the launcher holds its folder with DELETE access, and Wine's
-// FindFirstFile opens a folder without delete sharing (Windows shares it).
-std::vector<Entry> ListFolder(const std::string &folder)
+// The entries of a folder, listed as installers list them; *pdwError
+// gets 0 or why the listing failed.
+std::vector<Entry> ListFolder(const std::string &folder, DWORD *pdwError)
 {
     std::vector<Entry> entries;
-    HANDLE h = CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &data);
+    *pdwError = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (h == INVALID_HANDLE_VALUE)
         return entries;
-    static DWORD rgdw[16384];
-    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(h, infoClass, rgdw, sizeof(rgdw))) {
-        infoClass = FileIdBothDirectoryInfo;
-        for (const BYTE *pb = (const BYTE *)rgdw;;) {
-            const FILE_ID_BOTH_DIR_INFO *p = (const FILE_ID_BOTH_DIR_INFO *)pb;
-            std::wstring wide(p->FileName, p->FileNameLength / sizeof(WCHAR));
-            std::string name(wide.size() * 2 + 1, '\0');
-            name.resize(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), &name[0],
-                                            (int)name.size(), NULL, NULL));
-            if (name != "." && name != "..")
-                entries.push_back({name, (p->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-            if (!p->NextEntryOffset)
-                break;
-            pb += p->NextEntryOffset;
-        }
-    }
-    CloseHandle(h);
+    do {
+        std::string name = data.cFileName;
+        if (name != "." && name != "..")
+            entries.push_back({name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
     return entries;
+}
+
+// Enters the folder and opens it the usual way, sharing read and write;
+// the report lines for both.
+std::string EnterAndOpenFolder(const std::string &folder)
+{
+    char sz[64];
+    DWORD dwEnter = SetCurrentDirectoryA(folder.c_str()) ? 0 : GetLastError();
+    HANDLE h = CreateFileA(folder.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    DWORD dwOpen = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    sprintf(sz, "enter %lu\nopen %lu", dwEnter, dwOpen);
+    return sz;
 }
 
 }  // namespace
@@ -137,6 +143,10 @@ int main()
     }
     if (!Env("SFX_PROBE_SLEEP_MS").empty())
         Sleep(strtoul(Env("SFX_PROBE_SLEEP_MS").c_str(), NULL, 10));
+    std::string waitFor = Env("SFX_PROBE_WAIT_FOR");
+    for (int i = 0; !waitFor.empty() && i < 2400 &&
+                    GetFileAttributesA(waitFor.c_str()) == INVALID_FILE_ATTRIBUTES; i++)
+        Sleep(50);
 
     std::string renamed;
     if (!Env("SFX_PROBE_RENAME").empty()) {
@@ -179,7 +189,12 @@ int main()
         AppendLine(tmp.c_str(), handles);
     }
 
-    for (const Entry &entry : ListFolder(folder)) {
+    // After the current directory is reported: entering changes it.
+    AppendLine(tmp.c_str(), EnterAndOpenFolder(folder));
+    DWORD dwList;
+    std::vector<Entry> entries = ListFolder(folder, &dwList);
+    AppendLine(tmp.c_str(), "list " + std::to_string(dwList));
+    for (const Entry &entry : entries) {
         if (entry.fDirectory) {
             AppendLine(tmp.c_str(), "dir " + Escape(entry.name.c_str()));
             continue;

@@ -69,6 +69,12 @@ static void CheckFolderDescriptors()
     CheckFolderDescriptor("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)", "BA", false);
     CheckFolderDescriptor("O:BAD:P(D;OICI;FA;;;WD)(A;OICI;FA;;;BA)", "BA", false);
     CheckFolderDescriptor("O:BAD:NO_ACCESS_CONTROL", "BA", false);
+    // Not exactly the launcher's: an empty DACL, entries the folder's
+    // files would not inherit, less than full control, one entry twice.
+    CheckFolderDescriptor("O:BAD:P", "BA", false);
+    CheckFolderDescriptor("O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", "BA", false);
+    CheckFolderDescriptor("O:BAD:P(A;OICI;FR;;;SY)(A;OICI;FA;;;BA)", "BA", false);
+    CheckFolderDescriptor("O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;BA)", "BA", false);
     CheckFolderDescriptor("O:S-1-5-21-1004336348-1177238915-682003330-1001"
                           "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", "BA", false);
 }
