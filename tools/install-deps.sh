@@ -61,7 +61,7 @@ need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
            osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile \
-           e2fsprogs util-linux mandoc strace "$@"; do
+           e2fsprogs util-linux mandoc strace faketime "$@"; do
     have "$pkg" || need="$need $pkg"
 done
 # The architectures named by the packages (wine32:i386 among them).

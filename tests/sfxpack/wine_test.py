@@ -140,7 +140,7 @@ class WindowsSfxpack(unittest.TestCase):
         cmd = ["verify", "nested.exe", "sha1.exe", "bad.exe"]
         rc, out, err = self.native(*cmd)
         self.assertEqual(1, rc)
-        self.assertIn("also signed: a nested SHA-1 signature", out)
+        self.assertIn("nested signature 1: SHA-1 digest matches the signature and the signature is intact", out)
         self.assertIn("the signed content has changed since signing", err)
         self.assertEqual((rc, out, err), self.wine(*cmd))
         self.assertEqual(self.native("verify", "--json", *cmd[1:]), self.wine("verify", "--json", *cmd[1:]))
