@@ -7,6 +7,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -88,6 +89,7 @@ std::string nameText(const CERT_NAME_BLOB& blob)
                                                      nullptr)
                                : 0;
             utf8.resize(size_t(n > 0 ? n : 0));
+            utf8.resize(std::min(utf8.size(), utf8.find('\0')));  // a value may count its terminator
             parts.emplace_back(a.pszObjId ? a.pszObjId : "", utf8);
         }
     LocalFree(info);
