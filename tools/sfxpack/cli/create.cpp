@@ -55,7 +55,8 @@ const char kCreateHelpTail[] =
     "OUT is written to a temporary file beside it and renamed when complete; it is\n"
     "made executable.  Sign the container after packing, never the launcher before.\n"
     "OUT must not be one of the inputs (compared as files, not by name).  A container\n"
-    "of 4 GiB or more is refused: Windows does not start a program file that large.\n";
+    "of more than 4 GiB less 512 bytes is refused: Windows does not start a program\n"
+    "file that large.\n";
 
 static_assert(kMaxNameLength == 1019 && kMaxRecordData == 2147483647, "the help text gives these numbers");
 
@@ -390,9 +391,11 @@ void warnUnlessProgram(GlobalOptions& global, Input& first)
     (void)opened.close();
 }
 
-// Windows maps a program file through 32-bit sizes: it does not start
-// one of 4 GiB or more, whatever it holds.
-constexpr uint64_t kMaxRunnableFile = uint64_t(1) << 32;
+// A program file is mapped through 32-bit sizes, rounded up to 512-byte
+// units: a larger file does not start ("Bad EXE format"), whatever it
+// holds.  Measured under Wine, where 4 GiB less 512 bytes is the largest
+// that starts.
+constexpr uint64_t kMaxRunnableFile = (uint64_t(1) << 32) - 512;
 
 // The inputs' data bytes in `data`; a warning when the whole container
 // would be too large to sign, and the end when Windows could not run it.
@@ -404,9 +407,10 @@ EarlyExit dataBytes(GlobalOptions& global, const CreateOptions& opt, uint64_t* d
         total += kHeaderSize + input.size;
         *data += input.size;
     }
-    if (total >= kMaxRunnableFile) {
+    if (total > kMaxRunnableFile) {
         error(opt.outName() + ": the container would be " + std::to_string(total) + " bytes; Windows does not start "
-              "a program file of 4 GiB (" + std::to_string(kMaxRunnableFile) + " bytes) or more; nothing written");
+              "a program file of more than " + std::to_string(kMaxRunnableFile) + " bytes (4 GiB less 512); "
+              "nothing written");
         return kExitFailed;
     }
     if (total > uint64_t(kMaxRecordData))
