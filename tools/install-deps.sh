@@ -5,7 +5,8 @@
 # header-only libraries sfxpack is built with (CLI11, nlohmann-json; the
 # mingw build takes the same headers), strace, with which the release
 # test watches what the static sfxpack opens, and NSIS, whose makensis
-# builds the real installer the launch tests run.
+# builds the real installer the launch tests run, and faketime, with which
+# the signature tests make time stamps at a fixed time.
 # Idempotent and non-interactive; safe to run before every build.
 #   tools/install-deps.sh [PACKAGE...]   also install these (the demo's
 #                                        screenshot tool, for one)
@@ -62,7 +63,7 @@ need=""
 for pkg in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 \
            binutils-mingw-w64-i686 xvfb xauth wine wine64 wine32:i386 \
            osslsigncode openssl libssl-dev libcli11-dev nlohmann-json3-dev python3-pefile \
-           e2fsprogs util-linux mandoc strace nsis "$@"; do
+           e2fsprogs util-linux mandoc strace nsis faketime "$@"; do
     have "$pkg" || need="$need $pkg"
 done
 # The architectures named by the packages (wine32:i386 among them).

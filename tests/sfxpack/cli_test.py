@@ -7,6 +7,7 @@ sfxpack embeds.
 """
 import glob
 import hashlib
+import http.server
 import json
 import os
 import pty
@@ -19,6 +20,7 @@ import struct
 import subprocess
 import tempfile
 import termios
+import threading
 import time
 import unittest
 import fcntl
@@ -251,11 +253,13 @@ class RoundTrip(Case):
         self.expect(["verify", "c.exe"], 0, "",
                     "c.exe: OK: structure checked; this format carries no checksum, so changed content shows only "
                     "once the container is signed or its `list --sha256` is kept\n"
+                    "c.exe: record 'setup.exe': unsigned\n"
                     f"c.exe: 3 records, 208896 data bytes; end record at offset {end} ({end:#x}); "
                     "nothing follows the end record\n")
         self.expect(["list", "c.exe"], 0, "",
                     "   data offset         size  name\n"
                     "        132096         4096  setup.exe\n"
+                    "                              program: unsigned\n"
                     "        137216       204800  data.bin\n"
                     "        343040            0  empty.txt\n"
                     f"end record at offset {end} ({end:#x})\n"
@@ -553,7 +557,7 @@ class Branding(Case):
         self.assertEqual(["icon: 16x16 32 bpp, 32x32 32 bpp, 48x48 8 bpp, 256x256 32 bpp",
                           "file version 1.2.3.0, product version 4.5.6.7",
                           "CompanyName: Acme \u00dcmlaut", "ProductName: Widget", "LegalCopyright: (c) 2026",
-                          "FileVersion: 1.2.3.0", "ProductVersion: 4.5.6.7"], out.splitlines()[4:])
+                          "FileVersion: 1.2.3.0", "ProductVersion: 4.5.6.7"], out.splitlines()[5:])
         image = json.loads(self.expect(["list", "--json", "c.exe"], 0, ""))["image"]
         self.assertEqual([(16, 32), (32, 32), (48, 8), (256, 32)], [(i["width"], i["bit_count"]) for i in image["icon"]])
         self.assertEqual(("1.2.3.0", "4.5.6.7", {"key": "CompanyName", "value": "Acme \u00dcmlaut"}),
@@ -643,8 +647,14 @@ class Interrupt(Case):
         for i in range(3):
             with open(self.path(f"part{i}.bin"), "wb") as f:
                 f.truncate(2_000_000_000)
-        proc = subprocess.Popen([SFXPACK, "create", "-o", "c.exe", "setup.exe", "part0.bin", "part1.bin",
-                                 "part2.bin"], cwd=self.dir, stderr=subprocess.PIPE)
+        # Windows starts no program file of more than 4 GiB less 512: refused, --force or not.
+        with open(self.path("part2.bin"), "wb") as f:
+            f.truncate(2 ** 32 - 512 + 1 - 4_000_139_264 - HEADER)
+        self.expect(["create", "-f", "-o", "c.exe", "setup.exe", "part0.bin", "part1.bin", "part2.bin"], 1,
+                    "sfxpack: c.exe: the container would be 4294966785 bytes; Windows does not start a program "
+                    "file of more than 4294966784 bytes (4 GiB less 512); nothing written\n")
+        proc = subprocess.Popen([SFXPACK, "create", "-o", "c.exe", "setup.exe", "part0.bin", "part1.bin"],
+                                cwd=self.dir, stderr=subprocess.PIPE)
         temp = []
         deadline = time.monotonic() + 60
         while not temp and proc.poll() is None and time.monotonic() < deadline:
@@ -654,7 +664,7 @@ class Interrupt(Case):
         err = proc.communicate(timeout=60)[1].decode()
         self.assertTrue(temp, "sfxpack finished before it could be interrupted")
         self.assertEqual(-sig, proc.returncode)
-        self.assertEqual("sfxpack: warning: c.exe: the container will be 6000140288 bytes, over 2 GiB: "
+        self.assertEqual("sfxpack: warning: c.exe: the container will be 4000139264 bytes, over 2 GiB: "
                          "code-signing tools reject files that large\n", err)
         self.assertEqual(["part0.bin", "part1.bin", "part2.bin", "setup.exe"], sorted(os.listdir(self.dir)))
 
@@ -1012,8 +1022,8 @@ def authenticode_digest(data, algorithm):
 
 
 class Signed(Case):
-    SIGNED_OK = ("signed.exe: OK: structure checked; SHA-256 digest matches the signature; the signer's certificate "
-                 "was not checked (use osslsigncode verify or signtool verify)\n")
+    SIGNED_OK = ("signed.exe: OK: structure checked; SHA-256 digest matches the signature and the signature is intact; "
+                 "trust was not judged (name the certificates to trust with --ca FILE to judge it)\n")
 
     def sign(self, algorithm="sha256", source="c.exe", out="signed.exe", nest=False):
         if not os.path.exists(self.path("c.exe")):
@@ -1035,11 +1045,12 @@ class Signed(Case):
         self.assertTrue(out.startswith(self.SIGNED_OK), out)
         self.sign("sha1", out="sha1.exe")
         out = self.expect(["verify", "sha1.exe"], 0, "")
-        self.assertTrue(out.startswith("sha1.exe: OK: structure checked; SHA-1 digest matches the signature;"), out)
+        self.assertTrue(out.startswith("sha1.exe: OK: structure checked; SHA-1 digest matches the signature and"), out)
         self.sign("sha1", source="signed.exe", out="nested.exe", nest=True)
         out = self.expect(["verify", "nested.exe"], 0, "")
         self.assertIn("SHA-256 digest matches the signature", out)
-        self.assertIn("nested.exe: also signed: a nested SHA-1 signature, not checked\n", out)
+        self.assertIn("nested.exe: nested signature 1: SHA-1 digest matches the signature and the signature is "
+                      "intact; trust was not judged", out)
 
     def test_changed_content_fails(self):
         data, table, size = self.sign()
@@ -1122,6 +1133,197 @@ class Signed(Case):
         self.expect(["verify", "signed.exe"], 1,
                     f"sfxpack: signed.exe: offset {len(data)} ({len(data):#x}): data after the end record: 1 byte "
                     f"after the certificate table ({size} bytes at offset {table})\n")
+
+
+PKI_EXTENSIONS = """[ca]
+basicConstraints=critical,CA:TRUE
+keyUsage=critical,keyCertSign,cRLSign
+[leaf]
+basicConstraints=CA:FALSE
+keyUsage=critical,digitalSignature
+extendedKeyUsage=codeSigning
+[tsa]
+basicConstraints=CA:FALSE
+keyUsage=critical,digitalSignature,nonRepudiation
+extendedKeyUsage=critical,timeStamping
+[ts]
+default_tsa=tsa_config
+[tsa_config]
+serial=tsaserial
+signer_cert=tsa.pem
+signer_key=tsa.key
+certs=tsa.pem
+default_policy=1.2.3.4.1
+digests=sha256
+signer_digest=sha256
+ess_cert_id_alg=sha256
+accuracy=secs:1
+"""
+
+
+class TimeStampAuthority(http.server.BaseHTTPRequestHandler):
+    """An RFC 3161 responder: each request is answered by `openssl ts -reply`,
+    under faketime when the test sets a clock."""
+    folder = None
+    clock = None
+
+    def do_POST(self):
+        query = os.path.join(self.folder, "query.tsq")
+        with open(query, "wb") as f:
+            f.write(self.rfile.read(int(self.headers["Content-Length"])))
+        command = ["openssl", "ts", "-reply", "-config", "ext.cnf", "-section", "tsa_config", "-queryfile", query,
+                   "-out", "reply.tsr"]
+        subprocess.run((["faketime", self.clock] if self.clock else []) + command, cwd=self.folder, check=True,
+                       capture_output=True)
+        body = read(os.path.join(self.folder, "reply.tsr"))
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+class Trust(Case):
+    """A root, an intermediate and code-signing leaves made with openssl, a
+    time-stamp authority on 127.0.0.1, and every verdict held beside
+    osslsigncode's on the same file."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pki = tempfile.mkdtemp(prefix="sfxpack-pki-")
+        with open(os.path.join(cls.pki, "ext.cnf"), "w") as f:
+            f.write(PKI_EXTENSIONS)
+        with open(os.path.join(cls.pki, "tsaserial"), "w") as f:
+            f.write("01\n")
+        cls.ca("root", None, "2019-01-01", 7300)
+        cls.ca("other", None, "2019-01-01", 7300)
+        cls.ca("int", "root", "2019-01-01", 7300)
+        cls.ca("tsa", "root", "2019-01-01", 7300, "tsa")
+        cls.ca("leaf", "int", "2019-01-01", 3650, "leaf")
+        cls.ca("old", "int", "2019-06-01", 365, "leaf")  # expired in 2020
+        cls.ca("stranger", "other", "2019-01-01", 3650, "leaf")
+        TimeStampAuthority.folder = cls.pki
+        cls.server = http.server.HTTPServer(("127.0.0.1", 0), TimeStampAuthority)
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+        shutil.rmtree(cls.pki, True)
+
+    @classmethod
+    def ca(cls, name, issuer, start, days, extensions="ca"):
+        run = lambda *a: subprocess.run(["faketime", start, "openssl", *a], cwd=cls.pki, check=True,
+                                        capture_output=True)
+        if issuer is None:
+            run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.pem",
+                "-days", str(days), "-subj", f"/CN=Test {name}", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+            return
+        run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
+            "-subj", f"/O=Test Ltd/CN=Test {name}")
+        run("x509", "-req", "-in", f"{name}.csr", "-CA", f"{issuer}.pem", "-CAkey", f"{issuer}.key", "-set_serial",
+            str(abs(hash(name)) % 100000), "-out", f"{name}.pem", "-days", str(days), "-extfile", "ext.cnf",
+            "-extensions", extensions)
+        chain = read(os.path.join(cls.pki, f"{name}.pem")) + read(os.path.join(cls.pki, f"{issuer}.pem"))
+        with open(os.path.join(cls.pki, f"{name}-chain.pem"), "wb") as f:
+            f.write(chain)
+
+    def sign(self, source, out, leaf="leaf", clock=None, stamp=True):
+        TimeStampAuthority.clock = clock
+        port = self.server.server_address[1]
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(self.pki, f"{leaf}-chain.pem"),
+                        "-key", os.path.join(self.pki, f"{leaf}.key"), "-h", "sha256",
+                        *(["-ts", f"http://127.0.0.1:{port}"] if stamp else []), "-in", source, "-out", out],
+                       cwd=self.dir, check=True, capture_output=True)
+
+    def verdicts(self, name, ca="root", packed=False):
+        """sfxpack's verdict and osslsigncode's on the same file; a program
+        is judged by sfxpack inside an unsigned container, c-NAME."""
+        ca = os.path.join(self.pki, f"{ca}.pem")
+        if packed and not os.path.exists(self.path(f"c-{name}")):
+            self.expect(["create", "-o", f"c-{name}", name], 0, "")
+        ours = self.sfx("verify", "--ca", ca, "--tsa-ca", os.path.join(self.pki, "root.pem"),
+                        f"c-{name}" if packed else name)
+        theirs = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile",
+                                 os.path.join(self.pki, "root.pem"), "-in", name], cwd=self.dir, capture_output=True)
+        self.assertEqual(theirs.returncode == 0, ours[0] == 0, (name, ours, theirs.stdout.decode()[-600:]))
+        return ours
+
+    def test_programs_inside_and_the_chain_judged_like_osslsigncode(self):
+        self.write("plain.exe", make_pe(4099))
+        self.sign("plain.exe", "setup.exe")
+        self.write("notes.txt", b"text")
+        self.expect(["create", "-o", "c.exe", "setup.exe", "plain.exe", "notes.txt"], 0, "")
+        self.sign("c.exe", "signed.exe")
+        rc, out, err = self.verdicts("signed.exe")
+        self.assertEqual((0, ""), (rc, err))
+        self.assertIn(f"signed.exe: OK: structure checked; SHA-256 digest matches the signature and the signature is "
+                      f"intact; its chain leads to CN=Test root of {self.pki}/root.pem, valid at the time stamp's "
+                      "time\n", out)
+        self.assertRegex(out, "signed.exe: signer: CN=Test leaf, O=Test Ltd, valid 2019-01-01 00:00:0\\d UTC to ")
+        self.assertRegex(out, "signed.exe: issuer: CN=Test int, O=Test Ltd, valid 2019-01-01 00:00:0\\d UTC to ")
+        self.assertRegex(out, r"signed.exe: time stamp: RFC 3161, 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d UTC by "
+                              r"CN=Test tsa, O=Test Ltd\n")
+        self.assertIn("signed.exe: record 'plain.exe': unsigned\n", out)
+        self.assertIn("signed.exe: record 'setup.exe': SHA-256 digest matches the signature and the signature is "
+                      "intact; its chain leads to CN=Test root", out)
+        self.assertNotIn("notes.txt", out)
+        records = json.loads(self.expect(["list", "--json", "signed.exe"], 0, ""))["records"]
+        self.assertEqual([("matches", "CN=Test leaf, O=Test Ltd", "not judged"), ("unsigned", None, None),
+                          ("not a program", None, None)],
+                         [(r["program"]["state"], r["program"].get("signer"), r["program"].get("trust"))
+                          for r in records])
+        self.assertEqual((1, ""), self.verdicts("signed.exe", ca="other")[:2])
+        self.assertIn(f"its chain does not lead to a certificate of {self.pki}/other.pem",
+                      self.sfx("verify", "--ca", os.path.join(self.pki, "other.pem"), "signed.exe")[2])
+        # --require-signed, both ways, for verify and create.
+        self.expect(["verify", "--require-signed", "signed.exe"], 1,
+                    f"sfxpack: signed.exe: offset {IMAGE + 2 * HEADER + len(self.read('setup.exe'))} "
+                    f"({IMAGE + 2 * HEADER + len(self.read('setup.exe')):#x}): record 'plain.exe': unsigned "
+                    "(--require-signed asks for a signature)\n")
+        self.expect(["create", "--require-signed", "-o", "d.exe", "setup.exe", "plain.exe"], 1,
+                    "sfxpack: plain.exe: unsigned (--require-signed asks for a signature)\n"
+                    "sfxpack: d.exe: a program is not signed as --require-signed asks; nothing written\n")
+        self.assertFalse(os.path.exists(self.path("d.exe")))
+        self.expect(["create", "--require-signed", "--ca", os.path.join(self.pki, "root.pem"), "-o", "d.exe",
+                     "setup.exe", "notes.txt"], 0, "")
+        self.sign("d.exe", "e.exe")
+        self.expect(["verify", "--require-signed", "e.exe"], 0, "")
+
+    def test_expiry_judged_at_the_time_stamp_s_time(self):
+        self.write("plain.exe", make_pe(4099))
+        self.sign("plain.exe", "stamped.exe", leaf="old", clock="2020-01-01 12:00:00")  # inside the validity
+        self.sign("plain.exe", "late.exe", leaf="old")  # stamped now, after it expired
+        self.sign("plain.exe", "bare.exe", leaf="old", stamp=False)
+        self.assertEqual(0, self.verdicts("stamped.exe", packed=True)[0])
+        for name, when in (("late.exe", "at the time stamp's time"), ("bare.exe", "now")):
+            rc, out, err = self.verdicts(name, packed=True)
+            # faketime's clock runs on: the certificate was made a second or two after midnight.
+            self.assertRegex(err, f"the signature is not trusted: certificate CN=Test old, O=Test Ltd is valid from "
+                                  f"2019-06-01 00:00:0\\d UTC to 2020-05-31 00:00:0\\d UTC, not {when} \\(")
+        self.assertEqual(1, self.verdicts("stamped.exe", ca="other", packed=True)[0])
+
+    def test_changed_record_and_tampered_signed_attributes(self):
+        self.write("plain.exe", make_pe(4099))
+        self.sign("plain.exe", "setup.exe", stamp=False)
+        data = bytearray(self.read("setup.exe"))
+        data[0x400] ^= 1  # a signed byte of the program
+        self.write("changed.exe", bytes(data))
+        data = bytearray(self.read("setup.exe"))
+        at = data.index(b"\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x09\x03")  # the contentType attribute
+        data[at + 11 + 4] ^= 1  # inside the signed attributes: the digest still matches
+        self.write("tampered.exe", bytes(data))
+        for name, problem in (("changed.exe", "the signed content has changed since signing"),
+                              ("tampered.exe", "the signature does not hold: the signature over the signed "
+                                               "attributes does not verify with the signer's key")):
+            self.assertEqual(1, self.verdicts(name, packed=True)[0])
+            rc, out, err = self.sfx("verify", f"c-{name}")
+            self.assertEqual(1, rc)
+            self.assertIn(f"c-{name}: offset ", err)
+            self.assertIn(f": record '{name}': {problem}", err)
 
 
 if __name__ == "__main__":

@@ -67,6 +67,10 @@ void walk(sfxpack::Source& src)
         check(r.dataOffset + r.size <= src.size());
         check(sfxpack::checkName(r.name).ok());
         expected = r.dataOffset + r.size;
+        // Each record's own signature, read in place.
+        sfxpack::SignatureCheck program = sfxpack::checkProgram(src, r);
+        check(!program.message.empty() && program.offset <= src.size());
+        check(program.nested.size() <= sfxpack::kMaxNestedSignatures);
     });
     if (s.end.kind != sfxpack::PayloadEnd::NoPayload)
         check(s.end.offset == expected);
@@ -79,7 +83,9 @@ void walk(sfxpack::Source& src)
     }
     sfxpack::SignatureCheck sig = sfxpack::checkSignature(src, s);
     check(!sig.message.empty() && sig.offset <= src.size());
-    check(sig.nested.size() <= sfxpack::kMaxNestedSignatures + sfxpack::kMaxKeptCertificates + 2);
+    check(sig.nested.size() <= sfxpack::kMaxNestedSignatures);
+    check(sig.further.size() <= sfxpack::kMaxKeptCertificates + 2);
+    sfxpack::describeSigner(sig);
     sfxpack::describeEnd(s.end, src.size());
     sfxpack::describeTrailer(s.trailer, s.image);
 }

@@ -65,6 +65,8 @@ class InstalledPackage(unittest.TestCase):
         container = os.path.join(self.bin, "setup.exe")
         self.assertEqual(0, sh(self.sfxpack, "verify", container).returncode)
         listing = sh(self.sfxpack, "list", container).stdout.splitlines()
+        self.assertEqual("program: unsigned", listing[2].strip())  # below the installer's line
+        del listing[2]
         self.assertEqual(["installer.exe", "data.cab"], [line.split()[-1] for line in listing[1:3]])
         self.assertEqual(["icon: 32x32 32 bpp", "file version 1.2.3.4, product version 1.2.0.0",
                           "CompanyName: Sample Company", "ProductName: Sample Setup", "FileVersion: 1.2.3.4",

@@ -137,11 +137,18 @@ class WindowsSfxpack(unittest.TestCase):
         bad = bytearray(self.get("signed.exe"))
         bad[IMAGE + HEADER + 7] ^= 0x01
         self.put("bad.exe", bytes(bad))
-        cmd = ["verify", "nested.exe", "sha1.exe", "bad.exe"]
+        # A byte of the signed attributes: the digest still matches, CryptoAPI's check of the signature fails.
+        tampered = bytearray(self.get("signed.exe"))
+        at = tampered.index(bytes.fromhex("06092a864886f70d010903"))  # the contentType attribute
+        tampered[at + 15] ^= 0x01
+        self.put("tampered.exe", bytes(tampered))
+        cmd = ["verify", "nested.exe", "sha1.exe", "bad.exe", "tampered.exe"]
         rc, out, err = self.native(*cmd)
         self.assertEqual(1, rc)
-        self.assertIn("also signed: a nested SHA-1 signature", out)
+        self.assertIn("nested signature 1: SHA-1 digest matches the signature and the signature is intact", out)
         self.assertIn("the signed content has changed since signing", err)
+        self.assertIn("tampered.exe: offset", err)
+        self.assertIn("the signature does not hold: the signature over the signed attributes does not verify", err)
         self.assertEqual((rc, out, err), self.wine(*cmd))
         self.assertEqual(self.native("verify", "--json", *cmd[1:]), self.wine("verify", "--json", *cmd[1:]))
         self.assertEqual(self.native("list", "--sha256", "bad.exe"), self.wine("list", "--sha256", "bad.exe"))

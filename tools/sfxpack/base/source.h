@@ -30,6 +30,23 @@ private:
     size_t len_;
 };
 
+// The bytes [offset, offset + size) of another source, read as a source
+// of their own: a record's data, for the readers that check a file.
+class SliceSource : public Source {
+public:
+    SliceSource(Source& src, uint64_t offset, uint64_t size) : src_(src), offset_(offset), size_(size) {}
+    uint64_t size() const override { return size_; }
+    bool read(uint64_t offset, void* buf, size_t len) override
+    {
+        return offset <= size_ && len <= size_ - offset && src_.read(offset_ + offset, buf, len);
+    }
+
+private:
+    Source& src_;
+    uint64_t offset_;
+    uint64_t size_;
+};
+
 }  // namespace sfxpack
 
 #endif  // SFXPACK_SOURCE_H

@@ -5,6 +5,7 @@
 #include "cli/command_line.h"
 #include "cli/commands.h"
 #include "cli/image_options.h"
+#include "cli/signature_options.h"
 #include "format/image.h"
 #include "format/layout.h"
 #include "format/record.h"
@@ -53,7 +54,9 @@ const char kCreateHelpTail[] =
     "compared without regard to case; each file may hold up to 2147483647 bytes.\n"
     "OUT is written to a temporary file beside it and renamed when complete; it is\n"
     "made executable.  Sign the container after packing, never the launcher before.\n"
-    "OUT must not be one of the inputs (compared as files, not by name).\n";
+    "OUT must not be one of the inputs (compared as files, not by name).  A container\n"
+    "of more than 4 GiB less 512 bytes is refused: Windows does not start a program\n"
+    "file that large.\n";
 
 static_assert(kMaxNameLength == 1019 && kMaxRecordData == 2147483647, "the help text gives these numbers");
 
@@ -73,6 +76,7 @@ struct CreateOptions {
     bool sync = false;
     unsigned codePage = kAsciiOnly;
     ImageOptions image;
+    SignatureOptions signatures;  // --require-signed judges the programs packed
     std::vector<Input> inputs;  // in the order given
     std::vector<std::string> listFiles;
     bool toStdout() const { return out == "-"; }
@@ -183,8 +187,10 @@ EarlyExit parseCreateArgs(GlobalOptions& global, const std::vector<std::string>&
     std::vector<std::string> names;
     CLI::Option* nameOpt = app.add_option("--name", names)->expected(1)->take_all()->allow_extra_args(false);
     addImageOptions(app, &opt->image);
+    addSignatureOptions(app, &opt->signatures);
     Operands operands;
-    const std::string help = kCreateHelp + std::string(kImageOptionsHelp) + kCreateHelpTail;
+    const std::string help = kCreateHelp + std::string(kImageOptionsHelp) + "\nSignatures (the container itself is signed after packing):\n" +
+                             kSignatureOptionsHelp + kCreateHelpTail;
     if (EarlyExit exit = parseCommandLine(app, global, "create", help, args, &operands))
         return exit;
     if (EarlyExit exit = codePage.read("create", &opt->codePage))
@@ -385,20 +391,65 @@ void warnUnlessProgram(GlobalOptions& global, Input& first)
     (void)opened.close();
 }
 
-// The inputs' data bytes; a warning when the whole container would be too
-// large to sign.
-uint64_t dataBytes(GlobalOptions& global, const CreateOptions& opt)
+// A program file is mapped through 32-bit sizes, rounded up to 512-byte
+// units: a larger file does not start ("Bad EXE format"), whatever it
+// holds.  Measured under Wine, where 4 GiB less 512 bytes is the largest
+// that starts.
+constexpr uint64_t kMaxRunnableFile = (uint64_t(1) << 32) - 512;
+
+// The inputs' data bytes in `data`; a warning when the whole container
+// would be too large to sign, and the end when Windows could not run it.
+EarlyExit dataBytes(GlobalOptions& global, const CreateOptions& opt, uint64_t* data)
 {
     uint64_t total = kImageSize + kHeaderSize;
-    uint64_t data = 0;
+    *data = 0;
     for (const Input& input : opt.inputs) {
         total += kHeaderSize + input.size;
-        data += input.size;
+        *data += input.size;
+    }
+    if (total > kMaxRunnableFile) {
+        error(opt.outName() + ": the container would be " + std::to_string(total) + " bytes; Windows does not start "
+              "a program file of more than " + std::to_string(kMaxRunnableFile) + " bytes (4 GiB less 512); "
+              "nothing written");
+        return kExitFailed;
     }
     if (total > uint64_t(kMaxRecordData))
         warning(global, opt.outName() + ": the container will be " + std::to_string(total) +
                 " bytes, over 2 GiB: code-signing tools reject files that large");
-    return data;
+    return std::nullopt;
+}
+
+// With --require-signed, every program among the inputs must carry a
+// signature that holds (and is trusted, with --ca).
+EarlyExit checkSignedPrograms(CreateOptions& opt)
+{
+    if (!opt.signatures.requireSigned)
+        return std::nullopt;
+    if (EarlyExit exit = loadSignatureOptions("create", &opt.signatures))
+        return exit;
+    bool refused = false;
+    for (Input& input : opt.inputs) {
+        File opened;
+        if (!input.file.isOpen()) {
+            Result<File> read = File::openRead(input.path);
+            if (!read) {
+                error(read.message());
+                return kExitFailed;
+            }
+            opened = std::move(*read);
+        }
+        File& file = input.file.isOpen() ? input.file : opened;
+        const SignatureCheck sig =
+            checkProgram(file, Record{0, 0, uint32_t(input.size), input.name}, opt.signatures.trust);
+        if (const std::string problem = requireSignedProblem(sig);
+            sig.state != SignatureState::NotAProgram && !problem.empty()) {
+            error(input.where + input.path + ": " + problem);
+            refused = true;
+        }
+    }
+    if (refused)
+        error(opt.outName() + ": a program is not signed as --require-signed asks; nothing written");
+    return refused ? EarlyExit(kExitFailed) : std::nullopt;
 }
 
 // Writes the whole container to `file`; `label` names it in the bar.
@@ -492,7 +543,11 @@ int runCreate(GlobalOptions& global, const std::vector<std::string>& args)
     if (EarlyExit exit = checkOutput(opt))
         return *exit;
     warnUnlessProgram(global, opt.inputs[0]);
-    const uint64_t data = dataBytes(global, opt);
+    uint64_t data = 0;
+    if (EarlyExit exit = dataBytes(global, opt, &data))
+        return *exit;
+    if (EarlyExit exit = checkSignedPrograms(opt))
+        return *exit;
     if (EarlyExit exit = stopOnFatalWarnings(global))
         return *exit;
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/command_line.h"
+#include "cli/signature_options.h"
 #include "format/brand.h"
 #include "format/reader.h"
 #include "format/record.h"
@@ -29,6 +30,7 @@ struct InspectOptions {
     bool json = false;
     bool sha256 = false;  // list only
     unsigned codePage = kAsciiOnly;
+    SignatureOptions signatures;  // verify only
     std::vector<std::string> paths;
 };
 

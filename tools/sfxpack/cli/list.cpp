@@ -18,7 +18,9 @@ namespace {
 
 const char kListHelp[] =
     "Usage: sfxpack list [--json] [--sha256] [--codepage N] CONTAINER...\n"
-    "Shows one line per record (data offset, size, name), how the payload ends,\n"
+    "Shows one line per record (data offset, size, name), and below a program's\n"
+    "line its own Authenticode signature (unsigned, or its digest and signature\n"
+    "checked, with the signer), how the payload ends,\n"
     "what follows the end record, and the launcher image's icon sizes and version\n"
     "information.  Offsets are byte offsets from the start of the file.  Several\n"
     "containers are listed one after the other.\n"
@@ -42,6 +44,7 @@ struct ListedRecord {
     const Record& record;
     ShownName name;
     std::string sha256;  // with --sha256
+    SignatureCheck program;  // the record's own signature, or not a program
 };
 
 // What the listing of one container found besides its records.
@@ -78,7 +81,7 @@ Listing gatherListing(File& file, const InspectOptions& opt, OnRecord onRecord)
     l.summary = inspectContainer(
         file,
         [&](const Record& r) {
-            ListedRecord listed{r, showName(r, opt.codePage, &l.nameProblems), {}};
+            ListedRecord listed{r, showName(r, opt.codePage, &l.nameProblems), {}, checkProgram(file, r)};
             if (opt.sha256 && (listed.sha256 = sha256Of(file, r.dataOffset, r.size)).empty())
                 l.readFailed = true;
             onRecord(listed);
@@ -103,6 +106,8 @@ void printRecord(const ListedRecord& r, const InspectOptions& opt)
 {
     std::printf("%14llu %12u  %s%s%s\n", static_cast<unsigned long long>(r.record.dataOffset), r.record.size,
                 r.sha256.c_str(), opt.sha256 ? "  " : "", r.name.text.c_str());
+    if (r.program.state != SignatureState::NotAProgram)
+        std::printf("%29s program: %s\n", "", describeProgram(r.program).c_str());
 }
 
 void printBranding(const ImageBranding& b)
@@ -155,6 +160,7 @@ Json recordJson(const ListedRecord& r, const InspectOptions& opt)
                 {"data_offset", r.record.dataOffset}};
     if (opt.sha256)
         rec["sha256"] = r.sha256;
+    rec["program"] = signatureJson(r.program);
     return rec;
 }
 

@@ -64,14 +64,14 @@ private:
     unsigned char buf_[4096];
 };
 
-// Walks the WIN_CERTIFICATE entries of a certificate table that exactly
-// fills [at, end): each entry is dwLength (which counts its own 8-byte
+}  // namespace
+
+// Each entry is dwLength (which counts its own 8-byte
 // header), wRevision, wCertificateType and the certificate, and the next
 // entry starts at the next multiple of 8.  A PKCS#7 signature is one DER
 // SEQUENCE: anything behind it inside its entry, other than alignment
 // zeros, is data the signature does not cover.
-// Fills t->entries and t->entryCount.
-Status checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo* t)
+Status readCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo* t)
 {
     WindowReader table(src, end);
     if (at == end)
@@ -122,8 +122,6 @@ Status checkCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerIn
     return {};
 }
 
-}  // namespace
-
 TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& end)
 {
     TrailerInfo t;
@@ -162,7 +160,7 @@ TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& e
                                   std::to_string(image.securitySize) + " bytes at offset " +
                                   std::to_string(table) + ")");
     t.padding = table - t.offset;
-    t.problem = checkCertificateEntries(src, table, tableEnd, &t);
+    t.problem = readCertificateEntries(src, table, tableEnd, &t);
     t.kind = t.problem.ok() ? TrailerKind::CertificateTable : TrailerKind::Unexplained;
     return t;
 }

@@ -48,6 +48,11 @@ struct TrailerInfo {
 // A signed file has one entry, rarely a few.
 constexpr size_t kMaxKeptCertificates = 16;
 
+// Walks the WIN_CERTIFICATE entries of a certificate table that exactly
+// fills [at, end) of `src`, filling t->entries and t->entryCount; fails at
+// the first entry that is malformed.
+Status readCertificateEntries(Source& src, uint64_t at, uint64_t end, TrailerInfo* t);
+
 // Classifies what follows the end record at `end.offset`.
 TrailerInfo inspectTrailer(Source& src, const ImageInfo& image, const EndInfo& end);
 
