@@ -275,6 +275,15 @@ class TrustBoundary(LauncherCase):
                                                       SFX_HOOK_START_OTHER=windows_path(planted)))
         self.assertNotLaunched(run)
 
+    def test_first_file_is_held_until_the_installer_has_started(self):
+        # Just before the start, another program tries to move the file away.
+        moves = "%s>%s" % (self.out_path("probe.exe"), windows_path(self.path("moved.exe")))
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(), SFX_HOOK_WAIT_AT="launch",
+                                                      SFX_HOOK_MOVES=moves))
+        self.assertIn(("moves", "failed 0 32"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+
     def test_snf_names_the_consented_container_when_its_link_is_retargeted(self):
         consented = self.make([("data.bin", b"consented")], name="consented.exe")
         os.makedirs(self.path("a"))
