@@ -41,32 +41,64 @@ static BOOL GetProgramPath(const ExtractContext *pContext, WCHAR *wszProgram)
     return TRUE;
 }
 
-/* Whether the suspended process hProcess runs the image of hHeld, the
- * file the launcher wrote: the file its image name leads to now has the
- * held file's volume and file id.  Win32 path rules, a link or another
- * program's move can make a path start another file. */
-static BOOL IsImageOfHeldFile(HANDLE hProcess, HANDLE hHeld)
+/* The volume and file id of the file a path leads to now; FALSE when it
+ * cannot be opened. */
+static BOOL GetFileIdentity(const WCHAR *pwszPath, BY_HANDLE_FILE_INFORMATION *pInfo)
+{
+    HANDLE hFile = CreateFileW(pwszPath, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, 0, NULL);
+    BOOL fKnown;
+
+    if (hFile == INVALID_HANDLE_VALUE)
+        return FALSE;
+    fKnown = GetFileInformationByHandle(hFile, pInfo);
+    CloseHandle(hFile);
+    return fKnown;
+}
+
+/* Whether the first record is a batch file, which CreateProcessW runs with
+ * the system's command interpreter as the image. */
+static BOOL IsBatchFileName(const WCHAR *pwszName)
+{
+    size_t cch = wcslen(pwszName);
+
+    return cch > 4 && (CompareStringOrdinal(pwszName + cch - 4, 4, L".cmd", 4, TRUE) == CSTR_EQUAL
+                       || CompareStringOrdinal(pwszName + cch - 4, 4, L".bat", 4, TRUE) == CSTR_EQUAL);
+}
+
+/* Whether the suspended process hProcess runs what the held first file
+ * pContext->hLaunchFile asks for: the file its image name leads to now
+ * has that file's volume and file id, or, for a batch file, is the
+ * system folder's cmd.exe (the script is then read by its checked path
+ * while it is held).  Win32 path rules, a link or another program's move
+ * can make a path start another file. */
+static BOOL IsImageOfHeldFile(HANDLE hProcess, const ExtractContext *pContext)
 {
     WCHAR wszImage[FINAL_PATH_SIZE];
+    WCHAR wszShell[MAX_PATH];
     DWORD cchImage = FINAL_PATH_SIZE;
-    BY_HANDLE_FILE_INFORMATION held, image;
-    HANDLE hImage;
-    BOOL fSame = FALSE;
+    UINT cchShell;
+    BY_HANDLE_FILE_INFORMATION expected, image;
 
-    if (!hHeld || !GetFileInformationByHandle(hHeld, &held)
-        || !QueryFullProcessImageNameW(hProcess, 0, wszImage, &cchImage))
+    if (!pContext->hLaunchFile
+        || !QueryFullProcessImageNameW(hProcess, 0, wszImage, &cchImage)
+        || !GetFileIdentity(wszImage, &image))
         return FALSE;
-    hImage = CreateFileW(wszImage, FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                         OPEN_EXISTING, 0, NULL);
-    if (hImage == INVALID_HANDLE_VALUE)
+    if (IsBatchFileName(pContext->wszLaunchName))
+    {
+        cchShell = GetSystemDirectoryW(wszShell, MAX_PATH);
+        if (cchShell == 0 || cchShell + sizeof("\\cmd.exe") > MAX_PATH)
+            return FALSE;
+        wcscat_s(wszShell, MAX_PATH, L"\\cmd.exe");
+        if (!GetFileIdentity(wszShell, &expected))
+            return FALSE;
+    }
+    else if (!GetFileInformationByHandle(pContext->hLaunchFile, &expected))
         return FALSE;
-    if (GetFileInformationByHandle(hImage, &image))
-        fSame = image.dwVolumeSerialNumber == held.dwVolumeSerialNumber
-                && image.nFileIndexHigh == held.nFileIndexHigh
-                && image.nFileIndexLow == held.nFileIndexLow;
-    CloseHandle(hImage);
-    return fSame;
+    return image.dwVolumeSerialNumber == expected.dwVolumeSerialNumber
+           && image.nFileIndexHigh == expected.nFileIndexHigh
+           && image.nFileIndexLow == expected.nFileIndexLow;
 }
 
 /* Starts the command line suspended, lets it run only when its image is
@@ -94,7 +126,7 @@ static DWORD StartHeldProgram(ExtractContext *pContext, WCHAR *pwszCmdLine,
     if (!fStarted)
         return dwError;
     dwError = ERROR_SUCCESS;
-    if (IsImageOfHeldFile(pi.hProcess, pContext->hLaunchFile))
+    if (IsImageOfHeldFile(pi.hProcess, pContext))
     {
         ResumeThread(pi.hThread);
         CloseHeldFile(&pContext->hLaunchFile);

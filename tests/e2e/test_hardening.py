@@ -275,6 +275,13 @@ class TrustBoundary(LauncherCase):
                                                       SFX_HOOK_START_OTHER=windows_path(planted)))
         self.assertNotLaunched(run)
 
+    def test_batch_file_passes_the_check_through_the_system_command_interpreter(self):
+        exe = self.write("setup.exe", container([("setup.cmd", b'@"%~dp0probe.exe"\r\n'),
+                                                 ("probe.exe", self.program("probe.exe"))]))
+        run = self.run_launcher(exe, env=self.probe_env())
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+
     def test_first_file_is_held_until_the_installer_has_started(self):
         # Just before the start, another program tries to move the file away.
         moves = "%s>%s" % (self.out_path("probe.exe"), windows_path(self.path("moved.exe")))
