@@ -210,9 +210,11 @@ static BOOL ClearPlantedEntry(HANDLE hFolder, const WCHAR *pwszFinalFolder, cons
  * its handle: readable and writable, others may read and write it, not
  * inheritable.  Returns a descriptor, or -1 with the errno to show. */
 static int CreateRecordFile(HANDLE hFolder, const WCHAR *pwszFinalFolder, const WCHAR *pwszName,
-                            int *pnErr)
+                            BOOL fFirst, int *pnErr)
 {
-    static const OPEN_REQUEST request = {
+    /* The first record is the program to launch: nobody else may write it
+     * from its creation on. */
+    OPEN_REQUEST request = {
         FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
         FILE_OVERWRITE_IF, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, NULL };
     HANDLE hFile;
@@ -222,6 +224,8 @@ static int CreateRecordFile(HANDLE hFolder, const WCHAR *pwszFinalFolder, const 
     /* A planted entry that leads elsewhere is refused like a file that
      * cannot be opened for writing. */
     *pnErr = EACCES;
+    if (fFirst)
+        request.dwShare = FILE_SHARE_READ;
     if (!ClearPlantedEntry(hFolder, pwszFinalFolder, pwszName))
         return -1;
     dwError = OpenByName(hFolder, pwszName, &request, &hFile);
@@ -237,6 +241,32 @@ static int CreateRecordFile(HANDLE hFolder, const WCHAR *pwszFinalFolder, const 
         CloseHandle(hFile);
     }
     return fd;
+}
+
+/* Keeps the first record's file, written through fdOut, open in the run
+ * record once its writer is closed: read access only, so the installer's
+ * image can be mapped from it, and sharing read only, so nobody can write
+ * it until the installer has started.  A handle without write access
+ * cannot be had while the writer is open except one that shares writing,
+ * so that one bridges to the last; a writer that came in between makes
+ * the last open fail.  Closes fdOut.  Returns 0 or the system error. */
+static DWORD HoldLaunchFile(ExtractContext *pContext, int fdOut)
+{
+    HANDLE hBridge = ReOpenFile((HANDLE)_get_osfhandle(fdOut), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    DWORD dwError = ERROR_SUCCESS;
+
+    _close(fdOut);
+    if (hBridge == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    pContext->hLaunchFile = ReOpenFile(hBridge, GENERIC_READ, FILE_SHARE_READ, 0);
+    if (pContext->hLaunchFile == INVALID_HANDLE_VALUE)
+    {
+        dwError = GetLastError();
+        pContext->hLaunchFile = NULL;
+    }
+    CloseHandle(hBridge);
+    return dwError;
 }
 
 /* Copies nSize bytes of record data from fdIn to fdOut, sending the
@@ -308,6 +338,8 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
     WCHAR wszName[RECORD_NAME_SIZE];
     int fdOut = -1;
     int nErr = nFolderErrno;    /* the folder could not be made */
+    DWORD dwError;
+    BOOL fFirst;
     BOOL fCopied;
 
     if (!CheckRecord(pContext, pHeader, pszFolder, szOutPath, wszName))
@@ -315,14 +347,15 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
 
     /* The first record is the program to launch; its path is kept even if
      * its file cannot be created, so the cleanup still finds the folder. */
-    if (pContext->szLaunchPath[0] == '\0')
+    fFirst = pContext->szLaunchPath[0] == '\0';
+    if (fFirst)
     {
         strcpy_s(pContext->szLaunchPath, MAX_PATH, szOutPath);
         wcscpy_s(pContext->wszLaunchName, RECORD_NAME_SIZE, wszName);
     }
 
     if (pContext->hFolder)
-        fdOut = CreateRecordFile(pContext->hFolder, pwszFinalFolder, wszName, &nErr);
+        fdOut = CreateRecordFile(pContext->hFolder, pwszFinalFolder, wszName, fFirst, &nErr);
     if (fdOut < 0)
     {
         /* Access denied and sharing violations, what a file held open by a
@@ -338,7 +371,14 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
     SendMessageA(pContext->hDlg, WM_EXTRACT_SETTEXT, 0, (LPARAM)szStatus);
 
     fCopied = CopyRecordData(pContext, fdIn, fdOut, nSize, pbBuffer, szOutPath);
-    _close(fdOut);
+    if (!fFirst || !fCopied)
+        _close(fdOut);
+    else if ((dwError = HoldLaunchFile(pContext, fdOut)) != ERROR_SUCCESS)
+    {
+        ShowError("Unable to open file: %s\nError number: %d", szOutPath,
+                  ErrnoFromSystemError(dwError));
+        fCopied = FALSE;
+    }
     return fCopied;
 }
 
@@ -386,7 +426,9 @@ DWORD WINAPI ExtractThreadProc(LPVOID lpParameter)
     fdIn = OpenOwnFile(pContext->szModulePath, &pContext->hOwnFile);
     if (fdIn >= 0)
     {
-        if (_lseek(fdIn, PAYLOAD_OFFSET, SEEK_SET) != PAYLOAD_OFFSET)
+        if (!PublishHeldOwnPath(pContext->hOwnFile, pContext->szModulePath))
+            ;   /* the box has been shown */
+        else if (_lseek(fdIn, PAYLOAD_OFFSET, SEEK_SET) != PAYLOAD_OFFSET)
             ShowError("Unable to seek into file: %s", pContext->szModulePath);
         else
             dwResult = ExtractPayload(pContext, fdIn);

@@ -60,6 +60,11 @@ typedef struct ExtractContext
                                      * NULL when not open */
     WCHAR  wszLaunchName[RECORD_NAME_SIZE]; /* the first record's name as the
                                      * file system got it, or empty */
+    HANDLE hLaunchFile;             /* the first record's file, held from its
+                                     * creation (read access, sharing read
+                                     * only, so the image can be mapped but
+                                     * not changed) until the installer has
+                                     * started; NULL when not open */
 } ExtractContext;
 
 /* The extraction worker: unpacks the payload, returns 0 or (DWORD)-1. */

@@ -25,12 +25,20 @@ static HWND g_hProgress;
 #endif
 
 typedef BOOL (WINAPI *SetDefaultDllDirectoriesFn)(DWORD);
+
+/* What a system without the DLL search restriction shows. */
+#define TEXT_NO_DLL_SEARCH_RESTRICTION "Unable to extract files!\nThis version of Windows cannot " \
+    "restrict where the launcher loads its DLLs from. Install the Windows update KB2533623 " \
+    "and run setup again."
 typedef void (WINAPI *InitCommonControlsFn)(void);
 
 /* The launcher runs elevated from a download folder, where anybody may
  * have left a DLL beside it: load DLLs from the system folder only.
- * SetDefaultDllDirectories exists from Windows 8 (and 7 with KB2533623). */
-static void RestrictDllSearch(void)
+ * SetDefaultDllDirectories exists from Windows 8 (and 7 or Vista with
+ * KB2533623); without it the launcher's own folder stays in the search,
+ * so the run stops before anything else is loaded.  Shows the error
+ * itself. */
+static BOOL RestrictDllSearch(void)
 {
     HMODULE hKernel = GetModuleHandleA("kernel32.dll");
     SetDefaultDllDirectoriesFn pfnSetDefault = NULL;
@@ -38,8 +46,10 @@ static void RestrictDllSearch(void)
     SetDllDirectoryA("");
     if (hKernel)
         pfnSetDefault = (SetDefaultDllDirectoriesFn)(void *)GetProcAddress(hKernel, "SetDefaultDllDirectories");
-    if (pfnSetDefault)
-        pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (pfnSetDefault && pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return TRUE;
+    ShowError(TEXT_NO_DLL_SEARCH_RESTRICTION);
+    return FALSE;
 }
 
 /* Makes the progress bar class available.  comctl32 is not one of the
@@ -133,7 +143,8 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     (void)lpCmdLine;
     (void)nShowCmd;
 
-    RestrictDllSearch();
+    if (!RestrictDllSearch())
+        return 0;
     /* The launcher's own error boxes are the only ones a user should see:
      * no system box for a drive that is not ready.  The installer gets
      * back the mode the launcher started with. */

@@ -10,6 +10,7 @@
  * text that says so, never with a look-alike.
  */
 #include <windows.h>
+#include <errno.h>
 #include <string.h>
 
 #include "launcher.h"
@@ -85,6 +86,23 @@ static int GetAnsiPath(const WCHAR *pszWide, char *szAnsi, int cbAnsi, BOOL fSho
     return nResult;
 }
 
+/* Shows why the own path cannot be used, for a GetAnsiPath result;
+ * TRUE when it can. */
+static BOOL IsOwnPathNamed(int nResult)
+{
+    if (nResult == ANSI_PATH_UNNAMEABLE)
+    {
+        ShowError("Unable to extract files!\nThe launcher's path cannot be named in the system's code page.");
+        return FALSE;
+    }
+    if (nResult == ANSI_PATH_TOO_LONG)
+    {
+        ShowError("Unable to extract files!\nThe launcher's path is too long.");
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL GetOwnAnsiPath(char *szPath)
 {
     WCHAR wszPath[MAX_PATH];
@@ -101,16 +119,8 @@ BOOL GetOwnAnsiPath(char *szPath)
     else
         nResult = GetAnsiPath(wszPath, szPath, MAX_PATH, TRUE);
 
-    if (nResult == ANSI_PATH_UNNAMEABLE)
-    {
-        ShowError("Unable to extract files!\nThe launcher's path cannot be named in the system's code page.");
+    if (!IsOwnPathNamed(nResult))
         return FALSE;
-    }
-    if (nResult == ANSI_PATH_TOO_LONG)
-    {
-        ShowError("Unable to extract files!\nThe launcher's path is too long.");
-        return FALSE;
-    }
     return TRUE;
 }
 
@@ -203,4 +213,45 @@ void UseShortFormWhereUnnameable(WCHAR *wszPath, DWORD cchPath)
     cchShort = GetShortPathNameW(wszPath, wszShort, FINAL_PATH_SIZE);
     if (cchShort > 0 && cchShort < FINAL_PATH_SIZE && cchShort < cchPath)
         wcscpy_s(wszPath, cchPath, wszShort);
+}
+
+BOOL IsRoundTripPath(const WCHAR *pwszPath)
+{
+    WCHAR wszFull[FINAL_PATH_SIZE];
+    DWORD cch = GetFullPathNameW(pwszPath, FINAL_PATH_SIZE, wszFull, NULL);
+    const WCHAR *pch;
+
+    if (cch == 0 || cch >= FINAL_PATH_SIZE || wcscmp(wszFull, pwszPath) != 0)
+        return FALSE;
+    for (pch = pwszPath; *pch; pch++)
+    {
+        if ((*pch == L'.' || *pch == L' ') && (pch[1] == L'\\' || pch[1] == L'\0'))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL PublishHeldOwnPath(HANDLE hOwnFile, const char *pszModulePath)
+{
+    WCHAR wszModule[MAX_PATH];
+    WCHAR wszFinal[FINAL_PATH_SIZE];
+    char szFinal[MAX_PATH];
+    DWORD cch = GetModuleFileNameW(NULL, wszModule, MAX_PATH);
+    int nResult;
+
+    /* Where the system cannot tell, the started path is all there is. */
+    GetHandleFinalPath(hOwnFile, wszFinal, FINAL_PATH_SIZE);
+    if (wszFinal[0] == L'\0' || cch == 0 || cch >= MAX_PATH
+        || CompareStringOrdinal(wszModule, -1, wszFinal, -1, TRUE) == CSTR_EQUAL)
+        return TRUE;
+    if (!IsRoundTripPath(wszFinal))
+    {
+        ShowError("Unable to open file: %s\nError number: %d", pszModulePath, ENOENT);
+        return FALSE;
+    }
+    nResult = GetAnsiPath(wszFinal, szFinal, MAX_PATH, TRUE);
+    if (!IsOwnPathNamed(nResult))
+        return FALSE;
+    SetEnvironmentVariableA("SNF", szFinal);
+    return TRUE;
 }

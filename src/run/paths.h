@@ -38,4 +38,16 @@ BOOL GetTempNtPath(WCHAR *wszNtPath, DWORD cchNtPath);
  * which names the same file; else it stays as it is. */
 void UseShortFormWhereUnnameable(WCHAR *wszPath, DWORD cchPath);
 
+/* Whether a full path names, for CreateProcessW and every Win32 call,
+ * what it says: GetFullPathNameW gives it back exactly, and no component
+ * ends in a dot or a blank (Win32 trims them, naming another file). */
+BOOL IsRoundTripPath(const WCHAR *pwszPath);
+
+/* SNF is the path the launcher was started by.  Where that path does not
+ * name the held own file hOwnFile by its final path (a link or junction
+ * on the way, which can be pointed elsewhere while the installer runs),
+ * SNF becomes the file's final path, as the ANSI functions open it.
+ * Shows the error itself: FALSE when that path cannot be named. */
+BOOL PublishHeldOwnPath(HANDLE hOwnFile, const char *pszModulePath);
+
 #endif /* RUN_PATHS_H */

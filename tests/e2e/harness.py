@@ -141,7 +141,7 @@ DRIVER = os.path.join(TEST_WIN_DIR, "driver.exe")
 
 
 def driver_args(exe, report, hook_log=None, temp=None, timeout_ms=60000, env=None, unset=(),
-                cmdline_file=None, close_dialog=False, utf8=False):
+                cmdline_file=None, close_dialog=False, utf8=False, early_hook=False):
     """The driver's options for one run of EXE (Linux paths): its report,
     the hook's log, TEMP, the time limit and the environment; with UTF8 the
     launcher's path, TEMP and the values are handed over as UTF-8."""
@@ -162,6 +162,8 @@ def driver_args(exe, report, hook_log=None, temp=None, timeout_ms=60000, env=Non
         argv.append("--close-dialog")
     if utf8:
         argv.append("--utf8")
+    if early_hook:
+        argv.append("--early-hook")
     return argv
 
 
@@ -265,12 +267,12 @@ class LauncherCase(unittest.TestCase):
 
     def start_launcher(self, exe, cmdline=None, env=None, unset=(), temp=True, timeout_ms=60000,
                        hook=True, close_dialog=False, wine_env=None, tag="", cwd=None,
-                       foreign_folder=False, temp_dir=None, utf8=False):
+                       foreign_folder=False, temp_dir=None, utf8=False, early_hook=False):
         """Starts EXE under the driver; cmdline is the exact command line
         (bytes or str), by default the quoted Windows path alone; temp_dir
         replaces the case's TEMP.  With utf8 the run goes to the driver as
         a UTF-8 batch line, so paths and TEMP may hold characters the ANSI
-        code page lacks.  Runs started at the same time need different
+        code page lacks; with early_hook the hook is loaded before WinMain.  Runs started at the same time need different
         tags.  An extraction folder that exists before the run counts as
         one an earlier elevated run made, as Windows would show it (Wine
         reports no descriptor of its own), unless foreign_folder is set."""
@@ -287,7 +289,7 @@ class LauncherCase(unittest.TestCase):
             cmdfile = self.write("cmdline%s.txt" % tag, raw, 0o644)
         args = driver_args(exe, report, hook_log if hook else None,
                            (temp_dir or self.temp) if temp else None, timeout_ms, env, unset,
-                           cmdfile, close_dialog, utf8)
+                           cmdfile, close_dialog, utf8, early_hook)
         if utf8:
             # The driver's own command line reaches it in the code page.
             batch = self.write("batch%s.txt" % tag, "\t".join(args).encode("utf-8") + b"\n",

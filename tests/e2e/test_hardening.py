@@ -11,6 +11,11 @@ from harness import (ANOTHER_INSTANCE, FOLDER, PROBE_REPORT, TEST_WIN_DIR, Launc
                      container, read_lines, unescape, windows_path, main)
 
 
+NO_DLL_SEARCH_RESTRICTION = (
+    "Unable to extract files!\nThis version of Windows cannot restrict where the launcher loads "
+    "its DLLs from. Install the Windows update KB2533623 and run setup again.")
+
+
 class PlantedDll(LauncherCase):
     """A comctl32.dll beside the container, with Wine told to prefer a
     native DLL the way Windows does for DLLs that are not known DLLs."""
@@ -43,6 +48,16 @@ class PlantedDll(LauncherCase):
             stub=os.path.join(TEST_WIN_DIR, "launcher_static_comctl32.exe"))
         self.assertIn("loaded-by " + windows_path(self.path("setup.exe")).replace("\\", "\\\\"),
                       loaded)
+
+    def test_system_that_cannot_restrict_the_dll_search_stops_the_run(self):
+        for mode in ("missing", "fails"):
+            with self.subTest(mode=mode):
+                run = self.run_launcher(self.make(), early_hook=True,
+                                        env=dict(self.probe_env(), SFX_HOOK_DLL_DIRECTORIES=mode))
+                self.assertIn(("fault", "dll-directories-" + mode), run.messages)
+                self.assertEqual((run.exit_code, run.errors), (0, [NO_DLL_SEARCH_RESTRICTION]))
+                self.assertFalse(self.probe_ran())
+                self.assertEqual(os.listdir(self.temp), [])
 
     def test_critical_error_boxes_are_off(self):
         run = self.run_launcher(self.make(), env=self.probe_env())
@@ -249,6 +264,70 @@ class TrustBoundary(LauncherCase):
         self.assertEqual(sorted(files), ["data.bin", "probe.exe"])
         self.assertEqual(sorted(os.listdir(other)), ["other.txt", "probe.exe"])
         self.assertEqual(os.listdir(real), [])
+
+    def plant_probe(self, *parts):
+        planted = self.path(*parts)
+        os.makedirs(os.path.dirname(planted), exist_ok=True)
+        shutil.copy(os.path.join(TEST_WIN_DIR, "probe.exe"), planted)
+        return planted
+
+    def assertNotLaunched(self, run):
+        self.assertEqual((run.exit_code, run.errors),
+                         (0, ["Unable to launch %s\nError number 3" % self.out_path("probe.exe")]))
+        self.assertFalse(self.probe_ran())
+        self.assertFalse(os.path.exists(self.folder))
+
+    def test_folder_path_that_win32_reads_as_another_is_never_started(self):
+        # The folder's final path as "...\\y.\\{...}", which CreateProcessW
+        # reads as "...\\y\\{...}", where another program waits.
+        self.plant_probe("y", FOLDER, "probe.exe")
+        run = self.run_launcher(self.make(), env=dict(
+            self.probe_env(), SFX_HOOK_FOLDER_PARENT=windows_path(self.path("y")) + "."))
+        self.assertIn(("fault", "folder-parent"), run.messages)
+        self.assertNotLaunched(run)
+
+    def test_program_started_must_be_the_file_written(self):
+        planted = self.plant_probe("planted", "probe.exe")
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(),
+                                                      SFX_HOOK_START_OTHER=windows_path(planted)))
+        self.assertNotLaunched(run)
+
+    def test_batch_file_passes_the_check_through_the_system_command_interpreter(self):
+        exe = self.write("setup.exe", container([("setup.cmd", b'@"%~dp0probe.exe"\r\n'),
+                                                 ("probe.exe", self.program("probe.exe"))]))
+        run = self.run_launcher(exe, env=self.probe_env())
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+
+    def test_first_file_is_held_until_the_installer_has_started(self):
+        # Just before the start, another program tries to move the file away.
+        moves = "%s>%s" % (self.out_path("probe.exe"), windows_path(self.path("moved.exe")))
+        run = self.run_launcher(self.make(), env=dict(self.probe_env(), SFX_HOOK_WAIT_AT="launch",
+                                                      SFX_HOOK_MOVES=moves))
+        self.assertIn(("moves", "failed 0 32"), run.messages)
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        self.assertTrue(self.probe_ran())
+
+    def test_snf_names_the_consented_container_when_its_link_is_retargeted(self):
+        consented = self.make([("data.bin", b"consented")], name="consented.exe")
+        os.makedirs(self.path("a"))
+        os.makedirs(self.path("b"))
+        os.rename(consented, self.path("a", "setup.exe"))
+        self.write(os.path.join("b", "setup.exe"), container([("other.bin", b"other")]))
+        os.symlink(self.path("a"), self.path("via"))
+        started, go = self.path("probe.started"), self.path("probe.go")
+        pending = self.start_launcher(self.path("via", "setup.exe"), env=self.probe_env(
+            started=windows_path(started), wait_for=windows_path(go), snf_file=1))
+        self.wait_for(started)
+        os.symlink(self.path("b"), self.path("via.new"))
+        os.replace(self.path("via.new"), self.path("via"))
+        open(go, "w").close()
+        run = pending.wait()
+        self.assertEqual((run.exit_code, run.errors), (0, []))
+        report, _ = self.probe_report()
+        with open(self.path("a", "setup.exe"), "rb") as f:
+            data = f.read()
+        self.assertEqual(report["snf-file"], "%d\t%08x" % (len(data), zlib.crc32(data)))
 
     def test_installer_cannot_rename_the_container_snf_names(self):
         exe = self.make()

@@ -4,6 +4,7 @@
 //   driver.exe --exe PATH --cmdline-file FILE --report FILE
 //              [--hook HOOK.DLL --hook-log FILE] [--timeout MS]
 //              [--set NAME=VALUE]... [--unset NAME]... [--close-dialog] [--utf8]
+//              [--early-hook]
 //   driver.exe --batch FILE
 //
 // The command line is read from a file so that every byte (quotes, tabs,
@@ -18,6 +19,9 @@
 //   hook ok | hook failed <error>
 //   box <caption>\t<text>\t<icon yes|no>
 //   exit <code> | timeout
+// With --early-hook the hook DLL is also loaded into the launcher before its
+// WinMain runs (an APC queued to its suspended first thread runs once the
+// loader is done), so the hook can act on what happens before any window.
 // Every box is dismissed with its OK button, so no case can hang on one;
 // a launcher still running at the time limit is killed.
 #include <windows.h>
@@ -38,6 +42,7 @@ struct Options {
     DWORD timeoutMs = 60000;
     bool closeDialog = false;
     bool utf8 = false;
+    bool earlyHook = false;
     // Environment changes for the launcher: name, then (set?, value).
     using Env = std::vector<std::pair<std::string, std::pair<bool, std::string>>>;
     Env env;
@@ -198,6 +203,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *opt)
         else if (a == "--timeout") { if (!next(&v)) return false; opt->timeoutMs = strtoul(v.c_str(), 0, 10); }
         else if (a == "--close-dialog") opt->closeDialog = true;
         else if (a == "--utf8") opt->utf8 = true;
+        else if (a == "--early-hook") opt->earlyHook = true;
         else if (a == "--set") {
             if (!next(&v)) return false;
             size_t eq = v.find('=');
@@ -233,6 +239,19 @@ Options::Env ApplyEnv(const Options::Env &changes, bool utf8)
                                                                   : NULL);
     }
     return saved;
+}
+
+// Makes the suspended launcher's first thread load the hook DLL before its
+// WinMain: the DLL's path is written into the launcher, and LoadLibraryA
+// (kernel32 lies at the same address in every process) queued as an APC.
+bool QueueHookLoad(HANDLE hProcess, HANDLE hThread, const std::string &hook)
+{
+    void *pvRemote = VirtualAllocEx(hProcess, NULL, hook.size() + 1, MEM_COMMIT | MEM_RESERVE,
+                                    PAGE_READWRITE);
+    FARPROC pfnLoad = GetProcAddress(GetModuleHandleA("kernel32.dll"), "LoadLibraryA");
+    return pvRemote && pfnLoad &&
+           WriteProcessMemory(hProcess, pvRemote, hook.c_str(), hook.size() + 1, NULL) &&
+           QueueUserAPC((PAPCFUNC)(void *)pfnLoad, hThread, (ULONG_PTR)pvRemote);
 }
 
 // Runs the launcher once as OPT says; returns 3 on a timeout, 1 if it
@@ -280,6 +299,8 @@ int RunCase(const Options &opt)
         return 1;
     }
 
+    if (opt.earlyHook && !QueueHookLoad(pi.hProcess, pi.hThread, opt.hook))
+        AppendLine(opt.report.c_str(), "early-hook failed");
     HHOOK hHook = NULL;
     if (!opt.hook.empty()) {
         HMODULE hDll = LoadLibraryA(opt.hook.c_str());

@@ -35,6 +35,16 @@
 //                   remote   permissions (FAT), or like a network drive
 // A patch of the launcher's imports that finds no such import logs
 // "missing-import <name>", and the test fails.
+//   SFX_HOOK_FOLDER_PARENT=P make the launcher's GetFinalPathNameByHandleW
+//                            name whatever lies in the extraction folder
+//                            as if the folder were in P (a folder name the
+//                            Win32 rules read as another, e.g. "x.")
+//   SFX_HOOK_START_OTHER=P   make the launcher's CreateProcessW start the
+//                            program P instead of the one it names
+// Loaded before the launcher's WinMain (the driver's --early-hook):
+//   SFX_HOOK_DLL_DIRECTORIES=missing|fails  the launcher's lookup of
+//                            SetDefaultDllDirectories finds nothing, or a
+//                            function that fails
 // An attacker's move between two of the launcher's calls, once, at the
 // moment SFX_HOOK_WAIT_AT names; the launcher's thread logs "waited <at>":
 //   SFX_HOOK_WAIT_AT=made    right after the extraction folder is made
@@ -62,6 +72,8 @@
 #include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <vector>
 
 #include <winternl.h>
 
@@ -126,6 +138,29 @@ static std::wstring FolderName()
 {
     std::string name(EXTRACT_FOLDER_NAME + 1, sizeof(EXTRACT_FOLDER_NAME) - 3);
     return std::wstring(name.begin(), name.end());
+}
+
+static std::wstring EnvW(const wchar_t *pszName)
+{
+    static wchar_t sz[32768];
+    DWORD n = GetEnvironmentVariableW(pszName, sz, 32768);
+    return n > 0 && n < 32768 ? std::wstring(sz, n) : std::wstring();
+}
+
+// Final paths in the extraction folder, as if the folder lay in
+// SFX_HOOK_FOLDER_PARENT.
+static DWORD WINAPI ReparentedGetFinalPath(HANDLE h, LPWSTR psz, DWORD cch, DWORD dwFlags)
+{
+    DWORD n = GetFinalPathNameByHandleW(h, psz, cch, dwFlags);
+    std::wstring path(psz, n < cch ? n : 0);
+    size_t at = path.find(L"\\" + FolderName());
+    if (at == std::wstring::npos)
+        return n;
+    path = L"\\\\?\\" + EnvW(L"SFX_HOOK_FOLDER_PARENT") + path.substr(at);
+    if (path.size() >= cch)
+        return (DWORD)path.size() + 1;
+    lstrcpyW(psz, path.c_str());
+    return (DWORD)path.size();
 }
 
 static DWORD WINAPI EntriesFailingGetFinalPath(HANDLE h, LPWSTR psz, DWORD cch, DWORD dwFlags)
@@ -277,6 +312,15 @@ static BOOL WINAPI WatchedCreateProcessW(LPCWSTR pszApp, LPWSTR pszCmd, LPSECURI
                                          LPPROCESS_INFORMATION ppi)
 {
     WaitForTest("launch");
+    std::wstring other = EnvW(L"SFX_HOOK_START_OTHER");
+    if (!other.empty() && pszCmd[0] == L'"') {
+        // The same command line, with another program's path first.
+        std::wstring cmd = L"\"" + other + (wcschr(pszCmd + 1, L'"') ?: L"\"");
+        std::vector<wchar_t> buf(cmd.begin(), cmd.end());
+        buf.push_back(L'\0');
+        return CreateProcessW(pszApp, buf.data(), psaP, psaT, fInherit, dwFlags, pvEnv, pszDir,
+                              psi, ppi);
+    }
     return CreateProcessW(pszApp, pszCmd, psaP, psaT, fInherit, dwFlags, pvEnv, pszDir, psi, ppi);
 }
 
@@ -367,6 +411,9 @@ static void PlantFault()
                           EnvIs("SFX_HOOK_NO_FINAL_PATH", "entries")
                               ? (DWORD_PTR)EntriesFailingGetFinalPath : (DWORD_PTR)FailingGetFinalPath))
             Log("fault no-final-path");
+    if (GetEnvironmentVariableA("SFX_HOOK_FOLDER_PARENT", sz, sizeof(sz)))
+        if (ReplaceImport("GetFinalPathNameByHandleW", (DWORD_PTR)ReparentedGetFinalPath))
+            Log("fault folder-parent");
     if (GetEnvironmentVariableA("SFX_HOOK_NO_SHORT_NAMES", sz, sizeof(sz)))
         if (ReplaceImport("GetShortPathNameW", (DWORD_PTR)LongPathAsShort))
             Log("fault no-short-names");
@@ -475,4 +522,31 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK CallWndProc(int nCode, WPARAM 
     return CallNextHookEx(NULL, nCode, wParam, lParam);
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+static BOOL WINAPI FailingSetDefaultDllDirectories(DWORD)
+{
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+// What the launcher finds when it looks up SetDefaultDllDirectories.
+static FARPROC WINAPI DllDirectoriesGetProcAddress(HMODULE hModule, LPCSTR pszName)
+{
+    if (HIWORD(pszName) && lstrcmpA(pszName, "SetDefaultDllDirectories") == 0) {
+        Log(std::string("fault dll-directories-") + (EnvIs("SFX_HOOK_DLL_DIRECTORIES", "fails")
+                                                        ? "fails" : "missing"));
+        if (EnvIs("SFX_HOOK_DLL_DIRECTORIES", "fails"))
+            return (FARPROC)(void *)FailingSetDefaultDllDirectories;
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return NULL;
+    }
+    return GetProcAddress(hModule, pszName);
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID)
+{
+    char sz[16];
+    if (dwReason == DLL_PROCESS_ATTACH &&
+        GetEnvironmentVariableA("SFX_HOOK_DLL_DIRECTORIES", sz, sizeof(sz)))
+        ReplaceImport("GetProcAddress", (DWORD_PTR)DllDirectoriesGetProcAddress);
+    return TRUE;
+}

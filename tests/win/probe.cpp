@@ -6,6 +6,7 @@
 //   SFX_PROBE_SLEEP_MS sleep this long before writing the report
 //   SFX_PROBE_WAIT_FOR wait (120 s at most) until this file exists before
 //                      writing the report
+//   SFX_PROBE_SNF_FILE report "snf-file <size>\t<crc32>" of the file SNF names
 //   SFX_PROBE_WRITE    create this file, 5 bytes, in its own folder
 //   SFX_PROBE_MKDIR    create this subfolder, with one file in it
 //   SFX_PROBE_EXIT     exit code (default 0)
@@ -148,6 +149,14 @@ int main()
                     GetFileAttributesA(waitFor.c_str()) == INVALID_FILE_ATTRIBUTES; i++)
         Sleep(50);
 
+    std::string snfFile;
+    if (!Env("SFX_PROBE_SNF_FILE").empty()) {
+        unsigned long cb = 0, crc = Crc32OfFile(Env("SNF"), &cb);
+        char sz[64];
+        sprintf(sz, "snf-file %lu\t%08lx", cb, crc);
+        snfFile = sz;
+    }
+
     std::string renamed;
     if (!Env("SFX_PROBE_RENAME").empty()) {
         std::string from = Env("SFX_PROBE_RENAME"), to = from + ".renamed";
@@ -184,6 +193,8 @@ int main()
     AppendLine(tmp.c_str(), "self " + Escape(szSelf));
     if (!renamed.empty())
         AppendLine(tmp.c_str(), "rename " + renamed);
+    if (!snfFile.empty())
+        AppendLine(tmp.c_str(), snfFile);
     if (!handles.empty()) {
         handles.pop_back();
         AppendLine(tmp.c_str(), handles);
