@@ -269,6 +269,19 @@ static DWORD HoldLaunchFile(ExtractContext *pContext, int fdOut)
     return dwError;
 }
 
+/* A later record of the first record's name (as the file system compares
+ * names, ignoring case) replaces the program to launch: the held file is
+ * let go so it can be written, and held again once it has been. */
+static BOOL ReplacesLaunchFile(ExtractContext *pContext, const WCHAR *pwszName)
+{
+    if (!pContext->hLaunchFile
+        || CompareStringOrdinal(pwszName, -1, pContext->wszLaunchName, -1, TRUE) != CSTR_EQUAL)
+        return FALSE;
+    CloseHandle(pContext->hLaunchFile);
+    pContext->hLaunchFile = NULL;
+    return TRUE;
+}
+
 /* Copies nSize bytes of record data from fdIn to fdOut, sending the
  * progress position before each chunk.  Shows the error itself. */
 static BOOL CopyRecordData(ExtractContext *pContext, int fdIn, int fdOut, int nSize,
@@ -353,6 +366,8 @@ static BOOL ExtractRecord(ExtractContext *pContext, int fdIn, const char *pszFol
         strcpy_s(pContext->szLaunchPath, MAX_PATH, szOutPath);
         wcscpy_s(pContext->wszLaunchName, RECORD_NAME_SIZE, wszName);
     }
+    else if (ReplacesLaunchFile(pContext, wszName))
+        fFirst = TRUE;
 
     if (pContext->hFolder)
         fdOut = CreateRecordFile(pContext->hFolder, pwszFinalFolder, wszName, fFirst, &nErr);

@@ -105,6 +105,15 @@ class Unpacking(UnpackCase):
         _, files = self.probe_report()
         self.assertEqual(files["dup.txt"], (6, zlib.crc32(b"second")))
 
+    def test_later_record_with_the_first_name_replaces_the_program_to_launch(self):
+        exe = self.write("setup.exe", container([
+            ("PROBE.EXE", b"MZ not yet the program"), ("data.txt", b"d"),
+            ("probe.exe", self.program("probe.exe"))]))
+        run = self.run_launcher(exe, env=self.probe_env())
+        self.assertEqual(run.errors, [])
+        _, files = self.probe_report()
+        self.assertEqual(files["data.txt"], (1, zlib.crc32(b"d")))
+
     def test_container_without_end_record_reads_as_complete(self):
         exe = self.write("setup.exe", container(
             [("probe.exe", self.program("probe.exe")), ("last.txt", b"xyz")], end=False))
