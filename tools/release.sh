@@ -1,10 +1,12 @@
 #!/bin/sh
 # Builds a release from this checkout and writes into OUT_DIR (default: dist):
 #   sfxpack_<version>_<arch>.deb            sfxpack for Debian (CPack), checked by lintian
-#   sfxpack-<version>-windows-x86.zip       the static sfxpack.exe (stripped), launcher.exe,
-#                                           the manual as text, README and LICENSE
-#   sfxpack-<version>-linux-x86_64.tar.gz   a fully static sfxpack (stripped), launcher.exe,
-#   sfxpack-<version>-linux-aarch64.tar.gz  the manual page, the bash completion and LICENSE
+#   sfxpack-<version>-windows-x86.zip       bin/sfxpack.exe (static, stripped), the launcher
+#                                           and the CMake package, the manual as text,
+#                                           README and LICENSE
+#   sfxpack-<version>-linux-x86_64.tar.gz   a prefix: bin/sfxpack (fully static, stripped),
+#   sfxpack-<version>-linux-aarch64.tar.gz  the launcher, the CMake package, the manual
+#                                           page, the bash completion and LICENSE
 #   sfx-<version>.tar.gz                    the source of the last commit (git archive)
 #   SHA256SUMS                              over the five
 #
@@ -81,32 +83,48 @@ lintian --fail-on error "$out/$deb" || {
     exit 1
 }
 
+# prefix_layout DIR SFXPACK STRIP: DIR laid out as an installation prefix:
+# bin/SFXPACK stripped, the launcher in share/sfxpack and the CMake package
+# in lib/cmake/sfxpack, so CMAKE_PREFIX_PATH=DIR finds it.
+prefix_layout() {
+    install -d -m 755 "$1/bin" "$1/share/sfxpack" "$1/lib/cmake/sfxpack"
+    "$3" -o "$1/bin/$(basename "$2")" "$2"
+    chmod 755 "$1/bin/$(basename "$2")"
+    install -m 644 "$build/windows/launcher.exe" "$1/share/sfxpack/"
+    install -m 644 "$root/cmake/sfxpackConfig.cmake" "$build/tools/sfxpack/sfxpackConfigVersion.cmake" \
+        "$1/lib/cmake/sfxpack/"
+}
+
 # The Windows zip: one folder, files in a fixed order, every time stamp
-# the commit's, no extra attributes (-X).
+# the commit's, no extra attributes (-X).  Its README is the zip's own,
+# linking only to files the zip holds.
 dir=sfxpack-${version}-windows-x86
 mkdir -p "$work/zip/$dir"
 chmod 755 "$work/zip/$dir"
-i686-w64-mingw32-strip -o "$work/zip/$dir/sfxpack.exe" "$build/windows/tools/sfxpack/sfxpack.exe"
-install -m 644 "$build/windows/launcher.exe" "$work/zip/$dir/"
+prefix_layout "$work/zip/$dir" "$build/windows/tools/sfxpack/sfxpack.exe" i686-w64-mingw32-strip
 mandoc -Tascii -Ios="sfx $version" "$root/tools/sfxpack/sfxpack.1" | col -bx >"$work/zip/$dir/sfxpack.txt"
-install -m 644 "$root/README.md" "$work/zip/$dir/README.md"
+chmod 644 "$work/zip/$dir/sfxpack.txt"
+install -m 644 "$root/tools/release-windows-README.md" "$work/zip/$dir/README.md"
 install -m 644 "$root/LICENSE" "$work/zip/$dir/LICENSE.txt"
-chmod 644 "$work/zip/$dir/sfxpack.txt" "$work/zip/$dir/sfxpack.exe"
 find "$work/zip" -exec touch -d "@$SOURCE_DATE_EPOCH" {} +
-(cd "$work/zip" && zip -X -q -9 "$out/$zip" "$dir/" "$dir/LICENSE.txt" "$dir/README.md" \
-    "$dir/launcher.exe" "$dir/sfxpack.exe" "$dir/sfxpack.txt")
+(cd "$work/zip" && find "$dir" \( -type d -printf '%p/\n' \) -o -printf '%p\n' | LC_ALL=C sort |
+    zip -X -q -9 "$out/$zip" -@)
 
-# The Linux tarballs: one folder, files in a fixed order and mode, owned
-# by root, every time stamp the commit's.
+# The Linux tarballs: one folder laid out as a prefix (bin, lib/cmake,
+# share with the manual page, the bash completion and the license), files
+# in a fixed order and mode, owned by root, every time stamp the commit's.
 #   linux_tarball ARCH SFXPACK STRIP
 linux_tarball() {
     dir=sfxpack-${version}-linux-$1
     mkdir -p "$work/$1/$dir"
     chmod 755 "$work/$1/$dir"
-    "$3" -o "$work/$1/$dir/sfxpack" "$2"
-    chmod 755 "$work/$1/$dir/sfxpack"
-    install -m 644 "$build/windows/launcher.exe" "$root/tools/sfxpack/sfxpack.1" "$root/LICENSE" \
-        "$root/tools/sfxpack/sfxpack.bash-completion" "$work/$1/$dir/"
+    prefix_layout "$work/$1/$dir" "$2" "$3"
+    install -d -m 755 "$work/$1/$dir/share/man/man1" "$work/$1/$dir/share/bash-completion/completions" \
+        "$work/$1/$dir/share/doc/sfxpack"
+    install -m 644 "$root/tools/sfxpack/sfxpack.1" "$work/$1/$dir/share/man/man1/"
+    install -m 644 "$root/tools/sfxpack/sfxpack.bash-completion" \
+        "$work/$1/$dir/share/bash-completion/completions/sfxpack"
+    install -m 644 "$root/LICENSE" "$work/$1/$dir/share/doc/sfxpack/"
     tar -C "$work/$1" --format=gnu --sort=name --owner=0 --group=0 --numeric-owner \
         --mtime="@$SOURCE_DATE_EPOCH" -cf - "$dir" | gzip -9n >"$out/$(linux "$1")"
 }

@@ -156,7 +156,17 @@ class Conventions(Case):
     def test_no_command(self):
         rc, out, err = self.sfx()
         self.assertEqual((2, ""), (rc, out))
-        self.assertTrue(err.startswith("Usage: sfxpack COMMAND"), err)
+        self.assertTrue(err.startswith("Usage: sfxpack [-q] [--no-progress] [--fatal-warnings] COMMAND"), err)
+
+    def test_common_options_before_the_command(self):
+        self.write("data.txt", b"not a program")
+        self.expect(["-q", "create", "-o", "q.exe", "data.txt"], 0, "")
+        self.expect(["--no-progress", "--fatal-warnings", "create", "-o", "f.exe", "data.txt"], 1,
+                    "sfxpack: warning: data.txt: the first file is the one the launcher runs, but it does not look "
+                    "like a Windows program (no MZ/PE header)\n"
+                    "sfxpack: warnings are treated as errors (--fatal-warnings)\n")
+        self.assertFalse(os.path.exists(self.path("f.exe")))
+        self.expect(["-q"], 2, "sfxpack: no command given after -q\nTry 'sfxpack --help'.\n")
 
     def test_usage_errors(self):
         cases = [
@@ -173,7 +183,10 @@ class Conventions(Case):
             (["verify", "--sha256", "a"], "sfxpack: verify: unknown option '--sha256'\nTry 'sfxpack verify --help'.\n"),
             (["list", "--codepage", "65001", "a"],
              "sfxpack: list: --codepage '65001' is not a code page sfxpack converts to (874, 932, 936, 949, 950, "
-             "1250-1258)\nTry 'sfxpack list --help'.\n"),
+             "1250-1258, or a name such as cp1252, windows-1252 or shift_jis)\nTry 'sfxpack list --help'.\n"),
+            (["list", "--codepage", "01252", "a"],
+             "sfxpack: list: --codepage '01252' is not a code page sfxpack converts to (874, 932, 936, 949, 950, "
+             "1250-1258, or a name such as cp1252, windows-1252 or shift_jis)\nTry 'sfxpack list --help'.\n"),
             (["extract", "-C"], "sfxpack: extract: option -C needs a value\nTry 'sfxpack extract --help'.\n"),
             (["extract"], "sfxpack: extract: no container given\nTry 'sfxpack extract --help'.\n"),
         ]
@@ -366,6 +379,13 @@ class Refusals(Case):
             self.expect(["create", *force, "-o", "out.exe", "setup.exe"], 1, "sfxpack: out.exe: is a directory\n")
         self.assertEqual([], os.listdir(self.path("out.exe")))
         self.assertEqual([], glob.glob(self.path(".out.exe*")))
+
+    def test_missing_folder_and_file_for_a_folder(self):
+        self.inputs()
+        self.expect(["create", "-o", "nodir/x.exe", "setup.exe"], 1,
+                    "sfxpack: nodir/x.exe: the folder nodir does not exist\n")
+        self.expect(["create", "-o", "c.exe", "setup.exe"], 0, "")
+        self.expect(["extract", "-C", "setup.exe", "c.exe"], 1, "sfxpack: setup.exe is not a folder\n")
 
     def test_output_that_is_an_input(self):
         self.inputs()
@@ -924,6 +944,10 @@ class CodePages(Case):
         self.expect(["create", "--codepage=1252", "-o", "w.exe", "setup.exe", "café.txt"], 0, "")
         self.assertEqual(b"\x95\x5c.txt", parse(self.read("j.exe"))[0][1][0])  # trail byte 5C is no separator
         self.assertEqual(b"caf\xe9.txt", parse(self.read("w.exe"))[0][1][0])
+        for cp, like in (("Shift_JIS", "j.exe"), ("cp932", "j.exe"), ("CP1252", "w.exe"), ("windows-1252", "w.exe")):
+            self.expect(["create", "-f", "--codepage", cp, "-o", "n.exe", "setup.exe", "表.txt" if like == "j.exe"
+                         else "café.txt"], 0, "")
+            self.assertEqual(self.read(like), self.read("n.exe"), cp)
         at = IMAGE + HEADER + 4096
         self.expect(["verify", "j.exe"], 1,  # read as single-byte, 5C is a backslash
                     f"sfxpack: j.exe: offset {at} ({at:#x}): record name '\\x95\\\\.txt' {NAME_RULE}; it is one in "

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Tests of the installed sfxpack: `cmake --install` into a temporary
 prefix, then a sample project that finds the package and packs a
-container, rebuilt when an input changes.
+container, rebuilt when an input changes, and a cross-compiled one that
+packs and signs its own installer.
 
 $SFXPACK_BUILD_DIR is the native build tree, $CMAKE the cmake program.
 """
@@ -12,6 +13,7 @@ import time
 import unittest
 
 from images import make_ico, make_pe  # noqa: E402
+from cross_sample import check_cross_sample  # noqa: E402
 from sfxcontainer import IMAGE_LENGTH as IMAGE  # noqa: E402
 from testkit import SOURCE_DIR, build_path, main, read, sh, write  # noqa: E402
 
@@ -88,6 +90,19 @@ class InstalledPackage(unittest.TestCase):
         self.build()
         self.assertIn("icon: 16x16 32 bpp, 48x48 32 bpp\n", sh(self.sfxpack, "list", container).stdout,
                       "a changed icon packs again")
+
+    def test_cross_compiled_installer_is_packed_and_signed(self):
+        check_cross_sample(self, CMAKE, self.prefix, self.src)
+
+    def test_mistakes_fail_at_configure_time(self):
+        for option, message in (("-DSAMPLE_ICON=", "sfxpack_add_container(setup): ICON given without a value"),
+                                ("-DSAMPLE_DATA=missing.cab", "sfxpack_add_container(setup): input 'missing.cab' "
+                                 "is neither a target, nor a file in " + self.src)):
+            with self.subTest(option=option):
+                p = sh(CMAKE, "-S", self.src, "-B", os.path.join(self.src, option[2:13]),
+                       f"-DCMAKE_PREFIX_PATH={self.prefix}", option, check=False)
+                self.assertNotEqual(0, p.returncode)
+                self.assertIn(message, " ".join(p.stderr.split()))
 
     def test_incompatible_version_is_not_found(self):
         p = sh(CMAKE, "-S", self.src, "-B", self.bin, f"-DCMAKE_PREFIX_PATH={self.prefix}",

@@ -23,6 +23,7 @@ import unittest
 import zipfile
 
 from images import make_ico, make_pe  # noqa: E402
+from cross_sample import check_cross_sample  # noqa: E402
 import testkit  # noqa: E402
 from testkit import SOURCE_DIR as SOURCE, build_path, read  # noqa: E402
 
@@ -94,7 +95,7 @@ class Release(unittest.TestCase):
         cls.static = {}
         for arch in LINUX:
             sh("tar", "-C", cls.tmp, "-xf", os.path.join(cls.out, f"sfxpack-{cls.version}-linux-{arch}.tar.gz"))
-            cls.static[arch] = os.path.join(cls.tmp, f"sfxpack-{cls.version}-linux-{arch}", "sfxpack")
+            cls.static[arch] = os.path.join(cls.tmp, f"sfxpack-{cls.version}-linux-{arch}", "bin", "sfxpack")
 
     @classmethod
     def tearDownClass(cls):
@@ -161,36 +162,47 @@ class Release(unittest.TestCase):
 
     def test_windows_zip(self):
         top = f"sfxpack-{self.version}-windows-x86/"
+        package = ["lib/", "lib/cmake/", "lib/cmake/sfxpack/", "lib/cmake/sfxpack/sfxpackConfig.cmake",
+                   "lib/cmake/sfxpack/sfxpackConfigVersion.cmake"]
         with zipfile.ZipFile(os.path.join(self.out, f"sfxpack-{self.version}-windows-x86.zip")) as z:
-            self.assertEqual([top] + [top + n for n in ("LICENSE.txt", "README.md", "launcher.exe", "sfxpack.exe",
-                                                        "sfxpack.txt")], z.namelist())
+            self.assertEqual([top + n for n in ["", "LICENSE.txt", "README.md", "bin/", "bin/sfxpack.exe"] + package +
+                              ["sfxpack.txt", "share/", "share/sfxpack/", "share/sfxpack/launcher.exe"]], z.namelist())
             with open(os.path.join(self.root, "usr/share/sfxpack/launcher.exe"), "rb") as f:
-                self.assertEqual(f.read(), z.read(top + "launcher.exe"))
-            self.assertEqual(b"MZ", z.read(top + "sfxpack.exe")[:2])
+                self.assertEqual(f.read(), z.read(top + "share/sfxpack/launcher.exe"))
+            self.assertEqual(b"MZ", z.read(top + "bin/sfxpack.exe")[:2])
             manual = z.read(top + "sfxpack.txt").decode("ascii")
             self.assertTrue(manual.startswith("SFXPACK(1)"), manual[:80])
             self.assertIn("EXIT STATUS", manual)
             self.assertNotIn("\b", manual)
             with open(os.path.join(SOURCE, "LICENSE"), "rb") as f:
                 self.assertEqual(f.read(), z.read(top + "LICENSE.txt"))
+            links = re.findall(r"\]\(([^)]+)\)", z.read(top + "README.md").decode())
+            self.assertTrue(links)
+            self.assertEqual([], [link for link in links if top + link not in z.namelist()], "links out of the zip")
 
     def test_linux_tarballs(self):
         epoch = int(os.environ.get("SOURCE_DATE_EPOCH") or sh("git", "-C", SOURCE, "log", "-1", "--format=%ct").stdout)
-        files = {"LICENSE": "LICENSE", "launcher.exe": None, "sfxpack": None, "sfxpack.1": "tools/sfxpack/sfxpack.1",
-                 "sfxpack.bash-completion": "tools/sfxpack/sfxpack.bash-completion"}
+        files = {"bin/sfxpack": None, "lib/cmake/sfxpack/sfxpackConfig.cmake": "cmake/sfxpackConfig.cmake",
+                 "lib/cmake/sfxpack/sfxpackConfigVersion.cmake": None,
+                 "share/bash-completion/completions/sfxpack": "tools/sfxpack/sfxpack.bash-completion",
+                 "share/doc/sfxpack/LICENSE": "LICENSE", "share/man/man1/sfxpack.1": "tools/sfxpack/sfxpack.1",
+                 "share/sfxpack/launcher.exe": None}
+        folders = {os.path.dirname(name) for name in files}
+        folders |= {os.path.dirname(name) for name in folders}
+        folders |= {os.path.dirname(name) for name in folders}
         for arch, machine in LINUX.items():
             with self.subTest(arch=arch):
                 top = f"sfxpack-{self.version}-linux-{arch}"
                 with tarfile.open(os.path.join(self.out, top + ".tar.gz")) as t:
                     members = [(m.name, m.mode, m.uid, m.gid, m.mtime) for m in t.getmembers()]
-                self.assertEqual([(top, 0o755, 0, 0, epoch)] +
-                                 [(f"{top}/{name}", 0o755 if name == "sfxpack" else 0o644, 0, 0, epoch)
-                                  for name in files], members)
+                expected = [(f"{top}/{name}".rstrip("/"), 0o755 if name in folders or name.startswith("bin/") else 0o644,
+                             0, 0, epoch) for name in sorted(files.keys() | folders)]
+                self.assertEqual(expected, members)
                 for name, source in files.items():
                     if source:
                         self.assertEqual(read(os.path.join(SOURCE, source)), read(os.path.join(self.tmp, top, name)))
                 self.assertEqual(read(os.path.join(self.root, "usr/share/sfxpack/launcher.exe")),
-                                 read(os.path.join(self.tmp, top, "launcher.exe")))
+                                 read(os.path.join(self.tmp, top, "share/sfxpack/launcher.exe")))
                 # Fully static and stripped: no interpreter, no dynamic
                 # section (so nothing NEEDED), no symbol table.
                 elf = self.static[arch]
@@ -198,6 +210,10 @@ class Release(unittest.TestCase):
                 self.assertEqual("\nThere is no dynamic section in this file.\n", sh("readelf", "-d", elf).stdout)
                 self.assertNotIn("INTERP", sh("readelf", "-lW", elf).stdout)
                 self.assertNotIn(".symtab", sh("readelf", "-SW", elf).stdout)
+
+    def test_cmake_package_of_the_tarball_packs_a_cross_build(self):
+        prefix = os.path.join(self.tmp, f"sfxpack-{self.version}-linux-x86_64")
+        check_cross_sample(self, CMAKE, prefix, tempfile.mkdtemp(dir=self.tmp, prefix="cross-"))
 
     def empty_root(self, arch):
         """A folder holding only the static sfxpack, its inputs and /tmp."""
@@ -264,7 +280,7 @@ class Release(unittest.TestCase):
         bed = Bed(BUILD_DIR)
         exe = os.path.join(work, "sfxpack.exe")
         with zipfile.ZipFile(os.path.join(self.out, f"sfxpack-{self.version}-windows-x86.zip")) as z:
-            put(exe, z.read(f"sfxpack-{self.version}-windows-x86/sfxpack.exe"))
+            put(exe, z.read(f"sfxpack-{self.version}-windows-x86/bin/sfxpack.exe"))
         builds = {
             "native": lambda *args: run([self.sfxpack, *args], cwd=work),
             "x86_64": lambda *args: run([self.static["x86_64"], *args], cwd=work),

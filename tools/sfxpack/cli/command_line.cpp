@@ -122,7 +122,7 @@ EarlyExit CodePageOption::read(const std::string& command, unsigned* codePage) c
     if (!option || option->count() == 0 || parseCodePage(text, codePage))
         return std::nullopt;
     return usageError(command, "--codepage '" + text + "' is not a code page sfxpack converts to (" +
-                                   kKnownCodePages + ")");
+                                   kKnownCodePages + ", or a name such as cp1252, windows-1252 or shift_jis)");
 }
 
 namespace {

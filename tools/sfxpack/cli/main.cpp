@@ -1,5 +1,6 @@
 // sfxpack: builds, lists, verifies and unpacks self-extracting containers.
 // This file only finds the command; each command's file does its work.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@ namespace sfxpack {
 namespace {
 
 const char kUsage[] =
-    "Usage: sfxpack COMMAND [OPTIONS] ...\n"
+    "Usage: sfxpack [-q] [--no-progress] [--fatal-warnings] COMMAND [OPTIONS] ...\n"
     "Builds, lists, verifies and unpacks self-extracting launcher containers.\n"
     "\n"
     "Commands:\n"
@@ -30,7 +31,8 @@ const char kUsage[] =
     "  extract [-C DIR] [--force] [--codepage N] CONTAINER [NAME...]\n"
     "                          unpack the files as the launcher would\n"
     "\n"
-    "Run 'sfxpack COMMAND --help' for a command's options.\n"
+    "Every command takes -q/--quiet, --no-progress and --fatal-warnings, before or\n"
+    "after its name.  Run 'sfxpack COMMAND --help' for a command's options.\n"
     "Exit status: 0 success, 1 bad container or failed work, 2 usage error.\n";
 
 // One line per subcommand; each parses its own options.
@@ -80,11 +82,28 @@ int runHelp(const std::vector<std::string>& args)
     return unknownCommand(args[0]);
 }
 
+// The options every command takes, which may also come before the command,
+// as git's do.
+bool isCommonOption(const std::string& arg)
+{
+    return arg == "-q" || arg == "--quiet" || arg == "--no-progress" || arg == "--fatal-warnings";
+}
+
 }  // namespace
 
 // Runs the command line `args` (without the program name), in UTF-8.
 int runCommandLine(std::vector<std::string> args)
 {
+    size_t common = 0;
+    while (common < args.size() && isCommonOption(args[common]))
+        ++common;
+    if (common > 0 && common == args.size())
+        return usageError("", "no command given after " + args[common - 1]);
+    // "sfxpack -q create ..." is "sfxpack create -q ...".
+    if (common > 0)
+        std::rotate(args.begin(), args.begin() + common, args.begin() + common + 1);
+    if (common > 0 && !findCommand(args[0]))  // help, --version: nothing to quieten
+        args.erase(args.begin() + 1, args.begin() + 1 + common);
     if (args.empty()) {
         std::fputs(kUsage, stderr);
         return kExitUsage;

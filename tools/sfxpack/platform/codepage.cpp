@@ -22,15 +22,60 @@ bool knownCodePage(unsigned codePage)
     }
 }
 
-bool parseCodePage(std::string_view text, unsigned* codePage)
+namespace {
+
+// The names people give the known code pages besides their numbers (cp1252
+// and windows-1252 are read from the number), compared without regard to
+// case.
+struct CodePageName {
+    const char* name;
+    unsigned codePage;
+};
+const CodePageName kCodePageNames[] = {
+    {"shift_jis", 932}, {"shift-jis", 932}, {"sjis", 932}, {"ms932", 932},
+    {"gbk", 936}, {"gb2312", 936}, {"euc-cn", 936},
+    {"euc-kr", 949}, {"uhc", 949}, {"ks_c_5601-1987", 949},
+    {"big5", 950}, {"tis-620", 874},
+};
+
+std::string lowerAscii(std::string_view text)
 {
-    unsigned value = 0;
-    if (text.empty() || text.size() > 5)
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return lower;
+}
+
+// A code page number as written, without a leading zero ("01252" is no
+// code page's name).
+bool parseNumber(std::string_view text, unsigned* value)
+{
+    if (text.empty() || text.size() > 5 || text[0] == '0')
         return false;
+    *value = 0;
     for (char c : text) {
         if (c < '0' || c > '9')
             return false;
-        value = value * 10 + unsigned(c - '0');
+        *value = *value * 10 + unsigned(c - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseCodePage(std::string_view text, unsigned* codePage)
+{
+    const std::string lower = lowerAscii(text);
+    std::string_view number = lower;
+    for (std::string_view prefix : {"cp", "windows-"})
+        if (number.substr(0, prefix.size()) == prefix)
+            number.remove_prefix(prefix.size());
+    unsigned value = 0;
+    if (!parseNumber(number, &value)) {
+        for (const CodePageName& known : kCodePageNames)
+            if (lower == known.name)
+                value = known.codePage;
     }
     if (!knownCodePage(value))
         return false;

@@ -27,8 +27,10 @@ constexpr unsigned kAsciiOnly = 0;
 bool knownCodePage(unsigned codePage);
 extern const char kKnownCodePages[];  // "874, 932, 936, 949, 950, 1250-1258"
 
-// Reads a code page number given on the command line; false for anything
-// but one of the known code pages.
+// Reads a code page given on the command line: its number (1252), the
+// number after cp or windows- (cp1252, Windows-1252), or a usual name of a
+// double-byte one (shift_jis, gbk, euc-kr, uhc, big5); false for anything
+// but one of the known code pages, and for a number with a leading zero.
 bool parseCodePage(std::string_view text, unsigned* codePage);
 
 // The double-byte code pages among them: a name's byte 5C may be a trail

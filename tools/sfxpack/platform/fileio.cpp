@@ -35,6 +35,20 @@ Status bufferedCopy(File& out, File& in, uint64_t offset, uint64_t len, std::vec
     return {};
 }
 
+Status besideFailure(const std::string& target, const std::string& reason)
+{
+    std::string dir = target.substr(0, target.size() - baseName(target).size());
+    while (dir.size() > 1 && isSeparator(dir.back()))
+        dir.pop_back();
+    if (dir.empty())
+        dir = ".";
+    if (!pathExists(dir))
+        return Status::fail(target + ": the folder " + dir + " does not exist");
+    if (!isDirectory(dir))
+        return Status::fail(target + ": " + dir + " is not a folder");
+    return Status::fail("create a temporary file beside " + target + ": " + reason);
+}
+
 }  // namespace detail
 
 // ---- File ---------------------------------------------------------------
@@ -94,8 +108,9 @@ Status OutputDir::open(const std::string& path)
         if ((i < path.size() && !detail::isSeparator(path[i])) || detail::isSeparator(path[i - 1]))
             continue;
         bool created = false;
-        if (Status s = detail::makeDirectory(path.substr(0, i), &created); !s)
-            return s;
+        const std::string folder = path.substr(0, i);
+        if (Status s = detail::makeDirectory(folder, &created); !s)
+            return pathExists(folder) && !isDirectory(folder) ? Status::fail(folder + " is not a folder") : s;
         if (created)
             created_.push_back(path.substr(0, i));
     }

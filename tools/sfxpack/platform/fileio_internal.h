@@ -37,6 +37,10 @@ Status bufferedCopy(File& out, File& in, uint64_t offset, uint64_t len, std::vec
 bool isSeparator(char c);
 // Creates one directory; an existing one is fine.  `created` says which.
 Status makeDirectory(const std::string& path, bool* created);
+// Why no file could be made beside `target`: "the folder D does not
+// exist" or "D is not a folder" when that is the cause, else `reason`
+// (the system's text).
+Status besideFailure(const std::string& target, const std::string& reason);
 // Removes an empty directory, ignoring failure.
 void removeDirectory(const std::string& path);
 

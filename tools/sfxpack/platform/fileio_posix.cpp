@@ -501,7 +501,7 @@ Status TempOutput::create()
     buf.push_back('\0');
     int fd = mkstemp(buf.data());
     if (fd < 0)
-        return Status::fail("create a temporary file beside " + target_ + ": " + lastError());
+        return detail::besideFailure(target_, detail::lastError());
     tempPath_ = buf.data();
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     file_.native_ = fd;

@@ -254,7 +254,7 @@ Status TempOutput::create()
             return {};
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
-            return Status::fail("create a temporary file beside " + target_ + ": " + lastError());
+            return detail::besideFailure(target_, detail::lastError());
     }
     return Status::fail("create a temporary file beside " + target_ + ": too many left over");
 }
