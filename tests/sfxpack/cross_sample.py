@@ -37,5 +37,6 @@ def check_cross_sample(test, cmake, prefix, work):
     test.assertIn("SHA-256 digest matches the signature", verified.stdout)
     listing = sh(sfxpack, "list", "--codepage", "1252", container).stdout.splitlines()
     test.assertEqual(["installer.exe", "data.txt", "version.txt", "caf\u00e9.txt"],
-                     [line.split()[-1] for line in listing[1:5]])
+                     [line.split()[-1] for line in listing[1:]
+                      if not line.lstrip().startswith("program:")][:4])
     test.assertEqual(["setup.exe"], [n for n in os.listdir(build) if n.startswith("setup.")])
